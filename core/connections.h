@@ -1,0 +1,30 @@
+// The table of every peer that stays connected: slot 0 is the routing daemon, 1 to 4 are clients.
+#pragma once
+
+#include "limits.h"
+
+struct Connection {
+    int sock;                    // 0 marks a free slot
+    char buffer[LINE_SIZE];      // incomplete line carried from one read to the next
+    char nick[NICK_MAX + 1];
+    char userName[LINE_SIZE];
+    char hostName[LINE_SIZE];
+    char realName[LINE_SIZE];
+    char serverName[LINE_SIZE];
+    char channel[LINE_SIZE];     // empty while the client is in no channel
+    char ip[IP_TEXT_SIZE];       // kept after a reset until the next accept overwrites it
+    int registered;
+};
+
+extern Connection connections[MAX_CONNECTIONS];
+
+inline constexpr char DAEMON_NICK[] = "!@$";  // no nickname can start with '!', so no client takes it
+
+void prepareConnectionTable(int daemonSock);
+void reserveSpareDescriptor();
+void addConnection();
+void resetConnection(int slot);
+// Sends text plus CR LF in one send; a text past SEND_TEXT_MAX characters is cut there.
+// Returns 1 when the send reported no error, 0 otherwise; a free slot gets nothing and gives 0.
+int sendData(int slot, const char *text);
+__attribute__((format(printf, 2, 3))) void replyf(int slot, const char *fmt, ...);

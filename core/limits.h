@@ -1,0 +1,14 @@
+// Every size the server's fixed tables are built from, with what each one counts.
+#pragma once
+
+inline constexpr int LINE_SIZE = 512;         // every line and text buffer, terminator included
+inline constexpr int LINE_MAX_CHARS = LINE_SIZE - 1;
+inline constexpr int SEND_TEXT_MAX = LINE_SIZE - 3;  // what fits in one line beside CR LF and a terminator
+inline constexpr int NICK_MAX = 9;            // characters; a nick field is NICK_MAX + 1 bytes
+inline constexpr int MAX_CONNECTIONS = 5;     // slot 0 is the daemon link, 1 to 4 are clients
+inline constexpr int DAEMON_SLOT = 0;
+inline constexpr int FIRST_CLIENT_SLOT = 1;
+inline constexpr int MAX_NEIGHBORS = 32;      // every other line of a full configuration file
+inline constexpr int HOST_NAME_SIZE = 64;     // the server name, terminator included
+inline constexpr int IP_TEXT_SIZE = 16;       // dotted quad with terminator
+inline constexpr int LISTEN_BACKLOG = 5;

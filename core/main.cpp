@@ -1,0 +1,16 @@
+// The quorvel program: one node of a network of IRC servers.
+#include <cstdio>
+
+#include "../rtlib/rt_args.h"
+#include "server.h"
+
+int main(int argc, char **argv)
+{
+    makeStandardDescriptorsValid();
+    init_node(argc, argv);
+    rt_parse_command_line(&argList, argc, argv);
+    if (argList.verbose == 1)
+        std::printf("I am node %lu and I listen on port %d for new users\n",
+                    static_cast<unsigned long>(curr_nodeID), curr_node_config_entry->server_port);
+    beginServer();
+}

@@ -1,0 +1,37 @@
+// This node's identity and neighbours, the sockets the loop waits on, and start-up.
+#pragma once
+
+#include <sys/select.h>
+
+#include <cstdint>
+
+#include "../rtlib/rt_config.h"
+#include "limits.h"
+
+struct Host {
+    int roomCount;                // number of channels, kept by the channel table
+    char name[HOST_NAME_SIZE];    // this machine's name, the first field of every numeric reply
+};
+
+extern uint32_t curr_nodeID;
+extern rt_config_file_t curr_node_config_file;
+extern rt_config_entry_t *curr_node_config_entry;
+extern rt_config_entry_t *neighborNodes[MAX_NEIGHBORS];
+extern int neighbors;
+extern int sock;                  // the listening socket for clients and FORWARD connections
+extern fd_set socks;
+extern fd_set dSocks;
+extern int highSock;
+extern Host host;
+
+inline const char *serverName() { return host.name; }
+
+[[noreturn]] void fail(const char *what, int status);  // perror, then exit
+void makeStandardDescriptorsValid();
+rt_config_entry_t *init_node(int argc, char **argv);
+[[noreturn]] void beginServer();
+void keepListenerNonBlocking();
+void buildConnectionList();
+void readSockets();
+void readDaemon();
+int findNeighbor(uint32_t nodeID);  // index into neighborNodes, or -1

@@ -1,0 +1,93 @@
+// parseCmd: answers from the daemon link go to the answer handling, client lines to the command
+// that their first word names, behind that command's registration gate.
+#include "dispatch.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "../core/connections.h"
+#include "../core/server.h"
+#include "../routing/pending_queue.h"
+#include "../rtlib/rt_args.h"
+#include "replies.h"
+
+namespace {
+
+enum class Gate { Open, Registered, Unregistered };  // refused with 451 / 462
+
+using Handler = void (*)(int slot, LineCursor &cur);
+
+struct CommandRow {
+    const char *word;
+    Gate gate;
+    Handler handler;  // nullptr until the command is built: answered like an unknown word
+};
+
+constexpr CommandRow COMMANDS[] = {  // compared in order, exactly and case-sensitively
+    {"NICK",    Gate::Open,         nullptr},
+    {"PRIVMSG", Gate::Registered,   nullptr},
+    {"USER",    Gate::Unregistered, nullptr},
+    {"JOIN",    Gate::Registered,   nullptr},
+    {"WHO",     Gate::Open,         nullptr},
+    {"LIST",    Gate::Open,         nullptr},
+    {"PART",    Gate::Registered,   nullptr},
+    {"QUIT",    Gate::Registered,   nullptr},
+    {"FORWARD", Gate::Open,         nullptr},
+};
+
+const CommandRow *findCommand(const char *word)
+{
+    for (const CommandRow &row : COMMANDS)
+        if (std::strcmp(row.word, word) == 0) return &row;
+    return nullptr;
+}
+
+// The gate's refusal, or false when the command may run.
+bool refusedByGate(Gate gate, int slot)
+{
+    const bool registered = connections[slot].registered != 0;
+    if (gate == Gate::Registered && !registered) {
+        replyf(slot, FMT_451_NOT_REGISTERED, serverName());
+        return true;
+    }
+    if (gate == Gate::Unregistered && registered) {
+        replyf(slot, FMT_462_ALREADY_REGISTERED, serverName());
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+char *LineCursor::next()
+{
+    while (*pos == ' ') ++pos;
+    if (*pos == '\0') return nullptr;
+    char *word = pos;
+    while (*pos != ' ' && *pos != '\0') ++pos;
+    if (*pos == ' ') *pos++ = '\0';
+    return word;
+}
+
+void parseCmd(char *line, int slot)
+{
+    if (argList.verbose == 1) std::printf("Command[%i]: %s\n", slot, line);
+    LineCursor cur{line};
+    char command[LINE_SIZE] = {};
+    if (const char *word = cur.next()) std::snprintf(command, sizeof command, "%s", word);
+
+    // Whatever it says, a line on the daemon link is an answer, never a client command.
+    if (slot == DAEMON_SLOT) {
+        handleDaemonLine(command, cur);
+        return;
+    }
+    if (command[0] == '\0') return;  // a line of spaces only
+
+    const CommandRow *row = findCommand(command);
+    if (row && refusedByGate(row->gate, slot)) return;
+    if (row && row->handler) {
+        row->handler(slot, cur);
+        return;
+    }
+    replyf(slot, FMT_421_UNKNOWN_COMMAND, serverName(), command);
+}

@@ -1,0 +1,13 @@
+// The entry point of every received line, the word cursor its handlers read parameters with,
+// and the table of commands.
+#pragma once
+
+// Words are separated by runs of spaces only; tabs and every other byte belong to a word.
+// Taking a word overwrites the space that ends it, so the line is cut up in place.
+struct LineCursor {
+    char *pos;
+    char *next();  // nullptr when the line is used up
+};
+
+// May reset the slot (QUIT): callers do not touch the slot's line buffer afterwards.
+void parseCmd(char *line, int slot);

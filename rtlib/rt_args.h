@@ -1,0 +1,22 @@
+// The options shared by the server and its routing daemon, and the record they are read into.
+#pragma once
+
+#include <cstdint>
+
+#include "rt_config.h"
+
+struct rt_args_t {
+    uint32_t nodeID;
+    rt_config_file_t config_file;
+    uint32_t advertisement_cycle_time;
+    uint32_t neighbor_timeout;
+    uint32_t route_timeout;
+    uint32_t garbage_collect_timeout;
+    uint32_t verbose;  // only the value 1 turns the console traces on
+};
+
+extern rt_args_t argList;
+
+// Parses the options that follow the positional arguments (getopt moves those behind the options).
+// Exits with status 255 on any bad option; returns the option index as it was before the call.
+int rt_parse_command_line(rt_args_t *args, int argc, char **argv);

@@ -1,0 +1,22 @@
+// The node configuration file: every node of the network with its address and three ports.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int RT_MAX_CONFIG_LINES = 32;
+
+struct rt_config_entry_t {
+    uint32_t nodeID;
+    uint32_t ipaddr;        // host byte order
+    uint16_t routing_port;  // where the node's routing daemons talk to each other
+    uint16_t local_port;    // where the node's routing daemon accepts its server
+    uint16_t server_port;   // the node's IRC port, also where FORWARD lines arrive
+};
+
+struct rt_config_file_t {
+    int count;
+    rt_config_entry_t entries[RT_MAX_CONFIG_LINES];
+};
+
+// Returns only when the whole file is valid; otherwise prints why and exits with status 255.
+void rt_parse_config_file(const char *progName, rt_config_file_t *file, const char *path);
