@@ -1,0 +1,204 @@
+// The running node over real sockets: replies, framing, the four client slots, the daemon link.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/fake_daemon.h"
+#include "support/node_process.h"
+#include "support/ports.h"
+
+using namespace qtest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string unknown(const std::string &word) { return ":" + hostName() + " 421 " + word + " :Unknown command\r\n"; }
+std::string notRegistered() { return ":" + hostName() + " 451 :You have not registered\r\n"; }
+
+class Loop : public ::testing::Test {
+protected:
+    void startNode(const std::vector<std::string> &options = {})
+    {
+        ports = {freePort(), daemon.port(), freePort()};
+        std::vector<std::string> args{"3", node.writeConfig(configLine(3, ports))};
+        args.insert(args.end(), options.begin(), options.end());
+        node.start(args);
+        first = waitUntilServing(daemon, ports.server);
+        ASSERT_TRUE(first.valid()) << node.err();
+    }
+    void SetUp() override { startNode(); }
+
+    // A client that is known to hold a slot: it has been answered.
+    LineSocket servedClient()
+    {
+        LineSocket c = LineSocket::connectTo(ports.server);
+        EXPECT_TRUE(c.valid());
+        c.send("PING\n");
+        EXPECT_EQ(c.readLine(), unknown("PING"));
+        return c;
+    }
+
+    static std::string ask(LineSocket &c, const std::string &line)
+    {
+        c.send(line);
+        return c.readLine();
+    }
+
+    FakeDaemon daemon;
+    NodePorts ports;
+    NodeProcess node;
+    LineSocket first;
+};
+
+class VerboseLoop : public Loop {
+protected:
+    void SetUp() override { startNode({"-v", "1"}); }
+};
+
+}  // namespace
+
+TEST_F(Loop, WordsNotBuiltAnswerUnknownCommand)
+{
+    // The first bytes a client ever gets are its first answer: nothing is sent on accept.
+    for (const char *word : {"NICK alice", "USER a b c :d", "WHO", "LIST #x", "FORWARD 1 2", "FROB", "nick", "join"}) {
+        std::string line = word;
+        EXPECT_EQ(ask(first, line + "\n"), unknown(line.substr(0, line.find(' '))));
+    }
+    EXPECT_EQ(daemon.collect(std::chrono::milliseconds(50)).size(), 0u);
+}
+
+TEST_F(Loop, RegisteredOnlyCommandsRefuseAnUnregisteredClient)
+{
+    for (const char *line : {"JOIN #room\n", "PART #room\n", "PRIVMSG bob :hi\n", "QUIT :bye\n", "QUIT\n"})
+        EXPECT_EQ(ask(first, line), notRegistered()) << line;
+    // A refused QUIT leaves the client connected.
+    EXPECT_EQ(ask(first, "LIST\n"), unknown("LIST"));
+}
+
+TEST_F(Loop, FramingAcceptsCrLfSplitAndBatchedLines)
+{
+    EXPECT_EQ(ask(first, "WHO\r\n"), unknown("WHO"));
+    first.send("LI");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    first.send("ST #a\r");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(ask(first, "\n"), unknown("LIST"));
+
+    // Empty lines and lines of spaces get no answer; the next real line shows nothing came first.
+    first.send("\n\n\r\n   \nNICK\nJOIN\n\nUSER\r\n");
+    EXPECT_EQ(first.readLine(), unknown("NICK"));
+    EXPECT_EQ(first.readLine(), notRegistered());
+    EXPECT_EQ(first.readLine(), unknown("USER"));
+    EXPECT_EQ(first.drain(std::chrono::milliseconds(50)), "");
+}
+
+TEST_F(Loop, FourClientsAreServedAndAFifthIsClosedAtOnce)
+{
+    std::vector<LineSocket> clients;
+    clients.push_back(std::move(first));
+    for (int i = 0; i < 3; ++i) clients.push_back(servedClient());
+
+    LineSocket fifth = LineSocket::connectTo(ports.server);
+    ASSERT_TRUE(fifth.valid());
+    EXPECT_TRUE(fifth.readsEofOnly());
+    for (LineSocket &c : clients) EXPECT_EQ(ask(c, "WHO\n"), unknown("WHO"));
+
+    // A client that leaves frees its slot for the next one, and only that one.
+    clients[1].close();
+    EXPECT_EQ(ask(clients[0], "LIST\n"), unknown("LIST"));
+    clients[1] = servedClient();
+    LineSocket sixth = LineSocket::connectTo(ports.server);
+    ASSERT_TRUE(sixth.valid());
+    EXPECT_TRUE(sixth.readsEofOnly());
+    for (LineSocket &c : clients) EXPECT_EQ(ask(c, "NICK\n"), unknown("NICK"));
+    EXPECT_EQ(daemon.collect(std::chrono::milliseconds(50)).size(), 0u);
+    EXPECT_TRUE(node.running());
+}
+
+TEST_F(Loop, ConnectionsResetAtOnceDoNotStopTheNode)
+{
+    for (int i = 0; i < 20; ++i) {
+        LineSocket c = LineSocket::connectTo(ports.server);
+        ASSERT_TRUE(c.valid()) << "cycle " << i;
+        if (i % 2 == 1) {
+            // An answer left unread, then a batch of lines: the node is still answering the batch
+            // when the reset lands, and its sends to a reset peer must fail, not end the process.
+            c.send("WHO\n");
+            ASSERT_TRUE(c.readable(std::chrono::milliseconds(2000)));
+            std::string batch;
+            for (int n = 0; n < 100; ++n) batch += "WHO\n";
+            c.send(batch);
+        }
+        c.resetHard();
+        // Paced by a round trip: a burst beyond the listen backlog only measures the kernel's SYN retries.
+        ASSERT_EQ(ask(first, "LIST\n"), unknown("LIST")) << "cycle " << i;
+    }
+    // Every reset peer gave its slot back: three more clients still fit.
+    std::vector<LineSocket> more;
+    for (int i = 0; i < 3; ++i) more.push_back(servedClient());
+    EXPECT_TRUE(node.running());
+}
+
+TEST_F(Loop, RepliesArePromptWhileTheDaemonIsSilent)
+{
+    // The loop's wait is up to 1 s; a line must end it rather than wait it out.
+    for (int i = 0; i < 6; ++i) {
+        const auto sent = Clock::now();
+        EXPECT_EQ(ask(first, "LIST\n"), unknown("LIST"));
+        EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(250)) << "line " << i;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    LineSocket second = servedClient();
+    const auto sent = Clock::now();
+    EXPECT_EQ(ask(second, "WHO\n"), unknown("WHO"));
+    EXPECT_EQ(ask(first, "WHO\n"), unknown("WHO"));
+    EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(250));
+}
+
+TEST_F(Loop, DaemonLinesGetNoAnswerAndNoClientSeesThem)
+{
+    for (const char *line : {"NICK x\n", "JOIN #a\n", "OK 1\n", "\n", "QUIT\n"}) ASSERT_TRUE(daemon.send(line));
+    EXPECT_EQ(ask(first, "WHO\n"), unknown("WHO"));
+    EXPECT_EQ(daemon.collect(std::chrono::milliseconds(100)).size(), 0u);
+    EXPECT_TRUE(daemon.linked());
+    EXPECT_TRUE(node.running());
+}
+
+TEST_F(VerboseLoop, DaemonLinesAreHandledAsTheyArrive)
+{
+    for (int i = 0; i < 4; ++i) {
+        const std::string line = "OK " + std::to_string(i);
+        const auto sent = Clock::now();
+        ASSERT_TRUE(daemon.send(line + "\n"));
+        EXPECT_TRUE(node.waitForOutput("Command[0]: " + line + "\n"));
+        EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(250)) << line;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+}
+
+TEST_F(VerboseLoop, ClosedDaemonLinkLeavesSlotZeroReserved)
+{
+    daemon.closeLink();
+    // Two round trips: the first may be answered in the very pass that reads the link's end.
+    EXPECT_EQ(ask(first, "WHO\n"), unknown("WHO"));
+    EXPECT_EQ(ask(first, "WHO\n"), unknown("WHO"));
+
+    std::vector<LineSocket> clients;
+    clients.push_back(std::move(first));
+    for (int i = 0; i < 3; ++i) clients.push_back(servedClient());
+    LineSocket fifth = LineSocket::connectTo(ports.server);
+    ASSERT_TRUE(fifth.valid());
+    EXPECT_TRUE(fifth.readsEofOnly());
+    for (size_t i = 0; i < clients.size(); ++i) {
+        const std::string word = "SLOT" + std::to_string(i);
+        EXPECT_EQ(ask(clients[i], word + "\n"), unknown(word));
+    }
+    // The trace is flushed after the read that answered, so it may trail the answer a little.
+    for (int slot = 1; slot <= 4; ++slot)
+        EXPECT_TRUE(node.waitForOutput("Command[" + std::to_string(slot) + "]: SLOT")) << slot;
+    EXPECT_EQ(node.out().find("Command[0]"), std::string::npos);
+    EXPECT_TRUE(node.running());
+}

@@ -1,0 +1,153 @@
+#include "support/node_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#ifndef QUORVEL_BINARY
+#error "QUORVEL_BINARY must name the server binary"
+#endif
+
+namespace qtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+}  // namespace
+
+std::string configLine(uint32_t id, const NodePorts &ports, const std::string &host)
+{
+    return std::to_string(id) + " " + host + " " + std::to_string(ports.routing) + " " +
+           std::to_string(ports.local) + " " + std::to_string(ports.server) + "\n";
+}
+
+std::string hostName()
+{
+    char name[64] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+NodeProcess::NodeProcess()
+{
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorvel-process-XXXXXX";
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+    dir_ = pattern;
+    files_ = {dir_ + "/stdout", dir_ + "/stderr"};
+}
+
+NodeProcess::~NodeProcess()
+{
+    if (pid_ > 0 && !status_) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
+    }
+    for (const std::string &f : files_) unlink(f.c_str());
+    rmdir(dir_.c_str());
+}
+
+std::string NodeProcess::writeConfig(const std::string &contents)
+{
+    std::string path = dir_ + "/node.conf";
+    std::ofstream(path, std::ios::binary) << contents;
+    files_.push_back(path);
+    return path;
+}
+
+void NodeProcess::start(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argvText{QUORVEL_BINARY};
+    argvText.insert(argvText.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : argvText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const std::string outPath = files_[0], errPath = files_[1];
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork");
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec: the test binary may hold locks.
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0) _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+}
+
+std::optional<int> NodeProcess::waitForExit(std::chrono::milliseconds timeout)
+{
+    if (status_ || pid_ <= 0) return status_;
+    const auto deadline = Clock::now() + timeout;
+    for (int polls = 0; polls < 100000; ++polls) {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return status_;
+        }
+        if (r < 0 && errno != EINTR) return std::nullopt;
+        if (Clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return std::nullopt;
+}
+
+bool NodeProcess::running() { return pid_ > 0 && !waitForExit(std::chrono::milliseconds(0)); }
+
+std::string NodeProcess::out() const { return slurp(files_[0]); }
+std::string NodeProcess::err() const { return slurp(files_[1]); }
+
+bool NodeProcess::waitForOutput(const std::string &text, std::chrono::milliseconds timeout) const
+{
+    const auto deadline = Clock::now() + timeout;
+    for (int polls = 0; polls < 10000; ++polls) {
+        if (out().find(text) != std::string::npos) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+LineSocket connectWithRetry(uint16_t serverPort)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    for (int tries = 0; tries < 250; ++tries) {
+        LineSocket s = LineSocket::connectTo(serverPort);
+        if (s.valid() || Clock::now() >= deadline) return s;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return LineSocket();
+}
+
+LineSocket waitUntilServing(FakeDaemon &daemon, uint16_t serverPort)
+{
+    if (!daemon.acceptLink()) return LineSocket();
+    return connectWithRetry(serverPort);
+}
+
+}  // namespace qtest

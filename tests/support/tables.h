@@ -1,0 +1,23 @@
+// Puts the server's global tables in the state a fresh node has before its first peer.
+#pragma once
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/connections.h"
+#include "core/server.h"
+#include "rtlib/rt_args.h"
+
+// Descriptors left in the table are not closed: every one a test installs is owned by its ClientEnd.
+inline void resetTables(const char *hostName)
+{
+    std::memset(connections, 0, sizeof connections);
+    std::snprintf(host.name, sizeof host.name, "%s", hostName);
+    host.roomCount = 0;
+    argList.verbose = 0;
+}
+
+// As a fixture's first member it resets the tables before the members after it attach their slots.
+struct FreshTables {
+    explicit FreshTables(const char *hostName) { resetTables(hostName); }
+};

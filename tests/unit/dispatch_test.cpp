@@ -1,0 +1,130 @@
+// parseCmd: which word a line names, the registration gates, and the daemon link's lines.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/connections.h"
+#include "irc/dispatch.h"
+#include "support/client_end.h"
+#include "support/tables.h"
+
+namespace {
+
+constexpr int SLOT = 3;
+const std::string NOT_REGISTERED = ":testhost 451 :You have not registered\r\n";
+const std::string REREGISTER = ":testhost 462 :You may not reregister\r\n";
+
+std::string unknown(const std::string &word) { return ":testhost 421 " + word + " :Unknown command\r\n"; }
+
+class Dispatch : public ::testing::Test {
+protected:
+    // parseCmd cuts the line up in place, so each call gets its own writable copy.
+    void parse(const std::string &text, int slot = SLOT)
+    {
+        std::vector<char> line(text.begin(), text.end());
+        line.push_back('\0');
+        parseCmd(line.data(), slot);
+    }
+    std::string reply(const std::string &text)
+    {
+        parse(text);
+        return client.take();
+    }
+
+    FreshTables tables{"testhost"};
+    ClientEnd daemon = attachClient(DAEMON_SLOT);
+    ClientEnd client = attachClient(SLOT);
+};
+
+TEST_F(Dispatch, WordsAreMatchedExactlyAndQuotedAsSent)
+{
+    EXPECT_EQ(reply("nick bob"), unknown("nick"));
+    EXPECT_EQ(reply("Nick bob"), unknown("Nick"));
+    EXPECT_EQ(reply("NICKX bob"), unknown("NICKX"));
+    EXPECT_EQ(reply(":prefix NICK bob"), unknown(":prefix"));
+    // Only spaces separate words: the tab belongs to the word.
+    EXPECT_EQ(reply("NICK\talice"), unknown("NICK\talice"));
+    EXPECT_EQ(reply("   HELLO    there  "), unknown("HELLO"));
+}
+
+TEST_F(Dispatch, LineOfSpacesDrawsNoReply)
+{
+    EXPECT_EQ(reply("      "), "");
+    EXPECT_EQ(daemon.take(), "");
+}
+
+TEST_F(Dispatch, RegisteredCommandsRefuseAnUnregisteredClient)
+{
+    for (const char *line : {"JOIN #a", "PART #a", "PRIVMSG bob :hi", "QUIT", "  QUIT  :bye"}) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(reply(line), NOT_REGISTERED);
+    }
+    EXPECT_NE(connections[SLOT].sock, 0);
+}
+
+TEST_F(Dispatch, UserRefusesARegisteredClient)
+{
+    connections[SLOT].registered = 1;
+    EXPECT_EQ(reply("USER x"), REREGISTER);
+    EXPECT_EQ(reply("USER"), REREGISTER);
+}
+
+// The gate is passed before the missing handler is noticed; open commands have no gate to pass.
+TEST_F(Dispatch, CommandsWithoutHandlersAnswerUnknown)
+{
+    for (const char *word : {"NICK", "USER", "WHO", "LIST", "FORWARD"}) {
+        SCOPED_TRACE(word);
+        EXPECT_EQ(reply(std::string(word) + " x y"), unknown(word));
+    }
+}
+
+TEST_F(Dispatch, DaemonLinkLinesAreNeverCommands)
+{
+    for (const char *line : {"NICK bob", "FOO bar", "JOIN #a", "   "}) {
+        SCOPED_TRACE(line);
+        parse(line, DAEMON_SLOT);
+        EXPECT_EQ(daemon.take(), "");
+        EXPECT_EQ(client.take(), "");
+    }
+}
+
+TEST_F(Dispatch, VerboseOneTracesTheRawLine)
+{
+    argList.verbose = 1;
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    parse("  FOO  bar");
+    parse("NICK bob", DAEMON_SLOT);
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Command[3]:   FOO  bar\nCommand[0]: NICK bob\n");
+    EXPECT_EQ(client.take(), unknown("FOO"));
+
+    argList.verbose = 2;
+    testing::internal::CaptureStdout();
+    parse("FOO");
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(LineCursor, SplitsOnRunsOfSpacesInPlace)
+{
+    char line[] = "  PRIVMSG   bob\tx  :hi there ";
+    LineCursor cur{line};
+    EXPECT_STREQ(cur.next(), "PRIVMSG");
+    EXPECT_STREQ(cur.next(), "bob\tx");
+    EXPECT_STREQ(cur.next(), ":hi");
+    char *last = cur.next();
+    EXPECT_STREQ(last, "there");
+    EXPECT_EQ(cur.next(), nullptr);
+    EXPECT_EQ(cur.next(), nullptr);
+    // The words are pieces of the line itself.
+    EXPECT_EQ(last, line + 23);
+
+    char spaces[] = "    ";
+    LineCursor none{spaces};
+    EXPECT_EQ(none.next(), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+// recvData: how bytes from one read become lines, and what waits in the slot's buffer afterwards.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/connections.h"
+#include "core/framing.h"
+#include "support/client_end.h"
+#include "support/tables.h"
+
+namespace {
+
+constexpr int SLOT = 2;
+
+std::string unknown(const std::string &word) { return ":testhost 421 " + word + " :Unknown command\r\n"; }
+
+class Framing : public ::testing::Test {
+protected:
+    // One read by the server of what the test has just written.
+    void feed(const std::string &bytes)
+    {
+        client.send(bytes);
+        recvData(SLOT);
+    }
+    std::string buffer() const { return std::string(connections[SLOT].buffer, strnlen(connections[SLOT].buffer, LINE_SIZE)); }
+    // The zeroing behind a shifted fragment matters: the next read appends at the first NUL.
+    bool bufferTailZero(size_t from) const
+    {
+        for (size_t i = from; i < LINE_SIZE; ++i)
+            if (connections[SLOT].buffer[i] != '\0') return false;
+        return true;
+    }
+
+    FreshTables tables{"testhost"};
+    ClientEnd daemon = attachClient(DAEMON_SLOT);
+    ClientEnd client = attachClient(SLOT);
+};
+
+TEST_F(Framing, LineSeparators)
+{
+    feed("\n\nAAA\nBBB\n\n\nCCC\n");
+    EXPECT_EQ(client.take(), unknown("AAA") + unknown("BBB") + unknown("CCC"));
+    EXPECT_EQ(buffer(), "");
+    EXPECT_EQ(daemon.take(), "");
+}
+
+TEST_F(Framing, CarriageReturnCostsTheLastCharacter)
+{
+    feed("AAA\r\n");
+    EXPECT_EQ(client.take(), unknown("AAA"));
+    // The CR need not be at the end: the line still loses its last character.
+    feed("ab\rcd\n");
+    EXPECT_EQ(client.take(), unknown("ab\rc"));
+    feed("\r\n\r\n\r\nX\r\r\n");
+    EXPECT_EQ(client.take(), unknown("X\r"));
+    EXPECT_EQ(buffer(), "");
+}
+
+TEST_F(Framing, OnlySeparatorsHandNothingOn)
+{
+    for (const char *text : {"\n", "\n\n\n\n", "\r\n", "\r\n\r\n\r\n"}) {
+        SCOPED_TRACE(text);
+        feed(text);
+        EXPECT_EQ(client.take(), "");
+        EXPECT_EQ(buffer(), "");
+    }
+}
+
+TEST_F(Framing, FragmentWaitsForItsLineFeed)
+{
+    feed("\nAAA\nBB");
+    EXPECT_EQ(client.take(), unknown("AAA"));
+    EXPECT_EQ(buffer(), "BB");
+    EXPECT_TRUE(bufferTailZero(2));
+
+    feed("B");
+    EXPECT_EQ(client.take(), "");
+    EXPECT_EQ(buffer(), "BBB");
+
+    feed("\n\nCC\nDDDD");
+    EXPECT_EQ(client.take(), unknown("BBB") + unknown("CC"));
+    EXPECT_EQ(buffer(), "DDDD");
+    EXPECT_TRUE(bufferTailZero(4));
+
+    feed("\r\n");
+    EXPECT_EQ(client.take(), unknown("DDDD"));
+    EXPECT_EQ(buffer(), "");
+}
+
+TEST_F(Framing, ZeroByteEndsTheText)
+{
+    feed(std::string("AAA\nBBB\n\0CCC\n", 13));
+    EXPECT_EQ(client.take(), unknown("AAA") + unknown("BBB"));
+    EXPECT_EQ(buffer(), "");
+
+    feed(std::string("X\nYY\0ZZ\n", 8));
+    EXPECT_EQ(client.take(), unknown("X"));
+    EXPECT_EQ(buffer(), "YY");
+    EXPECT_TRUE(bufferTailZero(2));
+}
+
+TEST_F(Framing, FullReadWithoutLineFeedIsKeptThenGivenUp)
+{
+    feed(std::string(512, 'a'));
+    EXPECT_EQ(strnlen(connections[SLOT].buffer, LINE_SIZE), 512u);
+    EXPECT_EQ(client.take(), "");
+
+    feed(std::string(88, 'a'));
+    EXPECT_EQ(buffer(), "");
+    EXPECT_EQ(client.take(), "");
+
+    // Nothing of the long text survives to prefix the next line.
+    feed("AAA\n");
+    EXPECT_EQ(client.take(), unknown("AAA"));
+}
+
+TEST_F(Framing, LongLineAfterFragmentIsCutToTheBuffer)
+{
+    feed("LONG");
+    // The 508 bytes that fit behind the fragment end in the LF; the chunk's last byte is dropped.
+    feed(std::string(507, 'x') + "\nZ");
+    EXPECT_EQ(client.take(), unknown("LONG" + std::string(507, 'x')).substr(0, 509) + "\r\n");
+    EXPECT_EQ(buffer(), "");
+}
+
+TEST_F(Framing, OnlyWhatFitsBehindAFragmentJoinsIt)
+{
+    feed(std::string(300, 'p'));
+    ASSERT_EQ(buffer().size(), 300u);
+    // 212 bytes join: 100, the LF, then 111 that wait; the last 88 bytes of the read are lost.
+    const std::string tail = std::string(111, 't');
+    feed(std::string(100, 'q') + "\n" + tail + std::string(88, 'L'));
+    const std::string line = std::string(300, 'p') + std::string(100, 'q');
+    EXPECT_EQ(client.take(), unknown(line));
+    EXPECT_EQ(buffer(), tail);
+    EXPECT_TRUE(bufferTailZero(tail.size()));
+
+    feed("\n");
+    EXPECT_EQ(client.take(), unknown(tail));
+}
+
+TEST_F(Framing, OverflowAppliesOnlyWhenAFragmentWasPending)
+{
+    // Pending 300 plus 212 bytes without LF: 512 characters, given up.
+    feed(std::string(300, 'p'));
+    feed(std::string(300, 'q'));
+    EXPECT_EQ(buffer(), "");
+
+    // 510 characters are still a fragment, 511 are not.
+    feed("ab");
+    feed(std::string(508, 'c'));
+    EXPECT_EQ(buffer().size(), 510u);
+    feed("\n");
+    EXPECT_EQ(client.take(), unknown("ab" + std::string(508, 'c')).substr(0, 509) + "\r\n");
+
+    feed("ab");
+    feed(std::string(509, 'c'));
+    EXPECT_EQ(buffer(), "");
+
+    // Without a fragment before the read a 511-character text is kept.
+    feed(std::string(511, 'd'));
+    EXPECT_EQ(buffer().size(), 511u);
+}
+
+TEST_F(Framing, EndOfStreamFreesTheSlot)
+{
+    std::snprintf(connections[SLOT].nick, sizeof connections[SLOT].nick, "%s", "alice");
+    connections[SLOT].registered = 1;
+    feed("pend");
+    client.closeMine();
+    recvData(SLOT);
+    EXPECT_EQ(connections[SLOT].sock, 0);
+    EXPECT_STREQ(connections[SLOT].nick, "");
+    EXPECT_EQ(connections[SLOT].registered, 0);
+    EXPECT_EQ(buffer(), "");
+    EXPECT_STREQ(connections[SLOT].ip, "127.0.0.1");
+    EXPECT_EQ(daemon.take(), "REMOVEUSER alice\r\n");
+}
+
+TEST_F(Framing, EndOfStreamWithoutNickTellsNobody)
+{
+    client.closeMine();
+    recvData(SLOT);
+    EXPECT_EQ(connections[SLOT].sock, 0);
+    EXPECT_EQ(daemon.take(), "");
+}
+
+TEST_F(Framing, DaemonLinkClosingWritesNothing)
+{
+    std::snprintf(connections[DAEMON_SLOT].nick, sizeof connections[DAEMON_SLOT].nick, "%s", DAEMON_NICK);
+    std::snprintf(connections[SLOT].nick, sizeof connections[SLOT].nick, "%s", "alice");
+    daemon.closeMine();
+    recvData(DAEMON_SLOT);
+    EXPECT_EQ(connections[DAEMON_SLOT].sock, 0);
+    EXPECT_STREQ(connections[DAEMON_SLOT].nick, "");
+    EXPECT_EQ(client.take(), "");
+    EXPECT_NE(connections[SLOT].sock, 0);
+}
+
+TEST(Shift, CopiesDownWithinOneBuffer)
+{
+    char area[16] = "....hello";
+    EXPECT_EQ(shift(area, area + 4, sizeof area - 4), 6);
+    EXPECT_STREQ(area, "hello");
+
+    // The source room bounds the copy even without a terminator in it.
+    char bounded[16] = "..abcdef";
+    EXPECT_EQ(shift(bounded, bounded + 2, 3), 4);
+    EXPECT_STREQ(bounded, "abc");
+
+    char empty[4] = "";
+    EXPECT_EQ(shift(empty, empty, sizeof empty), 0);
+    EXPECT_EQ(shift(empty, nullptr, 8), 0);
+    EXPECT_EQ(shift(empty, "abc", 0), 0);
+}
+
+}  // namespace
