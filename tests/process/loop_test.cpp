@@ -41,6 +41,18 @@ protected:
         return c;
     }
 
+    // Fills every client slot, starting with `first`, and checks that a fifth client is turned away.
+    std::vector<LineSocket> fillSlotsAndTurnAwayAFifth()
+    {
+        std::vector<LineSocket> clients;
+        clients.push_back(std::move(first));
+        for (int i = 0; i < 3; ++i) clients.push_back(servedClient());
+        LineSocket fifth = LineSocket::connectTo(ports.server);
+        EXPECT_TRUE(fifth.valid());
+        EXPECT_TRUE(fifth.readsEofOnly());
+        return clients;
+    }
+
     static std::string ask(LineSocket &c, const std::string &line)
     {
         c.send(line);
@@ -97,13 +109,7 @@ TEST_F(Loop, FramingAcceptsCrLfSplitAndBatchedLines)
 
 TEST_F(Loop, FourClientsAreServedAndAFifthIsClosedAtOnce)
 {
-    std::vector<LineSocket> clients;
-    clients.push_back(std::move(first));
-    for (int i = 0; i < 3; ++i) clients.push_back(servedClient());
-
-    LineSocket fifth = LineSocket::connectTo(ports.server);
-    ASSERT_TRUE(fifth.valid());
-    EXPECT_TRUE(fifth.readsEofOnly());
+    std::vector<LineSocket> clients = fillSlotsAndTurnAwayAFifth();
     for (LineSocket &c : clients) EXPECT_EQ(ask(c, "WHO\n"), unknown("WHO"));
 
     // A client that leaves frees its slot for the next one, and only that one.
@@ -186,12 +192,7 @@ TEST_F(VerboseLoop, ClosedDaemonLinkLeavesSlotZeroReserved)
     EXPECT_EQ(ask(first, "WHO\n"), unknown("WHO"));
     EXPECT_EQ(ask(first, "WHO\n"), unknown("WHO"));
 
-    std::vector<LineSocket> clients;
-    clients.push_back(std::move(first));
-    for (int i = 0; i < 3; ++i) clients.push_back(servedClient());
-    LineSocket fifth = LineSocket::connectTo(ports.server);
-    ASSERT_TRUE(fifth.valid());
-    EXPECT_TRUE(fifth.readsEofOnly());
+    std::vector<LineSocket> clients = fillSlotsAndTurnAwayAFifth();
     for (size_t i = 0; i < clients.size(); ++i) {
         const std::string word = "SLOT" + std::to_string(i);
         EXPECT_EQ(ask(clients[i], word + "\n"), unknown(word));
