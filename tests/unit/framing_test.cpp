@@ -59,12 +59,17 @@ TEST_F(Framing, CarriageReturnCostsTheLastCharacter)
 
 TEST_F(Framing, OnlySeparatorsHandNothingOn)
 {
+    // The trace shows every line that reaches the command processor, even one that draws no reply.
+    argList.verbose = 1;
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
     for (const char *text : {"\n", "\n\n\n\n", "\r\n", "\r\n\r\n\r\n"}) {
         SCOPED_TRACE(text);
         feed(text);
         EXPECT_EQ(client.take(), "");
         EXPECT_EQ(buffer(), "");
     }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 TEST_F(Framing, FragmentWaitsForItsLineFeed)
