@@ -35,7 +35,6 @@ public:
     std::string drain(Millis window);
     // True once the peer's end of stream is read, with no byte before it.
     bool readsEofOnly(Millis timeout = Millis(2000));
-    bool peerClosed() const { return eof_; }
     // Closing with SO_LINGER {1, 0} sends RST instead of FIN.
     void resetHard();
     void close();

@@ -38,7 +38,6 @@ public:
     // The exit status, -1 for a death by signal, nullopt while it still runs after the timeout.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
     bool running();
-    pid_t pid() const { return pid_; }
 
     std::string out() const;
     std::string err() const;
