@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../irc/channels.h"
 #include "../routing/daemon_lines.h"
 #include "server.h"
 
@@ -117,6 +118,8 @@ void resetConnection(int slot)
     char line[LINE_SIZE] = {};
     std::snprintf(line, sizeof line, FMT_REMOVEUSER, c.nick);
     if (c.nick[0] != '\0') sendData(DAEMON_SLOT, line);
+    // While nick, userName and hostName still hold: the members' departure notice is built from them.
+    removeFromChan(c.nick);
     if (c.sock > 0) close(c.sock);
     clearSlot(c);
 }

@@ -12,3 +12,7 @@ inline constexpr int MAX_NEIGHBORS = 32;      // every other line of a full conf
 inline constexpr int HOST_NAME_SIZE = 64;     // the server name, terminator included
 inline constexpr int IP_TEXT_SIZE = 16;       // dotted quad with terminator
 inline constexpr int LISTEN_BACKLOG = 5;
+inline constexpr int CHANNEL_NAME_MAX = 9;    // characters; JOIN cuts a longer name to this
+inline constexpr int ROOM_SLOTS = 5;          // slot 0 is never used, so at most 4 channels
+inline constexpr int MAX_ROOMS = ROOM_SLOTS - 1;
+inline constexpr int MAX_MEMBERS = 10;        // member entries of one channel

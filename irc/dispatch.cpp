@@ -9,6 +9,8 @@
 #include "../core/server.h"
 #include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
+#include "channel_commands.h"
+#include "registration.h"
 #include "replies.h"
 
 namespace {
@@ -24,14 +26,14 @@ struct CommandRow {
 };
 
 constexpr CommandRow COMMANDS[] = {  // compared in order, exactly and case-sensitively
-    {"NICK",    Gate::Open,         nullptr},
+    {"NICK",    Gate::Open,         handleNick},
     {"PRIVMSG", Gate::Registered,   nullptr},
-    {"USER",    Gate::Unregistered, nullptr},
-    {"JOIN",    Gate::Registered,   nullptr},
-    {"WHO",     Gate::Open,         nullptr},
-    {"LIST",    Gate::Open,         nullptr},
-    {"PART",    Gate::Registered,   nullptr},
-    {"QUIT",    Gate::Registered,   nullptr},
+    {"USER",    Gate::Unregistered, handleUser},
+    {"JOIN",    Gate::Registered,   handleJoin},
+    {"WHO",     Gate::Open,         handleWho},
+    {"LIST",    Gate::Open,         handleList},
+    {"PART",    Gate::Registered,   handlePart},
+    {"QUIT",    Gate::Registered,   handleQuit},
     {"FORWARD", Gate::Open,         nullptr},
 };
 

@@ -220,10 +220,10 @@ TEST(StartupRunning, VerboseOnePrintsBannerThenTracesEveryLine)
                                "\nServer connected to daemon on local port " + std::to_string(r.ports.local) + "\n";
     EXPECT_EQ(r.node.out(), banner);
 
-    EXPECT_EQ(r.ask("NICK  alice  \n"), ":" + hostName() + " 421 NICK :Unknown command\r\n");
+    EXPECT_EQ(r.ask("PING  alice  \n"), ":" + hostName() + " 421 PING :Unknown command\r\n");
     ASSERT_TRUE(r.daemon.send("ADDUSER x\n"));
     EXPECT_TRUE(r.node.waitForOutput("Command[0]: ADDUSER x\n"));
-    EXPECT_EQ(r.node.out(), banner + "Command[1]: NICK  alice  \nCommand[0]: ADDUSER x\n");
+    EXPECT_EQ(r.node.out(), banner + "Command[1]: PING  alice  \nCommand[0]: ADDUSER x\n");
     EXPECT_EQ(r.node.err(), "");
     EXPECT_TRUE(r.node.running());
 }
@@ -232,9 +232,9 @@ TEST(StartupRunning, VerboseTwoIsSilentBeyondHostName)
 {
     Running r({"-v", "2"});
     ASSERT_TRUE(r.client.valid());
-    EXPECT_EQ(r.ask("LIST\n"), ":" + hostName() + " 421 LIST :Unknown command\r\n");
+    EXPECT_EQ(r.ask("PING\n"), ":" + hostName() + " 421 PING :Unknown command\r\n");
     ASSERT_TRUE(r.daemon.send("ADDUSER x\n"));
-    EXPECT_EQ(r.ask("WHO\n"), ":" + hostName() + " 421 WHO :Unknown command\r\n");
+    EXPECT_EQ(r.ask("PONG\n"), ":" + hostName() + " 421 PONG :Unknown command\r\n");
     EXPECT_EQ(r.node.out(), "Local host name: " + hostName() + "\n");
     EXPECT_EQ(r.node.err(), "");
 }
@@ -255,7 +255,7 @@ TEST(StartupRunning, CycleThatDividesTheTimeoutsStaysQuiet)
 {
     Running r({"-a", "40", "-n", "80"});
     ASSERT_TRUE(r.client.valid());
-    EXPECT_EQ(r.ask("LIST\n"), ":" + hostName() + " 421 LIST :Unknown command\r\n");
+    EXPECT_EQ(r.ask("PING\n"), ":" + hostName() + " 421 PING :Unknown command\r\n");
     EXPECT_EQ(r.node.err(), "");
     EXPECT_TRUE(r.node.running());
 }

@@ -6,12 +6,14 @@
 
 #include "core/connections.h"
 #include "core/server.h"
+#include "irc/channels.h"
 #include "rtlib/rt_args.h"
 
 // Descriptors left in the table are not closed: every one a test installs is owned by its ClientEnd.
 inline void resetTables(const char *hostName)
 {
     std::memset(connections, 0, sizeof connections);
+    std::memset(rooms, 0, sizeof rooms);
     std::snprintf(host.name, sizeof host.name, "%s", hostName);
     host.roomCount = 0;
     argList.verbose = 0;

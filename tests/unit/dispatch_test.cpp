@@ -74,7 +74,7 @@ TEST_F(Dispatch, UserRefusesARegisteredClient)
 // The gate is passed before the missing handler is noticed; open commands have no gate to pass.
 TEST_F(Dispatch, CommandsWithoutHandlersAnswerUnknown)
 {
-    for (const char *word : {"NICK", "USER", "WHO", "LIST", "FORWARD"}) {
+    for (const char *word : {"FORWARD"}) {
         SCOPED_TRACE(word);
         EXPECT_EQ(reply(std::string(word) + " x y"), unknown(word));
     }

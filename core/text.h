@@ -1,0 +1,34 @@
+// Bounded text building for the fixed fields: nothing written ever passes the end of its array.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+// Zeroes the whole field, then copies what fits of src before the field's last byte.
+template <size_t N>
+void copyCut(char (&dest)[N], const char *src)
+{
+    std::memset(dest, 0, N);
+    std::memcpy(dest, src, strnlen(src, N - 1));
+}
+
+// Appends pieces to a zeroed buffer; a piece that does not fit is cut, and the text stays terminated.
+class TextBuilder {
+public:
+    template <size_t N>
+    explicit TextBuilder(char (&dest)[N]) : buf_(dest), size_(N)
+    {
+        std::memset(dest, 0, N);
+    }
+    void add(const char *piece)
+    {
+        const size_t n = strnlen(piece, size_ - 1 - len_);
+        std::memcpy(buf_ + len_, piece, n);
+        len_ += n;
+    }
+
+private:
+    char *buf_;
+    size_t size_;
+    size_t len_ = 0;
+};

@@ -1,0 +1,118 @@
+// The channel table and its operations; every channel's members are users of this node.
+#include "channels.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "../core/connections.h"
+#include "../core/server.h"
+#include "../core/text.h"
+#include "../routing/daemon_lines.h"
+#include "registration.h"
+#include "replies.h"
+
+Room rooms[ROOM_SLOTS];
+
+namespace {
+
+struct Membership {
+    int roomSlot;
+    int entry;
+};
+
+// The first channel, in slot order, whose member list holds the nick; roomSlot -1 when none does.
+Membership findMembership(const char *nick)
+{
+    for (int r = 1; r <= host.roomCount; ++r)
+        for (int i = 0; i < rooms[r].userCount; ++i)
+            if (std::strcmp(rooms[r].users[i], nick) == 0) return {r, i};
+    return {-1, -1};
+}
+
+void dropEntry(Room &room, int entry)
+{
+    for (int i = entry; i + 1 < room.userCount; ++i) std::memcpy(room.users[i], room.users[i + 1], sizeof room.users[i]);
+    std::memset(room.users[room.userCount - 1], 0, sizeof room.users[0]);
+    --room.userCount;
+}
+
+// Later channels move down one slot, so the table keeps its order of creation without gaps.
+void deleteRoom(int roomSlot)
+{
+    for (int r = roomSlot; r < host.roomCount; ++r) rooms[r] = rooms[r + 1];
+    std::memset(&rooms[host.roomCount], 0, sizeof rooms[0]);
+    --host.roomCount;
+}
+
+void sendQuitNotice(int roomSlot, int leaver)
+{
+    const Connection &c = connections[leaver];
+    char notice[LINE_SIZE] = {};
+    std::snprintf(notice, sizeof notice, FMT_QUIT_NOTICE, c.nick, c.userName, c.hostName, c.nick);
+    sendToMembers(roomSlot, notice);
+}
+
+}  // namespace
+
+int checkChannel(const char *name)
+{
+    for (int r = 1; r <= host.roomCount; ++r)
+        if (std::strcmp(rooms[r].name, name) == 0) return r;
+    return -1;
+}
+
+void nickChannel(int roomSlot, const char *oldNick, const char *newNick)
+{
+    Room &room = rooms[roomSlot];
+    for (int i = 0; i < room.userCount; ++i)
+        if (std::strcmp(room.users[i], oldNick) == 0) copyCut(room.users[i], newNick);
+}
+
+void removeFromChan(const char *nick)
+{
+    const Membership m = findMembership(nick);
+    if (m.roomSlot < 0) return;
+    Room &room = rooms[m.roomSlot];
+    const int leaver = findUser(nick);
+    // The notice is built from the leaver's own record, which every member entry has while it lives.
+    if (leaver >= 0) sendQuitNotice(m.roomSlot, leaver);
+    dropEntry(room, m.entry);
+    if (leaver >= 0) std::memset(connections[leaver].channel, 0, sizeof connections[leaver].channel);
+    if (room.userCount > 0) return;
+    replyf(DAEMON_SLOT, FMT_REMOVECHAN, room.name);
+    deleteRoom(m.roomSlot);
+}
+
+int createChannel(int slot, const char *name)
+{
+    if (host.roomCount >= MAX_ROOMS) return -1;
+    const int roomSlot = ++host.roomCount;
+    Room &room = rooms[roomSlot];
+    std::memset(&room, 0, sizeof room);
+    copyCut(room.name, name);
+    copyCut(room.users[0], connections[slot].nick);
+    room.userCount = 1;
+    copyCut(connections[slot].channel, room.name);
+    return roomSlot;
+}
+
+int addMember(int roomSlot, int slot)
+{
+    Room &room = rooms[roomSlot];
+    if (channelIsFull(roomSlot)) return 0;
+    copyCut(room.users[room.userCount], connections[slot].nick);
+    copyCut(connections[slot].channel, room.name);
+    ++room.userCount;
+    return 1;
+}
+
+int channelIsFull(int roomSlot) { return rooms[roomSlot].userCount >= MAX_MEMBERS ? 1 : 0; }
+
+void sendToMembers(int roomSlot, const char *line)
+{
+    const Room &room = rooms[roomSlot];
+    for (int i = 0; i < room.userCount; ++i) {
+        const int member = findUser(room.users[i]);
+        if (member >= 0) sendData(member, line);
+    }
+}

@@ -1,0 +1,163 @@
+// NICK, USER and QUIT: a client becomes a user when it has given both a nickname and its
+// details, in either order, and the daemon learns every nickname that lives here.
+#include "registration.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "../core/connections.h"
+#include "../core/server.h"
+#include "../core/text.h"
+#include "../routing/daemon_lines.h"
+#include "../rtlib/rt_args.h"
+#include "channels.h"
+#include "replies.h"
+
+namespace {
+
+constexpr char FMT_USER_REPORT[] =
+    "\nUser Registered As: \n\tuserName: %s\n\thostName: %s\n\tserverName: %s\n\trealName: %s\n\n";
+
+bool isLetter(char ch) { return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z'); }
+bool isDigit(char ch) { return ch >= '0' && ch <= '9'; }
+
+bool detailsComplete(const Connection &c)
+{
+    return c.userName[0] != '\0' && c.hostName[0] != '\0' && c.realName[0] != '\0';
+}
+
+void completeRegistration(int slot)
+{
+    connections[slot].registered = 1;
+    sendMotd(slot);
+    replyf(DAEMON_SLOT, FMT_ADDUSER, connections[slot].nick);
+}
+
+// The channel's members, the user among them, see the change under the member entry already renamed.
+void announceNickChange(int slot, const char *oldNick)
+{
+    const Connection &c = connections[slot];
+    const int roomSlot = c.channel[0] != '\0' ? checkChannel(c.channel) : -1;
+    if (roomSlot > 0) {
+        nickChannel(roomSlot, oldNick, c.nick);
+        char notice[LINE_SIZE] = {};
+        std::snprintf(notice, sizeof notice, FMT_NICK_CHANGE, oldNick, c.userName, c.hostName, c.nick);
+        sendToMembers(roomSlot, notice);
+    }
+    replyf(DAEMON_SLOT, FMT_REMOVEUSER, oldNick);
+    replyf(DAEMON_SLOT, FMT_ADDUSER, c.nick);
+}
+
+// Without a name for the address the address itself stands in, so registration can still complete.
+void lookUpHostName(Connection &c)
+{
+    const in_addr_t addr = inet_addr(c.ip);
+    const hostent *found = gethostbyaddr(&addr, sizeof addr, AF_INET);
+    const bool named = found && found->h_name && found->h_name[0] != '\0';
+    copyCut(c.hostName, named ? found->h_name : c.ip);
+}
+
+// The trailing parameter and every word after it, each followed by one space.
+void storeRealName(Connection &c, const char *firstWord, LineCursor &cur)
+{
+    TextBuilder realName(c.realName);
+    for (const char *word = firstWord; word; word = cur.next()) {
+        realName.add(word);
+        realName.add(" ");
+    }
+}
+
+void reportUser(const Connection &c)
+{
+    if (argList.verbose != 1) return;
+    std::printf(FMT_USER_REPORT, c.userName, c.hostName, c.serverName, c.realName);
+}
+
+}  // namespace
+
+int findUser(const char *nick)
+{
+    for (int slot = 0; slot < MAX_CONNECTIONS; ++slot)
+        if (std::strcmp(connections[slot].nick, nick) == 0) return slot;
+    return -1;
+}
+
+int checkNick(const char *nick) { return findUser(nick) < 0 ? 1 : 0; }
+
+int checkNickFormat(const char *nick)
+{
+    if (!isLetter(nick[0])) return 0;
+    for (const char *p = nick + 1; *p; ++p)
+        if (!isLetter(*p) && !isDigit(*p) && !std::strchr("-[]\\`^{|}", *p)) return 0;
+    return 1;
+}
+
+void sendMotd(int slot)
+{
+    const char *nick = connections[slot].nick;
+    replyf(slot, FMT_375_MOTD_START, serverName(), nick, serverName());
+    replyf(slot, FMT_372_MOTD, serverName(), nick);
+    replyf(slot, FMT_376_MOTD_END, serverName(), nick);
+}
+
+void handleNick(int slot, LineCursor &cur)
+{
+    const char *word = cur.next();
+    if (!word) {
+        replyf(slot, FMT_431_NO_NICKNAME, serverName());
+        return;
+    }
+    char nick[NICK_MAX + 1];
+    copyCut(nick, word);  // a longer nickname is cut, not refused
+    if (!checkNickFormat(nick)) {
+        replyf(slot, FMT_432_BAD_NICK, serverName(), nick);
+        return;
+    }
+    // The client's own current nickname counts as taken too.
+    if (!checkNick(nick)) {
+        replyf(slot, FMT_433_NICK_IN_USE, serverName(), nick);
+        return;
+    }
+    Connection &c = connections[slot];
+    char oldNick[NICK_MAX + 1];
+    copyCut(oldNick, c.nick);
+    copyCut(c.nick, nick);
+    if (c.registered) announceNickChange(slot, oldNick);
+    else if (detailsComplete(c)) completeRegistration(slot);
+}
+
+void handleUser(int slot, LineCursor &cur)
+{
+    Connection &c = connections[slot];
+    // Looked up before any parameter is read, so even a USER that is then refused sets it.
+    lookUpHostName(c);
+    const char *userName = cur.next();
+    if (!userName) {
+        replyf(slot, FMT_461_USER_PARAMS, serverName());
+        return;
+    }
+    copyCut(c.userName, userName);
+    if (!cur.next() || !cur.next()) {  // the host and server words are read but not used
+        replyf(slot, FMT_461_USER_PARAMS, serverName());
+        return;
+    }
+    copyCut(c.serverName, serverName());
+    const char *trailing = cur.next();
+    if (!trailing || trailing[0] != ':') {
+        replyf(slot, FMT_461_USER_PARAMS, serverName());
+        return;
+    }
+    storeRealName(c, trailing + 1, cur);
+    reportUser(c);
+    if (c.nick[0] != '\0') completeRegistration(slot);
+}
+
+void handleQuit(int slot, LineCursor &)
+{
+    removeFromChan(connections[slot].nick);
+    resetConnection(slot);
+}
