@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -63,6 +64,15 @@ bool isTransientAcceptFailure(int err)
     }
 }
 
+// Sends stay blocking but bounded in time, and each line leaves at once: a reply of several lines
+// is several sends, and Nagle would hold each after the first until the peer's delayed ACK.
+void tuneSendSide(int fd)
+{
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &SEND_TIMEOUT, sizeof SEND_TIMEOUT);
+    const int on = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 void shedWithSpareDescriptor()
 {
     if (spareDescriptor < 0) return;
@@ -79,7 +89,7 @@ void prepareConnectionTable(int daemonSock)
     std::memset(connections, 0, sizeof connections);
     connections[DAEMON_SLOT].sock = daemonSock;
     std::snprintf(connections[DAEMON_SLOT].nick, sizeof connections[DAEMON_SLOT].nick, "%s", DAEMON_NICK);
-    (void)setsockopt(daemonSock, SOL_SOCKET, SO_SNDTIMEO, &SEND_TIMEOUT, sizeof SEND_TIMEOUT);
+    tuneSendSide(daemonSock);
 }
 
 void reserveSpareDescriptor()
@@ -109,7 +119,7 @@ void addConnection()
     clearSlot(c);
     c.sock = fd;
     std::snprintf(c.ip, sizeof c.ip, "%s", inet_ntoa(peer.sin_addr));
-    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &SEND_TIMEOUT, sizeof SEND_TIMEOUT);
+    tuneSendSide(fd);
 }
 
 void resetConnection(int slot)

@@ -74,13 +74,18 @@ std::string NodeProcess::writeConfig(const std::string &contents)
     return path;
 }
 
-void NodeProcess::start(const std::vector<std::string> &args)
+void NodeProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv)
 {
     std::vector<std::string> argvText{QUORVEL_BINARY};
     argvText.insert(argvText.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &a : argvText) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> envText(extraEnv);
+    for (char **e = environ; *e; ++e) envText.push_back(*e);
+    std::vector<char *> envp;
+    for (std::string &e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
 
     const std::string outPath = files_[0], errPath = files_[1];
     pid_ = fork();
@@ -94,7 +99,7 @@ void NodeProcess::start(const std::vector<std::string> &args)
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
 }

@@ -32,9 +32,11 @@ public:
 
     std::string writeConfig(const std::string &contents);  // returns its path
     std::string dir() const { return dir_; }
+    pid_t pid() const { return pid_; }
 
-    // argv[0] is QUORVEL_BINARY; args follow it as given.
-    void start(const std::vector<std::string> &args);
+    // argv[0] is QUORVEL_BINARY; args follow it as given. extraEnv ("NAME=value") is added to
+    // the test's own environment.
+    void start(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv = {});
     // The exit status, -1 for a death by signal, nullopt while it still runs after the timeout.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
     bool running();
