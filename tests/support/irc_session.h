@@ -1,0 +1,149 @@
+// A fresh node with the daemon link and all four client slots on socketpairs, driven line by line
+// through parseCmd, and the exact lines its replies and notices should be.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/connections.h"
+#include "core/server.h"
+#include "irc/channels.h"
+#include "irc/dispatch.h"
+#include "support/client_end.h"
+#include "support/resolver_stub.h"
+#include "support/tables.h"
+
+namespace irctest {
+
+inline std::string crlf(const std::string &text) { return text + "\r\n"; }
+inline std::string numeric(const std::string &rest) { return crlf(":testhost " + rest); }
+
+// What registerUser gives every user, so that each field of a notice shows where it came from.
+inline std::string userNameOf(const std::string &nick) { return nick + "_u"; }
+inline std::string realNameOf(const std::string &nick) { return "Real " + nick + " "; }
+
+inline std::string motd(const std::string &nick)
+{
+    return numeric("375 " + nick + " :- testhost Message of the day - ") +
+           numeric("372 " + nick + " :- Welcome to Halvern IRC Server v0.1") +
+           numeric("376 " + nick + " :End of /MOTD command");
+}
+
+inline std::string leftNotice(const std::string &nick, const std::string &host = STUB_CLIENT_HOST)
+{
+    return crlf(":" + nick + "!" + userNameOf(nick) + "@" + host + " QUIT :" + nick + " has left the channel");
+}
+
+inline std::string joinLine(const std::string &nick, const std::string &channel)
+{
+    return crlf(":" + nick + " JOIN " + channel);
+}
+
+// The requester's own replies to a JOIN that let it in: its JOIN line, then the names.
+inline std::string joinReplies(const std::string &nick, const std::string &channel, const std::string &names)
+{
+    return joinLine(nick, channel) + numeric("353 " + nick + " = " + channel + " :" + names) +
+           numeric("366 " + nick + " " + channel + " :End of /NAMES list");
+}
+
+inline std::vector<std::string> membersOf(int roomSlot)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < rooms[roomSlot].userCount; ++i) names.emplace_back(rooms[roomSlot].users[i]);
+    return names;
+}
+
+// Points several slots at one socketpair for a while, so that the order of lines sent to
+// different peers shows. None of the slots may be reset meanwhile: their own ends come back after.
+class SharedWire {
+public:
+    explicit SharedWire(std::initializer_list<int> slots) : wire_(makeEnd())
+    {
+        for (int slot : slots) {
+            saved_.emplace_back(slot, connections[slot].sock);
+            connections[slot].sock = serverFd_;
+        }
+    }
+    SharedWire(const SharedWire &) = delete;
+    SharedWire &operator=(const SharedWire &) = delete;
+    ~SharedWire()
+    {
+        for (const auto &[slot, fd] : saved_) connections[slot].sock = fd;
+        ::close(serverFd_);
+    }
+    std::string take() { return wire_.take(); }
+
+private:
+    ClientEnd makeEnd()
+    {
+        int pair[2] = {-1, -1};
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::perror("socketpair");
+        serverFd_ = pair[1];
+        return ClientEnd(0, pair[0], pair[1]);  // its slot never holds this end, so it leaves it to us
+    }
+
+    int serverFd_ = -1;
+    ClientEnd wire_;
+    std::vector<std::pair<int, int>> saved_;
+};
+
+class IrcSession : public ::testing::Test {
+protected:
+    IrcSession() { std::snprintf(connections[DAEMON_SLOT].nick, sizeof connections[DAEMON_SLOT].nick, "%s", DAEMON_NICK); }
+
+    // parseCmd cuts its line up in place, so each call gets its own writable copy.
+    void parse(int slot, const std::string &text)
+    {
+        std::vector<char> line(text.begin(), text.end());
+        line.push_back('\0');
+        parseCmd(line.data(), slot);
+    }
+    std::string reply(int slot, const std::string &text)
+    {
+        parse(slot, text);
+        return client(slot).take();
+    }
+    ClientEnd &client(int slot) { return *ends[slot]; }
+
+    // Everything sent so far to any peer is thrown away.
+    void drain()
+    {
+        for (ClientEnd *end : ends) end->take();
+    }
+    void registerUser(int slot, const std::string &nick)
+    {
+        parse(slot, "NICK " + nick);
+        parse(slot, "USER " + userNameOf(nick) + " somehost someserver :" + realNameOf(nick));
+        ASSERT_EQ(connections[slot].registered, 1) << nick;
+        drain();
+    }
+    void joinAs(int slot, const std::string &channel)
+    {
+        parse(slot, "JOIN " + channel);
+        drain();
+    }
+    // Channels whose members have no connection: they fill the table, and sends skip them.
+    void fakeRoom(int roomSlot, const std::string &name, int members)
+    {
+        Room &room = rooms[roomSlot];
+        std::snprintf(room.name, sizeof room.name, "%s", name.c_str());
+        for (int i = 0; i < members; ++i) std::snprintf(room.users[i], sizeof room.users[i], "ghost%d", i);
+        room.userCount = members;
+        if (host.roomCount < roomSlot) host.roomCount = roomSlot;
+    }
+
+    FreshTables tables{"testhost"};
+    ClientEnd daemon = attachClient(DAEMON_SLOT);
+    ClientEnd one = attachClient(1);
+    ClientEnd two = attachClient(2);
+    ClientEnd three = attachClient(3);
+    ClientEnd four = attachClient(4);
+    ClientEnd *ends[MAX_CONNECTIONS] = {&daemon, &one, &two, &three, &four};
+};
+
+}  // namespace irctest
