@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -124,9 +125,10 @@ void addConnection()
 
 void resetConnection(int slot)
 {
+    assert(slot >= 0 && slot < MAX_CONNECTIONS);
     Connection &c = connections[slot];
-    char line[LINE_SIZE] = {};
-    std::snprintf(line, sizeof line, FMT_REMOVEUSER, c.nick);
+    char line[LINE_SIZE];
+    formatLine(line, FMT_REMOVEUSER, c.nick);
     if (c.nick[0] != '\0') sendData(DAEMON_SLOT, line);
     // While nick, userName and hostName still hold: the members' departure notice is built from them.
     removeFromChan(c.nick);
@@ -136,6 +138,7 @@ void resetConnection(int slot)
 
 int sendData(int slot, const char *text)
 {
+    assert(slot >= 0 && slot < MAX_CONNECTIONS);
     const Connection &c = connections[slot];
     if (c.sock <= 0) return 0;
     char line[LINE_SIZE] = {};
@@ -144,15 +147,39 @@ int sendData(int slot, const char *text)
     line[length] = '\r';
     line[length + 1] = '\n';
     // MSG_NOSIGNAL: a peer that has gone away is a failed send, not the end of the process.
-    return send(c.sock, line, length + 2, MSG_NOSIGNAL) < 0 ? 0 : 1;
+    const ssize_t sent = send(c.sock, line, length + 2, MSG_NOSIGNAL);
+    if (sent == static_cast<ssize_t>(length + 2)) return 1;
+    // The send timeout ran out: the peer has stopped reading. Its stream now ends in a broken
+    // line, and the next line would be glued to it, so no more is sent and the next read ends it.
+    if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) (void)shutdown(c.sock, SHUT_RDWR);
+    return 0;
+}
+
+namespace {
+
+void formatLineV(char (&line)[LINE_SIZE], const char *fmt, va_list ap)
+{
+    std::memset(line, 0, sizeof line);
+    // The result is only the length it wanted; a cut line is what a full buffer means here.
+    (void)std::vsnprintf(line, sizeof line, fmt, ap);
+}
+
+}  // namespace
+
+void formatLine(char (&line)[LINE_SIZE], const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    formatLineV(line, fmt, ap);
+    va_end(ap);
 }
 
 void replyf(int slot, const char *fmt, ...)
 {
-    char line[LINE_SIZE] = {};
+    char line[LINE_SIZE];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap);
+    formatLineV(line, fmt, ap);
     va_end(ap);
     sendData(slot, line);
 }

@@ -25,6 +25,9 @@ void reserveSpareDescriptor();
 void addConnection();
 void resetConnection(int slot);
 // Sends text plus CR LF in one send; a text past SEND_TEXT_MAX characters is cut there.
-// Returns 1 when the send reported no error, 0 otherwise; a free slot gets nothing and gives 0.
+// Returns 1 when the line went out whole, 0 otherwise; a free slot gets nothing and gives 0.
+// A peer that let a line time out half sent is shut down: its next read ends it.
 int sendData(int slot, const char *text);
 __attribute__((format(printf, 2, 3))) void replyf(int slot, const char *fmt, ...);
+// Formats into a zeroed line buffer; a text past LINE_MAX_CHARS characters is cut there.
+__attribute__((format(printf, 2, 3))) void formatLine(char (&line)[LINE_SIZE], const char *fmt, ...);

@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
-// Zeroes the whole field, then copies what fits of src before the field's last byte.
+// Zeroes the whole field, then copies what fits of src before the field's last byte; src must
+// lie outside dest.
 template <size_t N>
 void copyCut(char (&dest)[N], const char *src)
 {

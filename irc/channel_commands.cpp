@@ -1,7 +1,6 @@
 // JOIN, PART, LIST and WHO: the channel commands clients send, answered from the channel table.
 #include "channel_commands.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "../core/connections.h"
@@ -57,8 +56,8 @@ void enterChannel(int slot, const char *name)
 {
     const int roomSlot = checkChannel(name);
     if (roomSlot < 0 || !addMember(roomSlot, slot)) return;
-    char joined[LINE_SIZE] = {};
-    std::snprintf(joined, sizeof joined, FMT_JOIN, connections[slot].nick, rooms[roomSlot].name);
+    char joined[LINE_SIZE];
+    formatLine(joined, FMT_JOIN, connections[slot].nick, rooms[roomSlot].name);
     sendToMembers(roomSlot, joined);
     sendNames(slot, roomSlot);
 }

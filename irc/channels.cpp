@@ -1,7 +1,6 @@
 // The channel table and its operations; every channel's members are users of this node.
 #include "channels.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "../core/connections.h"
@@ -31,7 +30,8 @@ Membership findMembership(const char *nick)
 
 void dropEntry(Room &room, int entry)
 {
-    for (int i = entry; i + 1 < room.userCount; ++i) std::memcpy(room.users[i], room.users[i + 1], sizeof room.users[i]);
+    for (int i = entry; i + 1 < room.userCount; ++i)
+        std::memcpy(room.users[i], room.users[i + 1], sizeof room.users[0]);
     std::memset(room.users[room.userCount - 1], 0, sizeof room.users[0]);
     --room.userCount;
 }
@@ -47,8 +47,8 @@ void deleteRoom(int roomSlot)
 void sendQuitNotice(int roomSlot, int leaver)
 {
     const Connection &c = connections[leaver];
-    char notice[LINE_SIZE] = {};
-    std::snprintf(notice, sizeof notice, FMT_QUIT_NOTICE, c.nick, c.userName, c.hostName, c.nick);
+    char notice[LINE_SIZE];
+    formatLine(notice, FMT_QUIT_NOTICE, c.nick, c.userName, c.hostName, c.nick);
     sendToMembers(roomSlot, notice);
 }
 
@@ -74,7 +74,8 @@ void removeFromChan(const char *nick)
     if (m.roomSlot < 0) return;
     Room &room = rooms[m.roomSlot];
     const int leaver = findUser(nick);
-    // The notice is built from the leaver's own record, which every member entry has while it lives.
+    // An entry without a connection is still dropped, so none outlives its user; there is only no
+    // record to build the notice from.
     if (leaver >= 0) sendQuitNotice(m.roomSlot, leaver);
     dropEntry(room, m.entry);
     if (leaver >= 0) std::memset(connections[leaver].channel, 0, sizeof connections[leaver].channel);

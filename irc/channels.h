@@ -6,7 +6,7 @@
 struct Room {
     char name[LINE_SIZE];
     int userCount;
-    char users[MAX_MEMBERS][LINE_SIZE];  // members' nicks in order of joining; entries past userCount are zero
+    char users[MAX_MEMBERS][LINE_SIZE];  // nicks in order of joining; entries past userCount are zero
 };
 
 // Slots 1 to host.roomCount, without gaps and oldest first; slot 0 is never used.

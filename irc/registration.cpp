@@ -44,8 +44,8 @@ void announceNickChange(int slot, const char *oldNick)
     const int roomSlot = c.channel[0] != '\0' ? checkChannel(c.channel) : -1;
     if (roomSlot > 0) {
         nickChannel(roomSlot, oldNick, c.nick);
-        char notice[LINE_SIZE] = {};
-        std::snprintf(notice, sizeof notice, FMT_NICK_CHANGE, oldNick, c.userName, c.hostName, c.nick);
+        char notice[LINE_SIZE];
+        formatLine(notice, FMT_NICK_CHANGE, oldNick, c.userName, c.hostName, c.nick);
         sendToMembers(roomSlot, notice);
     }
     replyf(DAEMON_SLOT, FMT_REMOVEUSER, oldNick);

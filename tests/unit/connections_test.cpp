@@ -1,6 +1,9 @@
 // sendData, resetConnection and the neighbour lookup.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <cstring>
 #include <string>
 
@@ -48,6 +51,24 @@ TEST_F(Connections, SendToAVanishedPeerFailsQuietly)
     c.closeMine();
     EXPECT_EQ(sendData(2, "abcd"), 0);
     EXPECT_EQ(sendData(2, "again"), 0);
+}
+
+// A peer that stops reading lets the send time out, possibly mid-line: it gets no more lines, so
+// none is glued to the broken one, and its stream ends so that the node's next read drops it.
+TEST_F(Connections, StalledPeerIsShutDownAfterATimedOutSend)
+{
+    ClientEnd c = attachClient(1);
+    const timeval shortTimeout{0, 20000};
+    ASSERT_EQ(setsockopt(connections[1].sock, SOL_SOCKET, SO_SNDTIMEO, &shortTimeout, sizeof shortTimeout), 0);
+    const std::string line(400, 'x');
+    int sent = 0;
+    while (sent < 100000 && sendData(1, line.c_str()) == 1) ++sent;
+    ASSERT_LT(sent, 100000) << "the peer's queue never filled";
+    EXPECT_EQ(sendData(1, "after"), 0);
+    const std::string got = c.take();
+    EXPECT_EQ(got.find("after"), std::string::npos);
+    EXPECT_LT(got.size(), size_t(sent + 1) * 402);
+    EXPECT_TRUE(c.hungUp());
 }
 
 TEST_F(Connections, ResetClearsAllButTheAddress)
