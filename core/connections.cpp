@@ -17,6 +17,7 @@
 
 #include "../irc/channels.h"
 #include "../routing/daemon_lines.h"
+#include "../routing/pending_queue.h"
 #include "server.h"
 
 Connection connections[MAX_CONNECTIONS];
@@ -29,6 +30,8 @@ constexpr timeval SEND_TIMEOUT = {2, 0};
 // Held open so that, out of descriptors, a waiting connection can still be taken off the backlog
 // and closed instead of keeping the listening socket readable for ever.
 int spareDescriptor = -1;
+
+unsigned lastSerial;
 
 void clearSlot(Connection &c)
 {
@@ -119,6 +122,7 @@ void addConnection()
     Connection &c = connections[slot];
     clearSlot(c);
     c.sock = fd;
+    c.serial = ++lastSerial;
     std::snprintf(c.ip, sizeof c.ip, "%s", inet_ntoa(peer.sin_addr));
     tuneSendSide(fd);
 }
@@ -134,6 +138,17 @@ void resetConnection(int slot)
     removeFromChan(c.nick);
     if (c.sock > 0) close(c.sock);
     clearSlot(c);
+    if (slot == DAEMON_SLOT) dropWaitingMessages();
+}
+
+size_t frameLine(char (&line)[LINE_SIZE], const char *text)
+{
+    std::memset(line, 0, sizeof line);
+    const size_t length = strnlen(text, SEND_TEXT_MAX);
+    std::memcpy(line, text, length);
+    line[length] = '\r';
+    line[length + 1] = '\n';
+    return length + 2;
 }
 
 int sendData(int slot, const char *text)
@@ -141,14 +156,11 @@ int sendData(int slot, const char *text)
     assert(slot >= 0 && slot < MAX_CONNECTIONS);
     const Connection &c = connections[slot];
     if (c.sock <= 0) return 0;
-    char line[LINE_SIZE] = {};
-    size_t length = strnlen(text, SEND_TEXT_MAX);
-    std::memcpy(line, text, length);
-    line[length] = '\r';
-    line[length + 1] = '\n';
+    char line[LINE_SIZE];
+    const size_t length = frameLine(line, text);
     // MSG_NOSIGNAL: a peer that has gone away is a failed send, not the end of the process.
-    const ssize_t sent = send(c.sock, line, length + 2, MSG_NOSIGNAL);
-    if (sent == static_cast<ssize_t>(length + 2)) return 1;
+    const ssize_t sent = send(c.sock, line, length, MSG_NOSIGNAL);
+    if (sent == static_cast<ssize_t>(length)) return 1;
     // The send timeout ran out: the peer has stopped reading. Its stream now ends in a broken
     // line, and the next line would be glued to it, so no more is sent and the next read ends it.
     if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) (void)shutdown(c.sock, SHUT_RDWR);

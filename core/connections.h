@@ -1,6 +1,8 @@
 // The table of every peer that stays connected: slot 0 is the routing daemon, 1 to 4 are clients.
 #pragma once
 
+#include <cstddef>
+
 #include "limits.h"
 
 struct Connection {
@@ -14,6 +16,7 @@ struct Connection {
     char channel[LINE_SIZE];     // empty while the client is in no channel
     char ip[IP_TEXT_SIZE];       // kept after a reset until the next accept overwrites it
     int registered;
+    unsigned serial;             // tells the successive peers of one slot apart
 };
 
 extern Connection connections[MAX_CONNECTIONS];
@@ -24,6 +27,8 @@ void prepareConnectionTable(int daemonSock);
 void reserveSpareDescriptor();
 void addConnection();
 void resetConnection(int slot);
+// The wire form of one line: text cut at SEND_TEXT_MAX characters, then CR LF; returns its length.
+size_t frameLine(char (&line)[LINE_SIZE], const char *text);
 // Sends text plus CR LF in one send; a text past SEND_TEXT_MAX characters is cut there.
 // Returns 1 when the line went out whole, 0 otherwise; a free slot gets nothing and gives 0.
 // A peer that let a line time out half sent is shut down: its next read ends it.

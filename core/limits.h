@@ -16,3 +16,5 @@ inline constexpr int CHANNEL_NAME_MAX = 9;    // characters; JOIN cuts a longer 
 inline constexpr int ROOM_SLOTS = 5;          // slot 0 is never used, so at most 4 channels
 inline constexpr int MAX_ROOMS = ROOM_SLOTS - 1;
 inline constexpr int MAX_MEMBERS = 10;        // member entries of one channel
+inline constexpr int ROUTE_CHANNEL_MAX = 11;  // characters of a channel target asked of the daemon
+inline constexpr int NODE_ID_TEXT_SIZE = 11;  // a 32-bit node ID in decimal, terminator included

@@ -38,15 +38,6 @@ constexpr timeval LOOP_WAIT = {1, 0};
     std::exit(status);
 }
 
-sockaddr_in socketAddress(uint32_t ipaddr, uint16_t port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(ipaddr);
-    addr.sin_port = htons(port);
-    return addr;
-}
-
 int connectDaemon(const rt_config_entry_t &self)
 {
     int dSock = socket(AF_INET, SOCK_STREAM, 0);
@@ -93,6 +84,15 @@ void pollDaemon()
 
 }  // namespace
 
+sockaddr_in socketAddress(uint32_t ipaddr, uint16_t port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(ipaddr);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
 void fail(const char *what, int status)
 {
     std::perror(what);
@@ -129,6 +129,7 @@ void beginServer()
     if (gethostname(host.name, sizeof host.name) < 0) failPlain("Error getting local hostname", -1);
     host.name[sizeof host.name - 1] = '\0';
     std::printf("Local host name: %s\n", host.name);
+    emptyQueue();
 
     int dSock = connectDaemon(self);
     if (argList.verbose == 1) std::printf("Server connected to daemon on local port %d\n", self.local_port);

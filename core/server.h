@@ -1,6 +1,7 @@
 // This node's identity and neighbours, the sockets the loop waits on, and start-up.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/select.h>
 
 #include <cstdint>
@@ -35,3 +36,4 @@ void buildConnectionList();
 void readSockets();
 void readDaemon();
 int findNeighbor(uint32_t nodeID);  // index into neighborNodes, or -1
+sockaddr_in socketAddress(uint32_t ipaddr, uint16_t port);  // both in host byte order

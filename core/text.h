@@ -21,6 +21,7 @@ public:
     {
         std::memset(dest, 0, N);
     }
+    size_t length() const { return len_; }
     void add(const char *piece)
     {
         const size_t n = strnlen(piece, size_ - 1 - len_);

@@ -13,8 +13,6 @@
 
 namespace {
 
-bool isChannelName(const char *name) { return name[0] == '#' || name[0] == '&'; }
-
 // True when leaving its current channel deletes that channel, which frees a slot of the table.
 bool soleMemberOfOwnChannel(const Connection &c)
 {

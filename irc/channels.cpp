@@ -109,11 +109,11 @@ int addMember(int roomSlot, int slot)
 
 int channelIsFull(int roomSlot) { return rooms[roomSlot].userCount >= MAX_MEMBERS ? 1 : 0; }
 
-void sendToMembers(int roomSlot, const char *line)
+void sendToMembers(int roomSlot, const char *line, int exceptSlot)
 {
     const Room &room = rooms[roomSlot];
     for (int i = 0; i < room.userCount; ++i) {
         const int member = findUser(room.users[i]);
-        if (member >= 0) sendData(member, line);
+        if (member >= 0 && member != exceptSlot) sendData(member, line);
     }
 }

@@ -12,6 +12,8 @@ struct Room {
 // Slots 1 to host.roomCount, without gaps and oldest first; slot 0 is never used.
 extern Room rooms[ROOM_SLOTS];
 
+inline bool isChannelName(const char *name) { return name[0] == '#' || name[0] == '&'; }
+
 int checkChannel(const char *name);  // slot of the channel with that exact name, or -1
 void nickChannel(int roomSlot, const char *oldNick, const char *newNick);
 // The user with this nick leaves its channel: notice to every member (itself included), and
@@ -22,4 +24,5 @@ int createChannel(int slot, const char *name);
 // The connection in `slot` becomes the last member; 0 when the member list is full.
 int addMember(int roomSlot, int slot);
 int channelIsFull(int roomSlot);
-void sendToMembers(int roomSlot, const char *line);  // in list order, to members with a connection
+// In list order, to every member with a connection but the one in `exceptSlot`.
+void sendToMembers(int roomSlot, const char *line, int exceptSlot = -1);

@@ -7,9 +7,11 @@
 
 #include "../core/connections.h"
 #include "../core/server.h"
+#include "../routing/forwarding.h"
 #include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
 #include "channel_commands.h"
+#include "messages.h"
 #include "registration.h"
 #include "replies.h"
 
@@ -22,19 +24,19 @@ using Handler = void (*)(int slot, LineCursor &cur);
 struct CommandRow {
     const char *word;
     Gate gate;
-    Handler handler;  // nullptr until the command is built: answered like an unknown word
+    Handler handler;
 };
 
 constexpr CommandRow COMMANDS[] = {  // compared in order, exactly and case-sensitively
     {"NICK",    Gate::Open,         handleNick},
-    {"PRIVMSG", Gate::Registered,   nullptr},
+    {"PRIVMSG", Gate::Registered,   handlePrivmsg},
     {"USER",    Gate::Unregistered, handleUser},
     {"JOIN",    Gate::Registered,   handleJoin},
     {"WHO",     Gate::Open,         handleWho},
     {"LIST",    Gate::Open,         handleList},
     {"PART",    Gate::Registered,   handlePart},
     {"QUIT",    Gate::Registered,   handleQuit},
-    {"FORWARD", Gate::Open,         nullptr},
+    {"FORWARD", Gate::Open,         handleForward},  // from other nodes, which never register
 };
 
 const CommandRow *findCommand(const char *word)
@@ -61,13 +63,13 @@ bool refusedByGate(Gate gate, int slot)
 
 }  // namespace
 
-char *LineCursor::next()
+char *LineCursor::next(char separator)
 {
-    while (*pos == ' ') ++pos;
+    while (*pos == separator) ++pos;
     if (*pos == '\0') return nullptr;
     char *word = pos;
-    while (*pos != ' ' && *pos != '\0') ++pos;
-    if (*pos == ' ') *pos++ = '\0';
+    while (*pos != separator && *pos != '\0') ++pos;
+    if (*pos == separator) *pos++ = '\0';
     return word;
 }
 
@@ -86,10 +88,9 @@ void parseCmd(char *line, int slot)
     if (command[0] == '\0') return;  // a line of spaces only
 
     const CommandRow *row = findCommand(command);
-    if (row && refusedByGate(row->gate, slot)) return;
-    if (row && row->handler) {
-        row->handler(slot, cur);
+    if (!row) {
+        replyf(slot, FMT_421_UNKNOWN_COMMAND, serverName(), command);
         return;
     }
-    replyf(slot, FMT_421_UNKNOWN_COMMAND, serverName(), command);
+    if (!refusedByGate(row->gate, slot)) row->handler(slot, cur);
 }

@@ -3,10 +3,11 @@
 #pragma once
 
 // Words are separated by runs of spaces only; tabs and every other byte belong to a word.
-// Taking a word overwrites the space that ends it, so the line is cut up in place.
+// Taking a word overwrites the separator that ends it, so the line is cut up in place. A list
+// inside a word (PRIVMSG's targets) is taken apart the same way with its own separator.
 struct LineCursor {
     char *pos;
-    char *next();  // nullptr when the line is used up
+    char *next(char separator = ' ');  // nullptr when the line is used up
 };
 
 // May reset the slot (QUIT): callers do not touch the slot's line buffer afterwards.

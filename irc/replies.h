@@ -27,6 +27,14 @@ inline constexpr char FMT_322_LIST_ENTRY[] = ":%s 322 %s %s :%i";
 inline constexpr char FMT_323_LIST_END[] = ":%s 323 %s :End of /LIST";
 inline constexpr char FMT_352_WHO_ENTRY[] = ":%s 352 %s %s %s %s %s %s H :0 %s";
 inline constexpr char FMT_315_WHO_END[] = ":%s 315 %s %s :End of /WHO list.";
+// Messages.
+inline constexpr char FMT_PRIVMSG[] = ":%s PRIVMSG %s :%s";  // sender, recipient or channel, text
+inline constexpr char FMT_401_NO_SUCH_TARGET[] = ":%s 401 %s :No such nick/channel";
+inline constexpr char FMT_411_NO_RECIPIENT[] = ":%s 411 :No recipient given (PRIVMSG)";
+inline constexpr char FMT_412_NO_TEXT[] = ":%s 412 :No text to send";
+// Every slot of the queue waits for the routing daemon, so the message cannot be asked for now.
+inline constexpr char FMT_437_ROUTING_BUSY[] = ":%s 437 %s %s :Cannot send now, too many messages wait for routing";
+
 // Refusals for a full table; four client slots keep both out of reach.
 inline constexpr char FMT_405_CHANNEL_TABLE_FULL[] = ":%s 405 %s %s :Cannot create channel, the channel table is full";
 inline constexpr char FMT_471_CHANNEL_FULL[] = ":%s 471 %s %s :Cannot join channel, the channel is full";

@@ -1,9 +1,99 @@
-// Answers from the routing daemon. The server sends no request that waits for an answer yet,
-// so any line the daemon sends was never asked for and changes nothing.
+// The pending-message queue: the daemon's answers carry no tag, so each one is paired with the
+// oldest waiting message, and every answer finishes exactly one.
 #include "pending_queue.h"
+
+#include <cstring>
+
+#include "../core/connections.h"
+#include "../core/server.h"
+#include "../core/text.h"
+#include "../irc/dispatch.h"
+#include "../irc/replies.h"
+#include "forwarding.h"
+
+MsgQueue msgQueue;
+
+namespace {
+
+// Only the connection that sent the message is told: the slot may have been taken over since,
+// and a peer node's FORWARD connection, never registered, is written nothing.
+bool ownerStillThere(int owner, unsigned serial)
+{
+    if (owner < FIRST_CLIENT_SLOT || owner >= MAX_CONNECTIONS) return false;
+    const Connection &c = connections[owner];
+    return c.sock != 0 && c.registered && c.serial == serial;
+}
+
+void tellNoSuchTarget(int owner, unsigned serial, const char *target)
+{
+    if (ownerStillThere(owner, serial)) replyf(owner, FMT_401_NO_SUCH_TARGET, serverName(), target);
+}
+
+void tellNoSuchTarget(const PendingMessage &m) { tellNoSuchTarget(m.owner, m.ownerSerial, m.target); }
+
+}  // namespace
+
+void emptyQueue()
+{
+    msgQueue.nextSlot = 0;
+    msgQueue.replySlot = 0;
+}
+
+int messageWaiting() { return msgQueue.slots[msgQueue.replySlot].pending > 0 ? 1 : 0; }
+
+int queueFull() { return msgQueue.slots[msgQueue.nextSlot].pending > 0 ? 1 : 0; }
+
+void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode)
+{
+    PendingMessage &m = msgQueue.slots[msgQueue.nextSlot];
+    m.owner = owner;
+    m.ownerSerial = connections[owner].serial;
+    m.pending = 1;
+    copyCut(m.target, target);
+    copyCut(m.text, text);
+    copyCut(m.sender, sender);
+    copyCut(m.srcNode, srcNode);
+    msgQueue.nextSlot = (msgQueue.nextSlot + 1) % MSG_QUEUE_SLOTS;
+}
 
 void handleDaemonLine(const char *firstWord, LineCursor &rest)
 {
-    (void)firstWord;
-    (void)rest;
+    // A line nobody asked for has no message to pair with; acting on an old one would repeat it.
+    if (!messageWaiting()) return;
+    const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
+    if (std::strcmp(firstWord, "NONE") == 0) tellNoSuchTarget(front);
+    else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') forwardAnswer(front, rest);
+    // Whatever forwarding met with, the answer is used up, so the next one pairs with the next message.
+    finishFront();
+}
+
+void finishFront()
+{
+    const int f = msgQueue.replySlot;
+    if (--msgQueue.slots[f].pending == 0) msgQueue.replySlot = (f + 1) % MSG_QUEUE_SLOTS;
+}
+
+void requestRoute(const char *request, int owner, const Message &m, const char *target, bool reachedHere)
+{
+    const unsigned serial = connections[owner].serial;
+    if (connections[DAEMON_SLOT].sock == 0) {
+        if (!reachedHere) tellNoSuchTarget(owner, serial, target);
+        return;
+    }
+    // Writing over a waiting message would pair every later answer with the wrong message.
+    if (queueFull()) {
+        if (ownerStillThere(owner, serial))
+            replyf(owner, FMT_437_ROUTING_BUSY, serverName(), connections[owner].nick, target);
+        return;
+    }
+    sendData(DAEMON_SLOT, request);
+    queueMessage(owner, target, m.text, m.sender, m.srcNode);
+}
+
+void dropWaitingMessages()
+{
+    while (messageWaiting()) {
+        tellNoSuchTarget(msgQueue.slots[msgQueue.replySlot]);
+        finishFront();
+    }
 }

@@ -1,7 +1,51 @@
-// The handling of the routing daemon's answers.
+// The messages that wait for the routing daemon's answers, and the handling of those answers.
 #pragma once
+
+#include "../core/limits.h"
 
 struct LineCursor;
 
-// Takes one line from the daemon link as the answer to the oldest waiting request.
+inline constexpr int MSG_QUEUE_SLOTS = 512;
+
+struct PendingMessage {
+    int owner;             // the slot the message came in on; a 401 goes back there
+    char target[LINE_SIZE];
+    char text[LINE_SIZE];
+    char sender[LINE_SIZE];
+    char srcNode[LINE_SIZE];  // decimal ID of the node where the message entered the network
+    int pending;           // 1 while waiting for its answer, 0 once answered
+    unsigned ownerSerial;  // which peer of the owner slot sent it, so no later peer is answered
+};
+
+// Waiting messages are the slots from replySlot up to nextSlot, cyclically, oldest first;
+// answered slots keep their contents until they are written again.
+struct MsgQueue {
+    int nextSlot;
+    int replySlot;
+    PendingMessage slots[MSG_QUEUE_SLOTS];
+};
+
+extern MsgQueue msgQueue;
+
+// One message on its way through this node; every field is a terminated text.
+struct Message {
+    const char *srcNode;
+    const char *sender;
+    const char *target;  // a nick, or a channel beginning with '#' or '&'
+    const char *text;
+};
+
+void emptyQueue();
+int messageWaiting();  // 1 when some message waits for an answer
+int queueFull();       // 1 when the next slot still holds a waiting message
+void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode);
+// Takes one line from the daemon link as the answer to the oldest waiting message.
 void handleDaemonLine(const char *firstWord, LineCursor &rest);
+void finishFront();
+
+// Sends the request to the daemon and queues the message under `target`, so that the answer
+// finds it. When no answer can come (the link is down) or no slot is free, nothing is sent and
+// the sender is told at once; a message that already reached someone here draws no 401.
+void requestRoute(const char *request, int owner, const Message &m, const char *target, bool reachedHere);
+// The daemon link is gone: no waiting message will be answered, so each one's sender gets the 401.
+void dropWaitingMessages();

@@ -75,7 +75,7 @@ protected:
 TEST_F(Loop, UnknownWordsAnswer421)
 {
     // The first bytes a client ever gets are its first answer: nothing is sent on accept.
-    for (const char *word : {"PING x", "FORWARD 1 2", "FROB", "nick alice", "join #a"}) {
+    for (const char *word : {"PING x", "Forward 1 2", "FROB", "nick alice", "join #a"}) {
         std::string line = word;
         EXPECT_EQ(ask(first, line + "\n"), unknown(line.substr(0, line.find(' '))));
     }

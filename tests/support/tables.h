@@ -7,6 +7,7 @@
 #include "core/connections.h"
 #include "core/server.h"
 #include "irc/channels.h"
+#include "routing/pending_queue.h"
 #include "rtlib/rt_args.h"
 
 // Descriptors left in the table are not closed: every one a test installs is owned by its ClientEnd.
@@ -14,6 +15,7 @@ inline void resetTables(const char *hostName)
 {
     std::memset(connections, 0, sizeof connections);
     std::memset(rooms, 0, sizeof rooms);
+    std::memset(&msgQueue, 0, sizeof msgQueue);
     std::snprintf(host.name, sizeof host.name, "%s", hostName);
     host.roomCount = 0;
     argList.verbose = 0;

@@ -1,0 +1,105 @@
+// PRIVMSG: users of this node get their messages at once; whatever is not, or not only, here
+// goes to the routing daemon and waits in the queue for its answer.
+#include "messages.h"
+
+#include <cstdio>
+
+#include "../core/connections.h"
+#include "../core/server.h"
+#include "../routing/daemon_lines.h"
+#include "channels.h"
+#include "registration.h"
+#include "replies.h"
+
+namespace {
+
+// Spaces and colons lead into the text, and the first word ends at either; the one character
+// that ends it is used up, so "a:b c" reads as "a b c".
+const char *takeFirstTextWord(LineCursor &cur)
+{
+    char *p = cur.pos;
+    while (*p == ' ' || *p == ':') ++p;
+    char *word = p;
+    while (*p != '\0' && *p != ' ' && *p != ':') ++p;
+    if (*p != '\0') *p++ = '\0';
+    cur.pos = p;
+    return *word != '\0' ? word : nullptr;
+}
+
+// The daemon link is never a recipient: its slot's nick is no user's.
+int findLocalUser(const char *nick)
+{
+    const int slot = findUser(nick);
+    return slot >= FIRST_CLIENT_SLOT ? slot : -1;
+}
+
+}  // namespace
+
+bool sendToNick(int owner, const Message &m)
+{
+    const int to = findLocalUser(m.target);
+    if (to >= 0) {
+        replyf(to, FMT_PRIVMSG, m.sender, connections[to].nick, m.text);
+        return true;
+    }
+    char request[LINE_SIZE];
+    formatLine(request, FMT_NEXTHOP, m.target);
+    requestRoute(request, owner, m, m.target, false);
+    return false;
+}
+
+void sendToChannel(int owner, const Message &m, const char *routeName)
+{
+    const int roomSlot = checkChannel(m.target);
+    if (roomSlot > 0) {
+        char line[LINE_SIZE];
+        formatLine(line, FMT_PRIVMSG, m.sender, m.target, m.text);
+        sendToMembers(roomSlot, line, owner);
+    }
+    // Members may live on other nodes too, so the daemon is asked even when the channel is here.
+    char request[LINE_SIZE];
+    formatLine(request, FMT_NEXTHOPS, m.srcNode, routeName);
+    requestRoute(request, owner, m, routeName, roomSlot > 0);
+}
+
+void appendWords(TextBuilder &text, LineCursor &cur)
+{
+    while (const char *word = cur.next()) {
+        if (text.length() > 0) text.add(" ");
+        text.add(word);
+    }
+}
+
+// Targets are taken from the left; the first that needs the daemon, a remote nick or any
+// channel, is the last one looked at.
+void handlePrivmsg(int slot, LineCursor &cur)
+{
+    char *targets = cur.next();
+    if (!targets) {
+        replyf(slot, FMT_411_NO_RECIPIENT, serverName());
+        return;
+    }
+    const char *first = takeFirstTextWord(cur);
+    if (!first) {
+        replyf(slot, FMT_412_NO_TEXT, serverName());
+        return;
+    }
+    char text[LINE_SIZE];
+    TextBuilder builder(text);
+    builder.add(first);
+    appendWords(builder, cur);
+
+    char srcNode[NODE_ID_TEXT_SIZE];
+    std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(curr_nodeID));
+    LineCursor list{targets};
+    while (const char *target = list.next(',')) {
+        const Message m{srcNode, connections[slot].nick, target, text};
+        if (isChannelName(target)) {
+            char routeName[ROUTE_CHANNEL_MAX + 1];
+            copyCut(routeName, target);
+            sendToChannel(slot, m, routeName);
+            return;
+        }
+        if (!sendToNick(slot, m)) return;
+    }
+}

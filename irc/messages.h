@@ -1,0 +1,18 @@
+// PRIVMSG, and the delivery of a message to the users and channel members of this node, which
+// messages from other nodes share.
+#pragma once
+
+#include "../core/text.h"
+#include "../routing/pending_queue.h"
+#include "dispatch.h"
+
+// The nick's connection gets the message, or, when it is not here, the daemon is asked for it.
+// True when it was delivered here.
+bool sendToNick(int owner, const Message &m);
+// Every member here but the owner gets the message; then the daemon is asked for the channel's
+// next hops under `routeName`.
+void sendToChannel(int owner, const Message &m, const char *routeName);
+// Appends the rest of the line one word at a time, each after a single space.
+void appendWords(TextBuilder &text, LineCursor &cur);
+
+void handlePrivmsg(int slot, LineCursor &cur);
