@@ -44,6 +44,7 @@ void clearSlot(Connection &c)
     std::memset(c.serverName, 0, sizeof c.serverName);
     std::memset(c.channel, 0, sizeof c.channel);
     c.registered = 0;
+    c.skippingLine = 0;
 }
 
 // Slot 0 is never offered: it belongs to the daemon link even while that link is down.

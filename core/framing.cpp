@@ -1,5 +1,7 @@
 // Line framing: a line ends at LF, runs of LF are one separator, and a fragment waits in the
-// slot's buffer until its LF arrives.
+// slot's buffer until its LF arrives. A read takes only what fits behind the fragment, so no byte
+// a peer sent is dropped for want of room; a line too long for the buffer is dropped whole, up to
+// its own LF, and the lines after it are kept.
 #include "framing.h"
 
 #include <unistd.h>
@@ -22,16 +24,27 @@ void handOn(const char *line, int slot)
     if (length > 0) parseCmd(lineArea, slot);
 }
 
-// Appends what fits of the chunk behind the pending fragment; the rest of the chunk is dropped.
 size_t skipLineFeeds(const char *buffer, size_t pos)
 {
     while (pos < LINE_SIZE && buffer[pos] == '\n') ++pos;
     return pos;
 }
 
-void combine(char (&buffer)[LINE_SIZE], const char (&chunk)[LINE_SIZE], size_t pending)
+void giveUpLine(Connection &c)
 {
-    std::memcpy(buffer + pending, chunk, sizeof buffer - pending);
+    std::memset(c.buffer, 0, sizeof c.buffer);
+    c.skippingLine = 1;
+}
+
+// Where the chunk's own text starts: past the end of a given-up line when one is being skipped,
+// or `got` when the whole chunk still belongs to it.
+size_t skipGivenUpLine(Connection &c, const char *chunk, size_t got)
+{
+    if (!c.skippingLine) return 0;
+    const void *lf = std::memchr(chunk, '\n', got);
+    if (!lf) return got;
+    c.skippingLine = 0;
+    return static_cast<size_t>(static_cast<const char *>(lf) - chunk) + 1;
 }
 
 }  // namespace
@@ -48,8 +61,12 @@ int shift(char *dest, const char *src, size_t srcRoom)
 void recvData(int slot)
 {
     Connection &c = connections[slot];
+    // A fragment that fills the buffer leaves no room for its LF: its line is too long.
+    if (strnlen(c.buffer, LINE_SIZE) == LINE_SIZE) giveUpLine(c);
+    const size_t pending = strnlen(c.buffer, LINE_SIZE);
     char chunk[LINE_SIZE] = {};
-    ssize_t got = read(c.sock, chunk, sizeof chunk);
+    // What does not fit behind the fragment stays in the socket for the next pass.
+    ssize_t got = read(c.sock, chunk, LINE_SIZE - pending);
     if (got <= 0) {
         // Closed and marked free before the reset, so no departure notice is written to the peer
         // that left, and nothing at all to a daemon link that has gone.
@@ -60,9 +77,9 @@ void recvData(int slot)
         return;
     }
 
+    const size_t start = skipGivenUpLine(c, chunk, static_cast<size_t>(got));
     char *buffer = c.buffer;
-    const size_t pending = strnlen(buffer, LINE_SIZE);
-    combine(c.buffer, chunk, pending);
+    std::memcpy(buffer + pending, chunk + start, static_cast<size_t>(got) - start);
     const size_t length = strnlen(buffer, LINE_SIZE);
     const bool endsInLf = length > 0 && buffer[length - 1] == '\n';
 
@@ -88,7 +105,8 @@ void recvData(int slot)
     }
     if (endsInLf) std::memset(c.buffer, 0, sizeof c.buffer);
 
-    // A fragment that has not found its LF after growing past 510 characters is given up.
-    if (pending > 0 && strnlen(buffer, LINE_SIZE) > LINE_SIZE - 2) std::memset(c.buffer, 0, sizeof c.buffer);
+    // A fragment that has not found its LF after growing past 510 characters is given up, and so
+    // is the rest of its line.
+    if (pending > 0 && strnlen(buffer, LINE_SIZE) > LINE_SIZE - 2) giveUpLine(c);
     std::fflush(stdout);
 }

@@ -10,8 +10,8 @@
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <ctime>
 
 #include "../core/connections.h"
 #include "../core/server.h"
@@ -28,19 +28,20 @@ constexpr char FMT_FORWARD[] = "FORWARD %lu :%s PRIVMSG %s %s";  // CR LF follow
 constexpr int CONNECT_TIMEOUT_MS = 2000;
 constexpr timeval FORWARD_SEND_TIMEOUT = {2, 0};
 
-int millisLeft(std::chrono::steady_clock::time_point deadline)
+long long nowMillis()
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Waits for a connect in progress; false when it failed or the time ran out.
 bool connectFinished(int fd)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECT_TIMEOUT_MS);
+    const long long deadline = nowMillis() + CONNECT_TIMEOUT_MS;
     pollfd p{fd, POLLOUT, 0};
     int ready;
-    do ready = poll(&p, 1, millisLeft(deadline));
+    do ready = poll(&p, 1, static_cast<int>(deadline - nowMillis() > 0 ? deadline - nowMillis() : 0));
     while (ready < 0 && errno == EINTR);
     if (ready <= 0) return false;
     int err = 0;

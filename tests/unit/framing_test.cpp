@@ -115,25 +115,27 @@ TEST_F(Framing, FullReadWithoutLineFeedIsKeptThenGivenUp)
     EXPECT_EQ(buffer(), "");
     EXPECT_EQ(client.take(), "");
 
-    // Nothing of the long text survives to prefix the next line.
-    feed("AAA\n");
+    // The rest of the long line goes with it, up to its LF; nothing of it prefixes the next line.
+    feed("aaa\nAAA\n");
     EXPECT_EQ(client.take(), unknown("AAA"));
 }
 
-TEST_F(Framing, LongLineAfterFragmentIsCutToTheBuffer)
+TEST_F(Framing, ReadTakesOnlyWhatFitsBehindAFragment)
 {
     feed("LONG");
-    // The 508 bytes that fit behind the fragment end in the LF; the chunk's last byte is dropped.
+    // The 508 bytes that fit behind the fragment end in the LF; the Z waits for the next read.
     feed(std::string(507, 'x') + "\nZ");
     EXPECT_EQ(client.take(), unknown("LONG" + std::string(507, 'x')).substr(0, 509) + "\r\n");
     EXPECT_EQ(buffer(), "");
+    recvData(SLOT);
+    EXPECT_EQ(buffer(), "Z");
 }
 
-TEST_F(Framing, OnlyWhatFitsBehindAFragmentJoinsIt)
+TEST_F(Framing, NothingSentIsLostBehindAFragment)
 {
     feed(std::string(300, 'p'));
     ASSERT_EQ(buffer().size(), 300u);
-    // 212 bytes join: 100, the LF, then 111 that wait; the last 88 bytes of the read are lost.
+    // 212 bytes join: 100, the LF, then 111 that wait; the last 88 stay in the socket.
     const std::string tail = std::string(111, 't');
     feed(std::string(100, 'q') + "\n" + tail + std::string(88, 'L'));
     const std::string line = std::string(300, 'p') + std::string(100, 'q');
@@ -141,16 +143,23 @@ TEST_F(Framing, OnlyWhatFitsBehindAFragmentJoinsIt)
     EXPECT_EQ(buffer(), tail);
     EXPECT_TRUE(bufferTailZero(tail.size()));
 
+    recvData(SLOT);
+    EXPECT_EQ(buffer(), tail + std::string(88, 'L'));
     feed("\n");
-    EXPECT_EQ(client.take(), unknown(tail));
+    EXPECT_EQ(client.take(), unknown(tail + std::string(88, 'L')));
 }
 
 TEST_F(Framing, OverflowAppliesOnlyWhenAFragmentWasPending)
 {
-    // Pending 300 plus 212 bytes without LF: 512 characters, given up.
+    // Pending 300 plus the 212 bytes that fit, without LF: 512 characters, given up together
+    // with the rest of the line, which the next read brings.
     feed(std::string(300, 'p'));
     feed(std::string(300, 'q'));
     EXPECT_EQ(buffer(), "");
+    recvData(SLOT);
+    EXPECT_EQ(buffer(), "");
+    feed("q\nAB\n");
+    EXPECT_EQ(client.take(), unknown("AB"));
 
     // 510 characters are still a fragment, 511 are not.
     feed("ab");
@@ -162,10 +171,14 @@ TEST_F(Framing, OverflowAppliesOnlyWhenAFragmentWasPending)
     feed("ab");
     feed(std::string(509, 'c'));
     EXPECT_EQ(buffer(), "");
+    feed("\n");
+    EXPECT_EQ(client.take(), "");
 
-    // Without a fragment before the read a 511-character text is kept.
+    // Without a fragment before the read a 511-character text is kept, and its LF completes it.
     feed(std::string(511, 'd'));
     EXPECT_EQ(buffer().size(), 511u);
+    feed("\n");
+    EXPECT_EQ(client.take(), unknown(std::string(511, 'd')).substr(0, 509) + "\r\n");
 }
 
 TEST_F(Framing, EndOfStreamFreesTheSlot)
