@@ -7,6 +7,7 @@
 
 #include "../core/connections.h"
 #include "../core/server.h"
+#include "../core/text.h"
 #include "../routing/forwarding.h"
 #include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
@@ -78,7 +79,7 @@ void parseCmd(char *line, int slot)
     if (argList.verbose == 1) std::printf("Command[%i]: %s\n", slot, line);
     LineCursor cur{line};
     char command[LINE_SIZE] = {};
-    if (const char *word = cur.next()) std::snprintf(command, sizeof command, "%s", word);
+    if (const char *word = cur.next()) copyCut(command, word);
 
     // Whatever it says, a line on the daemon link is an answer, never a client command.
     if (slot == DAEMON_SLOT) {
