@@ -3,7 +3,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
@@ -14,6 +19,7 @@
 #include "core/server.h"
 #include "irc/channels.h"
 #include "irc/dispatch.h"
+#include "routing/pending_queue.h"
 #include "support/client_end.h"
 #include "support/resolver_stub.h"
 #include "support/tables.h"
@@ -92,6 +98,78 @@ private:
     std::vector<std::pair<int, int>> saved_;
 };
 
+// How many messages wait for the daemon's answers, read from the queue's two indexes.
+inline int waitingCount()
+{
+    const int span = (msgQueue.nextSlot - msgQueue.replySlot + MSG_QUEUE_SLOTS) % MSG_QUEUE_SLOTS;
+    return span == 0 && msgQueue.slots[msgQueue.replySlot].pending > 0 ? MSG_QUEUE_SLOTS : span;
+}
+
+// A loopback TCP port in place of a neighbour's IRC port. The node's forwarding connections are
+// connected, written and closed before the call that makes them returns, so they wait complete
+// in the backlog until take() accepts them. Without listen() the port is bound but refuses,
+// and stays reserved so that no other socket takes it meanwhile.
+class HopListener {
+public:
+    explicit HopListener(bool listening = true)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = 0;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) std::perror("HopListener bind");
+        if (listening && ::listen(fd_, 16) != 0) std::perror("HopListener listen");
+        socklen_t len = sizeof addr;
+        if (::getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0) std::perror("HopListener getsockname");
+        port_ = ntohs(addr.sin_port);
+    }
+    HopListener(const HopListener &) = delete;
+    HopListener &operator=(const HopListener &) = delete;
+    ~HopListener()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    uint16_t port() const { return port_; }
+
+    // What each connection that has come in carried, read to its end, in order of arrival. Waits
+    // up to half a second for each of the `expected` first ones; any more are already complete in
+    // the backlog by then, so a glance suffices for them.
+    std::vector<std::string> take(size_t expected = 0)
+    {
+        std::vector<std::string> got;
+        for (int round = 0; round < 64; ++round) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, got.size() < expected ? 500 : 1) <= 0) break;
+            const int peer = ::accept(fd_, nullptr, nullptr);
+            if (peer < 0) break;
+            got.push_back(readToEnd(peer));
+            ::close(peer);
+        }
+        return got;
+    }
+
+private:
+    // A connection the node left open shows as such in what it carried.
+    static std::string readToEnd(int peer)
+    {
+        std::string bytes;
+        for (int round = 0; round < 64; ++round) {
+            pollfd p{peer, POLLIN, 0};
+            if (::poll(&p, 1, 1000) <= 0) break;
+            char chunk[4096];
+            const ssize_t n = ::recv(peer, chunk, sizeof chunk, 0);
+            if (n == 0) return bytes;
+            if (n < 0) break;
+            bytes.append(chunk, static_cast<size_t>(n));
+        }
+        return bytes + "[not closed]";
+    }
+
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
 class IrcSession : public ::testing::Test {
 protected:
     IrcSession() { std::snprintf(connections[DAEMON_SLOT].nick, sizeof connections[DAEMON_SLOT].nick, "%s", DAEMON_NICK); }
@@ -127,6 +205,22 @@ protected:
         parse(slot, "JOIN " + channel);
         drain();
     }
+    // The slot's peer leaves and a new one takes the slot, as the next accept would hand it out.
+    // The fixture's end for the slot is left at end of stream; the new end is the caller's.
+    ClientEnd takeOverSlot(int slot)
+    {
+        resetConnection(slot);
+        ++connections[slot].serial;
+        return attachClient(slot);
+    }
+    // A node of the network at a loopback port, as start-up puts every other node of the file.
+    void addNeighbour(uint32_t nodeID, uint16_t serverPort, uint32_t ipaddr = 0x7f000001)
+    {
+        ASSERT_LT(neighbors, MAX_NEIGHBORS);
+        neighbourEntries[neighbors] = rt_config_entry_t{nodeID, ipaddr, 0, 0, serverPort};
+        neighborNodes[neighbors] = &neighbourEntries[neighbors];
+        ++neighbors;
+    }
     // Channels whose members have no connection: they fill the table, and sends skip them.
     void fakeRoom(int roomSlot, const std::string &name, int members)
     {
@@ -144,6 +238,7 @@ protected:
     ClientEnd three = attachClient(3);
     ClientEnd four = attachClient(4);
     ClientEnd *ends[MAX_CONNECTIONS] = {&daemon, &one, &two, &three, &four};
+    rt_config_entry_t neighbourEntries[MAX_NEIGHBORS] = {};
 };
 
 }  // namespace irctest

@@ -10,6 +10,13 @@
 #include "routing/pending_queue.h"
 #include "rtlib/rt_args.h"
 
+// The neighbour table points into storage that a test owns, so no entry may outlive the test.
+inline void clearNeighbours()
+{
+    std::memset(neighborNodes, 0, sizeof neighborNodes);
+    neighbors = 0;
+}
+
 // Descriptors left in the table are not closed: every one a test installs is owned by its ClientEnd.
 inline void resetTables(const char *hostName)
 {
@@ -19,9 +26,14 @@ inline void resetTables(const char *hostName)
     std::snprintf(host.name, sizeof host.name, "%s", hostName);
     host.roomCount = 0;
     argList.verbose = 0;
+    curr_nodeID = 0;
+    clearNeighbours();
 }
 
 // As a fixture's first member it resets the tables before the members after it attach their slots.
 struct FreshTables {
     explicit FreshTables(const char *hostName) { resetTables(hostName); }
+    ~FreshTables() { clearNeighbours(); }
+    FreshTables(const FreshTables &) = delete;
+    FreshTables &operator=(const FreshTables &) = delete;
 };

@@ -1,0 +1,285 @@
+// PRIVMSG: the refusals, how the text is put together, local delivery, and what goes to the
+// routing daemon and into the queue for targets that are not (or not only) here.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/framing.h"
+#include "routing/pending_queue.h"
+#include "support/irc_session.h"
+
+namespace {
+
+using namespace irctest;
+
+const std::string NOT_REGISTERED = numeric("451 :You have not registered");
+const std::string NO_RECIPIENT = numeric("411 :No recipient given (PRIVMSG)");
+const std::string NO_TEXT = numeric("412 :No text to send");
+
+std::string privmsg(const std::string &from, const std::string &to, const std::string &text)
+{
+    return crlf(":" + from + " PRIVMSG " + to + " :" + text);
+}
+
+std::string noSuchTarget(const std::string &target) { return numeric("401 " + target + " :No such nick/channel"); }
+
+// alice, bob and erin are on this node in slots 1 to 3; slot 4 is left to each test. carol is
+// a nick that lives on another node.
+class Privmsg : public IrcSession {
+protected:
+    void SetUp() override
+    {
+        curr_nodeID = 1;
+        for (auto [slot, nick] : {std::pair{1, "alice"}, {2, "bob"}, {3, "erin"}}) registerUser(slot, nick);
+    }
+
+    // Nothing was written to any peer, the daemon link included.
+    void expectSilence()
+    {
+        for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) EXPECT_EQ(client(slot).take(), "") << "slot " << slot;
+    }
+};
+
+TEST_F(Privmsg, MissingTargetOrTextIsRefusedAndNothingElseHappens)
+{
+    const std::vector<std::pair<const char *, std::string>> cases = {
+        {"PRIVMSG", NO_RECIPIENT},       {"PRIVMSG     ", NO_RECIPIENT}, {"PRIVMSG bob", NO_TEXT},
+        {"PRIVMSG bob :", NO_TEXT},      {"PRIVMSG bob    ", NO_TEXT},   {"PRIVMSG bob : :: :", NO_TEXT},
+        {"PRIVMSG carol", NO_TEXT},      {"PRIVMSG #chan :", NO_TEXT},
+    };
+    for (const auto &[line, expected] : cases) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(reply(1, line), expected);
+        expectSilence();
+        EXPECT_EQ(waitingCount(), 0);
+    }
+}
+
+TEST_F(Privmsg, UnregisteredSenderGetsOnly451)
+{
+    ClientEnd &dave = client(4);
+    for (bool withNick : {false, true}) {
+        if (withNick) parse(4, "NICK dave");  // a nick alone does not register
+        for (const char *line : {"PRIVMSG", "PRIVMSG bob", "PRIVMSG bob :", "PRIVMSG bob :hi", "PRIVMSG carol :hi",
+                                 "PRIVMSG #chan :hi"}) {
+            SCOPED_TRACE(std::string(line) + (withNick ? " (with a nick)" : ""));
+            parse(4, line);
+            EXPECT_EQ(dave.take(), NOT_REGISTERED);
+            expectSilence();
+            EXPECT_EQ(waitingCount(), 0);
+        }
+    }
+}
+
+TEST_F(Privmsg, TextIsRebuiltFromItsWords)
+{
+    const std::vector<std::pair<const char *, const char *>> cases = {
+        {"PRIVMSG bob hello world", "hello world"},
+        {"PRIVMSG bob :hello      world", "hello world"},
+        {"PRIVMSG bob :x:y z", "x y z"},
+        {"PRIVMSG bob :x :y", "x :y"},
+        {"PRIVMSG bob :hi   there    ", "hi there"},
+        {"PRIVMSG bob   :: : lead", "lead"},
+        {"PRIVMSG bob a:b:c d", "a b:c d"},
+        {"PRIVMSG bob :tab\there", "tab\there"},
+        {"PRIVMSG   bob   one", "one"},
+    };
+    for (const auto &[line, text] : cases) {
+        SCOPED_TRACE(line);
+        parse(1, line);
+        EXPECT_EQ(client(2).take(), privmsg("alice", "bob", text));
+        expectSilence();
+    }
+}
+
+TEST_F(Privmsg, TargetListOfCommasOnlySendsNothingAtAll)
+{
+    for (const char *line : {"PRIVMSG , :hi", "PRIVMSG ,,,, :hi", "PRIVMSG , hi there"}) {
+        SCOPED_TRACE(line);
+        parse(1, line);
+        expectSilence();
+        EXPECT_EQ(waitingCount(), 0);
+    }
+}
+
+TEST_F(Privmsg, LocalNicksAreServedLeftToRightEachUnderItsOwnName)
+{
+    for (const char *line : {"PRIVMSG alice,bob :hi", "PRIVMSG ,,alice,,bob, :hi"}) {
+        SCOPED_TRACE(line);
+        {
+            SharedWire wire{1, 2, DAEMON_SLOT};
+            parse(3, line);
+            EXPECT_EQ(wire.take(), privmsg("erin", "alice", "hi") + privmsg("erin", "bob", "hi"));
+        }
+        expectSilence();
+    }
+    // The sender's own nick is delivered back to it.
+    EXPECT_EQ(reply(1, "PRIVMSG alice :me"), privmsg("alice", "alice", "me"));
+    expectSilence();
+    EXPECT_EQ(waitingCount(), 0);
+}
+
+TEST_F(Privmsg, FirstNickNotHereIsAskedForAndEndsTheList)
+{
+    parse(2, "PRIVMSG carol,alice :hi");
+    EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
+    expectSilence();
+    EXPECT_EQ(waitingCount(), 1);
+
+    {
+        SharedWire wire{1, DAEMON_SLOT};
+        parse(2, "PRIVMSG alice,carol,erin :hi");
+        EXPECT_EQ(wire.take(), privmsg("bob", "alice", "hi") + "NEXTHOP carol\r\n");
+    }
+    expectSilence();  // erin came after carol
+    EXPECT_EQ(waitingCount(), 2);
+}
+
+TEST_F(Privmsg, QueuedMessageHoldsWhatItsAnswerNeeds)
+{
+    curr_nodeID = 4000000000u;  // above the signed 32-bit range, and written as such
+    parse(2, "PRIVMSG carol :hello    there");
+    EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
+    joinAs(3, "#chan");
+    parse(1, "PRIVMSG #chan :x:y");
+    EXPECT_EQ(client(3).take(), privmsg("alice", "#chan", "x y"));
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 4000000000 #chan\r\n");
+    expectSilence();
+
+    EXPECT_EQ(msgQueue.replySlot, 0);
+    EXPECT_EQ(msgQueue.nextSlot, 2);
+    const PendingMessage &first = msgQueue.slots[0];
+    EXPECT_EQ(first.owner, 2);
+    EXPECT_STREQ(first.target, "carol");
+    EXPECT_STREQ(first.text, "hello there");
+    EXPECT_STREQ(first.sender, "bob");
+    EXPECT_STREQ(first.srcNode, "4000000000");
+    EXPECT_EQ(first.pending, 1);
+    const PendingMessage &second = msgQueue.slots[1];
+    EXPECT_EQ(second.owner, 1);
+    EXPECT_STREQ(second.target, "#chan");
+    EXPECT_STREQ(second.text, "x y");
+    EXPECT_STREQ(second.sender, "alice");
+    EXPECT_STREQ(second.srcNode, "4000000000");
+    EXPECT_EQ(second.pending, 1);
+}
+
+TEST_F(Privmsg, ChannelReachesEveryMemberButTheSenderThenTheDaemon)
+{
+    registerUser(4, "dave");
+    for (int slot : {1, 2, 3}) joinAs(slot, "#chan");
+    {
+        SharedWire wire{1, 2, 3, 4, DAEMON_SLOT};
+        parse(1, "PRIVMSG #chan :from a member");
+        EXPECT_EQ(wire.take(), privmsg("alice", "#chan", "from a member") + privmsg("alice", "#chan", "from a member") +
+                                   "NEXTHOPS 1 #chan\r\n");
+    }
+    {
+        SharedWire wire{1, 2, 3, 4, DAEMON_SLOT};
+        parse(4, "PRIVMSG #chan :from outside");
+        EXPECT_EQ(wire.take(), privmsg("dave", "#chan", "from outside") + privmsg("dave", "#chan", "from outside") +
+                                   privmsg("dave", "#chan", "from outside") + "NEXTHOPS 1 #chan\r\n");
+    }
+    // Who got which copy, now that each peer has its own end again.
+    parse(2, "PRIVMSG #chan :hi");
+    EXPECT_EQ(client(1).take(), privmsg("bob", "#chan", "hi"));
+    EXPECT_EQ(client(3).take(), privmsg("bob", "#chan", "hi"));
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 #chan\r\n");
+    expectSilence();
+    EXPECT_EQ(waitingCount(), 3);
+}
+
+TEST_F(Privmsg, ChannelTargetIsAskedForEvenWhenAbsentAndEndsTheList)
+{
+    joinAs(2, "#chan");
+    {
+        SharedWire wire{1, 2, DAEMON_SLOT};
+        parse(3, "PRIVMSG #chan,alice :hi");
+        EXPECT_EQ(wire.take(), privmsg("erin", "#chan", "hi") + "NEXTHOPS 1 #chan\r\n");
+    }
+    // A channel that has no member here gets only the request.
+    for (const char *target : {"#gone", "&amp"}) {
+        SCOPED_TRACE(target);
+        parse(1, std::string("PRIVMSG ") + target + ",bob :hi");
+        EXPECT_EQ(daemon.take(), std::string("NEXTHOPS 1 ") + target + "\r\n");
+        expectSilence();
+    }
+    EXPECT_EQ(waitingCount(), 3);
+    EXPECT_STREQ(msgQueue.slots[2].target, "&amp");
+}
+
+TEST_F(Privmsg, LongChannelTargetIsAskedForByItsFirstElevenCharacters)
+{
+    const std::vector<std::pair<const char *, const char *>> cases = {
+        {"#abcdefghij", "#abcdefghij"},
+        {"#abcdefghijk", "#abcdefghij"},
+        {"#abcdefghijklmnopqrstuvwxyz", "#abcdefghij"},
+    };
+    int slot = 0;
+    for (const auto &[target, asked] : cases) {
+        SCOPED_TRACE(target);
+        parse(1, std::string("PRIVMSG ") + target + " :hi");
+        EXPECT_EQ(daemon.take(), std::string("NEXTHOPS 1 ") + asked + "\r\n");
+        EXPECT_STREQ(msgQueue.slots[slot++].target, asked);
+        expectSilence();
+    }
+}
+
+TEST_F(Privmsg, NamesMatchExactlyWithCase)
+{
+    joinAs(2, "#chan");
+    parse(1, "PRIVMSG Bob :hi");
+    EXPECT_EQ(daemon.take(), "NEXTHOP Bob\r\n");
+    parse(1, "PRIVMSG #Chan :hi");
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 #Chan\r\n");
+    parse(1, "PRIVMSG bobx :hi");
+    EXPECT_EQ(daemon.take(), "NEXTHOP bobx\r\n");
+    expectSilence();
+    EXPECT_EQ(waitingCount(), 3);
+}
+
+TEST_F(Privmsg, DaemonLinkIsNoRecipient)
+{
+    parse(1, std::string("PRIVMSG ") + DAEMON_NICK + " :hi");
+    EXPECT_EQ(daemon.take(), std::string("NEXTHOP ") + DAEMON_NICK + "\r\n");
+    expectSilence();
+    EXPECT_EQ(waitingCount(), 1);
+    EXPECT_STREQ(msgQueue.slots[0].target, DAEMON_NICK);
+}
+
+TEST_F(Privmsg, WithTheDaemonLinkDownTheSenderIsToldAtOnce)
+{
+    joinAs(3, "#chan");
+    daemon.closeMine();
+    recvData(DAEMON_SLOT);  // end of stream: the link is gone
+    ASSERT_EQ(connections[DAEMON_SLOT].sock, 0);
+    expectSilence();
+
+    EXPECT_EQ(reply(1, "PRIVMSG carol :hi"), noSuchTarget("carol"));
+    {
+        SharedWire wire{1, 2};
+        parse(2, "PRIVMSG alice,carol,erin :hi");
+        EXPECT_EQ(wire.take(), privmsg("bob", "alice", "hi") + noSuchTarget("carol"));
+    }
+    EXPECT_EQ(reply(1, "PRIVMSG #gone :hi"), noSuchTarget("#gone"));
+    // A channel that is here has been delivered here; that is not a failure.
+    EXPECT_EQ(reply(1, "PRIVMSG #chan :hi"), "");
+    EXPECT_EQ(client(3).take(), privmsg("alice", "#chan", "hi"));
+    EXPECT_EQ(reply(3, "PRIVMSG #chan :only me"), "");
+    // Local nicks still work.
+    parse(1, "PRIVMSG bob :hi");
+    EXPECT_EQ(client(2).take(), privmsg("alice", "bob", "hi"));
+    expectSilence();
+    // What a peer node forwards is delivered here as far as it can be; the peer is told nothing.
+    parse(4, "FORWARD 2 :zed PRIVMSG #chan hi");
+    EXPECT_EQ(client(3).take(), privmsg("zed", "#chan", "hi"));
+    parse(4, "FORWARD 2 :zed PRIVMSG carol hi");
+    parse(4, "FORWARD 2 :zed PRIVMSG #gone hi");
+    expectSilence();
+    EXPECT_EQ(msgQueue.nextSlot, 0);
+    EXPECT_EQ(waitingCount(), 0);
+}
+
+}  // namespace
