@@ -1,7 +1,10 @@
 #include "support/fake_daemon.h"
 
+#include "support/ports.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,32 +19,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int remainingMs(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
-bool waitReadable(int fd, Clock::time_point deadline)
-{
-    // Bounded: each pass either returns or waits out what is left of the deadline.
-    for (int tries = 0; tries < 1000; ++tries) {
-        pollfd p{fd, POLLIN, 0};
-        int r = poll(&p, 1, remainingMs(deadline));
-        if (r > 0) return true;
-        if (r == 0 || errno != EINTR) return false;
-    }
-    return false;
-}
+bool waitReadable(int fd, Clock::time_point deadline) { return waitForEvents(fd, POLLIN, deadline); }
 
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
-}
 
 }  // namespace
 
@@ -65,11 +45,14 @@ LineSocket LineSocket::connectTo(uint16_t port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return LineSocket();
-    sockaddr_in addr = loopback(port);
+    sockaddr_in addr = loopbackAddress(port);
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
         ::close(fd);
         return LineSocket();
     }
+    // A line the node does not answer is acknowledged late; Nagle would hold the next one until then.
+    const int on = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return LineSocket(fd);
 }
 
@@ -126,6 +109,11 @@ bool LineSocket::readsEofOnly(Millis timeout)
     return eof_ && pending_.empty();
 }
 
+void LineSocket::shutdownWrite()
+{
+    if (fd_ >= 0) (void)shutdown(fd_, SHUT_WR);
+}
+
 void LineSocket::resetHard()
 {
     if (fd_ < 0) return;
@@ -142,17 +130,7 @@ void LineSocket::close()
 
 FakeDaemon::FakeDaemon()
 {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (listener_ < 0) throw std::runtime_error("daemon socket");
-    // Port 0: the kernel's choice is taken while the socket keeps it, leaving no window for others.
-    sockaddr_in addr = loopback(0);
-    socklen_t len = sizeof addr;
-    if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || listen(listener_, 4) < 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len) < 0) {
-        ::close(listener_);
-        throw std::runtime_error("daemon listen");
-    }
-    port_ = ntohs(addr.sin_port);
+    listener_ = boundSocket(4, port_);
 }
 
 FakeDaemon::~FakeDaemon()
@@ -166,6 +144,8 @@ bool FakeDaemon::acceptLink(Millis timeout)
     if (!waitReadable(listener_, Clock::now() + timeout)) return false;
     int fd = accept(listener_, nullptr, nullptr);
     if (fd < 0) return false;
+    const int on = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     link_ = LineSocket(fd);
     return true;
 }
@@ -179,6 +159,13 @@ const std::vector<std::string> &FakeDaemon::collect(Millis window)
         received_.push_back(line);
     }
     return received_;
+}
+
+std::string FakeDaemon::nextLine(Millis timeout)
+{
+    std::string line = link_.readLine(timeout);
+    if (!line.empty()) received_.push_back(line);
+    return line;
 }
 
 }  // namespace qtest

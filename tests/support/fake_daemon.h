@@ -35,6 +35,10 @@ public:
     std::string drain(Millis window);
     // True once the peer's end of stream is read, with no byte before it.
     bool readsEofOnly(Millis timeout = Millis(2000));
+    // Whether a read has met the peer's end of stream.
+    bool atEnd() const { return eof_; }
+    // Ends this side's stream and keeps reading: the peer's end then shows when it has closed too.
+    void shutdownWrite();
     // Closing with SO_LINGER {1, 0} sends RST instead of FIN.
     void resetHard();
     void close();
@@ -62,6 +66,9 @@ public:
     bool send(const std::string &line) { return link_.send(line); }
     // Records every complete line that arrives within the window, and returns the whole record.
     const std::vector<std::string> &collect(Millis window);
+    // The next line, recorded like those of collect, as soon as it is complete; "" after the timeout.
+    std::string nextLine(Millis timeout = Millis(2000));
+    bool linkEnded() const { return link_.atEnd(); }
     const std::vector<std::string> &received() const { return received_; }
     void closeLink() { link_.close(); }
 

@@ -52,6 +52,28 @@ inline std::string motdStart(const std::string &nick)
 inline std::string motdBody(const std::string &nick) { return fromServer("372 " + nick + " :- Welcome to Halvern IRC Server v0.1"); }
 inline std::string motdEnd(const std::string &nick) { return fromServer("376 " + nick + " :End of /MOTD command"); }
 
+// Sends NICK then USER; true when exactly the three lines of the message of the day follow.
+inline bool signOn(Client &c)
+{
+    c.say(c.nickLine());
+    c.say(c.userLine());
+    return c.sock.readLine() == motdStart(c.nick) && c.sock.readLine() == motdBody(c.nick) &&
+           c.sock.readLine() == motdEnd(c.nick);
+}
+
+// What a user receives for a message; `to` is the recipient's nick or the channel.
+inline std::string privmsgLine(const std::string &from, const std::string &to, const std::string &text)
+{
+    return ":" + from + " PRIVMSG " + to + " :" + text + "\r\n";
+}
+// The one line a forwarding connection carries between nodes.
+inline std::string forwardLine(const std::string &src, const std::string &from, const std::string &to,
+                               const std::string &text)
+{
+    return "FORWARD " + src + " :" + from + " PRIVMSG " + to + " " + text + "\r\n";
+}
+inline std::string noSuchTarget(const std::string &target) { return fromServer("401 " + target + " :No such nick/channel"); }
+
 inline std::string leftNotice(const Client &c) { return ":" + c.mask() + " QUIT :" + c.nick + " has left the channel\r\n"; }
 inline std::string joinLine(const std::string &nick, const std::string &chan) { return ":" + nick + " JOIN " + chan + "\r\n"; }
 inline std::string namesLine(const std::string &nick, const std::string &chan, const std::string &names)

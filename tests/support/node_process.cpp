@@ -1,5 +1,7 @@
 #include "support/node_process.h"
 
+#include "support/ports.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -87,21 +89,8 @@ void NodeProcess::start(const std::vector<std::string> &args, const std::vector<
     for (std::string &e : envText) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    const std::string outPath = files_[0], errPath = files_[1];
-    pid_ = fork();
+    pid_ = spawnWithOutput(argv.data(), envp.data(), files_[0].c_str(), files_[1].c_str());
     if (pid_ < 0) throw std::runtime_error("fork");
-    if (pid_ == 0) {
-        // Only async-signal-safe calls between fork and exec: the test binary may hold locks.
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0) _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
 }
 
 std::optional<int> NodeProcess::waitForExit(std::chrono::milliseconds timeout)

@@ -1,30 +1,80 @@
 #include "support/ports.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 namespace qtest {
 
-uint16_t freePort()
+sockaddr_in loopbackAddress(uint16_t port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) throw std::runtime_error("socket for a free port");
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    addr.sin_port = htons(port);
+    return addr;
+}
+
+int boundSocket(int backlog, uint16_t &port, int socketFlags)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | socketFlags, 0);
+    if (fd < 0) throw std::runtime_error("socket on 127.0.0.1");
+    sockaddr_in addr = loopbackAddress(0);
     socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 ||
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || (backlog >= 0 && listen(fd, backlog) < 0) ||
         getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) < 0) {
         close(fd);
-        throw std::runtime_error("bind for a free port");
+        throw std::runtime_error("bind or listen on 127.0.0.1");
     }
-    close(fd);
-    return ntohs(addr.sin_port);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+uint16_t freePort()
+{
+    uint16_t port = 0;
+    close(boundSocket(-1, port));
+    return port;
+}
+
+int millisLeft(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return 0;
+    return left > 1000000 ? 1000000 : static_cast<int>(left);
+}
+
+bool waitForEvents(int fd, short events, std::chrono::steady_clock::time_point deadline)
+{
+    // Bounded: each pass either returns or waits out what is left of the deadline.
+    for (int tries = 0; tries < 1000; ++tries) {
+        pollfd p{fd, events, 0};
+        int r = poll(&p, 1, millisLeft(deadline));
+        if (r > 0) return true;
+        if (r == 0 || errno != EINTR) return false;
+    }
+    return false;
+}
+
+pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPath, const char *errPath)
+{
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    // Only async-signal-safe calls between fork and exec: the parent may hold locks on other threads.
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execve(argv[0], argv, envp);
+    _exit(127);
 }
 
 }  // namespace qtest

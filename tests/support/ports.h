@@ -1,11 +1,30 @@
-// Ports for the node under test, handed out by the kernel so that parallel tests never collide.
+// Loopback sockets on ports the kernel hands out, so that parallel tests never collide, and the
+// start of a child process with its output in files. The benchmark uses them too.
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 
 namespace qtest {
 
+sockaddr_in loopbackAddress(uint16_t port);  // 127.0.0.1
+// A TCP socket bound to a port of the kernel's choice on 127.0.0.1, which it keeps, so no other
+// process can take the port meanwhile; listening when backlog >= 0. Throws on failure.
+int boundSocket(int backlog, uint16_t &port, int socketFlags = 0);
 // A port that was free a moment ago on 127.0.0.1: bound to port 0, read back, and released.
 uint16_t freePort();
+
+// What is left until the deadline, for poll: 0 once it has passed.
+int millisLeft(std::chrono::steady_clock::time_point deadline);
+
+// Waits for the events on fd, a signal's interruption included; false on timeout or error.
+bool waitForEvents(int fd, short events, std::chrono::steady_clock::time_point deadline);
+
+// Forks and executes argv[0] with envp, its input /dev/null and its output in the two files;
+// the child's PID, or -1 when fork failed.
+pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPath, const char *errPath);
 
 }  // namespace qtest
