@@ -1,7 +1,7 @@
 // Line framing: a line ends at LF, runs of LF are one separator, and a fragment waits in the
 // slot's buffer until its LF arrives. A read takes only what fits behind the fragment, so no byte
-// a peer sent is dropped for want of room; a line too long for the buffer is dropped whole, up to
-// its own LF, and the lines after it are kept.
+// a peer sent is dropped for want of room; a line too long for the buffer (512 characters without
+// their LF) is dropped whole, up to its own LF, and the lines after it are kept.
 #include "framing.h"
 
 #include <unistd.h>
@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "../irc/dispatch.h"
+#include "../routing/pending_queue.h"
 #include "connections.h"
 
 namespace {
@@ -30,10 +31,13 @@ size_t skipLineFeeds(const char *buffer, size_t pos)
     return pos;
 }
 
-void giveUpLine(Connection &c)
+// A daemon answer too long to read still counts as one, so the answers after it stay paired.
+void giveUpLine(int slot)
 {
+    Connection &c = connections[slot];
     std::memset(c.buffer, 0, sizeof c.buffer);
     c.skippingLine = 1;
+    if (slot == DAEMON_SLOT) finishUnreadableAnswer();
 }
 
 // Where the chunk's own text starts: past the end of a given-up line when one is being skipped,
@@ -62,7 +66,7 @@ void recvData(int slot)
 {
     Connection &c = connections[slot];
     // A fragment that fills the buffer leaves no room for its LF: its line is too long.
-    if (strnlen(c.buffer, LINE_SIZE) == LINE_SIZE) giveUpLine(c);
+    if (strnlen(c.buffer, LINE_SIZE) == LINE_SIZE) giveUpLine(slot);
     const size_t pending = strnlen(c.buffer, LINE_SIZE);
     char chunk[LINE_SIZE] = {};
     // What does not fit behind the fragment stays in the socket for the next pass.
@@ -81,6 +85,8 @@ void recvData(int slot)
     char *buffer = c.buffer;
     std::memcpy(buffer + pending, chunk + start, static_cast<size_t>(got) - start);
     const size_t length = strnlen(buffer, LINE_SIZE);
+    // A zero byte ends the text; what the chunk held after it must not resurface in a later line.
+    std::memset(buffer + length, 0, LINE_SIZE - length);
     const bool endsInLf = length > 0 && buffer[length - 1] == '\n';
 
     // Lines are read from the slot's own buffer: a QUIT among them empties it, so the lines
@@ -104,9 +110,5 @@ void recvData(int slot)
         pos = next;
     }
     if (endsInLf) std::memset(c.buffer, 0, sizeof c.buffer);
-
-    // A fragment that has not found its LF after growing past 510 characters is given up, and so
-    // is the rest of its line.
-    if (pending > 0 && strnlen(buffer, LINE_SIZE) > LINE_SIZE - 2) giveUpLine(c);
     std::fflush(stdout);
 }

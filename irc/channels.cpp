@@ -109,11 +109,15 @@ int addMember(int roomSlot, int slot)
 
 int channelIsFull(int roomSlot) { return rooms[roomSlot].userCount >= MAX_MEMBERS ? 1 : 0; }
 
-void sendToMembers(int roomSlot, const char *line, int exceptSlot)
+int sendToMembers(int roomSlot, const char *line, int exceptSlot)
 {
     const Room &room = rooms[roomSlot];
+    int sent = 0;
     for (int i = 0; i < room.userCount; ++i) {
         const int member = findUser(room.users[i]);
-        if (member >= 0 && member != exceptSlot) sendData(member, line);
+        if (member < 0 || member == exceptSlot) continue;
+        sendData(member, line);
+        ++sent;
     }
+    return sent;
 }

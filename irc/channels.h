@@ -24,5 +24,5 @@ int createChannel(int slot, const char *name);
 // The connection in `slot` becomes the last member; 0 when the member list is full.
 int addMember(int roomSlot, int slot);
 int channelIsFull(int roomSlot);
-// In list order, to every member with a connection but the one in `exceptSlot`.
-void sendToMembers(int roomSlot, const char *line, int exceptSlot = -1);
+// In list order, to every member with a connection but the one in `exceptSlot`; how many got it.
+int sendToMembers(int roomSlot, const char *line, int exceptSlot = -1);

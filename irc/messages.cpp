@@ -51,15 +51,16 @@ bool sendToNick(int owner, const Message &m)
 void sendToChannel(int owner, const Message &m, const char *routeName)
 {
     const int roomSlot = checkChannel(m.target);
+    int delivered = 0;
     if (roomSlot > 0) {
         char line[LINE_SIZE];
         formatLine(line, FMT_PRIVMSG, m.sender, m.target, m.text);
-        sendToMembers(roomSlot, line, owner);
+        delivered = sendToMembers(roomSlot, line, owner);
     }
     // Members may live on other nodes too, so the daemon is asked even when the channel is here.
     char request[LINE_SIZE];
     formatLine(request, FMT_NEXTHOPS, m.srcNode, routeName);
-    requestRoute(request, owner, m, routeName, roomSlot > 0);
+    requestRoute(request, owner, m, routeName, delivered > 0);
 }
 
 void appendWords(TextBuilder &text, LineCursor &cur)

@@ -27,6 +27,13 @@ constexpr char FMT_FORWARD[] = "FORWARD %lu :%s PRIVMSG %s %s";  // CR LF follow
 // The whole node waits while a next hop is reached, so a dead neighbour may cost this much at most.
 constexpr int CONNECT_TIMEOUT_MS = 2000;
 constexpr timeval FORWARD_SEND_TIMEOUT = {2, 0};
+// A neighbour that let a connect run out of time is not tried again for this long: an answer may
+// name it many times, and many waiting messages may go its way, each costing the full timeout.
+constexpr long long UNREACHABLE_PAUSE_MS = 5000;
+
+long long unreachableUntil[MAX_NEIGHBORS];  // per index of neighborNodes; 0 while it answers
+
+enum class Reach { Connected, Failed, TimedOut };
 
 long long nowMillis()
 {
@@ -35,29 +42,40 @@ long long nowMillis()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Waits for a connect in progress; false when it failed or the time ran out.
-bool connectFinished(int fd)
+Reach finishConnect(int fd)
 {
     const long long deadline = nowMillis() + CONNECT_TIMEOUT_MS;
     pollfd p{fd, POLLOUT, 0};
     int ready;
-    do ready = poll(&p, 1, static_cast<int>(deadline - nowMillis() > 0 ? deadline - nowMillis() : 0));
-    while (ready < 0 && errno == EINTR);
-    if (ready <= 0) return false;
+    do {
+        const long long left = deadline - nowMillis();
+        ready = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) return Reach::TimedOut;
     int err = 0;
     socklen_t len = sizeof err;
-    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    const bool ok = ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    return ok ? Reach::Connected : Reach::Failed;
 }
 
-// A blocking socket connected to the node's IRC port, or -1.
-int connectToNode(const rt_config_entry_t &node)
+bool makeBlocking(int fd)
 {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// A blocking socket connected to the neighbour's IRC port, or -1.
+int connectToNeighbor(int n)
+{
+    if (unreachableUntil[n] > nowMillis()) return -1;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    const sockaddr_in addr = socketAddress(node.ipaddr, node.server_port);
-    const bool connected = connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0 ||
-                           (errno == EINPROGRESS && connectFinished(fd));
-    if (!connected || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+    const sockaddr_in addr = socketAddress(neighborNodes[n]->ipaddr, neighborNodes[n]->server_port);
+    Reach reach = Reach::Connected;
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0)
+        reach = errno == EINPROGRESS ? finishConnect(fd) : Reach::Failed;
+    unreachableUntil[n] = reach == Reach::TimedOut ? nowMillis() + UNREACHABLE_PAUSE_MS : 0;
+    if (reach != Reach::Connected || !makeBlocking(fd)) {
         close(fd);
         return -1;
     }
@@ -84,7 +102,7 @@ int forwardMessage(uint32_t hop, uint32_t srcNode, const char *sender, const cha
 {
     const int n = findNeighbor(hop);
     if (n < 0) return 0;  // no such neighbour: there is nowhere to connect
-    const int fd = connectToNode(*neighborNodes[n]);
+    const int fd = connectToNeighbor(n);
     if (fd < 0) return 0;
     char line[LINE_SIZE];
     formatLine(line, FMT_FORWARD, static_cast<unsigned long>(srcNode), sender, target, text);

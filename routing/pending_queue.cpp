@@ -73,11 +73,16 @@ void finishFront()
     if (--msgQueue.slots[f].pending == 0) msgQueue.replySlot = (f + 1) % MSG_QUEUE_SLOTS;
 }
 
-void requestRoute(const char *request, int owner, const Message &m, const char *target, bool reachedHere)
+void finishUnreadableAnswer()
+{
+    if (messageWaiting()) finishFront();
+}
+
+void requestRoute(const char *request, int owner, const Message &m, const char *target, bool deliveredHere)
 {
     const unsigned serial = connections[owner].serial;
     if (connections[DAEMON_SLOT].sock == 0) {
-        if (!reachedHere) tellNoSuchTarget(owner, serial, target);
+        if (!deliveredHere) tellNoSuchTarget(owner, serial, target);
         return;
     }
     // Writing over a waiting message would pair every later answer with the wrong message.

@@ -42,10 +42,12 @@ void queueMessage(int owner, const char *target, const char *text, const char *s
 // Takes one line from the daemon link as the answer to the oldest waiting message.
 void handleDaemonLine(const char *firstWord, LineCursor &rest);
 void finishFront();
+// A daemon line too long to be read: it finishes the front message without acting on it.
+void finishUnreadableAnswer();
 
 // Sends the request to the daemon and queues the message under `target`, so that the answer
 // finds it. When no answer can come (the link is down) or no slot is free, nothing is sent and
-// the sender is told at once; a message that already reached someone here draws no 401.
-void requestRoute(const char *request, int owner, const Message &m, const char *target, bool reachedHere);
+// the sender is told at once; a message that was delivered to someone here draws no 401.
+void requestRoute(const char *request, int owner, const Message &m, const char *target, bool deliveredHere);
 // The daemon link is gone: no waiting message will be answered, so each one's sender gets the 401.
 void dropWaitingMessages();

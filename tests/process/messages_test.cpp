@@ -349,11 +349,19 @@ TEST_F(Messages, DeadNeighbourHoldsTheNodeForAboutTwoSecondsAtMost)
     alice.say("PRIVMSG #c :through");
     expectDaemon({"NEXTHOPS 1 #c"});
     const auto asked = Clock::now();
-    answer(std::string("OK ") + STALLED_NODE + " 2\n");
+    // Named three times, the dead hop costs one timeout: after it, it is not tried for a while.
+    answer(std::string("OK ") + STALLED_NODE + " " + STALLED_NODE + " 2 " + STALLED_NODE + "\n");
     expectForward(peer2, forwardLine("1", "alice", "#c", "through"), Millis(5000));
     const auto waited = std::chrono::duration_cast<Millis>(Clock::now() - asked);
     EXPECT_GE(waited.count(), 1800) << "the dead hop was not tried";
     EXPECT_LE(waited.count(), 3000) << "the connect to the dead hop was not bounded";
+
+    alice.say("PRIVMSG #c :again");
+    expectDaemon({"NEXTHOPS 1 #c"});
+    const auto again = Clock::now();
+    answer(std::string("OK ") + STALLED_NODE + " 2\n");
+    expectForward(peer2, forwardLine("1", "alice", "#c", "again"), Millis(5000));
+    EXPECT_LE(std::chrono::duration_cast<Millis>(Clock::now() - again).count(), 500) << "the dead hop was tried again at once";
 
     // The node is back at its loop, and the next answer is paired with the next message.
     alice.say("PRIVMSG alice :awake");

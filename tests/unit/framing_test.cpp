@@ -149,36 +149,39 @@ TEST_F(Framing, NothingSentIsLostBehindAFragment)
     EXPECT_EQ(client.take(), unknown(tail + std::string(88, 'L')));
 }
 
-TEST_F(Framing, OverflowAppliesOnlyWhenAFragmentWasPending)
+TEST_F(Framing, OnlyAFragmentThatFillsTheBufferIsGivenUp)
 {
-    // Pending 300 plus the 212 bytes that fit, without LF: 512 characters, given up together
-    // with the rest of the line, which the next read brings.
+    // Pending 300 plus the 212 bytes that fit, without LF: the buffer is full, and the next read
+    // gives the line up together with the rest of it.
     feed(std::string(300, 'p'));
     feed(std::string(300, 'q'));
-    EXPECT_EQ(buffer(), "");
+    EXPECT_EQ(buffer().size(), 512u);
     recvData(SLOT);
     EXPECT_EQ(buffer(), "");
     feed("q\nAB\n");
     EXPECT_EQ(client.take(), unknown("AB"));
 
-    // 510 characters are still a fragment, 511 are not.
-    feed("ab");
-    feed(std::string(508, 'c'));
-    EXPECT_EQ(buffer().size(), 510u);
-    feed("\n");
-    EXPECT_EQ(client.take(), unknown("ab" + std::string(508, 'c')).substr(0, 509) + "\r\n");
+    // However TCP splits it, a 511-character line still has room for its LF.
+    for (size_t first : {2u, 300u, 511u}) {
+        SCOPED_TRACE(first);
+        const std::string line = "A" + std::string(510, 'c');
+        feed(line.substr(0, first));
+        if (first < line.size()) feed(line.substr(first));
+        EXPECT_EQ(buffer().size(), 511u);
+        feed("\n");
+        EXPECT_EQ(client.take(), unknown(line).substr(0, 509) + "\r\n");
+        EXPECT_EQ(buffer(), "");
+    }
+}
 
-    feed("ab");
-    feed(std::string(509, 'c'));
-    EXPECT_EQ(buffer(), "");
-    feed("\n");
-    EXPECT_EQ(client.take(), "");
-
-    // Without a fragment before the read a 511-character text is kept, and its LF completes it.
-    feed(std::string(511, 'd'));
-    EXPECT_EQ(buffer().size(), 511u);
-    feed("\n");
-    EXPECT_EQ(client.take(), unknown(std::string(511, 'd')).substr(0, 509) + "\r\n");
+TEST_F(Framing, BytesAfterAZeroNeverReachALaterLine)
+{
+    feed(std::string("NICK ab\0QQQQQQQQ", 16));
+    feed("c\r\n");
+    EXPECT_EQ(client.take(), "");  // NICK abc from an unregistered client: nothing to say yet
+    EXPECT_STREQ(connections[SLOT].nick, "abc");
+    feed("WHO x\r\n");
+    EXPECT_EQ(client.take(), ":testhost 431 :No such channel exists on this server\r\n");
 }
 
 TEST_F(Framing, EndOfStreamFreesTheSlot)

@@ -130,6 +130,20 @@ TEST_F(Queue, AnyOtherFirstWordFinishesTheFrontAndDoesNothingElse)
     }
 }
 
+// Too long to be read, but still one answer: the one after it belongs to the next message.
+TEST_F(Queue, AnOverlongAnswerStillFinishesOneMessage)
+{
+    parse(1, "PRIVMSG carol :x");
+    parse(1, "PRIVMSG dave :y");
+    drain();
+    daemon.send("OK " + std::string(600, '3') + "\nNONE\n");
+    recvData(DAEMON_SLOT);  // the first 512 bytes: a fragment that fills the buffer
+    recvData(DAEMON_SLOT);  // given up, its rest skipped, then the NONE
+    EXPECT_EQ(client(1).take(), noSuchTarget("dave"));
+    EXPECT_EQ(waitingCount(), 0);
+    EXPECT_EQ(node3.take(), Lines{});
+}
+
 TEST_F(Queue, BareOkFinishesAChannelMessageWithoutForwarding)
 {
     for (const char *answer : {"OK", "OK     "}) {
