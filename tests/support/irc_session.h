@@ -105,6 +105,20 @@ inline int waitingCount()
     return span == 0 && msgQueue.slots[msgQueue.replySlot].pending > 0 ? MSG_QUEUE_SLOTS : span;
 }
 
+// The queue slot holds this waiting message, field by field.
+inline void expectQueued(int queueSlot, int owner, const char *target, const char *text, const char *sender,
+                         const char *srcNode)
+{
+    SCOPED_TRACE("queue slot " + std::to_string(queueSlot));
+    const PendingMessage &m = msgQueue.slots[queueSlot];
+    EXPECT_EQ(m.owner, owner);
+    EXPECT_STREQ(m.target, target);
+    EXPECT_STREQ(m.text, text);
+    EXPECT_STREQ(m.sender, sender);
+    EXPECT_STREQ(m.srcNode, srcNode);
+    EXPECT_EQ(m.pending, 1);
+}
+
 // A loopback TCP port in place of a neighbour's IRC port. The node's forwarding connections are
 // connected, written and closed before the call that makes them returns, so they wait complete
 // in the backlog until take() accepts them. Without listen() the port is bound but refuses,

@@ -109,13 +109,7 @@ TEST_F(Forwarding, ForwardForANickNotHereIsAskedForUnderThePeersSlot)
     parse(4, "FORWARD 1 :alice PRIVMSG carol hello there");
     EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
     expectSilence();
-    const PendingMessage &m = msgQueue.slots[0];
-    EXPECT_EQ(m.owner, 4);
-    EXPECT_STREQ(m.target, "carol");
-    EXPECT_STREQ(m.text, "hello there");
-    EXPECT_STREQ(m.sender, "alice");
-    EXPECT_STREQ(m.srcNode, "1");
-    EXPECT_EQ(m.pending, 1);
+    expectQueued(0, 4, "carol", "hello there", "alice", "1");
 
     parse(4, "FORWARD 1 :alice PRIVMSG Bob hi");
     EXPECT_EQ(daemon.take(), "NEXTHOP Bob\r\n");
@@ -139,12 +133,7 @@ TEST_F(Forwarding, ForwardForAChannelReachesTheMembersHereThenAsks)
         parse(4, "FORWARD 1 :zed PRIVMSG #c hi there");
         EXPECT_EQ(wire.take(), privmsg("zed", "#c", "hi there") + privmsg("zed", "#c", "hi there") + "NEXTHOPS 1 #c\r\n");
     }
-    const PendingMessage &m = msgQueue.slots[0];
-    EXPECT_EQ(m.owner, 4);
-    EXPECT_STREQ(m.target, "#c");
-    EXPECT_STREQ(m.text, "hi there");
-    EXPECT_STREQ(m.sender, "zed");
-    EXPECT_STREQ(m.srcNode, "1");
+    expectQueued(0, 4, "#c", "hi there", "zed", "1");
 
     // No channel here: only the request. The channel name is cut like any target.
     parse(4, "FORWARD 12 :zed PRIVMSG #d hi");

@@ -150,20 +150,8 @@ TEST_F(Privmsg, QueuedMessageHoldsWhatItsAnswerNeeds)
 
     EXPECT_EQ(msgQueue.replySlot, 0);
     EXPECT_EQ(msgQueue.nextSlot, 2);
-    const PendingMessage &first = msgQueue.slots[0];
-    EXPECT_EQ(first.owner, 2);
-    EXPECT_STREQ(first.target, "carol");
-    EXPECT_STREQ(first.text, "hello there");
-    EXPECT_STREQ(first.sender, "bob");
-    EXPECT_STREQ(first.srcNode, "4000000000");
-    EXPECT_EQ(first.pending, 1);
-    const PendingMessage &second = msgQueue.slots[1];
-    EXPECT_EQ(second.owner, 1);
-    EXPECT_STREQ(second.target, "#chan");
-    EXPECT_STREQ(second.text, "x y");
-    EXPECT_STREQ(second.sender, "alice");
-    EXPECT_STREQ(second.srcNode, "4000000000");
-    EXPECT_EQ(second.pending, 1);
+    expectQueued(0, 2, "carol", "hello there", "bob", "4000000000");
+    expectQueued(1, 1, "#chan", "x y", "alice", "4000000000");
 }
 
 TEST_F(Privmsg, ChannelReachesEveryMemberButTheSenderThenTheDaemon)
