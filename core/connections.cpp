@@ -92,8 +92,16 @@ void shedWithSpareDescriptor()
 void prepareConnectionTable(int daemonSock)
 {
     std::memset(connections, 0, sizeof connections);
-    connections[DAEMON_SLOT].sock = daemonSock;
-    std::snprintf(connections[DAEMON_SLOT].nick, sizeof connections[DAEMON_SLOT].nick, "%s", DAEMON_NICK);
+    takeDaemonLink(daemonSock);
+}
+
+void takeDaemonLink(int daemonSock)
+{
+    Connection &c = connections[DAEMON_SLOT];
+    clearSlot(c);
+    c.sock = daemonSock;
+    c.serial = ++lastSerial;
+    std::snprintf(c.nick, sizeof c.nick, "%s", DAEMON_NICK);
     tuneSendSide(daemonSock);
 }
 

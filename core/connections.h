@@ -25,6 +25,8 @@ extern Connection connections[MAX_CONNECTIONS];
 inline constexpr char DAEMON_NICK[] = "!@$";  // no nickname can start with '!', so no client takes it
 
 void prepareConnectionTable(int daemonSock);
+// Slot 0 becomes the daemon link on daemonSock, at start-up and whenever the link is re-established.
+void takeDaemonLink(int daemonSock);
 void reserveSpareDescriptor();
 void addConnection();
 void resetConnection(int slot);

@@ -7,11 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "../routing/daemon_link.h"
 #include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
 #include "connections.h"
@@ -30,7 +32,7 @@ Host host;
 
 namespace {
 
-constexpr timeval LOOP_WAIT = {1, 0};
+constexpr long long LOOP_WAIT_MS = 1000;
 
 [[noreturn]] void failPlain(const char *text, int status)
 {
@@ -84,15 +86,6 @@ void pollDaemon()
 
 }  // namespace
 
-sockaddr_in socketAddress(uint32_t ipaddr, uint16_t port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(ipaddr);
-    addr.sin_port = htons(port);
-    return addr;
-}
-
 void fail(const char *what, int status)
 {
     std::perror(what);
@@ -143,11 +136,19 @@ void beginServer()
 
     for (;;) {
         buildConnectionList();
-        timeval wait = LOOP_WAIT;
-        int ready = select(highSock + 1, &socks, nullptr, nullptr, &wait);
+        // While the daemon link is down, the wait also ends when its connect completes or the next
+        // attempt is due, so that it comes back within about a second.
+        fd_set linking;
+        FD_ZERO(&linking);
+        const int connecting = daemonConnectingSock();
+        if (connecting >= 0) FD_SET(connecting, &linking);
+        const long long dueMs = std::min(daemonLinkDueInMs(), LOOP_WAIT_MS);
+        timeval wait = {static_cast<time_t>(dueMs / 1000), static_cast<suseconds_t>(dueMs % 1000 * 1000)};
+        int ready = select(std::max(highSock, connecting) + 1, &socks, &linking, nullptr, &wait);
         if (ready < 0 && errno != EINTR) fail("select error", 1);
         if (ready > 0) readSockets();
         pollDaemon();
+        keepDaemonLinked();
     }
 }
 

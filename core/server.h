@@ -8,6 +8,7 @@
 
 #include "../rtlib/rt_config.h"
 #include "limits.h"
+#include "socket_address.h"
 
 struct Host {
     int roomCount;                // number of channels, kept by the channel table
@@ -36,4 +37,3 @@ void buildConnectionList();
 void readSockets();
 void readDaemon();
 int findNeighbor(uint32_t nodeID);  // index into neighborNodes, or -1
-sockaddr_in socketAddress(uint32_t ipaddr, uint16_t port);  // both in host byte order

@@ -11,8 +11,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
+#include "../core/clock.h"
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../core/text.h"
@@ -34,13 +34,6 @@ constexpr long long UNREACHABLE_PAUSE_MS = 5000;
 long long unreachableUntil[MAX_NEIGHBORS];  // per index of neighborNodes; 0 while it answers
 
 enum class Reach { Connected, Failed, TimedOut };
-
-long long nowMillis()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 Reach finishConnect(int fd)
 {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <deque>
 #include <initializer_list>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -444,6 +445,7 @@ TEST_F(Messages, WhileTheDaemonLinkIsDownRemoteTargetsGet401AtOnce)
     // A message waiting when the link goes will never be answered: its sender is told.
     alice.say("PRIVMSG carol :waiting");
     expectDaemon({"NEXTHOP carol"});
+    daemon.stopListening();
     daemon.closeLink();
     EXPECT_EQ(alice.sock.readLine(), noSuchTarget("carol"));
 
@@ -492,4 +494,51 @@ TEST_F(Messages, FullQueueTurnsTheSenderAwayWith437AndKeepsThePairing)
     for (int i = 1; i < SLOTS; ++i) ASSERT_EQ(alice.sock.readLine(), noSuchTarget("carol")) << i;
     expectForward(peer2, forwardLine("1", "alice", "dan", "room now"));
     expectQuiet({&alice});
+}
+
+TEST_F(Messages, LostDaemonLinkComesBackAndHearsOfEveryUserAndChannel)
+{
+    Client &alice = registered("alice"), &bob = registered("bob");
+    join(bob, "#c");
+    // A client half way through registration has not been announced, and is not now.
+    LineSocket halfway = connectWithRetry(self.server);
+    ASSERT_TRUE(halfway.send("NICK carl\r\n"));
+    sync(alice);
+
+    daemon.closeLink();
+    const auto lost = Clock::now();
+    ASSERT_TRUE(daemon.acceptLink(Millis(3000)));
+    EXPECT_LT(Clock::now() - lost, Millis(1600));
+    expectDaemon({"ADDUSER alice", "ADDUSER bob", "ADDCHAN #c"});
+
+    // Answers on the new link are paired as before.
+    alice.say("PRIVMSG dora :over the new link");
+    expectDaemon({"NEXTHOP dora"});
+    answer("OK 2 1\n");
+    expectForward(peer2, forwardLine("1", "alice", "dora", "over the new link"));
+    EXPECT_TRUE(node.running());
+}
+
+TEST_F(Messages, NodeServesItsClientsWhileTheDaemonIsGoneAndLinksAgainWhenItReturns)
+{
+    Client &alice = registered("alice"), &bob = registered("bob");
+    daemon.stopListening();
+    daemon.closeLink();
+
+    // Refused attempts to link again must never hold up the clients.
+    for (int i = 0; i < 12; ++i) {
+        const auto sent = Clock::now();
+        alice.say("PRIVMSG bob :n" + std::to_string(i));
+        EXPECT_EQ(bob.sock.readLine(), privmsgLine("alice", "bob", "n" + std::to_string(i)));
+        EXPECT_LT(Clock::now() - sent, Millis(200)) << i;
+        std::this_thread::sleep_for(Millis(200));
+    }
+
+    daemon.listenAgain();
+    const auto back = Clock::now();
+    ASSERT_TRUE(daemon.acceptLink(Millis(3000)));
+    EXPECT_LT(Clock::now() - back, Millis(1600));
+    expectDaemon({"ADDUSER alice", "ADDUSER bob"});
+    alice.say("PRIVMSG dora :after");
+    expectDaemon({"NEXTHOP dora"});
 }

@@ -128,15 +128,34 @@ void LineSocket::close()
     fd_ = -1;
 }
 
-FakeDaemon::FakeDaemon()
-{
-    listener_ = boundSocket(4, port_);
-}
+FakeDaemon::FakeDaemon() { listenAgain(); }
 
 FakeDaemon::~FakeDaemon()
 {
     link_.close();
     if (listener_ >= 0) ::close(listener_);
+}
+
+void FakeDaemon::stopListening()
+{
+    if (listener_ >= 0) ::close(listener_);
+    listener_ = -1;
+}
+
+// SO_REUSEADDR from the first listener on, so that the port can be taken again while the old
+// link's end waits out TIME_WAIT. Port 0 (the first time) takes one of the kernel's choice.
+void FakeDaemon::listenAgain()
+{
+    stopListening();
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    (void)setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr = loopbackAddress(port_);
+    socklen_t len = sizeof addr;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || listen(listener_, 4) < 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
+        throw std::runtime_error("listening on 127.0.0.1 for the node's daemon link");
+    port_ = ntohs(addr.sin_port);
 }
 
 bool FakeDaemon::acceptLink(Millis timeout)

@@ -71,6 +71,10 @@ public:
     bool linkEnded() const { return link_.atEnd(); }
     const std::vector<std::string> &received() const { return received_; }
     void closeLink() { link_.close(); }
+    // The daemon gone: no listener, so the node's attempts to link again are refused.
+    void stopListening();
+    // Back on the same port, as a restarted daemon would be.
+    void listenAgain();
 
 private:
     int listener_ = -1;

@@ -73,6 +73,8 @@ pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPat
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    // The test's own sockets (a fake daemon's listener, say) must not live on in the child.
+    close_range(3, ~0U, 0);
     execve(argv[0], argv, envp);
     _exit(127);
 }
