@@ -1,0 +1,176 @@
+// Encoding and strict decoding of the daemons' datagrams.
+#include "codec.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Appends with a bound; the sizes in limits.h make every datagram fit, so a cut never happens.
+class DatagramWriter {
+public:
+    explicit DatagramWriter(char (&out)[DATAGRAM_SIZE]) : out_(out) { std::memset(out, 0, sizeof out); }
+    void word(const char *text) { put("%s%s", len_ ? " " : "", text); }
+    void number(uint64_t value) { put("%s%llu", len_ ? " " : "", static_cast<unsigned long long>(value)); }
+    size_t length() const { return len_; }
+
+private:
+    __attribute__((format(printf, 2, 3))) void put(const char *fmt, ...);
+    char *out_;
+    size_t len_ = 0;
+};
+
+void DatagramWriter::put(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(out_ + len_, DATAGRAM_SIZE - len_, fmt, ap);
+    va_end(ap);
+    if (n > 0) len_ = std::min(len_ + static_cast<size_t>(n), static_cast<size_t>(DATAGRAM_SIZE - 1));
+}
+
+// Words separated by single spaces; an empty word (two spaces, a leading or trailing one) is a fault.
+class WordReader {
+public:
+    explicit WordReader(std::string_view text) : rest_(text) {}
+    bool word(std::string_view &out)
+    {
+        if (done_) return false;
+        const size_t space = rest_.find(' ');
+        out = rest_.substr(0, space);
+        if (space == std::string_view::npos) done_ = true;
+        else rest_.remove_prefix(space + 1);
+        return !out.empty();
+    }
+    bool number(uint32_t &value)
+    {
+        std::string_view w;
+        return word(w) && readNodeNumber(w, value);
+    }
+    bool count(int &value, int max)
+    {
+        uint32_t n;
+        if (!number(n) || n > static_cast<uint32_t>(max)) return false;
+        value = static_cast<int>(n);
+        return true;
+    }
+    bool name(char (&out)[NAME_SIZE])
+    {
+        std::string_view w;
+        if (!word(w) || !isRoutableName(w)) return false;
+        std::memset(out, 0, sizeof out);
+        std::memcpy(out, w.data(), w.size());
+        return true;
+    }
+    bool atEnd() const { return done_; }
+
+private:
+    std::string_view rest_;
+    bool done_ = false;
+};
+
+bool readIds(WordReader &in, uint32_t *ids, int &count)
+{
+    if (!in.count(count, MAX_NODES)) return false;
+    for (int i = 0; i < count; ++i)
+        if (!in.number(ids[i])) return false;
+    return true;
+}
+
+bool readNames(WordReader &in, char (*names)[NAME_SIZE], int &count)
+{
+    if (!in.count(count, MAX_NAMES)) return false;
+    for (int i = 0; i < count; ++i)
+        if (!in.name(names[i])) return false;
+    return true;
+}
+
+bool readAdvert(WordReader &in, Advert &a)
+{
+    return in.number(a.origin) && in.number(a.seq) && readIds(in, a.links, a.linkCount) &&
+           readNames(in, a.users, a.userCount) && readNames(in, a.chans, a.chanCount);
+}
+
+}  // namespace
+
+bool readNodeNumber(std::string_view word, uint32_t &value)
+{
+    if (word.empty() || word.size() > 10) return false;
+    uint64_t n = 0;
+    for (char c : word) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (n > UINT32_MAX) return false;
+    value = static_cast<uint32_t>(n);
+    return true;
+}
+
+bool isRoutableName(std::string_view name)
+{
+    if (name.empty() || name.size() > NAME_MAX) return false;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) return false;
+    return true;
+}
+
+size_t encodeHello(char (&out)[DATAGRAM_SIZE], uint32_t from, const uint32_t *heard, int heardCount)
+{
+    DatagramWriter w(out);
+    w.word("HELLO");
+    w.number(from);
+    for (int i = 0; i < heardCount; ++i) w.number(heard[i]);
+    return w.length();
+}
+
+size_t encodeAdvert(char (&out)[DATAGRAM_SIZE], uint32_t from, const Advert &a)
+{
+    DatagramWriter w(out);
+    w.word("LSA");
+    w.number(from);
+    w.number(a.origin);
+    w.number(a.seq);
+    w.number(static_cast<uint64_t>(a.linkCount));
+    for (int i = 0; i < a.linkCount; ++i) w.number(a.links[i]);
+    w.number(static_cast<uint64_t>(a.userCount));
+    for (int i = 0; i < a.userCount; ++i) w.word(a.users[i]);
+    w.number(static_cast<uint64_t>(a.chanCount));
+    for (int i = 0; i < a.chanCount; ++i) w.word(a.chans[i]);
+    return w.length();
+}
+
+size_t encodeAck(char (&out)[DATAGRAM_SIZE], uint32_t from, uint32_t origin, uint32_t seq)
+{
+    DatagramWriter w(out);
+    w.word("ACK");
+    w.number(from);
+    w.number(origin);
+    w.number(seq);
+    return w.length();
+}
+
+bool decodeDatagram(std::string_view text, Datagram &out)
+{
+    std::memset(&out, 0, sizeof out);
+    WordReader in(text);
+    std::string_view kind;
+    if (!in.word(kind) || !in.number(out.from)) return false;
+    bool ok = false;
+    if (kind == "HELLO") {
+        out.kind = DatagramKind::Hello;
+        ok = true;
+        while (ok && !in.atEnd()) {
+            ok = out.heardCount < MAX_NODES && in.number(out.heard[out.heardCount]);
+            ++out.heardCount;
+        }
+    } else if (kind == "LSA") {
+        out.kind = DatagramKind::Advert;
+        ok = readAdvert(in, out.advert);
+    } else if (kind == "ACK") {
+        out.kind = DatagramKind::Ack;
+        ok = in.number(out.advert.origin) && in.number(out.advert.seq);
+    }
+    return ok && in.atEnd();
+}

@@ -1,0 +1,48 @@
+// The datagrams the routing daemons exchange, as text so that a capture reads at a glance:
+//
+//   HELLO <from> <ids heard>...              who the sender hears; a link is up when both ends list each other
+//   LSA <from> <origin> <seq> <n> <ids>... <n> <nicks>... <n> <channels>...
+//   ACK <from> <origin> <seq>                the LSA of origin with seq, or a newer one, arrived
+//
+// <from> is the daemon that sent the datagram, <origin> the node an advertisement describes.
+// Decoding is strict: a datagram that is not exactly one of these is rejected whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "limits.h"
+
+struct Advert {
+    uint32_t origin;
+    uint32_t seq;
+    int linkCount;
+    uint32_t links[MAX_NODES];  // nodes the origin has a two-way link with
+    int userCount;
+    char users[MAX_NAMES][NAME_SIZE];
+    int chanCount;
+    char chans[MAX_NAMES][NAME_SIZE];
+};
+
+enum class DatagramKind { Hello, Advert, Ack };
+
+struct Datagram {
+    DatagramKind kind;
+    uint32_t from;
+    int heardCount;             // Hello
+    uint32_t heard[MAX_NODES];
+    Advert advert;              // Advert; origin and seq also name what an Ack acknowledges
+};
+
+// Each returns the datagram's length, never more than DATAGRAM_SIZE - 1, and terminates it.
+size_t encodeHello(char (&out)[DATAGRAM_SIZE], uint32_t from, const uint32_t *heard, int heardCount);
+size_t encodeAdvert(char (&out)[DATAGRAM_SIZE], uint32_t from, const Advert &advert);
+size_t encodeAck(char (&out)[DATAGRAM_SIZE], uint32_t from, uint32_t origin, uint32_t seq);
+
+bool decodeDatagram(std::string_view text, Datagram &out);
+
+// A nick or channel as the daemons carry it: 1 to NAME_MAX bytes, none a space or a control byte.
+bool isRoutableName(std::string_view name);
+// Decimal digits only, no sign, at most 2^32 - 1.
+bool readNodeNumber(std::string_view word, uint32_t &value);

@@ -1,0 +1,265 @@
+// Hellos, link state and the reliable flooding of advertisements.
+#include "flooding.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "../core/socket_address.h"
+#include "../rtlib/rtgrading.h"
+#include "trace.h"
+
+NeighbourTable neighbours;
+
+namespace {
+
+constexpr int DATAGRAMS_PER_CALL = 64;  // a flood of datagrams cannot starve the server link
+
+struct FloodState {
+    int sock = -1;
+    RouterTiming timing{};
+    int64_t nextHelloAt = 0;
+    bool ownDirty = false;   // this node's advertisement must go out again
+};
+
+FloodState flood;
+
+NodeState &self() { return lsdb.nodes[lsdb.self]; }
+uint32_t selfId() { return self().id; }
+
+bool heardRecently(const Neighbour &n, int64_t now)
+{
+    return n.lastHeard >= 0 && now - n.lastHeard < flood.timing.neighbourTimeoutMs;
+}
+
+Neighbour *neighbourOf(uint32_t id, const sockaddr_in &from)
+{
+    for (int i = 0; i < neighbours.count; ++i) {
+        Neighbour &n = neighbours.entries[i];
+        if (lsdb.nodes[n.node].id != id) continue;
+        const bool sameAddress = n.addr.sin_addr.s_addr == from.sin_addr.s_addr && n.addr.sin_port == from.sin_port;
+        return sameAddress ? &n : nullptr;
+    }
+    return nullptr;
+}
+
+void sendTo(const Neighbour &n, const char *data, size_t length)
+{
+    // A lost datagram is what resends and the next cycle are for; nothing to do on failure.
+    (void)rt_sendto(flood.sock, data, length, 0, reinterpret_cast<const sockaddr *>(&n.addr), sizeof n.addr);
+}
+
+void sendHello(const Neighbour &to, int64_t now)
+{
+    uint32_t heard[MAX_NODES];
+    int count = 0;
+    for (int i = 0; i < neighbours.count; ++i)
+        if (heardRecently(neighbours.entries[i], now)) heard[count++] = lsdb.nodes[neighbours.entries[i].node].id;
+    char out[DATAGRAM_SIZE];
+    sendTo(to, out, encodeHello(out, selfId(), heard, count));
+}
+
+// Sends the database's advertisement of origin and waits for its acknowledgement.
+void sendAdvert(Neighbour &to, int origin, int64_t now)
+{
+    const Advert &advert = lsdb.nodes[origin].advert;
+    char out[DATAGRAM_SIZE];
+    sendTo(to, out, encodeAdvert(out, selfId(), advert));
+    to.awaitingAck[origin] = true;
+    to.awaitedSeq[origin] = advert.seq;
+    to.resendAt[origin] = now + flood.timing.resendMs;
+}
+
+void floodAdvert(int origin, const Neighbour *except, int64_t now)
+{
+    for (int i = 0; i < neighbours.count; ++i) {
+        Neighbour &n = neighbours.entries[i];
+        if (n.up && &n != except) sendAdvert(n, origin, now);
+    }
+}
+
+void sendAck(const Neighbour &to, const Advert &advert)
+{
+    char out[DATAGRAM_SIZE];
+    sendTo(to, out, encodeAck(out, selfId(), advert.origin, advert.seq));
+}
+
+void settleAck(Neighbour &n, int origin, uint32_t seq)
+{
+    if (n.awaitingAck[origin] && seq >= n.awaitedSeq[origin]) n.awaitingAck[origin] = false;
+}
+
+void handleHello(Neighbour &n, const Datagram &d, bool wasHeard, int64_t now)
+{
+    n.namesUs = std::find(d.heard, d.heard + d.heardCount, selfId()) != d.heard + d.heardCount;
+    // An answer at once, rather than at the next cycle, brings a new link up within one round trip.
+    if (!wasHeard || !n.namesUs) sendHello(n, now);
+}
+
+void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
+{
+    const int origin = nodeIndex(lsdb, advert.origin);
+    if (origin < 0) return;
+    sendAck(n, advert);
+    if (origin == lsdb.self) {
+        // An advertisement of ours from before a restart: ours must outnumber it to be believed.
+        if (advert.seq >= self().advert.seq) {
+            self().advert.seq = advert.seq;
+            flood.ownDirty = true;
+        }
+        settleAck(n, origin, advert.seq);
+        return;
+    }
+    switch (installAdvert(lsdb, origin, advert, now + flood.timing.lifetimeMs)) {
+    case Install::Newer:
+        trace("advertisement of node %lu, sequence %lu\n", static_cast<unsigned long>(advert.origin),
+              static_cast<unsigned long>(advert.seq));
+        settleAck(n, origin, advert.seq);
+        floodAdvert(origin, &n, now);
+        break;
+    case Install::Same: settleAck(n, origin, advert.seq); break;
+    case Install::Older: sendAdvert(n, origin, now); break;  // it missed the newer one
+    }
+}
+
+void handleDatagram(const char *data, size_t length, const sockaddr_in &from, int64_t now)
+{
+    Datagram d;
+    if (!decodeDatagram(std::string_view(data, length), d)) {
+        trace("ignored a malformed datagram\n");
+        return;
+    }
+    Neighbour *n = neighbourOf(d.from, from);
+    if (!n) {
+        trace("ignored a datagram from node %lu, which is no neighbour at that address\n",
+              static_cast<unsigned long>(d.from));
+        return;
+    }
+    const bool wasHeard = heardRecently(*n, now);
+    n->lastHeard = now;
+    switch (d.kind) {
+    case DatagramKind::Hello: handleHello(*n, d, wasHeard, now); break;
+    case DatagramKind::Advert: handleAdvert(*n, d.advert, now); break;
+    case DatagramKind::Ack: {
+        const int origin = nodeIndex(lsdb, d.advert.origin);
+        if (origin >= 0) settleAck(*n, origin, d.advert.seq);
+        break;
+    }
+    }
+}
+
+// Brings every neighbour's state up to date; a link that comes up gets the whole database.
+void updateLinks(int64_t now)
+{
+    bool changed = false;
+    for (int i = 0; i < neighbours.count; ++i) {
+        Neighbour &n = neighbours.entries[i];
+        const bool up = heardRecently(n, now) && n.namesUs;
+        if (up == n.up) continue;
+        n.up = up;
+        changed = true;
+        trace("link to node %lu %s\n", static_cast<unsigned long>(lsdb.nodes[n.node].id), up ? "up" : "down");
+        if (!up) {
+            n.namesUs = false;
+            std::fill(std::begin(n.awaitingAck), std::end(n.awaitingAck), false);
+        }
+    }
+    if (!changed) return;
+    Advert &own = self().advert;
+    own.linkCount = 0;
+    for (int i = 0; i < neighbours.count; ++i)
+        if (neighbours.entries[i].up) own.links[own.linkCount++] = lsdb.nodes[neighbours.entries[i].node].id;
+    flood.ownDirty = true;
+    for (int i = 0; i < neighbours.count; ++i) {
+        Neighbour &n = neighbours.entries[i];
+        if (!n.up) continue;
+        for (int origin = 0; origin < lsdb.count; ++origin)
+            if (origin != lsdb.self && lsdb.nodes[origin].known && !n.awaitingAck[origin]) sendAdvert(n, origin, now);
+    }
+}
+
+void resendUnacknowledged(int64_t now)
+{
+    for (int i = 0; i < neighbours.count; ++i) {
+        Neighbour &n = neighbours.entries[i];
+        if (!n.up) continue;
+        for (int origin = 0; origin < lsdb.count; ++origin)
+            if (n.awaitingAck[origin] && now >= n.resendAt[origin]) sendAdvert(n, origin, now);
+    }
+}
+
+}  // namespace
+
+void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &topology, RouterTiming timing,
+                   int64_t now)
+{
+    flood = FloodState{};
+    flood.sock = udpSock;
+    flood.timing = timing;
+    flood.nextHelloAt = now;
+    flood.ownDirty = true;
+    std::memset(&neighbours, 0, sizeof neighbours);
+    for (int i = 0; i < config.count; ++i) {
+        if (!topology.linked[lsdb.self][i]) continue;
+        Neighbour &n = neighbours.entries[neighbours.count++];
+        n.node = i;
+        n.addr = socketAddress(config.entries[i].ipaddr, config.entries[i].routing_port);
+        n.lastHeard = -1;
+    }
+    // Starting from the clock keeps a restarted daemon's advertisements newer than its old ones.
+    self().known = true;
+    self().advert.origin = selfId();
+    self().advert.seq = static_cast<uint32_t>(std::time(nullptr));
+}
+
+void receiveDatagrams(int64_t now)
+{
+    for (int i = 0; i < DATAGRAMS_PER_CALL; ++i) {
+        char data[DATAGRAM_SIZE];
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        const ssize_t n = rt_recvfrom(flood.sock, data, sizeof data, MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr *>(&from), &fromLen);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        // A refused earlier send reports here; the datagram it concerns is gone, nothing more.
+        if (n < 0) continue;
+        if (fromLen != sizeof from || from.sin_family != AF_INET) continue;
+        handleDatagram(data, static_cast<size_t>(n), from, now);
+    }
+}
+
+void floodingTick(int64_t now)
+{
+    if (now >= flood.nextHelloAt) {
+        for (int i = 0; i < neighbours.count; ++i) sendHello(neighbours.entries[i], now);
+        flood.nextHelloAt = now + flood.timing.cycleMs;
+        flood.ownDirty = true;  // the cycle's refresh, which keeps it from expiring elsewhere
+    }
+    updateLinks(now);
+    if (expireAdverts(lsdb, now)) trace("an advertisement expired\n");
+    if (flood.ownDirty) {
+        flood.ownDirty = false;
+        ++self().advert.seq;
+        floodAdvert(lsdb.self, nullptr, now);
+    }
+    resendUnacknowledged(now);
+}
+
+int64_t nextFloodingDeadline(int64_t now)
+{
+    int64_t next = flood.nextHelloAt;
+    for (int i = 0; i < neighbours.count; ++i) {
+        const Neighbour &n = neighbours.entries[i];
+        if (heardRecently(n, now)) next = std::min(next, n.lastHeard + flood.timing.neighbourTimeoutMs);
+        for (int origin = 0; origin < lsdb.count; ++origin)
+            if (n.up && n.awaitingAck[origin]) next = std::min(next, n.resendAt[origin]);
+    }
+    for (int i = 0; i < lsdb.count; ++i)
+        if (i != lsdb.self && lsdb.nodes[i].known) next = std::min(next, lsdb.nodes[i].expiresAt);
+    return next;
+}
+
+void ownAdvertChanged() { flood.ownDirty = true; }

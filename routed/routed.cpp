@@ -1,0 +1,157 @@
+// quorvel-routed: the link-state routing daemon beside every quorvel node.
+//
+//   quorvel-routed -i <nodeID> -c <config file> [-a cycle] [-n neighbour timeout] [-r route timeout] [-v 1]
+//
+// It learns the network from the other daemons over UDP on its routing port, and answers its
+// server's next-hop requests on its local port.
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "../core/clock.h"
+#include "../core/socket_address.h"
+#include "../rtlib/rt_args.h"
+#include "../rtlib/rtgrading.h"
+#include "flooding.h"
+#include "server_link.h"
+#include "topology.h"
+
+namespace {
+
+constexpr int EXIT_CONFIG = 255;
+constexpr int64_t MAX_WAIT_MS = 1000;
+constexpr int64_t MIN_RESEND_MS = 100;   // -r 0 would otherwise resend on every pass of the loop
+constexpr int LIFETIME_CYCLES = 3;       // an advertisement outlives at least this many refreshes
+
+[[noreturn]] void fail(const char *what)
+{
+    std::perror(what);
+    std::exit(1);
+}
+
+// The option parser keeps the file's contents but not its name, which the topology reader needs.
+const char *configPath(int argc, char **argv)
+{
+    const char *path = nullptr;
+    const int savedIndex = optind, savedErr = opterr;
+    optind = 0;  // a full restart of the scanner, since the first scan reordered argv
+    opterr = 0;
+    for (int c; (c = getopt(argc, argv, "VSi:c:G:y:a:n:r:g:d:v:s:")) != -1;)
+        if (c == 'c') path = optarg;
+    optind = savedIndex;
+    opterr = savedErr;
+    return path;
+}
+
+// Node 0 is what the server reads as "no hop", and a doubled ID would make routes ambiguous.
+void checkNodeIds(const char *prog, const rt_config_file_t &config)
+{
+    for (int i = 0; i < config.count; ++i) {
+        const unsigned long id = config.entries[i].nodeID;
+        bool doubled = false;
+        for (int j = 0; j < i; ++j) doubled = doubled || config.entries[j].nodeID == id;
+        if (id == 0 || doubled) {
+            std::fprintf(stderr, "%s: node ID %lu cannot be routed to: %s in config_file\n", prog, id,
+                         id == 0 ? "0 means no node" : "it is listed twice");
+            std::exit(EXIT_CONFIG);
+        }
+    }
+}
+
+int boundSocket(int type, const rt_config_entry_t &self, uint16_t port)
+{
+    const int fd = socket(AF_INET, type, 0);
+    if (fd < 0) fail("socket error");
+    if (type == SOCK_STREAM) {
+        const int on = 1;
+        (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    const sockaddr_in addr = socketAddress(self.ipaddr, port);
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) fail("bad binding of socket");
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) < 0) fail("fcntl error");
+    return fd;
+}
+
+RouterTiming timingFrom(const rt_args_t &args)
+{
+    const int64_t cycle = int64_t{args.advertisement_cycle_time} * 1000;
+    return {cycle, int64_t{args.neighbor_timeout} * 1000, std::max<int64_t>(int64_t{args.route_timeout} * 1000, MIN_RESEND_MS),
+            std::max<int64_t>(int64_t{args.garbage_collect_timeout} * 1000, LIFETIME_CYCLES * cycle)};
+}
+
+void fillDatabase(const rt_config_file_t &config, uint32_t selfId)
+{
+    lsdb.count = config.count;
+    lsdb.self = -1;
+    for (int i = 0; i < config.count; ++i) {
+        lsdb.nodes[i].id = config.entries[i].nodeID;
+        if (config.entries[i].nodeID == selfId) lsdb.self = i;
+    }
+}
+
+[[noreturn]] void run(int udpSock)
+{
+    for (;;) {
+        int64_t now = nowMillis();
+        floodingTick(now);
+        const int64_t wait = std::clamp<int64_t>(nextFloodingDeadline(now) - now, 0, MAX_WAIT_MS);
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(udpSock, &ready);
+        FD_SET(serverListener(), &ready);
+        const int linkSock = serverLinkSock();
+        if (linkSock >= 0) FD_SET(linkSock, &ready);
+        const int high = std::max({udpSock, serverListener(), linkSock});
+        timeval tv = {static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000)};
+        if (select(high + 1, &ready, nullptr, nullptr, &tv) < 0) {
+            if (errno == EINTR) continue;
+            fail("select error");
+        }
+        now = nowMillis();
+        if (FD_ISSET(udpSock, &ready)) receiveDatagrams(now);
+        if (linkSock >= 0 && linkSock == serverLinkSock() && FD_ISSET(linkSock, &ready)) readServer();
+        if (FD_ISSET(serverListener(), &ready)) acceptServer();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const char *prog = argv[0];
+    rt_parse_command_line(&argList, argc, argv);
+    const char *path = configPath(argc, argv);
+    if (!path || argList.nodeID == UINT32_MAX) {
+        std::fprintf(stderr, "usage: %s -i <nodeID> -c <config file> [-a seconds] [-n seconds] [-r seconds] [-v 1]\n",
+                     prog);
+        return EXIT_CONFIG;
+    }
+    const rt_config_file_t &config = argList.config_file;
+    checkNodeIds(prog, config);
+    fillDatabase(config, argList.nodeID);
+    if (lsdb.self < 0) {
+        std::printf("Invalid NodeID\n");
+        return 1;
+    }
+    Topology topology;
+    readTopology(prog, path, config, topology);
+
+    rt_init();
+    const rt_config_entry_t &self = config.entries[lsdb.self];
+    const int udpSock = boundSocket(SOCK_DGRAM, self, self.routing_port);
+    const int listener = boundSocket(SOCK_STREAM, self, self.local_port);
+    if (listen(listener, 4) < 0) fail("listen error");
+    startServerLink(listener);
+    startFlooding(udpSock, config, topology, timingFrom(argList), nowMillis());
+    std::printf("Routing daemon of node %lu ready on routing port %u and local port %u\n",
+                static_cast<unsigned long>(argList.nodeID), self.routing_port, self.local_port);
+    std::fflush(stdout);
+    run(udpSock);
+}
