@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,6 +78,43 @@ pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPat
     close_range(3, ~0U, 0);
     execve(argv[0], argv, envp);
     _exit(127);
+}
+
+sockaddr_in loopbackAddress(uint8_t host, uint16_t port)
+{
+    sockaddr_in addr = loopbackAddress(port);
+    addr.sin_addr.s_addr = htonl((INADDR_LOOPBACK & 0xffffff00u) | host);
+    return addr;
+}
+
+bool portFreeOn(uint8_t host, uint16_t port)
+{
+    for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+        int fd = socket(AF_INET, type, 0);
+        if (fd < 0) return false;
+        sockaddr_in addr = loopbackAddress(host, port);
+        const bool bound = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        close(fd);
+        if (!bound) return false;
+    }
+    return true;
+}
+
+int connectLoopback(uint8_t host, uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in from = loopbackAddress(0);
+    sockaddr_in to = loopbackAddress(host, port);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) < 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {
+        close(fd);
+        return -1;
+    }
+    // A client's lines are short and each waits for an answer; Nagle would hold them back.
+    const int on = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
 }
 
 }  // namespace qtest

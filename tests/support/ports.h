@@ -27,4 +27,12 @@ bool waitForEvents(int fd, short events, std::chrono::steady_clock::time_point d
 // the child's PID, or -1 when fork failed.
 pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPath, const char *errPath);
 
+// 127.0.0.host: several nodes on one machine each take an address of their own in 127.0.0.0/8.
+sockaddr_in loopbackAddress(uint8_t host, uint16_t port);
+// Whether both a TCP and a UDP socket could bind 127.0.0.host:port; each is released at once.
+bool portFreeOn(uint8_t host, uint16_t port);
+// One connect to 127.0.0.host:port from 127.0.0.1, so that the server's reverse lookup of the
+// client is answered from /etc/hosts whatever the address; the socket, or -1 when refused.
+int connectLoopback(uint8_t host, uint16_t port);
+
 }  // namespace qtest

@@ -1,0 +1,313 @@
+// scripts/quorvel-net as a user runs it: three nodes in a line, each a real routing daemon beside a
+// real server, clients on both ends talking through the middle node, and Ctrl-C taking it all down.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/irc_client.h"
+#include "support/ports.h"
+
+#if !defined(QUORVEL_SOURCE_DIR) || !defined(QUORVEL_ROUTED_BINARY)
+#error "QUORVEL_SOURCE_DIR and QUORVEL_ROUTED_BINARY must name the source tree and the daemon"
+#endif
+
+using namespace qtest;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t NODES = 3;
+const std::string UP_LINE = "Ctrl-C stops the network.";
+const std::string DIR_LINE = "quorvel-net: config and logs in ";
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+// The directory both binaries were built in; the launcher is pointed at it so that it runs what
+// this build made (a sanitized build included) and never builds anything itself.
+std::string buildDir()
+{
+    const std::string server = QUORVEL_BINARY;
+    return server.substr(0, server.rfind('/'));
+}
+
+// Three consecutive ports free for TCP and UDP on every node's address. They are taken below the
+// kernel's ephemeral range, where freePort() of a test running in parallel never lands.
+uint16_t freePortTriple()
+{
+    uint16_t base = static_cast<uint16_t>(20000 + getpid() % 4000 * 3);
+    for (int tries = 0; tries < 300; ++tries, base = static_cast<uint16_t>(base + 3)) {
+        if (base > 31997) base = 20000;
+        bool free = true;
+        for (uint8_t host = 1; host <= NODES && free; ++host)
+            for (uint16_t k = 0; k < 3 && free; ++k) free = portFreeOn(host, static_cast<uint16_t>(base + k));
+        if (free) return base;
+    }
+    return 0;
+}
+
+// The launcher in a process group of its own, its stdout and stderr together in one file. Ending
+// the group ends whatever it started too, should it ever leave something behind.
+class Launcher {
+public:
+    Launcher()
+    {
+        const char *base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorvel-launcher-XXXXXX";
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+        dir_ = pattern;
+        outPath_ = dir_ + "/output";
+    }
+    ~Launcher()
+    {
+        if (pid_ > 0) {
+            (void)kill(-pid_, SIGKILL);
+            if (!status_) {
+                int status = 0;
+                while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
+            }
+        }
+        unlink(outPath_.c_str());
+        rmdir(dir_.c_str());
+    }
+    Launcher(const Launcher &) = delete;
+    Launcher &operator=(const Launcher &) = delete;
+
+    void start(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> argvText{std::string(QUORVEL_SOURCE_DIR) + "/scripts/quorvel-net"};
+        argvText.insert(argvText.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &a : argvText) argv.push_back(a.data());
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&files, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&files, 1, 2);
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        posix_spawnattr_setpgroup(&attr, 0);
+        // bash cannot trap a signal that was ignored when it started, as it is for a suite run in
+        // the background, so SIGINT is handed over in its default state and unblocked.
+        sigset_t defaults, none;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGINT);
+        sigaddset(&defaults, SIGTERM);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        const int failed = posix_spawn(&pid_, argv[0], &files, &attr, argv.data(), environ);
+        posix_spawnattr_destroy(&attr);
+        posix_spawn_file_actions_destroy(&files);
+        if (failed) {
+            pid_ = -1;
+            throw std::runtime_error("posix_spawn " + argvText[0]);
+        }
+    }
+
+    pid_t pid() const { return pid_; }
+    std::string out() const { return slurp(outPath_); }
+
+    // Polls the output until it holds the text; false when the launcher ends first or time runs out.
+    bool waitForOutput(const std::string &text, Millis timeout)
+    {
+        const auto deadline = Clock::now() + timeout;
+        for (int polls = 0; polls < 10000; ++polls) {
+            if (out().find(text) != std::string::npos) return true;
+            if (Clock::now() >= deadline || waitForExit(Millis(0))) return false;
+            std::this_thread::sleep_for(Millis(20));
+        }
+        return false;
+    }
+
+    // The exit status, -1 for a death by signal, nullopt while it still runs after the timeout.
+    std::optional<int> waitForExit(Millis timeout)
+    {
+        if (status_ || pid_ <= 0) return status_;
+        const auto deadline = Clock::now() + timeout;
+        for (int polls = 0; polls < 100000; ++polls) {
+            int status = 0;
+            const pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                return status_;
+            }
+            if ((r < 0 && errno != EINTR) || Clock::now() >= deadline) break;
+            std::this_thread::sleep_for(Millis(10));
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::string dir_;
+    std::string outPath_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+bool startsWith(const std::string &line, const std::string &prefix) { return line.rfind(prefix, 0) == 0; }
+
+std::vector<std::string> linesOf(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool someLineHasAll(const std::string &text, std::initializer_list<std::string> parts)
+{
+    for (const std::string &line : linesOf(text)) {
+        bool all = true;
+        for (const std::string &p : parts) all = all && line.find(p) != std::string::npos;
+        if (all) return true;
+    }
+    return false;
+}
+
+// Sends numbered copies of a message, one every read window, until one of them arrives; routes
+// take a few advertisement cycles to reach across the middle node, and until then a message is
+// refused or dropped on the way. What arrives is the number of the first copy seen, or 0.
+int sendUntilArrives(Client &from, Client &to, const std::string &target, const std::string &text)
+{
+    const std::string expected = ":" + from.nick + " PRIVMSG " + target + " :" + text + " ";
+    const auto deadline = Clock::now() + std::chrono::seconds(12);
+    for (int attempt = 1; attempt <= 24 && Clock::now() < deadline; ++attempt) {
+        from.say("PRIVMSG " + target + " :" + text + " " + std::to_string(attempt));
+        for (int lines = 0; lines < 50; ++lines) {
+            const std::string line = to.sock.readLine(Millis(500));
+            if (line.empty()) break;
+            EXPECT_TRUE(startsWith(line, expected)) << "to " << to.nick << ": " << line;
+            if (startsWith(line, expected)) return std::atoi(line.c_str() + expected.size());
+        }
+    }
+    return 0;
+}
+
+// The lines that arrive within the window; every one must be a refusal of the named target.
+void expectOnlyRefusals(Client &c, const std::string &target, Millis window)
+{
+    for (const std::string &line : linesOf(c.sock.drain(window)))
+        EXPECT_EQ(line + "\n", noSuchTarget(target)) << "to " << c.nick;
+}
+
+class Launcher3Line : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (!HasFailure()) return;
+        const std::string out = launcher.out();
+        std::cerr << "launcher output:\n" << out;
+        const size_t at = out.find(DIR_LINE);
+        if (at == std::string::npos) return;
+        const std::string dir = out.substr(at + DIR_LINE.size(), out.find('\n', at) - at - DIR_LINE.size());
+        for (int id = 1; id <= NODES; ++id)
+            for (const char *what : {"routed", "quorvel"}) {
+                const std::string log = dir + "/" + what + "-" + std::to_string(id) + ".log";
+                std::cerr << "--- " << log << ":\n" << slurp(log).substr(0, 4000);
+            }
+    }
+
+    Launcher launcher;
+};
+
+}  // namespace
+
+TEST_F(Launcher3Line, CarriesMessagesAcrossTheMiddleNodeAndStopsOnCtrlC)
+{
+    const std::string build = buildDir();
+    // The launcher builds whatever binary it misses; here the build has made both already.
+    ASSERT_EQ(std::string(QUORVEL_ROUTED_BINARY), build + "/routed/quorvel-routed");
+    ASSERT_EQ(access(QUORVEL_ROUTED_BINARY, X_OK), 0) << QUORVEL_ROUTED_BINARY;
+    const uint16_t port = freePortTriple();
+    ASSERT_NE(port, 0) << "no three free ports in a row on 127.0.0.1-3";
+    const std::string p = std::to_string(port);
+
+    // --verbose makes every node trace the lines it receives, which shows the way a message took.
+    launcher.start(
+        {"--nodes", "3", "--topology", "line", "--port", p, "--cycle", "1", "--verbose", "--build-dir", build});
+    ASSERT_TRUE(launcher.waitForOutput(UP_LINE, Millis(15000))) << "the network never came up";
+
+    // Each node is listed with its address and its links, and the file the nodes read says the same.
+    const std::string out = launcher.out();
+    EXPECT_TRUE(someLineHasAll(out, {"node 1 ", "127.0.0.1:" + p, "links: 2"})) << out;
+    EXPECT_TRUE(someLineHasAll(out, {"node 2 ", "127.0.0.2:" + p, "links: 1 3"})) << out;
+    EXPECT_TRUE(someLineHasAll(out, {"node 3 ", "127.0.0.3:" + p, "links: 2"})) << out;
+    EXPECT_TRUE(someLineHasAll(out, {"nc -C 127.0.0.1 " + p})) << out;
+    const size_t at = out.find(DIR_LINE);
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string dir = out.substr(at + DIR_LINE.size(), out.find('\n', at) - at - DIR_LINE.size());
+    const std::string ports = " " + std::to_string(port + 1) + " " + std::to_string(port + 2) + " " + p;
+    EXPECT_EQ(slurp(dir + "/quorvel-net.conf"), "1 127.0.0.1" + ports + " 2\n" + "2 127.0.0.2" + ports + " 1 3\n" +
+                                                    "3 127.0.0.3" + ports + " 2\n");
+
+    Client alice(LineSocket(connectLoopback(1, port)), "alice");
+    Client carol(LineSocket(connectLoopback(3, port)), "carol");
+    ASSERT_TRUE(alice.sock.valid() && carol.sock.valid());
+    ASSERT_TRUE(signOn(alice));
+    ASSERT_TRUE(signOn(carol));
+
+    // Nodes 1 and 3 have no link of their own: the message goes by node 2, and only by it.
+    const int hello = sendUntilArrives(alice, carol, "carol", "hello");
+    EXPECT_NE(hello, 0) << "no message reached carol";
+    EXPECT_EQ(carol.sock.drain(Millis(300)), "");
+    const std::string middleLog = dir + "/quorvel-2.log";
+    EXPECT_NE(slurp(middleLog).find("FORWARD 1 :alice PRIVMSG carol hello " + std::to_string(hello) + "\n"),
+              std::string::npos)
+        << middleLog;
+    expectOnlyRefusals(alice, "carol", Millis(1));
+
+    alice.say("JOIN #net");
+    carol.say("JOIN #net");
+    for (Client *c : {&alice, &carol}) {
+        EXPECT_EQ(c->sock.readLine(), joinLine(c->nick, "#net")) << c->nick;
+        EXPECT_EQ(c->sock.readLine(), namesLine(c->nick, "#net", c->nick)) << c->nick;
+        EXPECT_EQ(c->sock.readLine(), namesEnd(c->nick, "#net")) << c->nick;
+    }
+    EXPECT_NE(sendUntilArrives(alice, carol, "#net", "round"), 0) << "no channel message reached carol";
+    // Once the routes stand, a channel message reaches node 3 exactly once: no copy comes round
+    // again through node 2, and none of the earlier rounds turns up late.
+    alice.say("PRIVMSG #net :just once");
+    EXPECT_EQ(carol.sock.readLine(Millis(3000)), privmsgLine("alice", "#net", "just once"));
+    EXPECT_EQ(carol.sock.drain(Millis(1500)), "");
+    EXPECT_NE(slurp(middleLog).find("FORWARD 1 :alice PRIVMSG #net just once\n"), std::string::npos) << middleLog;
+    expectOnlyRefusals(alice, "#net", Millis(1));
+
+    ASSERT_EQ(kill(launcher.pid(), SIGINT), 0);
+    EXPECT_EQ(launcher.waitForExit(Millis(5000)), std::optional<int>(0)) << launcher.out();
+    // Everything it started has ended with it, and nothing of the run is left on disk.
+    EXPECT_EQ(kill(-launcher.pid(), 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+    for (uint8_t host = 1; host <= NODES; ++host) {
+        const int fd = connectLoopback(host, port);
+        EXPECT_EQ(fd, -1) << "127.0.0." << int(host) << ":" << port << " still accepts";
+        if (fd >= 0) close(fd);
+    }
+    EXPECT_NE(access(dir.c_str(), F_OK), 0) << dir << " is left behind";
+}
