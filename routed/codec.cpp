@@ -110,7 +110,7 @@ bool readNodeNumber(std::string_view word, uint32_t &value)
 
 bool isRoutableName(std::string_view name)
 {
-    if (name.empty() || name.size() > NAME_MAX) return false;
+    if (name.empty() || name.size() > NAME_LENGTH_MAX) return false;
     for (char c : name)
         if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) return false;
     return true;

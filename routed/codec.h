@@ -42,7 +42,7 @@ size_t encodeAck(char (&out)[DATAGRAM_SIZE], uint32_t from, uint32_t origin, uin
 
 bool decodeDatagram(std::string_view text, Datagram &out);
 
-// A nick or channel as the daemons carry it: 1 to NAME_MAX bytes, none a space or a control byte.
+// A nick or channel as the daemons carry it: 1 to NAME_LENGTH_MAX bytes, none a space or a control byte.
 bool isRoutableName(std::string_view name);
 // Decimal digits only, no sign, at most 2^32 - 1.
 bool readNodeNumber(std::string_view word, uint32_t &value);

@@ -1,0 +1,150 @@
+// The daemons' datagrams: what one encodes the other decodes unchanged, even at the largest
+// sizes, and anything that is not exactly one well-formed datagram is refused whole.
+
+#include "routed/codec.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr int LONGEST_NAME = NAME_LENGTH_MAX;
+
+bool decodes(std::string_view text)
+{
+    Datagram d;
+    return decodeDatagram(text, d);
+}
+
+std::string repeatWord(const std::string &word, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i) out += " " + word;
+    return out;
+}
+
+std::string nameOf(char fill, int index) { return std::string(LONGEST_NAME - 1, fill) + static_cast<char>('a' + index); }
+
+TEST(Codec, LargestAdvertFitsAndRoundTrips)
+{
+    Advert a{};
+    a.origin = UINT32_MAX;
+    a.seq = UINT32_MAX - 1;
+    a.linkCount = MAX_NODES;
+    for (int i = 0; i < MAX_NODES; ++i) a.links[i] = UINT32_MAX - static_cast<uint32_t>(i);
+    a.userCount = a.chanCount = MAX_NAMES;
+    for (int i = 0; i < MAX_NAMES; ++i) {
+        std::memcpy(a.users[i], nameOf('u', i).c_str(), NAME_SIZE);
+        std::memcpy(a.chans[i], nameOf('#', i).c_str(), NAME_SIZE);
+    }
+    char out[DATAGRAM_SIZE];
+    const size_t length = encodeAdvert(out, UINT32_MAX, a);
+    // A cut datagram would stop exactly at the buffer's end; the full one is shorter.
+    ASSERT_LT(length, static_cast<size_t>(DATAGRAM_SIZE - 1));
+    ASSERT_EQ(length, std::strlen(out));
+
+    Datagram d;
+    ASSERT_TRUE(decodeDatagram(std::string_view(out, length), d));
+    EXPECT_EQ(d.kind, DatagramKind::Advert);
+    EXPECT_EQ(d.from, UINT32_MAX);
+    // Both sides zero what their counts leave out, so the whole structure compares.
+    EXPECT_EQ(std::memcmp(&d.advert, &a, sizeof a), 0);
+    char again[DATAGRAM_SIZE];
+    encodeAdvert(again, d.from, d.advert);
+    EXPECT_STREQ(again, out);
+}
+
+TEST(Codec, HelloAndAckRoundTrip)
+{
+    uint32_t heard[MAX_NODES];
+    for (int i = 0; i < MAX_NODES; ++i) heard[i] = static_cast<uint32_t>(i) * 134217727u;
+    char out[DATAGRAM_SIZE];
+    Datagram d;
+    for (int count : {0, 1, MAX_NODES}) {
+        ASSERT_TRUE(decodeDatagram(std::string_view(out, encodeHello(out, 7, heard, count)), d)) << out;
+        EXPECT_EQ(d.kind, DatagramKind::Hello);
+        EXPECT_EQ(d.from, 7u);
+        ASSERT_EQ(d.heardCount, count);
+        for (int i = 0; i < count; ++i) EXPECT_EQ(d.heard[i], heard[i]);
+    }
+    ASSERT_TRUE(decodeDatagram(std::string_view(out, encodeAck(out, 0, UINT32_MAX, 12)), d)) << out;
+    EXPECT_EQ(d.kind, DatagramKind::Ack);
+    EXPECT_EQ(d.from, 0u);
+    EXPECT_EQ(d.advert.origin, UINT32_MAX);
+    EXPECT_EQ(d.advert.seq, 12u);
+}
+
+TEST(Codec, DecodesTheWrittenForm)
+{
+    Datagram d;
+    ASSERT_TRUE(decodeDatagram("LSA 1 2 3 2 4 5 1 bob 2 #a &b", d));
+    EXPECT_EQ((std::vector<uint32_t>{d.from, d.advert.origin, d.advert.seq, d.advert.links[0], d.advert.links[1]}),
+              (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ((std::vector<int>{d.advert.linkCount, d.advert.userCount, d.advert.chanCount}), (std::vector<int>{2, 1, 2}));
+    EXPECT_STREQ(d.advert.users[0], "bob");
+    EXPECT_STREQ(d.advert.chans[1], "&b");
+    EXPECT_TRUE(decodes("LSA 1 2 3 0 0 0"));
+    EXPECT_TRUE(decodes("HELLO 4294967295 0"));
+}
+
+TEST(Codec, RejectsMalformedFraming)
+{
+    for (const char *text : {"", " ", "PING 1", "hello 1", "HELLO", "ACK", "LSA", "HELLO  1", " HELLO 1", "HELLO 1 ",
+                             "HELLO 1  2", "HELLO\t1", "ACK 1 2", "ACK 1 2 3 4", "ACK 1 2 3 ", "LSA 1 2 3 0 0",
+                             "LSA 1 2 3 0 0 0 x", "LSA 1 2 3 0 0 0 ", "LSA 1 2 3 2 4 0 0", "LSA 1 2 3 0 2 bob 0",
+                             "LSA 1 2 3 0 0 1"})
+        EXPECT_FALSE(decodes(text)) << '"' << text << '"';
+}
+
+TEST(Codec, RejectsCountsAboveTheMaxima)
+{
+    const std::string ids = repeatWord("9", MAX_NODES + 1);
+    EXPECT_TRUE(decodes("HELLO 1" + repeatWord("9", MAX_NODES)));
+    EXPECT_FALSE(decodes("HELLO 1" + ids));
+    EXPECT_FALSE(decodes("LSA 1 2 3 " + std::to_string(MAX_NODES + 1) + ids + " 0 0"));
+    const std::string names = repeatWord("n", MAX_NAMES + 1);
+    const std::string over = std::to_string(MAX_NAMES + 1);
+    EXPECT_FALSE(decodes("LSA 1 2 3 0 " + over + names + " 0"));
+    EXPECT_FALSE(decodes("LSA 1 2 3 0 0 " + over + names));
+    // A count that overflows an int on the way in.
+    EXPECT_FALSE(decodes("LSA 1 2 3 4294967295 1 0 0"));
+}
+
+TEST(Codec, RejectsBadNodeNumbers)
+{
+    for (const char *id : {"+1", "-1", "1a", "a1", "0x1", "1.0", "4294967296", "9999999999", "18446744073709551617"}) {
+        EXPECT_FALSE(decodes(std::string("HELLO ") + id)) << id;
+        EXPECT_FALSE(decodes(std::string("HELLO 1 ") + id)) << id;
+        EXPECT_FALSE(decodes(std::string("ACK 1 ") + id + " 3")) << id;
+        EXPECT_FALSE(decodes(std::string("LSA 1 2 3 1 ") + id + " 0 0")) << id;
+    }
+}
+
+TEST(Codec, RejectsBadNames)
+{
+    const std::string longest(LONGEST_NAME, 'x');
+    EXPECT_TRUE(decodes("LSA 1 2 3 0 1 " + longest + " 1 " + longest));
+    for (const std::string &name : {longest + "x", std::string("a\tb"), std::string("a\x01"), std::string("a\x7f"),
+                                    std::string("a\rb"), std::string("a\0b", 3)}) {
+        EXPECT_FALSE(decodes("LSA 1 2 3 0 1 " + name + " 0"));
+        EXPECT_FALSE(decodes("LSA 1 2 3 0 0 1 " + name));
+    }
+}
+
+TEST(Codec, RejectsEmbeddedNulAndHugeInput)
+{
+    EXPECT_FALSE(decodes(std::string_view("HELLO 1\0", 8)));
+    EXPECT_FALSE(decodes(std::string_view("HELLO\0 1", 8)));
+    EXPECT_FALSE(decodes(std::string_view("ACK 1 2 3\0 4", 11)));
+    EXPECT_FALSE(decodes(std::string_view("LSA 1 2 3 0 0\0 0", 15)));
+    EXPECT_FALSE(decodes("HELLO 1" + repeatWord("2", 100000)));
+    EXPECT_FALSE(decodes("LSA 1 2 3 0 1 " + std::string(1 << 20, 'n') + " 0"));
+    EXPECT_FALSE(decodes(std::string(1 << 20, ' ')));
+}
+
+}  // namespace
