@@ -53,10 +53,7 @@ protected:
     Client &user(uint32_t at, const std::string &nick)
     {
         Node &n = node(at);
-        LineSocket s = n.spare.valid() ? std::move(n.spare) : connectWithRetry(n.ports.server);
-        EXPECT_TRUE(s.valid()) << nick;
-        Client &c = *users.emplace_back(std::make_unique<Client>(std::move(s), nick));
-        EXPECT_TRUE(signOn(c)) << nick;
+        Client &c = signOnNew(users, n.spare, n.ports.server, nick);
         EXPECT_TRUE(n.router.waitFor("ADDUSER " + nick + "\r\n")) << nick;
         return c;
     }

@@ -5,8 +5,12 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "support/fake_daemon.h"
 #include "support/node_process.h"
@@ -92,6 +96,18 @@ inline std::string whoLine(const std::string &asker, const std::string &chan, co
 inline std::string whoEnd(const std::string &asker, const std::string &chan)
 {
     return fromServer("315 " + asker + " " + chan + " :End of /WHO list.");
+}
+
+// A client of the node on serverPort (or the spare connection, when one is left), signed on and
+// kept in users, whose elements stay put as it grows.
+inline Client &signOnNew(std::vector<std::unique_ptr<Client>> &users, LineSocket &spare, uint16_t serverPort,
+                         const std::string &nick)
+{
+    LineSocket s = spare.valid() ? std::move(spare) : connectWithRetry(serverPort);
+    EXPECT_TRUE(s.valid()) << nick;
+    Client &c = *users.emplace_back(std::make_unique<Client>(std::move(s), nick));
+    EXPECT_TRUE(signOn(c)) << nick;
+    return c;
 }
 
 }  // namespace qtest

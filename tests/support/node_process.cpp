@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #ifndef QUORVEL_BINARY
 #error "QUORVEL_BINARY must name the server binary"
@@ -48,7 +50,9 @@ std::string hostName()
     return name;
 }
 
-NodeProcess::NodeProcess()
+NodeProcess::NodeProcess() : NodeProcess(QUORVEL_BINARY) {}
+
+NodeProcess::NodeProcess(std::string binary) : binary_(std::move(binary))
 {
     const char *base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorvel-process-XXXXXX";
@@ -64,8 +68,9 @@ NodeProcess::~NodeProcess()
         int status = 0;
         while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
     }
-    for (const std::string &f : files_) unlink(f.c_str());
-    rmdir(dir_.c_str());
+    // Whatever the child wrote there too (an allocation count, say) goes with the directory.
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 std::string NodeProcess::writeConfig(const std::string &contents)
@@ -78,7 +83,7 @@ std::string NodeProcess::writeConfig(const std::string &contents)
 
 void NodeProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv)
 {
-    std::vector<std::string> argvText{QUORVEL_BINARY};
+    std::vector<std::string> argvText{binary_};
     argvText.insert(argvText.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &a : argvText) argv.push_back(a.data());

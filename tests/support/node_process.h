@@ -25,7 +25,9 @@ std::string hostName();  // what the node prints and puts in every reply
 
 class NodeProcess {
 public:
-    NodeProcess();  // a private temporary directory for the configuration and the captured output
+    NodeProcess();  // runs QUORVEL_BINARY
+    // A private temporary directory for the configuration and the captured output of that binary.
+    explicit NodeProcess(std::string binary);
     ~NodeProcess();  // kills the child if it still runs, reaps it, removes every file
     NodeProcess(const NodeProcess &) = delete;
     NodeProcess &operator=(const NodeProcess &) = delete;
@@ -34,7 +36,7 @@ public:
     std::string dir() const { return dir_; }
     pid_t pid() const { return pid_; }
 
-    // argv[0] is QUORVEL_BINARY; args follow it as given. extraEnv ("NAME=value") is added to
+    // argv[0] is the binary; args follow it as given. extraEnv ("NAME=value") is added to
     // the test's own environment.
     void start(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv = {});
     // The exit status, -1 for a death by signal, nullopt while it still runs after the timeout.
@@ -47,6 +49,7 @@ public:
     bool waitForOutput(const std::string &text, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
 
 private:
+    std::string binary_;
     std::string dir_;
     std::vector<std::string> files_;
     pid_t pid_ = -1;
