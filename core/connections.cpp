@@ -1,4 +1,4 @@
-// The connection table: admission of clients, the reset of a departing peer, and every line sent.
+// The connection table: admission of clients, the departure of a peer, and every line sent.
 #include "connections.h"
 
 #include <arpa/inet.h>
@@ -15,17 +15,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../irc/channels.h"
-#include "../routing/daemon_lines.h"
-#include "../routing/pending_queue.h"
+#include "clock.h"
+#include "hooks.h"
 #include "server.h"
 
 Connection connections[MAX_CONNECTIONS];
+CoreHooks coreHooks;
 
 namespace {
-
-// Sends stay blocking, but a peer that stops reading may hold the node for this long at most.
-constexpr timeval SEND_TIMEOUT = {2, 0};
 
 // Held open so that, out of descriptors, a waiting connection can still be taken off the backlog
 // and closed instead of keeping the listening socket readable for ever.
@@ -45,6 +42,19 @@ void clearSlot(Connection &c)
     std::memset(c.channel, 0, sizeof c.channel);
     c.registered = 0;
     c.skippingLine = 0;
+    c.holdInput = 0;
+    c.lookupPending = 0;
+    c.reportWhenNamed = 0;
+    c.broken = 0;
+    outClear(c.out);
+}
+
+void occupySlot(Connection &c, int fd)
+{
+    clearSlot(c);
+    c.sock = fd;
+    c.serial = ++lastSerial;
+    c.admittedAt = nowMillis();
 }
 
 // Slot 0 is never offered: it belongs to the daemon link even while that link is down.
@@ -59,7 +69,7 @@ int freeClientSlot()
 bool isTransientAcceptFailure(int err)
 {
     switch (err) {
-    case EAGAIN: case EINTR: case ECONNABORTED: case EPROTO: case EPERM:
+    case EINTR: case ECONNABORTED: case EPROTO: case EPERM:
     case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
     case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH:
     case EOPNOTSUPP: case ENETUNREACH:
@@ -69,11 +79,10 @@ bool isTransientAcceptFailure(int err)
     }
 }
 
-// Sends stay blocking but bounded in time, and each line leaves at once: a reply of several lines
-// is several sends, and Nagle would hold each after the first until the peer's delayed ACK.
-void tuneSendSide(int fd)
+// Each line leaves as soon as the loop writes it: Nagle would hold a short reply until the
+// peer's delayed ACK.
+void tuneSocket(int fd)
 {
-    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &SEND_TIMEOUT, sizeof SEND_TIMEOUT);
     const int on = 1;
     (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
@@ -87,6 +96,33 @@ void shedWithSpareDescriptor()
     spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
+// One connection off the backlog; false once none waits.
+bool acceptOne()
+{
+    sockaddr_in peer{};
+    socklen_t peerLen = sizeof peer;
+    const int fd = accept4(sock, reinterpret_cast<sockaddr *>(&peer), &peerLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) return false;
+        if (!isTransientAcceptFailure(err)) fail("addConnection failure", 1);
+        if (err == EMFILE || err == ENFILE) shedWithSpareDescriptor();
+        return err == EINTR || err == ECONNABORTED;
+    }
+    keepListenerNonBlocking();
+    const int slot = freeClientSlot();
+    // A descriptor beyond the wait's set could not be watched; it is turned away like a full table.
+    if (slot < 0 || fd >= FD_SETSIZE) {
+        close(fd);
+        return true;
+    }
+    Connection &c = connections[slot];
+    occupySlot(c, fd);
+    std::snprintf(c.ip, sizeof c.ip, "%s", inet_ntoa(peer.sin_addr));
+    tuneSocket(fd);
+    return true;
+}
+
 }  // namespace
 
 void prepareConnectionTable(int daemonSock)
@@ -98,11 +134,9 @@ void prepareConnectionTable(int daemonSock)
 void takeDaemonLink(int daemonSock)
 {
     Connection &c = connections[DAEMON_SLOT];
-    clearSlot(c);
-    c.sock = daemonSock;
-    c.serial = ++lastSerial;
+    occupySlot(c, daemonSock);
     std::snprintf(c.nick, sizeof c.nick, "%s", DAEMON_NICK);
-    tuneSendSide(daemonSock);
+    tuneSocket(daemonSock);
 }
 
 void reserveSpareDescriptor()
@@ -112,42 +146,28 @@ void reserveSpareDescriptor()
 
 void addConnection()
 {
-    sockaddr_in peer{};
-    socklen_t peerLen = sizeof peer;
-    int fd = accept(sock, reinterpret_cast<sockaddr *>(&peer), &peerLen);
-    if (fd < 0) {
-        int err = errno;
-        if (!isTransientAcceptFailure(err)) fail("addConnection failure", 1);
-        if (err == EMFILE || err == ENFILE) shedWithSpareDescriptor();
-        return;
+    while (acceptOne()) {
     }
-    keepListenerNonBlocking();
-    int slot = freeClientSlot();
-    // A descriptor beyond the wait's set could not be watched; it is turned away like a full table.
-    if (slot < 0 || fd >= FD_SETSIZE) {
-        close(fd);
-        return;
-    }
-    Connection &c = connections[slot];
-    clearSlot(c);
-    c.sock = fd;
-    c.serial = ++lastSerial;
-    std::snprintf(c.ip, sizeof c.ip, "%s", inet_ntoa(peer.sin_addr));
-    tuneSendSide(fd);
 }
 
 void resetConnection(int slot)
 {
     assert(slot >= 0 && slot < MAX_CONNECTIONS);
     Connection &c = connections[slot];
-    char line[LINE_SIZE];
-    formatLine(line, FMT_REMOVEUSER, c.nick);
-    if (c.nick[0] != '\0') sendData(DAEMON_SLOT, line);
-    // While nick, userName and hostName still hold: the members' departure notice is built from them.
-    removeFromChan(c.nick);
+    if (coreHooks.departs) coreHooks.departs(slot);
+    // What the peer was still owed (a quitter's own departure notice) goes if its socket takes it.
+    if (c.sock > 0 && !c.broken) (void)outFlush(c.out, c.sock);
     if (c.sock > 0) close(c.sock);
     clearSlot(c);
-    if (slot == DAEMON_SLOT) dropWaitingMessages();
+    if (slot == DAEMON_SLOT && coreHooks.daemonLinkLost) coreHooks.daemonLinkLost();
+}
+
+void dropConnection(int slot)
+{
+    Connection &c = connections[slot];
+    if (c.sock > 0) close(c.sock);
+    c.sock = 0;
+    resetConnection(slot);
 }
 
 size_t frameLine(char (&line)[LINE_SIZE], const char *text)
@@ -163,17 +183,52 @@ size_t frameLine(char (&line)[LINE_SIZE], const char *text)
 int sendData(int slot, const char *text)
 {
     assert(slot >= 0 && slot < MAX_CONNECTIONS);
-    const Connection &c = connections[slot];
-    if (c.sock <= 0) return 0;
+    Connection &c = connections[slot];
+    if (c.sock <= 0 || c.broken) return 0;
     char line[LINE_SIZE];
     const size_t length = frameLine(line, text);
-    // MSG_NOSIGNAL: a peer that has gone away is a failed send, not the end of the process.
-    const ssize_t sent = send(c.sock, line, length, MSG_NOSIGNAL);
-    if (sent == static_cast<ssize_t>(length)) return 1;
-    // The send timeout ran out: the peer has stopped reading. Its stream now ends in a broken
-    // line, and the next line would be glued to it, so no more is sent and the next read ends it.
-    if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) (void)shutdown(c.sock, SHUT_RDWR);
+    if (outAppend(c.out, line, length)) return 1;
+    // Cutting the stream short would break a line or, on the daemon link, the pairing of answers.
+    c.broken = 1;
     return 0;
+}
+
+void flushOutput()
+{
+    for (Connection &c : connections)
+        if (c.sock > 0 && !c.broken && !outEmpty(c.out) && outFlush(c.out, c.sock) == Flush::Failed) c.broken = 1;
+}
+
+// A reset can mark another peer (a notice to a member that stopped reading), so it runs until
+// none is left.
+void dropBrokenPeers()
+{
+    for (bool dropped = true; dropped;) {
+        dropped = false;
+        for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) {
+            if (connections[slot].sock == 0 || !connections[slot].broken) continue;
+            dropConnection(slot);
+            dropped = true;
+        }
+    }
+}
+
+void closeSilentConnections(long long now)
+{
+    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
+        const Connection &c = connections[slot];
+        if (c.sock != 0 && !c.registered && now - c.admittedAt >= UNREGISTERED_LIMIT_MS) dropConnection(slot);
+    }
+}
+
+int wantsInput(int slot)
+{
+    const Connection &c = connections[slot];
+    if (c.sock == 0 || c.broken || c.holdInput) return 0;
+    if (slot == DAEMON_SLOT) return 1;
+    // A client that does not read its replies is not read either: it only stalls itself.
+    if (c.out.tail - c.out.head > sizeof c.out.bytes / 2) return 0;
+    return !coreHooks.roomForLines || coreHooks.roomForLines() ? 1 : 0;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "limits.h"
+#include "out_queue.h"
 
 struct Connection {
     int sock;                    // 0 marks a free slot
@@ -18,6 +19,12 @@ struct Connection {
     int registered;
     int skippingLine;            // the line in progress outgrew the buffer: dropped up to its LF
     unsigned serial;             // tells the successive peers of one slot apart
+    int holdInput;               // lines wait unhandled until what the last one started is done
+    int lookupPending;           // the client's host name is being looked up
+    int reportWhenNamed;         // a USER waits for the host name to be reported and completed
+    int broken;                  // stopped reading or failed: to be dropped like a closed peer
+    long long admittedAt;        // monotonic milliseconds
+    OutQueue out;
 };
 
 extern Connection connections[MAX_CONNECTIONS];
@@ -28,14 +35,25 @@ void prepareConnectionTable(int daemonSock);
 // Slot 0 becomes the daemon link on daemonSock, at start-up and whenever the link is re-established.
 void takeDaemonLink(int daemonSock);
 void reserveSpareDescriptor();
+// Takes every connection waiting on the listening socket; one that finds no free slot is closed.
 void addConnection();
 void resetConnection(int slot);
+// Closes the socket first, so that nothing of the departure is written to the peer that left.
+void dropConnection(int slot);
 // The wire form of one line: text cut at SEND_TEXT_MAX characters, then CR LF; returns its length.
 size_t frameLine(char (&line)[LINE_SIZE], const char *text);
-// Sends text plus CR LF in one send; a text past SEND_TEXT_MAX characters is cut there.
-// Returns 1 when the line went out whole, 0 otherwise; a free slot gets nothing and gives 0.
-// A peer that let a line time out half sent is shut down: its next read ends it.
+// Queues text plus CR LF for the slot; a text past SEND_TEXT_MAX characters is cut there.
+// Returns 1 when the line was queued whole, 0 otherwise: a free slot gets nothing, and a peer
+// whose queue is full has stopped reading and is marked to be dropped.
 int sendData(int slot, const char *text);
+// Writes every queue as far as its socket takes it now; a failed peer is marked to be dropped.
+void flushOutput();
+// Drops every peer marked as stopped or failed; the daemon link among them counts as lost.
+void dropBrokenPeers();
+// Closes connections that have neither registered nor been used by another node in time.
+void closeSilentConnections(long long now);
+// 1 when the loop should read the slot now.
+int wantsInput(int slot);
 __attribute__((format(printf, 2, 3))) void replyf(int slot, const char *fmt, ...);
 // Formats into a zeroed line buffer; a text past LINE_MAX_CHARS characters is cut there.
 __attribute__((format(printf, 2, 3))) void formatLine(char (&line)[LINE_SIZE], const char *fmt, ...);

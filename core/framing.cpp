@@ -4,14 +4,14 @@
 // their LF) is dropped whole, up to its own LF, and the lines after it are kept.
 #include "framing.h"
 
-#include <unistd.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "../irc/dispatch.h"
-#include "../routing/pending_queue.h"
 #include "connections.h"
+#include "hooks.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ void handOn(const char *line, int slot)
     std::memcpy(lineArea, line, strnlen(line, LINE_MAX_CHARS));
     size_t length = std::strlen(lineArea);
     if (std::strchr(lineArea, '\r')) lineArea[--length] = '\0';
-    if (length > 0) parseCmd(lineArea, slot);
+    if (length > 0) coreHooks.handleLine(lineArea, slot);
 }
 
 size_t skipLineFeeds(const char *buffer, size_t pos)
@@ -37,7 +37,7 @@ void giveUpLine(int slot)
     Connection &c = connections[slot];
     std::memset(c.buffer, 0, sizeof c.buffer);
     c.skippingLine = 1;
-    if (slot == DAEMON_SLOT) finishUnreadableAnswer();
+    if (slot == DAEMON_SLOT && coreHooks.daemonLineLost) coreHooks.daemonLineLost();
 }
 
 // Where the chunk's own text starts: past the end of a given-up line when one is being skipped,
@@ -62,53 +62,92 @@ int shift(char *dest, const char *src, size_t srcRoom)
     return static_cast<int>(n + 1);
 }
 
-void recvData(int slot)
+namespace {
+
+// What follows pos becomes the fragment at the front of the buffer, the rest zeroed.
+void keepFrom(char *buffer, size_t pos)
 {
-    Connection &c = connections[slot];
-    // A fragment that fills the buffer leaves no room for its LF: its line is too long.
-    if (strnlen(c.buffer, LINE_SIZE) == LINE_SIZE) giveUpLine(slot);
-    const size_t pending = strnlen(c.buffer, LINE_SIZE);
-    char chunk[LINE_SIZE] = {};
-    // What does not fit behind the fragment stays in the socket for the next pass.
-    ssize_t got = read(c.sock, chunk, LINE_SIZE - pending);
-    if (got <= 0) {
-        // Closed and marked free before the reset, so no departure notice is written to the peer
-        // that left, and nothing at all to a daemon link that has gone.
-        close(c.sock);
-        c.sock = 0;
-        resetConnection(slot);
-        std::fflush(stdout);
+    if (pos >= LINE_SIZE || buffer[pos] == '\0') {
+        std::memset(buffer, 0, LINE_SIZE);
         return;
     }
+    if (pos == 0) return;
+    const int kept = shift(buffer, buffer + pos, LINE_SIZE - pos);
+    if (kept > 0) std::memset(buffer + kept, 0, LINE_SIZE - kept);
+}
 
-    const size_t start = skipGivenUpLine(c, chunk, static_cast<size_t>(got));
+// Hands on every complete line in the slot's buffer, oldest first, and keeps the rest. Stops
+// early when a line resets the slot (QUIT), marks it to be dropped, or holds its input: the
+// lines after it then wait in the buffer.
+void cutLines(int slot)
+{
+    Connection &c = connections[slot];
+    const unsigned serial = c.serial;
     char *buffer = c.buffer;
-    std::memcpy(buffer + pending, chunk + start, static_cast<size_t>(got) - start);
     const size_t length = strnlen(buffer, LINE_SIZE);
-    // A zero byte ends the text; what the chunk held after it must not resurface in a later line.
-    std::memset(buffer + length, 0, LINE_SIZE - length);
     const bool endsInLf = length > 0 && buffer[length - 1] == '\n';
-
-    // Lines are read from the slot's own buffer: a QUIT among them empties it, so the lines
-    // after the QUIT read as empty and nothing more is handled.
     size_t pos = skipLineFeeds(buffer, 0);
     while (pos < LINE_SIZE && buffer[pos] != '\0') {
         size_t end = pos;
         while (end < LINE_SIZE && buffer[end] != '\n' && buffer[end] != '\0') ++end;
         const size_t next = skipLineFeeds(buffer, end);
         const bool isLast = next >= LINE_SIZE || buffer[next] == '\0';
-        if (isLast && !endsInLf) {
-            // Only a text with an LF gets here, and the LF stands before pos, so shift stays inside.
-            if (pos > 0) {
-                int kept = shift(buffer, buffer + pos, LINE_SIZE - pos);
-                if (kept > 0) std::memset(buffer + kept, 0, LINE_SIZE - kept);
-            }
-            break;
-        }
+        if (isLast && !endsInLf) break;  // the fragment, which waits for its LF
         buffer[end] = '\0';
         handOn(buffer + pos, slot);
+        // A reset has emptied the buffer, and with it the lines after this one.
+        if (c.sock == 0 || c.serial != serial || c.broken) return;
         pos = next;
+        if (c.holdInput) break;
     }
-    if (endsInLf) std::memset(c.buffer, 0, sizeof c.buffer);
+    keepFrom(buffer, pos);
+}
+
+enum class Read { Took, WouldBlock, Ended };
+
+Read readOnce(int slot)
+{
+    Connection &c = connections[slot];
+    // A fragment that fills the buffer leaves no room for its LF: its line is too long.
+    if (strnlen(c.buffer, LINE_SIZE) == LINE_SIZE) giveUpLine(slot);
+    const size_t pending = strnlen(c.buffer, LINE_SIZE);
+    char chunk[LINE_SIZE] = {};
+    // What does not fit behind the fragment stays in the socket for the next read.
+    ssize_t got;
+    do {
+        got = recv(c.sock, chunk, LINE_SIZE - pending, MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Read::WouldBlock;
+    if (got <= 0) {
+        dropConnection(slot);
+        return Read::Ended;
+    }
+    const size_t start = skipGivenUpLine(c, chunk, static_cast<size_t>(got));
+    char *buffer = c.buffer;
+    std::memcpy(buffer + pending, chunk + start, static_cast<size_t>(got) - start);
+    const size_t length = strnlen(buffer, LINE_SIZE);
+    // A zero byte ends the text; what the chunk held after it must not resurface in a later line.
+    std::memset(buffer + length, 0, LINE_SIZE - length);
+    cutLines(slot);
+    return Read::Took;
+}
+
+}  // namespace
+
+void recvData(int slot)
+{
+    const unsigned serial = connections[slot].serial;
+    for (int reads = 0; reads < READ_BUDGET / LINE_SIZE; ++reads) {
+        if (connections[slot].serial != serial || !wantsInput(slot)) break;
+        if (readOnce(slot) != Read::Took) break;
+    }
+    std::fflush(stdout);
+}
+
+void resumeInput(int slot)
+{
+    Connection &c = connections[slot];
+    c.holdInput = 0;
+    if (c.sock != 0) cutLines(slot);
     std::fflush(stdout);
 }

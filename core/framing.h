@@ -3,8 +3,11 @@
 
 #include <cstddef>
 
-// One read from the slot; may reset the slot (end of stream, or a QUIT among the lines).
+// Reads the slot until it would block or its budget for this pass is used; may reset the slot
+// (end of stream, or a QUIT among the lines).
 void recvData(int slot);
+// The slot's input was held: the lines waiting in its buffer are handled now.
+void resumeInput(int slot);
 // Copies the string at src, reading at most srcRoom bytes, to dest, which lies before it in the
 // same buffer; returns the bytes copied with the terminator, 0 for a missing or empty source.
 int shift(char *dest, const char *src, size_t srcRoom);

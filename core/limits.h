@@ -11,7 +11,16 @@ inline constexpr int FIRST_CLIENT_SLOT = 1;
 inline constexpr int MAX_NEIGHBORS = 32;      // every other line of a full configuration file
 inline constexpr int HOST_NAME_SIZE = 64;     // the server name, terminator included
 inline constexpr int IP_TEXT_SIZE = 16;       // dotted quad with terminator
-inline constexpr int LISTEN_BACKLOG = 5;
+inline constexpr int LISTEN_BACKLOG = 128;    // holds a burst of FORWARD connections between two passes
+// A peer whose queued output passes this has stopped reading: it is dropped, never waited for.
+inline constexpr int OUT_QUEUE_SIZE = 64 * 1024;
+// A ready socket is read until it would block or this much was taken in one pass, so that one
+// busy peer cannot starve the others.
+inline constexpr int READ_BUDGET = 16 * 1024;
+// A connection that has neither registered nor sent a FORWARD line by then is closed, so silent
+// sockets cannot hold the client slots.
+inline constexpr long long UNREGISTERED_LIMIT_MS = 30 * 1000;
+inline constexpr long long HOST_LOOKUP_LIMIT_MS = 2000;  // then the dotted quad stands in
 inline constexpr int CHANNEL_NAME_MAX = 9;    // characters; JOIN cuts a longer name to this
 inline constexpr int ROOM_SLOTS = 5;          // slot 0 is never used, so at most 4 channels
 inline constexpr int MAX_ROOMS = ROOM_SLOTS - 1;

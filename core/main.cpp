@@ -1,6 +1,8 @@
 // The quorvel program: one node of a network of IRC servers.
 #include <cstdio>
 
+#include "../irc/dispatch.h"
+#include "../routing/daemon_link.h"
 #include "../rtlib/rt_args.h"
 #include "server.h"
 
@@ -12,5 +14,8 @@ int main(int argc, char **argv)
     if (argList.verbose == 1)
         std::printf("I am node %lu and I listen on port %d for new users\n",
                     static_cast<unsigned long>(curr_nodeID), curr_node_config_entry->server_port);
+    // The layers above the core take their places in the loop before it starts.
+    wireIrc();
+    wireRouting();
     beginServer();
 }

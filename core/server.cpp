@@ -13,11 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../routing/daemon_link.h"
-#include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
+#include "clock.h"
 #include "connections.h"
 #include "framing.h"
+#include "hooks.h"
 
 uint32_t curr_nodeID;
 rt_config_file_t curr_node_config_file;
@@ -26,13 +26,17 @@ rt_config_entry_t *neighborNodes[MAX_NEIGHBORS];
 int neighbors;
 int sock;
 fd_set socks;
-fd_set dSocks;
+fd_set writeSocks;
 int highSock;
 Host host;
 
 namespace {
 
 constexpr long long LOOP_WAIT_MS = 1000;
+
+Poller pollers[MAX_POLLERS];
+int pollerCount;
+long long waitMs;  // the pass's wait, shortened by wakeWithinMs
 
 [[noreturn]] void failPlain(const char *text, int status)
 {
@@ -66,22 +70,6 @@ void openListener(const rt_config_entry_t &self)
     sockaddr_in addr = socketAddress(self.ipaddr, self.server_port);
     if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) fail("bad binding of socket", 1);
     (void)listen(sock, LISTEN_BACKLOG);
-}
-
-void watch(int fd)
-{
-    FD_SET(fd, &socks);
-    if (fd > highSock) highSock = fd;
-}
-
-// Only polls: the first wait already covered the daemon link, so its answers are not held back.
-void pollDaemon()
-{
-    int daemonSock = connections[DAEMON_SLOT].sock;
-    if (daemonSock == 0) return;
-    timeval none = {0, 0};
-    // A failed poll (a signal, say) leaves the set unreliable, so slot 0 is not read on it.
-    if (select(daemonSock + 1, &dSocks, nullptr, nullptr, &none) > 0) readDaemon();
 }
 
 }  // namespace
@@ -122,7 +110,6 @@ void beginServer()
     if (gethostname(host.name, sizeof host.name) < 0) failPlain("Error getting local hostname", -1);
     host.name[sizeof host.name - 1] = '\0';
     std::printf("Local host name: %s\n", host.name);
-    emptyQueue();
 
     int dSock = connectDaemon(self);
     if (argList.verbose == 1) std::printf("Server connected to daemon on local port %d\n", self.local_port);
@@ -134,23 +121,56 @@ void beginServer()
     host.roomCount = 0;
     prepareConnectionTable(dSock);
 
-    for (;;) {
-        buildConnectionList();
-        // While the daemon link is down, the wait also ends when its connect completes or the next
-        // attempt is due, so that it comes back within about a second.
-        fd_set linking;
-        FD_ZERO(&linking);
-        const int connecting = daemonConnectingSock();
-        if (connecting >= 0) FD_SET(connecting, &linking);
-        const long long dueMs = std::min(daemonLinkDueInMs(), LOOP_WAIT_MS);
-        timeval wait = {static_cast<time_t>(dueMs / 1000), static_cast<suseconds_t>(dueMs % 1000 * 1000)};
-        int ready = select(std::max(highSock, connecting) + 1, &socks, &linking, nullptr, &wait);
-        if (ready < 0 && errno != EINTR) fail("select error", 1);
-        if (ready > 0) readSockets();
-        pollDaemon();
-        keepDaemonLinked();
-    }
+    for (;;) runPass();
 }
+
+// One wait per pass, on every socket at once; then the accept, the clients in slot order, the
+// daemon link, and the pollers' own sockets and timers. Every queue is written last, just before
+// the next wait, so that a burst of replies leaves in few sends.
+void runPass()
+{
+    dropBrokenPeers();
+    buildConnectionList();
+    timeval wait = {static_cast<time_t>(waitMs / 1000), static_cast<suseconds_t>(waitMs % 1000 * 1000)};
+    const int ready = select(highSock + 1, &socks, &writeSocks, nullptr, &wait);
+    if (ready < 0 && errno != EINTR) fail("select error", 1);
+    if (ready < 0) {
+        FD_ZERO(&socks);
+        FD_ZERO(&writeSocks);
+    }
+    readSockets();
+    readDaemon();
+    for (int i = 0; i < pollerCount; ++i) pollers[i].afterWait();
+    closeSilentConnections(nowMillis());
+    dropBrokenPeers();
+    flushOutput();
+}
+
+void addPoller(Poller poller)
+{
+    if (pollerCount < MAX_POLLERS) pollers[pollerCount++] = poller;
+}
+
+void watchRead(int fd)
+{
+    FD_SET(fd, &socks);
+    if (fd > highSock) highSock = fd;
+}
+
+void watchWrite(int fd)
+{
+    FD_SET(fd, &writeSocks);
+    if (fd > highSock) highSock = fd;
+}
+
+void wakeWithinMs(long long ms)
+{
+    if (ms < waitMs) waitMs = ms > 0 ? ms : 0;
+}
+
+bool isReadable(int fd) { return fd > 0 && FD_ISSET(fd, &socks); }
+
+bool isWritable(int fd) { return fd > 0 && FD_ISSET(fd, &writeSocks); }
 
 // The listening socket is kept non-blocking on every accept, so a connection that vanishes
 // between the wait and the accept can never block the loop.
@@ -161,36 +181,33 @@ void keepListenerNonBlocking()
     if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) fail("another fcntl error", 1);
 }
 
-// The daemon link joins the first wait so that its answers are handled as they arrive;
 // highSock is only ever raised, as the wait's bound must cover every descriptor it was given.
 void buildConnectionList()
 {
     FD_ZERO(&socks);
-    FD_ZERO(&dSocks);
-    watch(sock);
-    int daemonSock = connections[DAEMON_SLOT].sock;
-    if (daemonSock != 0) {
-        watch(daemonSock);
-        FD_SET(daemonSock, &dSocks);
+    FD_ZERO(&writeSocks);
+    waitMs = LOOP_WAIT_MS;
+    watchRead(sock);
+    for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) {
+        const Connection &c = connections[slot];
+        if (c.sock == 0) continue;
+        if (wantsInput(slot)) watchRead(c.sock);
+        if (!outEmpty(c.out)) watchWrite(c.sock);
     }
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot)
-        if (connections[slot].sock != 0) watch(connections[slot].sock);
+    for (int i = 0; i < pollerCount; ++i) pollers[i].beforeWait();
 }
 
-// One accept at most per pass; the backlog holds the rest.
+// Every waiting connection is taken; the clients are read in slot order.
 void readSockets()
 {
     if (FD_ISSET(sock, &socks)) addConnection();
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
-        int fd = connections[slot].sock;
-        if (fd != 0 && FD_ISSET(fd, &socks)) recvData(slot);
-    }
+    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot)
+        if (isReadable(connections[slot].sock)) recvData(slot);
 }
 
 void readDaemon()
 {
-    int fd = connections[DAEMON_SLOT].sock;
-    if (fd != 0 && FD_ISSET(fd, &dSocks)) recvData(DAEMON_SLOT);
+    if (isReadable(connections[DAEMON_SLOT].sock)) recvData(DAEMON_SLOT);
 }
 
 int findNeighbor(uint32_t nodeID)

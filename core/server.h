@@ -21,8 +21,8 @@ extern rt_config_entry_t *curr_node_config_entry;
 extern rt_config_entry_t *neighborNodes[MAX_NEIGHBORS];
 extern int neighbors;
 extern int sock;                  // the listening socket for clients and FORWARD connections
-extern fd_set socks;
-extern fd_set dSocks;
+extern fd_set socks;              // what the pass's wait reads, then what it found readable
+extern fd_set writeSocks;         // the same for queued output and connects in progress
 extern int highSock;
 extern Host host;
 
@@ -33,7 +33,15 @@ void makeStandardDescriptorsValid();
 rt_config_entry_t *init_node(int argc, char **argv);
 [[noreturn]] void beginServer();
 void keepListenerNonBlocking();
+void runPass();
 void buildConnectionList();
 void readSockets();
 void readDaemon();
+// For pollers, before the wait: what to watch, and a deadline that ends the wait early.
+void watchRead(int fd);
+void watchWrite(int fd);
+void wakeWithinMs(long long ms);
+// After the wait: what it found ready.
+bool isReadable(int fd);
+bool isWritable(int fd);
 int findNeighbor(uint32_t nodeID);  // index into neighborNodes, or -1

@@ -6,12 +6,14 @@
 #include <cstring>
 
 #include "../core/connections.h"
+#include "../core/hooks.h"
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/forwarding.h"
 #include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
 #include "channel_commands.h"
+#include "host_lookup.h"
 #include "messages.h"
 #include "registration.h"
 #include "replies.h"
@@ -94,4 +96,12 @@ void parseCmd(char *line, int slot)
         return;
     }
     if (!refusedByGate(row->gate, slot)) row->handler(slot, cur);
+}
+
+void wireIrc()
+{
+    coreHooks.handleLine = parseCmd;
+    coreHooks.departs = userDeparts;
+    initHostLookup();
+    addPoller(hostLookupPoller());
 }

@@ -12,3 +12,5 @@ struct LineCursor {
 
 // May reset the slot (QUIT): callers do not touch the slot's line buffer afterwards.
 void parseCmd(char *line, int slot);
+// Start-up: command handling's part in the loop and in a peer's departure.
+void wireIrc();

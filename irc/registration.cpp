@@ -2,19 +2,17 @@
 // details, in either order, and the daemon learns every nickname that lives here.
 #include "registration.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "../core/connections.h"
+#include "../core/framing.h"
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/daemon_lines.h"
 #include "../rtlib/rt_args.h"
 #include "channels.h"
+#include "host_lookup.h"
 #include "replies.h"
 
 namespace {
@@ -52,15 +50,6 @@ void announceNickChange(int slot, const char *oldNick)
     replyf(DAEMON_SLOT, FMT_ADDUSER, c.nick);
 }
 
-// Without a name for the address the address itself stands in, so registration can still complete.
-void lookUpHostName(Connection &c)
-{
-    const in_addr_t addr = inet_addr(c.ip);
-    const hostent *found = gethostbyaddr(&addr, sizeof addr, AF_INET);
-    const bool named = found && found->h_name && found->h_name[0] != '\0';
-    copyCut(c.hostName, named ? found->h_name : c.ip);
-}
-
 // The trailing parameter and every word after it, each followed by one space.
 void storeRealName(Connection &c, const char *firstWord, LineCursor &cur)
 {
@@ -75,6 +64,38 @@ void reportUser(const Connection &c)
 {
     if (argList.verbose != 1) return;
     std::printf(FMT_USER_REPORT, c.userName, c.hostName, c.serverName, c.realName);
+}
+
+// USER's parameters, each refusal answered; true when all of them were given.
+bool takeUserDetails(int slot, LineCursor &cur)
+{
+    Connection &c = connections[slot];
+    const char *userName = cur.next();
+    if (!userName) {
+        replyf(slot, FMT_461_USER_PARAMS, serverName());
+        return false;
+    }
+    copyCut(c.userName, userName);
+    if (!cur.next() || !cur.next()) {  // the host and server words are read but not used
+        replyf(slot, FMT_461_USER_PARAMS, serverName());
+        return false;
+    }
+    copyCut(c.serverName, serverName());
+    const char *trailing = cur.next();
+    if (!trailing || trailing[0] != ':') {
+        replyf(slot, FMT_461_USER_PARAMS, serverName());
+        return false;
+    }
+    storeRealName(c, trailing + 1, cur);
+    return true;
+}
+
+// What a USER that was taken does once the host name is known.
+void finishUser(int slot)
+{
+    const Connection &c = connections[slot];
+    reportUser(c);
+    if (c.nick[0] != '\0') completeRegistration(slot);
 }
 
 }  // namespace
@@ -133,27 +154,41 @@ void handleNick(int slot, LineCursor &cur)
 void handleUser(int slot, LineCursor &cur)
 {
     Connection &c = connections[slot];
-    // Looked up before any parameter is read, so even a USER that is then refused sets it.
-    lookUpHostName(c);
-    const char *userName = cur.next();
-    if (!userName) {
-        replyf(slot, FMT_461_USER_PARAMS, serverName());
+    // Asked before any parameter is read, so even a USER that is then refused sets the host name.
+    c.lookupPending = 1;
+    startHostLookup(slot);
+    const bool accepted = takeUserDetails(slot, cur);
+    if (c.lookupPending) {
+        // The client's later lines wait for the name, so that its replies keep their order.
+        c.holdInput = 1;
+        c.reportWhenNamed = accepted ? 1 : 0;
         return;
     }
-    copyCut(c.userName, userName);
-    if (!cur.next() || !cur.next()) {  // the host and server words are read but not used
-        replyf(slot, FMT_461_USER_PARAMS, serverName());
-        return;
-    }
-    copyCut(c.serverName, serverName());
-    const char *trailing = cur.next();
-    if (!trailing || trailing[0] != ':') {
-        replyf(slot, FMT_461_USER_PARAMS, serverName());
-        return;
-    }
-    storeRealName(c, trailing + 1, cur);
-    reportUser(c);
-    if (c.nick[0] != '\0') completeRegistration(slot);
+    if (accepted) finishUser(slot);
+}
+
+// Without a name for the address the address itself stands in, so registration can still complete.
+void hostNameFound(int slot, unsigned serial, const char *name)
+{
+    Connection &c = connections[slot];
+    if (c.sock == 0 || c.serial != serial || !c.lookupPending) return;
+    copyCut(c.hostName, name ? name : c.ip);
+    c.lookupPending = 0;
+    if (!c.holdInput) return;  // answered at once, inside USER
+    if (c.reportWhenNamed) finishUser(slot);
+    c.reportWhenNamed = 0;
+    resumeInput(slot);
+}
+
+// A peer leaves in this order: the daemon forgets its nick, the members of its channel see it
+// go (the notice is built from the names the slot still holds), then the core clears the slot.
+// QUIT leaves the channel itself before its reset, while the quitter can still read its own
+// notice, so there the daemon hears REMOVECHAN for a channel left empty before REMOVEUSER.
+void userDeparts(int slot)
+{
+    const Connection &c = connections[slot];
+    if (c.nick[0] != '\0') replyf(DAEMON_SLOT, FMT_REMOVEUSER, c.nick);
+    removeFromChan(c.nick);
 }
 
 void handleQuit(int slot, LineCursor &)

@@ -11,3 +11,8 @@ void sendMotd(int slot);
 void handleNick(int slot, LineCursor &cur);
 void handleUser(int slot, LineCursor &cur);
 void handleQuit(int slot, LineCursor &cur);  // resets the slot
+// The answer of the lookup that USER started for the connection `serial` in the slot; null when
+// the address has no name.
+void hostNameFound(int slot, unsigned serial, const char *name);
+// What a departing peer's leaving means to the daemon and to the channel's members.
+void userDeparts(int slot);

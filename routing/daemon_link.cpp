@@ -1,7 +1,6 @@
 // Re-establishing the daemon link with a non-blocking connect that each pass of the loop looks at.
 #include "daemon_link.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,10 +10,12 @@
 
 #include "../core/clock.h"
 #include "../core/connections.h"
+#include "../core/hooks.h"
 #include "../core/server.h"
 #include "../irc/channels.h"
 #include "../rtlib/rt_args.h"
 #include "daemon_lines.h"
+#include "pending_queue.h"
 
 namespace {
 
@@ -38,12 +39,6 @@ void abandonAttempt()
 
 void linkUp(int fd)
 {
-    const int flags = fcntl(fd, F_GETFL);
-    // Sends on the link stay blocking, as on every other connection of the node.
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        close(fd);
-        return;
-    }
     takeDaemonLink(fd);
     if (argList.verbose == 1) {
         std::printf("Server connected to daemon on local port %d\n", curr_node_config_entry->local_port);
@@ -88,7 +83,22 @@ void checkAttempt(long long now)
     linkUp(fd);
 }
 
+void beforeWait()
+{
+    if (reconnect.fd >= 0) watchWrite(reconnect.fd);
+    wakeWithinMs(daemonLinkDueInMs());
+}
+
 }  // namespace
+
+void wireRouting()
+{
+    emptyQueue();
+    coreHooks.daemonLinkLost = dropWaitingMessages;
+    coreHooks.daemonLineLost = finishUnreadableAnswer;
+    coreHooks.roomForLines = roomForLines;
+    addPoller({beforeWait, keepDaemonLinked});
+}
 
 void keepDaemonLinked()
 {

@@ -43,6 +43,15 @@ int messageWaiting() { return msgQueue.slots[msgQueue.replySlot].pending > 0 ? 1
 
 int queueFull() { return msgQueue.slots[msgQueue.nextSlot].pending > 0 ? 1 : 0; }
 
+int roomForLines()
+{
+    // A read of LINE_SIZE bytes holds fewer lines than this, each asking for one slot at most.
+    constexpr int HEADROOM = 64;
+    if (queueFull()) return 0;
+    const int waiting = (msgQueue.nextSlot - msgQueue.replySlot + MSG_QUEUE_SLOTS) % MSG_QUEUE_SLOTS;
+    return waiting + HEADROOM <= MSG_QUEUE_SLOTS ? 1 : 0;
+}
+
 void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode)
 {
     PendingMessage &m = msgQueue.slots[msgQueue.nextSlot];

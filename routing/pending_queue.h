@@ -38,6 +38,8 @@ struct Message {
 void emptyQueue();
 int messageWaiting();  // 1 when some message waits for an answer
 int queueFull();       // 1 when the next slot still holds a waiting message
+// 1 while the queue can take every message that one more read from a client may bring.
+int roomForLines();
 void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode);
 // Takes one line from the daemon link as the answer to the oldest waiting message.
 void handleDaemonLine(const char *firstWord, LineCursor &rest);

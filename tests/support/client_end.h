@@ -25,10 +25,12 @@ public:
         }
     }
 
-    // Everything the server has written so far. The server writes on the test's own thread, and a
-    // send on a socketpair lands in this end's queue before it returns, so nothing is waited for.
+    // Everything the server has queued so far. The server's queues are written here, on the test's
+    // own thread, and a send on a socketpair lands in this end before it returns, so nothing is
+    // waited for.
     std::string take()
     {
+        flushOutput();
         std::string got;
         for (int round = 0; round < 1024; ++round) {
             char chunk[4096];
@@ -55,6 +57,7 @@ public:
     // True once the server has closed its end and nothing unread is left before the end of stream.
     bool hungUp()
     {
+        flushOutput();
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, 50) <= 0) return false;
         char byte;

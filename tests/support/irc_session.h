@@ -10,9 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "core/connections.h"
@@ -63,40 +61,6 @@ inline std::vector<std::string> membersOf(int roomSlot)
     for (int i = 0; i < rooms[roomSlot].userCount; ++i) names.emplace_back(rooms[roomSlot].users[i]);
     return names;
 }
-
-// Points several slots at one socketpair for a while, so that the order of lines sent to
-// different peers shows. None of the slots may be reset meanwhile: their own ends come back after.
-class SharedWire {
-public:
-    explicit SharedWire(std::initializer_list<int> slots) : wire_(makeEnd())
-    {
-        for (int slot : slots) {
-            saved_.emplace_back(slot, connections[slot].sock);
-            connections[slot].sock = serverFd_;
-        }
-    }
-    SharedWire(const SharedWire &) = delete;
-    SharedWire &operator=(const SharedWire &) = delete;
-    ~SharedWire()
-    {
-        for (const auto &[slot, fd] : saved_) connections[slot].sock = fd;
-        ::close(serverFd_);
-    }
-    std::string take() { return wire_.take(); }
-
-private:
-    ClientEnd makeEnd()
-    {
-        int pair[2] = {-1, -1};
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::perror("socketpair");
-        serverFd_ = pair[1];
-        return ClientEnd(0, pair[0], pair[1]);  // its slot never holds this end, so it leaves it to us
-    }
-
-    int serverFd_ = -1;
-    ClientEnd wire_;
-    std::vector<std::pair<int, int>> saved_;
-};
 
 // How many messages wait for the daemon's answers, read from the queue's two indexes.
 inline int waitingCount()

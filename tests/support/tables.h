@@ -7,6 +7,8 @@
 #include "core/connections.h"
 #include "core/server.h"
 #include "irc/channels.h"
+#include "irc/dispatch.h"
+#include "routing/daemon_link.h"
 #include "routing/pending_queue.h"
 #include "rtlib/rt_args.h"
 
@@ -20,6 +22,9 @@ inline void clearNeighbours()
 // Descriptors left in the table are not closed: every one a test installs is owned by its ClientEnd.
 inline void resetTables(const char *hostName)
 {
+    // The hooks are wired as start-up wires them, once, as the pollers they add are not undone.
+    static const bool wired = (wireIrc(), wireRouting(), true);
+    (void)wired;
     std::memset(connections, 0, sizeof connections);
     std::memset(rooms, 0, sizeof rooms);
     std::memset(&msgQueue, 0, sizeof msgQueue);

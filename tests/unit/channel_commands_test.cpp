@@ -113,11 +113,9 @@ TEST_F(ChannelCommands, LeavingAnEmptiedChannelForAnExistingOne)
 {
     joinAs(1, "#a");
     joinAs(2, "#b");
-    {
-        SharedWire wire{1, DAEMON_SLOT};
-        parse(1, "JOIN #b");
-        EXPECT_EQ(wire.take(), leftNotice("alice") + "REMOVECHAN #a\r\n" + joinReplies("alice", "#b", "bob alice"));
-    }
+    parse(1, "JOIN #b");
+    EXPECT_EQ(client(1).take(), leftNotice("alice") + joinReplies("alice", "#b", "bob alice"));
+    EXPECT_EQ(daemon.take(), "REMOVECHAN #a\r\n");
     EXPECT_EQ(client(2).take(), joinLine("alice", "#b"));
     // #b has moved down into the slot that #a left.
     EXPECT_EQ(host.roomCount, 1);
@@ -129,11 +127,9 @@ TEST_F(ChannelCommands, LeavingASharedChannelForANewOne)
 {
     joinAs(1, "#a");
     joinAs(2, "#a");
-    {
-        SharedWire wire{1, DAEMON_SLOT};
-        parse(1, "JOIN #c");
-        EXPECT_EQ(wire.take(), leftNotice("alice") + joinReplies("alice", "#c", "alice") + "ADDCHAN #c\r\n");
-    }
+    parse(1, "JOIN #c");
+    EXPECT_EQ(client(1).take(), leftNotice("alice") + joinReplies("alice", "#c", "alice"));
+    EXPECT_EQ(daemon.take(), "ADDCHAN #c\r\n");
     EXPECT_EQ(client(2).take(), leftNotice("alice"));
     EXPECT_EQ(reply(2, "LIST"), listReply("bob", {{"#c", 1}, {"#a", 1}}));
     EXPECT_EQ(membersOf(1), (Names{"bob"}));
@@ -199,12 +195,9 @@ TEST_F(ChannelCommands, FullTableRefusesANewChannelUnlessLeavingFreesASlot)
     EXPECT_STREQ(connections[1].channel, "#a");
 
     // carol alone in #c leaves it first, so her new channel fits.
-    {
-        SharedWire wire{3, DAEMON_SLOT};
-        parse(3, "JOIN #e");
-        EXPECT_EQ(wire.take(), leftNotice("carol") + "REMOVECHAN #c\r\n" + joinReplies("carol", "#e", "carol") +
-                                   "ADDCHAN #e\r\n");
-    }
+    parse(3, "JOIN #e");
+    EXPECT_EQ(client(3).take(), leftNotice("carol") + joinReplies("carol", "#e", "carol"));
+    EXPECT_EQ(daemon.take(), "REMOVECHAN #c\r\nADDCHAN #e\r\n");
     EXPECT_EQ(host.roomCount, 4);
     EXPECT_STREQ(rooms[4].name, "#e");
     // An existing channel can still be entered when the table is full.

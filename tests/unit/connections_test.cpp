@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -45,30 +46,71 @@ TEST_F(Connections, FreeSlotGetsNothing)
 }
 
 // SIGPIPE keeps its default action here: a send that raised it would end the test binary.
-TEST_F(Connections, SendToAVanishedPeerFailsQuietly)
+TEST_F(Connections, PeerThatVanishedIsDroppedQuietly)
 {
     ClientEnd c = attachClient(2);
+    std::strcpy(connections[2].nick, "bob");
     c.closeMine();
-    EXPECT_EQ(sendData(2, "abcd"), 0);
+    EXPECT_EQ(sendData(2, "abcd"), 1);  // only queued: the socket is written by the loop
+    flushOutput();
     EXPECT_EQ(sendData(2, "again"), 0);
+    dropBrokenPeers();
+    EXPECT_EQ(connections[2].sock, 0);
+    EXPECT_EQ(daemon.take(), "REMOVEUSER bob\r\n");
 }
 
-// A peer that stops reading lets the send time out, possibly mid-line: it gets no more lines, so
-// none is glued to the broken one, and its stream ends so that the node's next read drops it.
-TEST_F(Connections, StalledPeerIsShutDownAfterATimedOutSend)
+// A peer that stops reading fills its queue: it gets no more lines, so none is ever cut short or
+// glued to another, and it is dropped like a closed connection, without anyone waiting for it.
+TEST_F(Connections, PeerThatStopsReadingIsDroppedWhenItsQueueFills)
 {
     ClientEnd c = attachClient(1);
-    const timeval shortTimeout{0, 20000};
-    ASSERT_EQ(setsockopt(connections[1].sock, SOL_SOCKET, SO_SNDTIMEO, &shortTimeout, sizeof shortTimeout), 0);
+    ClientEnd other = attachClient(3);
     const std::string line(400, 'x');
-    int sent = 0;
-    while (sent < 100000 && sendData(1, line.c_str()) == 1) ++sent;
-    ASSERT_LT(sent, 100000) << "the peer's queue never filled";
+    int queued = 0;
+    while (queued < 100000 && sendData(1, line.c_str()) == 1) {
+        ++queued;
+        if (queued % 64 == 0) flushOutput();  // as the loop does between passes
+    }
+    ASSERT_LT(queued, 100000) << "the peer's queue never filled";
     EXPECT_EQ(sendData(1, "after"), 0);
+    EXPECT_EQ(sendData(3, "others go on"), 1);
+    EXPECT_EQ(other.take(), "others go on\r\n");
+    dropBrokenPeers();
+    EXPECT_EQ(connections[1].sock, 0);
     const std::string got = c.take();
     EXPECT_EQ(got.find("after"), std::string::npos);
-    EXPECT_LT(got.size(), size_t(sent + 1) * 402);
+    EXPECT_EQ(got.size() % 402, 0u) << "a line was cut short";
     EXPECT_TRUE(c.hungUp());
+}
+
+// The queue resumes where the socket stopped: a line the socket took only in part is finished
+// before the next one starts.
+TEST(OutQueue, ResumesWhereTheSocketStopped)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const int small = 4096;
+    ASSERT_EQ(setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    static OutQueue q;
+    outClear(q);
+    std::string sent;
+    for (int i = 0;; ++i) {
+        const std::string line = std::to_string(i) + std::string(97, '.') + "\r\n";
+        if (!outAppend(q, line.data(), line.size())) break;
+        sent += line;
+    }
+    std::string got;
+    for (int round = 0; round < 10000 && got.size() < sent.size(); ++round) {
+        const Flush f = outFlush(q, pair[1]);
+        EXPECT_NE(f, Flush::Failed);
+        char chunk[8192];
+        const ssize_t n = recv(pair[0], chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n > 0) got.append(chunk, static_cast<size_t>(n));
+    }
+    EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes arrived in order";
+    EXPECT_TRUE(outEmpty(q));
+    close(pair[0]);
+    close(pair[1]);
 }
 
 TEST_F(Connections, ResetClearsAllButTheAddress)
@@ -102,6 +144,29 @@ TEST_F(Connections, ResetWithoutNickTellsNobody)
     EXPECT_EQ(connections[3].sock, 0);
     EXPECT_TRUE(c.hungUp());
     EXPECT_EQ(daemon.take(), "");
+}
+
+// Silent sockets cannot hold the client slots: a connection that has not registered by the limit
+// is closed, while a registered user is never dropped for being idle.
+TEST_F(Connections, SilentConnectionsAreClosedAtTheLimit)
+{
+    ClientEnd silent = attachClient(1);
+    ClientEnd named = attachClient(2);
+    ClientEnd user = attachClient(3);
+    ClientEnd late = attachClient(4);
+    std::strcpy(connections[2].nick, "bob");
+    connections[3].registered = 1;
+    connections[4].admittedAt = 1000;
+    closeSilentConnections(UNREGISTERED_LIMIT_MS - 1);
+    for (int slot = 1; slot <= 4; ++slot) EXPECT_NE(connections[slot].sock, 0) << slot;
+
+    closeSilentConnections(UNREGISTERED_LIMIT_MS);
+    EXPECT_EQ(connections[1].sock, 0);
+    EXPECT_EQ(connections[2].sock, 0);
+    EXPECT_NE(connections[3].sock, 0);
+    EXPECT_NE(connections[4].sock, 0);
+    EXPECT_TRUE(silent.hungUp());
+    EXPECT_EQ(daemon.take(), "REMOVEUSER bob\r\n");
 }
 
 TEST(FindNeighbor, FirstMatchOrMinusOne)

@@ -124,15 +124,14 @@ TEST_F(Forwarding, ForwardForANickNotHereIsAskedForUnderThePeersSlot)
     expectSilence();
 }
 
-TEST_F(Forwarding, ForwardForAChannelReachesTheMembersHereThenAsks)
+TEST_F(Forwarding, ForwardForAChannelReachesTheMembersHereAndIsAskedFor)
 {
     joinAs(1, "#c");
     joinAs(2, "#c");
-    {
-        SharedWire wire{1, 2, 4, DAEMON_SLOT};
-        parse(4, "FORWARD 1 :zed PRIVMSG #c hi there");
-        EXPECT_EQ(wire.take(), privmsg("zed", "#c", "hi there") + privmsg("zed", "#c", "hi there") + "NEXTHOPS 1 #c\r\n");
-    }
+    parse(4, "FORWARD 1 :zed PRIVMSG #c hi there");
+    for (int slot : {1, 2}) EXPECT_EQ(client(slot).take(), privmsg("zed", "#c", "hi there")) << slot;
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 #c\r\n");
+    expectSilence();
     expectQueued(0, 4, "#c", "hi there", "zed", "1");
 
     // No channel here: only the request. The channel name is cut like any target.

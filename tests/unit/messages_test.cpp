@@ -104,15 +104,13 @@ TEST_F(Privmsg, TargetListOfCommasOnlySendsNothingAtAll)
     }
 }
 
-TEST_F(Privmsg, LocalNicksAreServedLeftToRightEachUnderItsOwnName)
+TEST_F(Privmsg, EveryLocalNickInTheListIsServedUnderItsOwnName)
 {
     for (const char *line : {"PRIVMSG alice,bob :hi", "PRIVMSG ,,alice,,bob, :hi"}) {
         SCOPED_TRACE(line);
-        {
-            SharedWire wire{1, 2, DAEMON_SLOT};
-            parse(3, line);
-            EXPECT_EQ(wire.take(), privmsg("erin", "alice", "hi") + privmsg("erin", "bob", "hi"));
-        }
+        parse(3, line);
+        EXPECT_EQ(client(1).take(), privmsg("erin", "alice", "hi"));
+        EXPECT_EQ(client(2).take(), privmsg("erin", "bob", "hi"));
         expectSilence();
     }
     // The sender's own nick is delivered back to it.
@@ -128,11 +126,9 @@ TEST_F(Privmsg, FirstNickNotHereIsAskedForAndEndsTheList)
     expectSilence();
     EXPECT_EQ(waitingCount(), 1);
 
-    {
-        SharedWire wire{1, DAEMON_SLOT};
-        parse(2, "PRIVMSG alice,carol,erin :hi");
-        EXPECT_EQ(wire.take(), privmsg("bob", "alice", "hi") + "NEXTHOP carol\r\n");
-    }
+    parse(2, "PRIVMSG alice,carol,erin :hi");
+    EXPECT_EQ(client(1).take(), privmsg("bob", "alice", "hi"));
+    EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
     expectSilence();  // erin came after carol
     EXPECT_EQ(waitingCount(), 2);
 }
@@ -154,39 +150,38 @@ TEST_F(Privmsg, QueuedMessageHoldsWhatItsAnswerNeeds)
     expectQueued(1, 1, "#chan", "x y", "alice", "4000000000");
 }
 
-TEST_F(Privmsg, ChannelReachesEveryMemberButTheSenderThenTheDaemon)
+TEST_F(Privmsg, ChannelReachesEveryMemberButTheSenderAndTheDaemon)
 {
     registerUser(4, "dave");
     for (int slot : {1, 2, 3}) joinAs(slot, "#chan");
-    {
-        SharedWire wire{1, 2, 3, 4, DAEMON_SLOT};
-        parse(1, "PRIVMSG #chan :from a member");
-        EXPECT_EQ(wire.take(), privmsg("alice", "#chan", "from a member") + privmsg("alice", "#chan", "from a member") +
-                                   "NEXTHOPS 1 #chan\r\n");
+    struct Case {
+        int sender;
+        const char *nick;
+        const char *text;
+        std::vector<int> reached;
+    };
+    const std::vector<Case> cases = {
+        {1, "alice", "from a member", {2, 3}},
+        {4, "dave", "from outside", {1, 2, 3}},
+        {2, "bob", "hi", {1, 3}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.nick);
+        parse(c.sender, std::string("PRIVMSG #chan :") + c.text);
+        for (int slot : c.reached) EXPECT_EQ(client(slot).take(), privmsg(c.nick, "#chan", c.text)) << slot;
+        EXPECT_EQ(daemon.take(), "NEXTHOPS 1 #chan\r\n");
+        expectSilence();
     }
-    {
-        SharedWire wire{1, 2, 3, 4, DAEMON_SLOT};
-        parse(4, "PRIVMSG #chan :from outside");
-        EXPECT_EQ(wire.take(), privmsg("dave", "#chan", "from outside") + privmsg("dave", "#chan", "from outside") +
-                                   privmsg("dave", "#chan", "from outside") + "NEXTHOPS 1 #chan\r\n");
-    }
-    // Who got which copy, now that each peer has its own end again.
-    parse(2, "PRIVMSG #chan :hi");
-    EXPECT_EQ(client(1).take(), privmsg("bob", "#chan", "hi"));
-    EXPECT_EQ(client(3).take(), privmsg("bob", "#chan", "hi"));
-    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 #chan\r\n");
-    expectSilence();
     EXPECT_EQ(waitingCount(), 3);
 }
 
 TEST_F(Privmsg, ChannelTargetIsAskedForEvenWhenAbsentAndEndsTheList)
 {
     joinAs(2, "#chan");
-    {
-        SharedWire wire{1, 2, DAEMON_SLOT};
-        parse(3, "PRIVMSG #chan,alice :hi");
-        EXPECT_EQ(wire.take(), privmsg("erin", "#chan", "hi") + "NEXTHOPS 1 #chan\r\n");
-    }
+    parse(3, "PRIVMSG #chan,alice :hi");
+    EXPECT_EQ(client(2).take(), privmsg("erin", "#chan", "hi"));
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 #chan\r\n");
+    expectSilence();  // alice came after the channel
     // A channel that has no member here gets only the request.
     for (const char *target : {"#gone", "&amp"}) {
         SCOPED_TRACE(target);
@@ -246,11 +241,10 @@ TEST_F(Privmsg, WithTheDaemonLinkDownTheSenderIsToldAtOnce)
     expectSilence();
 
     EXPECT_EQ(reply(1, "PRIVMSG carol :hi"), noSuchTarget("carol"));
-    {
-        SharedWire wire{1, 2};
-        parse(2, "PRIVMSG alice,carol,erin :hi");
-        EXPECT_EQ(wire.take(), privmsg("bob", "alice", "hi") + noSuchTarget("carol"));
-    }
+    parse(2, "PRIVMSG alice,carol,erin :hi");
+    EXPECT_EQ(client(1).take(), privmsg("bob", "alice", "hi"));
+    EXPECT_EQ(client(2).take(), noSuchTarget("carol"));
+    EXPECT_EQ(client(3).take(), "");  // erin came after carol
     EXPECT_EQ(reply(1, "PRIVMSG #gone :hi"), noSuchTarget("#gone"));
     // A channel message that reached members here is no failure; one that reached nobody is.
     EXPECT_EQ(reply(1, "PRIVMSG #chan :hi"), "");

@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "core/framing.h"
 #include "irc/registration.h"
 #include "support/irc_session.h"
 
@@ -145,24 +148,24 @@ TEST_F(Registration, SecondUserAfterRegistrationIsRefusedAndChangesNothing)
     EXPECT_EQ(daemon.take(), "");
 }
 
-TEST_F(Registration, NickChangeReachesEveryMemberThenTheDaemon)
+TEST_F(Registration, NickChangeReachesEveryMemberAndTheDaemon)
 {
     for (auto [slot, nick] : {std::pair{1, "alice"}, {2, "bob"}, {3, "carol"}}) {
         registerUser(slot, nick);
         joinAs(slot, "#a");
     }
-    parse(2, "NICK bobby");
-    const std::string renamed = crlf(":bob!bob_u@client.test NICK bobby");
-    for (int slot : {1, 2, 3}) EXPECT_EQ(client(slot).take(), renamed) << slot;
-    EXPECT_EQ(daemon.take(), "REMOVEUSER bob\r\nADDUSER bobby\r\n");
-    EXPECT_EQ(membersOf(1), (std::vector<std::string>{"alice", "bobby", "carol"}));
-
-    // One stream for all three members and the daemon: the members' lines come first. The user's
-    // name and host in the prefix stay those of the registration.
-    SharedWire wire{1, 2, 3, DAEMON_SLOT};
-    parse(2, "NICK bo");
-    const std::string again = crlf(":bobby!bob_u@client.test NICK bo");
-    EXPECT_EQ(wire.take(), again + again + again + "REMOVEUSER bobby\r\nADDUSER bo\r\n");
+    // The second rename shows that the user's name and host in the prefix stay those of the
+    // registration, whatever the nick has become.
+    const std::vector<std::pair<std::string, std::string>> renames = {{"bob", "bobby"}, {"bobby", "bo"}};
+    for (const auto &[from, to] : renames) {
+        SCOPED_TRACE(to);
+        parse(2, "NICK " + to);
+        const std::string renamed = crlf(":" + from + "!bob_u@client.test NICK " + to);
+        for (int slot : {1, 2, 3}) EXPECT_EQ(client(slot).take(), renamed) << slot;
+        EXPECT_EQ(client(4).take(), "");
+        EXPECT_EQ(daemon.take(), "REMOVEUSER " + from + "\r\nADDUSER " + to + "\r\n");
+        EXPECT_EQ(membersOf(1), (std::vector<std::string>{"alice", to, "carol"}));
+    }
 }
 
 TEST_F(Registration, NickChangeOutsideAChannelOnlyTellsTheDaemon)
@@ -222,6 +225,44 @@ TEST_F(Registration, VerboseOneReportsTheDetailsOfEveryCompleteUser)
     parse(2, "USER bo h s :Bob");
     std::fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// While the host name is looked up, the client's later lines wait, so its replies come in the
+// order it asked: the MOTD first, then the answers to what it sent behind USER.
+TEST_F(Registration, LinesBehindAPendingLookupWaitForItsAnswer)
+{
+    stubDefersLookups = true;
+    client(1).send("NICK alice\r\nUSER u h s :Alice\r\nWHO #none\r\nJOIN #a\r\n");
+    recvData(1);
+    stubDefersLookups = false;
+    EXPECT_EQ(client(1).take(), "");
+    EXPECT_EQ(daemon.take(), "");
+    EXPECT_EQ(connections[1].registered, 0);
+
+    hostNameFound(1, connections[1].serial, "late.test");
+    EXPECT_STREQ(connections[1].hostName, "late.test");
+    EXPECT_EQ(client(1).take(), motd("alice") + numeric("431 :No such channel exists on this server") +
+                                    joinReplies("alice", "#a", "alice"));
+    EXPECT_EQ(daemon.take(), "ADDUSER alice\r\nADDCHAN #a\r\n");
+}
+
+// An answer that comes after its client left is not given to whoever holds the slot now, and a
+// refused USER still waits for its name before the next line.
+TEST_F(Registration, LateLookupAnswersReachOnlyTheirOwnConnection)
+{
+    stubDefersLookups = true;
+    connections[2].serial = 41;
+    parse(2, "USER u h s");
+    EXPECT_EQ(client(2).take(), NOT_ENOUGH);
+    EXPECT_EQ(connections[2].holdInput, 1);
+    hostNameFound(2, 40, "stale.test");
+    EXPECT_STREQ(connections[2].hostName, "");
+    EXPECT_EQ(connections[2].holdInput, 1);
+    hostNameFound(2, 41, nullptr);
+    stubDefersLookups = false;
+    EXPECT_STREQ(connections[2].hostName, "127.0.0.1");
+    EXPECT_EQ(connections[2].holdInput, 0);
+    EXPECT_EQ(client(2).take(), "");
 }
 
 TEST_F(Registration, HostNameFallsBackToTheAddressAndEveryFieldIsBounded)

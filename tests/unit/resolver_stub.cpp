@@ -1,32 +1,31 @@
-// Stands in for the C library's reverse lookup in the in-process tests, so that USER never
-// sends a DNS query and the name it stores is known: 127.0.0.1 is "client.test", 127.0.0.9 has a
+// Stands in for the node's reverse lookup in the in-process tests, so that USER never sends a DNS
+// query and the name it stores is known at once: 127.0.0.1 is "client.test", 127.0.0.9 has a
 // name longer than any field, and every other address has no name.
-#include <arpa/inet.h>
-#include <netdb.h>
-
-#include <cstring>
 #include <string>
 
+#include "core/connections.h"
+#include "irc/host_lookup.h"
+#include "irc/registration.h"
 #include "support/resolver_stub.h"
 
 namespace {
 
-hostent entry;
-std::string officialName;
+void nothing() {}
 
 }  // namespace
 
-extern "C" hostent *gethostbyaddr(const void *addr, socklen_t len, int type)
+bool stubDefersLookups = false;
+
+void initHostLookup() {}
+
+void startHostLookup(int slot)
 {
-    if (len != sizeof(in_addr_t) || type != AF_INET) return nullptr;
-    in_addr_t a;
-    std::memcpy(&a, addr, sizeof a);
-    if (a == inet_addr("127.0.0.1")) officialName = STUB_CLIENT_HOST;
-    else if (a == inet_addr(STUB_LONG_NAME_IP)) officialName = std::string(STUB_LONG_NAME_LENGTH, 'h');
-    else return nullptr;
-    entry = {};
-    entry.h_name = officialName.data();
-    entry.h_addrtype = AF_INET;
-    entry.h_length = sizeof(in_addr_t);
-    return &entry;
+    const Connection &c = connections[slot];
+    if (stubDefersLookups) return;
+    const std::string ip = c.ip;
+    const std::string longName(STUB_LONG_NAME_LENGTH, 'h');
+    const char *name = ip == "127.0.0.1" ? STUB_CLIENT_HOST : ip == STUB_LONG_NAME_IP ? longName.c_str() : nullptr;
+    hostNameFound(slot, c.serial, name);
 }
+
+Poller hostLookupPoller() { return {nothing, nothing}; }

@@ -1,0 +1,104 @@
+// Reverse lookups through c-ares, whose sockets and timers join the loop's one wait, so that a
+// slow or silent name server delays only the client that is being looked up.
+#include "host_lookup.h"
+
+#include <ares.h>
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <cstdint>
+
+#include "../core/clock.h"
+#include "../core/connections.h"
+#include "../core/server.h"
+#include "registration.h"
+
+namespace {
+
+ares_channel channel;
+bool ready;
+
+struct Lookup {
+    unsigned serial;     // the connection it is for; 0 when none is waiting
+    long long deadline;
+};
+
+Lookup lookups[MAX_CONNECTIONS];
+
+// Each answer names its slot and connection, so an answer for a peer that has left is dropped.
+void *tagFor(int slot, unsigned serial)
+{
+    return reinterpret_cast<void *>(static_cast<uintptr_t>(serial) * MAX_CONNECTIONS + static_cast<uintptr_t>(slot));
+}
+
+void finish(int slot, const char *name)
+{
+    const unsigned serial = lookups[slot].serial;
+    lookups[slot].serial = 0;
+    hostNameFound(slot, serial, name);
+}
+
+void answered(void *tag, int status, int, hostent *found)
+{
+    const auto value = reinterpret_cast<uintptr_t>(tag);
+    const int slot = static_cast<int>(value % MAX_CONNECTIONS);
+    const auto serial = static_cast<unsigned>(value / MAX_CONNECTIONS);
+    if (lookups[slot].serial != serial || serial == 0) return;
+    const bool named = status == ARES_SUCCESS && found && found->h_name && found->h_name[0] != '\0';
+    finish(slot, named ? found->h_name : nullptr);
+}
+
+void beforeWait()
+{
+    if (!ready) return;
+    ares_socket_t fds[ARES_GETSOCK_MAXNUM];
+    const int mask = ares_getsock(channel, fds, ARES_GETSOCK_MAXNUM);
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+        if (ARES_GETSOCK_READABLE(mask, i)) watchRead(fds[i]);
+        if (ARES_GETSOCK_WRITABLE(mask, i)) watchWrite(fds[i]);
+    }
+    const long long now = nowMillis();
+    for (const Lookup &l : lookups)
+        if (l.serial != 0) wakeWithinMs(l.deadline - now);
+    timeval most = {1, 0};
+    timeval next{};
+    const timeval *due = ares_timeout(channel, &most, &next);
+    wakeWithinMs(static_cast<long long>(due->tv_sec) * 1000 + due->tv_usec / 1000);
+}
+
+void afterWait()
+{
+    if (!ready) return;
+    // The pass's sets say what is ready; c-ares looks only at its own sockets in them and also
+    // runs its own timers.
+    ares_process(channel, &socks, &writeSocks);
+    const long long now = nowMillis();
+    for (int slot = 0; slot < MAX_CONNECTIONS; ++slot)
+        if (lookups[slot].serial != 0 && now >= lookups[slot].deadline) finish(slot, nullptr);
+}
+
+}  // namespace
+
+void initHostLookup()
+{
+    if (ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) return;
+    ares_options options{};
+    options.timeout = static_cast<int>(HOST_LOOKUP_LIMIT_MS);
+    options.tries = 1;
+    ready = ares_init_options(&channel, &options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES) == ARES_SUCCESS;
+}
+
+void startHostLookup(int slot)
+{
+    const Connection &c = connections[slot];
+    in_addr addr{};
+    if (!ready || inet_aton(c.ip, &addr) == 0) {
+        hostNameFound(slot, c.serial, nullptr);
+        return;
+    }
+    lookups[slot] = {c.serial, nowMillis() + HOST_LOOKUP_LIMIT_MS};
+    // A name from the hosts file comes back before this returns.
+    ares_gethostbyaddr(channel, &addr, sizeof addr, AF_INET, answered, tagFor(slot, c.serial));
+}
+
+Poller hostLookupPoller() { return {beforeWait, afterWait}; }
