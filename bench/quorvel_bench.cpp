@@ -514,6 +514,82 @@ void forwarding(const Options &o, Network &net, Report &report)
     leave(net, two);
 }
 
+// One-at-a-time unknown commands, each sent once the last was answered: how long a client of the
+// bursting node waits. An invented verb stays unknown, so every answer is a 421.
+struct Probe {
+    double worstMicros = 0;
+    long answered = 0;
+    std::string error;
+};
+
+void probeUntil(Client &c, const std::atomic<bool> &stop, Probe &out)
+{
+    for (long i = 0; i < 1000000 && !stop.load(); ++i) {
+        const auto t0 = Clock::now();
+        std::string skipped;
+        if (!c.send("PROBE " + std::to_string(i) + "\r\n") ||
+            !c.waitForLineContaining(" 421 ", stepDeadline(), &skipped)) {
+            out.error = c.nick() + " got no 421 for PROBE " + std::to_string(i) + " (got: " + oneLine(skipped) + ")";
+            return;
+        }
+        out.worstMicros = std::max(out.worstMicros, microsBetween(t0, Clock::now()));
+        ++out.answered;
+    }
+}
+
+// Every client slot of the line taken, then one write of many lines for a user two hops away:
+// more than the node's forward queue holds, so node 1 must pace its reading of a without
+// keeping its other clients waiting.
+void burst(Network &net, Report &report)
+{
+    const char *name = "burst across two hops:";
+    constexpr uint64_t LINES = 1000;
+    const char *const nicks[][4] = {{"a", "p", "n1c", "n1d"}, {"n2a", "n2b", "n2c", "n2d"}, {"r", "n3b", "n3c", "n3d"}};
+    std::vector<Client> clients(12);
+    std::string why;
+    bool joined = true;
+    for (int node = 1; node <= 3 && joined; ++node)
+        for (int k = 0; k < 4 && joined; ++k)
+            joined = joinAs(net, node, nicks[node - 1][k], clients[static_cast<size_t>(4 * (node - 1) + k)], why);
+    Client &a = clients[0], &p = clients[1], &r = clients[8];
+    if (joined) {
+        std::string lines;
+        for (uint64_t n = 1; n <= LINES; ++n) lines += "PRIVMSG r :" + std::to_string(n) + "\r\n";
+        std::vector<StreamCheck> streams(1);
+        streams[0].client = &r;
+        streams[0].expectPrefix = ":a PRIVMSG r :";
+        streams[0].maxSeq = LINES;
+        const std::atomic<uint64_t> finalCount{LINES};
+        ReadPlan rp;
+        rp.finalCount = &finalCount;
+        rp.hardDeadline = after(10);
+        std::atomic<bool> stop{false};
+        Probe probe;
+        const auto t0 = Clock::now();
+        if (!a.send(lines)) {
+            report.failed(name, "the write of " + std::to_string(lines.size()) + " bytes did not complete");
+        } else {
+            std::thread prober([&] { probeUntil(p, stop, probe); });
+            const bool ok = readStreams(streams, rp, why);
+            stop = true;
+            prober.join();
+            const std::string worst = probe.error.empty() ? fmt("%.1f ms", probe.worstMicros / 1000) : probe.error;
+            if (ok && probe.error.empty())
+                report.figure(name, std::to_string(streams[0].ok) + " of " + std::to_string(LINES) + " in order in " +
+                                        fmt("%.1f ms", microsBetween(t0, streams[0].lastArrival) / 1000) +
+                                        "; node 1's other clients answered within " + worst + " at worst (" +
+                                        std::to_string(probe.answered) + " round trips)");
+            else
+                report.failed(name, why + (why.empty() ? "" : "; ") + describeStreams(streams, LINES) + "; " + worst);
+        }
+        std::string back = a.drain(Millis(20));
+        if (!back.empty()) report.note("a received: " + back);
+    } else {
+        report.failed(name, why);
+    }
+    for (Client &c : clients) leave(net, c);
+}
+
 // Reports the first node that ended, once; every later figure is then skipped.
 bool nodesAlive(Network &net, Report &report)
 {
@@ -581,6 +657,7 @@ int run(const Options &o)
     }
     if (nodesAlive(net, report)) registrations(o, net, report);
     if (nodesAlive(net, report)) forwarding(o, net, report);
+    if (nodesAlive(net, report)) burst(net, report);
     if (nodesAlive(net, report)) nodeMemory(net, report);
     noteOddDaemonLines(net, report);
 

@@ -16,10 +16,12 @@
 #include <cstring>
 
 #include "clock.h"
+#include "framing.h"
 #include "hooks.h"
 #include "server.h"
 
 Connection connections[MAX_CONNECTIONS];
+FreshConnection freshConnections[FRESH_SLOTS];
 CoreHooks coreHooks;
 
 namespace {
@@ -96,7 +98,26 @@ void shedWithSpareDescriptor()
     spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-// One connection off the backlog; false once none waits.
+void closeFresh(FreshConnection &f)
+{
+    close(f.sock);
+    f.sock = 0;
+    f.length = 0;
+}
+
+// A free entry, or the one that has waited longest: a silent socket gives way to a newcomer.
+int freshEntry()
+{
+    int oldest = 0;
+    for (int i = 0; i < FRESH_SLOTS; ++i) {
+        if (freshConnections[i].sock == 0) return i;
+        if (freshConnections[i].admittedAt < freshConnections[oldest].admittedAt) oldest = i;
+    }
+    closeFresh(freshConnections[oldest]);
+    return oldest;
+}
+
+// One connection off the backlog, read at once; false once none waits.
 bool acceptOne()
 {
     sockaddr_in peer{};
@@ -110,20 +131,90 @@ bool acceptOne()
         return err == EINTR || err == ECONNABORTED;
     }
     keepListenerNonBlocking();
-    const int slot = freeClientSlot();
     // A descriptor beyond the wait's set could not be watched; it is turned away like a full table.
-    if (slot < 0 || fd >= FD_SETSIZE) {
+    // So is a client when all slots are taken: only another node's connection is worth reading.
+    const unsigned peerAddr = ntohl(peer.sin_addr.s_addr);
+    const bool mayBeNode = coreHooks.isNodeAddress && coreHooks.isNodeAddress(peerAddr);
+    if (fd >= FD_SETSIZE || (freeClientSlot() < 0 && !mayBeNode)) {
         close(fd);
         return true;
     }
-    Connection &c = connections[slot];
-    occupySlot(c, fd);
-    std::snprintf(c.ip, sizeof c.ip, "%s", inet_ntoa(peer.sin_addr));
+    const int entry = freshEntry();
+    FreshConnection &f = freshConnections[entry];
+    f.sock = fd;
+    f.peerAddr = peerAddr;
+    std::snprintf(f.ip, sizeof f.ip, "%s", inet_ntoa(peer.sin_addr));
+    f.length = 0;
+    f.admittedAt = nowMillis();
     tuneSocket(fd);
+    // Its line is often there already; but a node's line waits, as a client's would, while the
+    // routing queue has no room for it.
+    if (freshWantsInput(entry)) readFresh(entry);
     return true;
 }
 
+// The fresh connection becomes a client with what it has sent so far, or, with no slot free, is
+// closed without a word.
+void admitClient(FreshConnection &f)
+{
+    const int slot = freeClientSlot();
+    if (slot < 0) {
+        closeFresh(f);
+        return;
+    }
+    Connection &c = connections[slot];
+    occupySlot(c, f.sock);
+    c.admittedAt = f.admittedAt;
+    std::memcpy(c.ip, f.ip, sizeof c.ip);
+    f.sock = 0;
+    absorbBytes(slot, f.bytes, f.length);
+    f.length = 0;
+}
+
+// The first line that is not empty, cut as framing cuts lines; false until one is complete.
+bool firstLine(const FreshConnection &f, char (&line)[LINE_SIZE])
+{
+    size_t start = 0;
+    for (size_t i = 0; i < f.length; ++i) {
+        if (f.bytes[i] != '\n') continue;
+        size_t length = i - start;
+        if (length > LINE_MAX_CHARS) length = LINE_MAX_CHARS;
+        std::memset(line, 0, sizeof line);
+        std::memcpy(line, f.bytes + start, length);
+        length = strnlen(line, LINE_SIZE);
+        if (std::strchr(line, '\r')) line[--length] = '\0';
+        if (length > 0) return true;
+        start = i + 1;
+    }
+    return false;
+}
+
 }  // namespace
+
+void readFresh(int entry)
+{
+    FreshConnection &f = freshConnections[entry];
+    ssize_t got;
+    do {
+        got = recv(f.sock, f.bytes + f.length, sizeof f.bytes - f.length, MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (got <= 0) {
+        closeFresh(f);
+        return;
+    }
+    f.length += static_cast<size_t>(got);
+    char line[LINE_SIZE];
+    if (firstLine(f, line)) {
+        // Another node's line: the connection ends here, closed by this end first, so that the
+        // sender keeps no TIME_WAIT socket for it.
+        if (coreHooks.takeFirstLine && coreHooks.takeFirstLine(line, f.peerAddr)) closeFresh(f);
+        else admitClient(f);
+        return;
+    }
+    // A first line too long for the buffer is no node's: framing drops it as a client's.
+    if (f.length == sizeof f.bytes) admitClient(f);
+}
 
 void prepareConnectionTable(int daemonSock)
 {
@@ -215,10 +306,18 @@ void dropBrokenPeers()
 
 void closeSilentConnections(long long now)
 {
+    for (FreshConnection &f : freshConnections)
+        if (f.sock != 0 && now - f.admittedAt >= UNREGISTERED_LIMIT_MS) closeFresh(f);
     for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
         const Connection &c = connections[slot];
         if (c.sock != 0 && !c.registered && now - c.admittedAt >= UNREGISTERED_LIMIT_MS) dropConnection(slot);
     }
+}
+
+int freshWantsInput(int entry)
+{
+    // Another node's line may need a slot of the routing queue, like a client's.
+    return freshConnections[entry].sock != 0 && (!coreHooks.roomForLines || coreHooks.roomForLines()) ? 1 : 0;
 }
 
 int wantsInput(int slot)

@@ -29,14 +29,31 @@ struct Connection {
 
 extern Connection connections[MAX_CONNECTIONS];
 
+// A connection that has not yet said what it is: its first line decides. Another node's FORWARD
+// is taken and the connection closed, so it never needs a client slot; anything else makes it a
+// client, which takes a slot with the bytes read so far, or is closed when none is free.
+struct FreshConnection {
+    int sock;                    // 0 marks a free entry
+    unsigned peerAddr;           // IPv4, host order
+    char ip[IP_TEXT_SIZE];
+    char bytes[LINE_SIZE];       // what has been read so far; it holds no complete line yet
+    size_t length;
+    long long admittedAt;
+};
+
+extern FreshConnection freshConnections[FRESH_SLOTS];
+
 inline constexpr char DAEMON_NICK[] = "!@$";  // no nickname can start with '!', so no client takes it
 
 void prepareConnectionTable(int daemonSock);
 // Slot 0 becomes the daemon link on daemonSock, at start-up and whenever the link is re-established.
 void takeDaemonLink(int daemonSock);
 void reserveSpareDescriptor();
-// Takes every connection waiting on the listening socket; one that finds no free slot is closed.
+// Takes every connection waiting on the listening socket into the fresh table and reads what it
+// has already sent.
 void addConnection();
+// Reads a fresh connection, and classifies it once its first line is complete.
+void readFresh(int entry);
 void resetConnection(int slot);
 // Closes the socket first, so that nothing of the departure is written to the peer that left.
 void dropConnection(int slot);
@@ -52,8 +69,9 @@ void flushOutput();
 void dropBrokenPeers();
 // Closes connections that have neither registered nor been used by another node in time.
 void closeSilentConnections(long long now);
-// 1 when the loop should read the slot now.
+// 1 when the loop should read the slot, or the fresh entry, now.
 int wantsInput(int slot);
+int freshWantsInput(int entry);
 __attribute__((format(printf, 2, 3))) void replyf(int slot, const char *fmt, ...);
 // Formats into a zeroed line buffer; a text past LINE_MAX_CHARS characters is cut there.
 __attribute__((format(printf, 2, 3))) void formatLine(char (&line)[LINE_SIZE], const char *fmt, ...);

@@ -122,17 +122,24 @@ Read readOnce(int slot)
         dropConnection(slot);
         return Read::Ended;
     }
-    const size_t start = skipGivenUpLine(c, chunk, static_cast<size_t>(got));
-    char *buffer = c.buffer;
-    std::memcpy(buffer + pending, chunk + start, static_cast<size_t>(got) - start);
-    const size_t length = strnlen(buffer, LINE_SIZE);
-    // A zero byte ends the text; what the chunk held after it must not resurface in a later line.
-    std::memset(buffer + length, 0, LINE_SIZE - length);
-    cutLines(slot);
+    absorbBytes(slot, chunk, static_cast<size_t>(got));
     return Read::Took;
 }
 
 }  // namespace
+
+void absorbBytes(int slot, const char *chunk, size_t got)
+{
+    Connection &c = connections[slot];
+    const size_t pending = strnlen(c.buffer, LINE_SIZE);
+    const size_t start = skipGivenUpLine(c, chunk, got);
+    char *buffer = c.buffer;
+    std::memcpy(buffer + pending, chunk + start, got - start);
+    const size_t length = strnlen(buffer, LINE_SIZE);
+    // A zero byte ends the text; what the chunk held after it must not resurface in a later line.
+    std::memset(buffer + length, 0, LINE_SIZE - length);
+    cutLines(slot);
+}
 
 void recvData(int slot)
 {

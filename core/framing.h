@@ -6,6 +6,8 @@
 // Reads the slot until it would block or its budget for this pass is used; may reset the slot
 // (end of stream, or a QUIT among the lines).
 void recvData(int slot);
+// Takes bytes already read for the slot (at most what fits behind its fragment) as a read would.
+void absorbBytes(int slot, const char *chunk, size_t got);
 // The slot's input was held: the lines waiting in its buffer are handled now.
 void resumeInput(int slot);
 // Copies the string at src, reading at most srcRoom bytes, to dest, which lies before it in the

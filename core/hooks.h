@@ -11,6 +11,10 @@ struct CoreHooks {
     // 1 while the layers above can take another read's worth of client lines; a client is left
     // unread meanwhile, so a burst waits in its socket instead of being refused.
     int (*roomForLines)();
+    // The first line of a fresh connection, from the IPv4 address peerAddr (host order): 1 when it
+    // was another node's line, taken or refused, so that the connection is closed; 0 for a client.
+    int (*takeFirstLine)(char *line, unsigned peerAddr);
+    int (*isNodeAddress)(unsigned peerAddr);  // 1 when another node may speak from there
 };
 
 extern CoreHooks coreHooks;

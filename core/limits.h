@@ -21,6 +21,16 @@ inline constexpr int READ_BUDGET = 16 * 1024;
 // sockets cannot hold the client slots.
 inline constexpr long long UNREGISTERED_LIMIT_MS = 30 * 1000;
 inline constexpr long long HOST_LOOKUP_LIMIT_MS = 2000;  // then the dotted quad stands in
+// Connections read before they are known to be clients or other nodes: room for one from every
+// other node of a full configuration at once.
+inline constexpr int FRESH_SLOTS = MAX_NEIGHBORS;
+inline constexpr int NO_SLOT = -1;            // the owner of a message that came from another node
+// Messages that wait for a hop that failed, to be tried again: at most this many, so that a dead
+// neighbour cannot hold the room that the messages for the others need.
+inline constexpr int PARKED_MAX = 128;
+// FORWARD lines waiting for their next hops or to be tried again, all hops together: what the
+// routing queue may hand on, and the parked ones.
+inline constexpr int FORWARD_POOL = 512 + PARKED_MAX;
 inline constexpr int CHANNEL_NAME_MAX = 9;    // characters; JOIN cuts a longer name to this
 inline constexpr int ROOM_SLOTS = 5;          // slot 0 is never used, so at most 4 channels
 inline constexpr int MAX_ROOMS = ROOM_SLOTS - 1;

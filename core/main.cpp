@@ -1,4 +1,5 @@
 // The quorvel program: one node of a network of IRC servers.
+#include <csignal>
 #include <cstdio>
 
 #include "../irc/dispatch.h"
@@ -9,6 +10,9 @@
 int main(int argc, char **argv)
 {
     makeStandardDescriptorsValid();
+    // Sends already never raise it; this keeps a closed pipe on standard output (traces piped into
+    // a pager that quit) from ending the node.
+    std::signal(SIGPIPE, SIG_IGN);
     init_node(argc, argv);
     rt_parse_command_line(&argList, argc, argv);
     if (argList.verbose == 1)

@@ -48,6 +48,8 @@ int connectDaemon(const rt_config_entry_t &self)
 {
     int dSock = socket(AF_INET, SOCK_STREAM, 0);
     if (dSock < 0) fail("daemon socket error", 1);
+    // From the node's own address, the one its daemon takes the link from.
+    (void)bindSource(dSock, self.ipaddr);
     sockaddr_in addr = socketAddress(self.ipaddr, self.local_port);
     if (connect(dSock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
         int err = errno;
@@ -194,13 +196,18 @@ void buildConnectionList()
         if (wantsInput(slot)) watchRead(c.sock);
         if (!outEmpty(c.out)) watchWrite(c.sock);
     }
+    for (int entry = 0; entry < FRESH_SLOTS; ++entry)
+        if (freshWantsInput(entry)) watchRead(freshConnections[entry].sock);
     for (int i = 0; i < pollerCount; ++i) pollers[i].beforeWait();
 }
 
-// Every waiting connection is taken; the clients are read in slot order.
+// Every waiting connection is taken; fresh connections are read before the clients, which are
+// read in slot order.
 void readSockets()
 {
     if (FD_ISSET(sock, &socks)) addConnection();
+    for (int entry = 0; entry < FRESH_SLOTS; ++entry)
+        if (isReadable(freshConnections[entry].sock)) readFresh(entry);
     for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot)
         if (isReadable(connections[slot].sock)) recvData(slot);
 }

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 
@@ -13,4 +14,14 @@ inline sockaddr_in socketAddress(uint32_t ipaddr, uint16_t port)
     addr.sin_addr.s_addr = htonl(ipaddr);
     addr.sin_port = htons(port);
     return addr;
+}
+
+// Makes a socket's connections come from the node's own configured address, so that the peer
+// sees which node speaks; the port is still chosen at connect, from the whole ephemeral range.
+inline bool bindSource(int fd, uint32_t ipaddr)
+{
+    const int on = 1;
+    (void)setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    const sockaddr_in from = socketAddress(ipaddr, 0);
+    return bind(fd, reinterpret_cast<const sockaddr *>(&from), sizeof from) == 0;
 }

@@ -9,7 +9,6 @@
 #include "../core/hooks.h"
 #include "../core/server.h"
 #include "../core/text.h"
-#include "../routing/forwarding.h"
 #include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
 #include "channel_commands.h"
@@ -39,8 +38,7 @@ constexpr CommandRow COMMANDS[] = {  // compared in order, exactly and case-sens
     {"LIST",    Gate::Open,         handleList},
     {"PART",    Gate::Registered,   handlePart},
     {"QUIT",    Gate::Registered,   handleQuit},
-    {"FORWARD", Gate::Open,         handleForward},  // from other nodes, which never register
-};
+};  // FORWARD is no client's word: another node's line is taken before a connection is a client
 
 const CommandRow *findCommand(const char *word)
 {

@@ -63,6 +63,13 @@ void sendToChannel(int owner, const Message &m, const char *routeName)
     requestRoute(request, owner, m, routeName, delivered > 0);
 }
 
+bool holdsControlBytes(const char *text)
+{
+    for (const char *p = text; *p; ++p)
+        if (static_cast<unsigned char>(*p) < ' ' && *p != '\t') return true;
+    return false;
+}
+
 void appendWords(TextBuilder &text, LineCursor &cur)
 {
     while (const char *word = cur.next()) {
@@ -89,6 +96,10 @@ void handlePrivmsg(int slot, LineCursor &cur)
     TextBuilder builder(text);
     builder.add(first);
     appendWords(builder, cur);
+    if (holdsControlBytes(targets) || holdsControlBytes(text)) {
+        replyf(slot, FMT_404_CONTROL_BYTES, serverName(), connections[slot].nick, targets);
+        return;
+    }
 
     char srcNode[NODE_ID_TEXT_SIZE];
     std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(curr_nodeID));

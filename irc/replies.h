@@ -32,6 +32,8 @@ inline constexpr char FMT_PRIVMSG[] = ":%s PRIVMSG %s :%s";  // sender, recipien
 inline constexpr char FMT_401_NO_SUCH_TARGET[] = ":%s 401 %s :No such nick/channel";
 inline constexpr char FMT_411_NO_RECIPIENT[] = ":%s 411 :No recipient given (PRIVMSG)";
 inline constexpr char FMT_412_NO_TEXT[] = ":%s 412 :No text to send";
+// CR and the other control bytes could split or forge lines on the way; the tab is plain text.
+inline constexpr char FMT_404_CONTROL_BYTES[] = ":%s 404 %s %s :Cannot send, the message holds control characters";
 // Every slot of the queue waits for the routing daemon, so the message cannot be asked for now.
 inline constexpr char FMT_437_ROUTING_BUSY[] = ":%s 437 %s %s :Cannot send now, too many messages wait for routing";
 

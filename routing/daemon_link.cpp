@@ -15,6 +15,7 @@
 #include "../irc/channels.h"
 #include "../rtlib/rt_args.h"
 #include "daemon_lines.h"
+#include "forwarding.h"
 #include "pending_queue.h"
 
 namespace {
@@ -57,6 +58,8 @@ void startAttempt(long long now)
         close(fd);
         return;
     }
+    // From the node's own address, the one its daemon takes the link from.
+    (void)bindSource(fd, curr_node_config_entry->ipaddr);
     const sockaddr_in addr = socketAddress(curr_node_config_entry->ipaddr, curr_node_config_entry->local_port);
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return linkUp(fd);
     if (errno != EINPROGRESS) {
@@ -97,7 +100,10 @@ void wireRouting()
     coreHooks.daemonLinkLost = dropWaitingMessages;
     coreHooks.daemonLineLost = finishUnreadableAnswer;
     coreHooks.roomForLines = roomForLines;
+    coreHooks.takeFirstLine = takeForwardLine;
+    coreHooks.isNodeAddress = isNodeAddress;
     addPoller({beforeWait, keepDaemonLinked});
+    addPoller(forwardingPoller());
 }
 
 void keepDaemonLinked()

@@ -1,15 +1,19 @@
-// Forwarding: sending a waiting message on to its next hops, and taking in what other nodes
-// forward here as if a local client had sent it, but without registration.
+// Forwarding. Every next hop has a queue of FORWARD lines, sent in order, one line per
+// connection: the node connects from its own address, writes the line, and waits for the
+// receiver to close once it has handled it, so that the TIME_WAIT stays with the receiver and a
+// line is known to have arrived. Nothing of it ever waits in the loop. A hop that cannot be
+// reached is tried again; a message for a nick is asked of the daemon again, as the network may
+// route around the hop, until the daemons must have noticed; only then is it given up, with the
+// 401 to its sender when the sender is here.
 #include "forwarding.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "../core/clock.h"
@@ -19,61 +23,327 @@
 #include "../irc/channels.h"
 #include "../irc/dispatch.h"
 #include "../irc/messages.h"
+#include "../irc/registration.h"
+#include "../rtlib/rt_args.h"
+#include "daemon_lines.h"
 
 namespace {
 
 constexpr char FMT_FORWARD[] = "FORWARD %lu :%s PRIVMSG %s %s";  // CR LF follows when it is framed
+constexpr char FMT_FORWARD_TRACE[] = "Command[%i]: %s\n";
 
-// The whole node waits while a next hop is reached, so a dead neighbour may cost this much at most.
-constexpr int CONNECT_TIMEOUT_MS = 2000;
-constexpr timeval FORWARD_SEND_TIMEOUT = {2, 0};
-// A neighbour that let a connect run out of time is not tried again for this long: an answer may
-// name it many times, and many waiting messages may go its way, each costing the full timeout.
-constexpr long long UNREACHABLE_PAUSE_MS = 5000;
+constexpr long long CONNECT_LIMIT_MS = 2000;
+// A receiver closes once it has handled its line; one that has not by then counts as unreachable.
+constexpr long long EXCHANGE_LIMIT_MS = 5000;
+constexpr long long RETRY_MS = 250;
 
-long long unreachableUntil[MAX_NEIGHBORS];  // per index of neighborNodes; 0 while it answers
+struct Outgoing {
+    int next;  // the next entry of the same list, or -1
+    uint32_t srcNode;
+    char sender[NICK_MAX + 1];
+    char target[LINE_SIZE];
+    char text[LINE_SIZE];
+    int owner;  // a client slot, or NO_SLOT for a message from another node
+    unsigned ownerSerial;
+    long long giveUpAt;  // 0 until a hop failed it
+    long long dueAt;     // when a message waiting to be asked again is asked
+};
 
-enum class Reach { Connected, Failed, TimedOut };
+struct EntryList {
+    int head = -1;
+    int tail = -1;
+    int count = 0;
+};
 
-Reach finishConnect(int fd)
+enum class Stage { Idle, Connecting, AwaitingClose };
+
+struct HopLink {
+    int fd = -1;
+    Stage stage = Stage::Idle;
+    long long since = 0;    // when the stage began
+    long long retryAt = 0;  // a hop that failed is tried again from then on
+    EntryList queue;
+};
+
+Outgoing pool[FORWARD_POOL];
+int poolTouched;  // entries from here on were never used, so their pages need not be resident
+EntryList spare;  // a stack, so that the entries in use stay few and their pages warm
+HopLink hops[MAX_NEIGHBORS];
+EntryList reask;  // nick messages whose hop failed, to be asked of the daemon again
+
+void push(EntryList &list, int entry)
 {
-    const long long deadline = nowMillis() + CONNECT_TIMEOUT_MS;
-    pollfd p{fd, POLLOUT, 0};
-    int ready;
-    do {
-        const long long left = deadline - nowMillis();
-        ready = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0) return Reach::TimedOut;
+    pool[entry].next = -1;
+    if (list.tail >= 0) pool[list.tail].next = entry;
+    else list.head = entry;
+    list.tail = entry;
+    ++list.count;
+}
+
+int pop(EntryList &list)
+{
+    const int entry = list.head;
+    if (entry < 0) return -1;
+    list.head = pool[entry].next;
+    if (list.head < 0) list.tail = -1;
+    --list.count;
+    return entry;
+}
+
+void release(int entry)
+{
+    pool[entry].next = spare.head;
+    spare.head = entry;
+    if (spare.tail < 0) spare.tail = entry;
+    ++spare.count;
+}
+
+int takeEntry()
+{
+    if (spare.count > 0) return pop(spare);
+    return poolTouched < FORWARD_POOL ? poolTouched++ : -1;
+}
+
+int entryFor(const PendingMessage &m)
+{
+    const int e = takeEntry();
+    if (e < 0) return -1;
+    Outgoing &o = pool[e];
+    o.srcNode = readNodeId(m.srcNode);
+    copyCut(o.sender, m.sender);
+    copyCut(o.target, m.target);
+    copyCut(o.text, m.text);
+    o.owner = m.owner;
+    o.ownerSerial = m.ownerSerial;
+    o.giveUpAt = m.giveUpAt;
+    o.dueAt = 0;
+    return e;
+}
+
+// The daemons notice a dead node within the neighbour timeout and route around it a cycle later.
+long long patienceMs()
+{
+    return (static_cast<long long>(argList.neighbor_timeout) + argList.advertisement_cycle_time) * 1000;
+}
+
+void giveUp(int entry)
+{
+    const Outgoing &o = pool[entry];
+    tellNoSuchTarget(o.owner, o.ownerSerial, o.target);
+    release(entry);
+}
+
+bool backingOff(const HopLink &h, long long now) { return h.stage == Stage::Idle && now < h.retryAt; }
+
+// Messages held back after a failure: asked for again later, or waiting for their hop's retry.
+int parkedCount(long long now)
+{
+    int parked = reask.count;
+    for (int n = 0; n < neighbors; ++n)
+        if (backingOff(hops[n], now)) parked += hops[n].queue.count;
+    return parked;
+}
+
+void closeExchange(HopLink &h)
+{
+    if (h.fd >= 0) close(h.fd);
+    h.fd = -1;
+    h.stage = Stage::Idle;
+}
+
+// A line the receiver has not read yet is thrown away with a reset, so that it can never arrive
+// besides the copy that is asked for again.
+void abortExchange(HopLink &h)
+{
+    if (h.fd >= 0) {
+        const linger now{1, 0};
+        (void)setsockopt(h.fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    }
+    closeExchange(h);
+}
+
+// Every message queued for the hop waits: a channel's for the same hop, as asking again would
+// reach the other branches of its tree twice; a nick's to be asked of the daemon again.
+void hopFailed(HopLink &h, long long now)
+{
+    abortExchange(h);
+    h.retryAt = now + RETRY_MS;
+    EntryList kept;
+    for (int e = pop(h.queue); e >= 0; e = pop(h.queue)) {
+        Outgoing &o = pool[e];
+        if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
+        if (now >= o.giveUpAt || parkedCount(now) + kept.count >= PARKED_MAX) {
+            giveUp(e);
+        } else if (isChannelName(o.target)) {
+            push(kept, e);
+        } else {
+            o.dueAt = now + RETRY_MS;
+            push(reask, e);
+        }
+    }
+    h.queue = kept;
+}
+
+void sendHead(HopLink &h, long long now)
+{
+    const Outgoing &o = pool[h.queue.head];
+    char line[LINE_SIZE];
+    formatLine(line, FMT_FORWARD, static_cast<unsigned long>(o.srcNode), o.sender, o.target, o.text);
+    // Cut inside the text if it must be, so that the line keeps its CR LF and still arrives.
+    char wire[LINE_SIZE];
+    const size_t length = frameLine(wire, line);
+    // A new connection's send buffer always holds one line; anything less is a failed hop.
+    if (send(h.fd, wire, length, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(length)) return hopFailed(h, now);
+    h.stage = Stage::AwaitingClose;
+    h.since = now;
+}
+
+void startExchange(int n, long long now)
+{
+    HopLink &h = hops[n];
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // Descriptor 0 is never stored anywhere, and the wait's set cannot hold what lies past it.
+    if (fd <= 0 || fd >= FD_SETSIZE) {
+        if (fd >= 0) close(fd);
+        return hopFailed(h, now);
+    }
+    h.fd = fd;
+    h.since = now;
+    if (curr_node_config_entry) (void)bindSource(fd, curr_node_config_entry->ipaddr);
+    const sockaddr_in addr = socketAddress(neighborNodes[n]->ipaddr, neighborNodes[n]->server_port);
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return sendHead(h, now);
+    if (errno != EINPROGRESS) return hopFailed(h, now);
+    h.stage = Stage::Connecting;
+}
+
+void kick(int n, long long now)
+{
+    HopLink &h = hops[n];
+    if (h.stage == Stage::Idle && h.queue.count > 0 && now >= h.retryAt) startExchange(n, now);
+}
+
+void connected(HopLink &h, long long now)
+{
     int err = 0;
     socklen_t len = sizeof err;
-    const bool ok = ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-    return ok ? Reach::Connected : Reach::Failed;
+    if (getsockopt(h.fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) return hopFailed(h, now);
+    sendHead(h, now);
 }
 
-bool makeBlocking(int fd)
+// The receiver's end of stream says the line was handled; a reset says it was not read.
+void answered(int n, long long now)
 {
-    const int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    HopLink &h = hops[n];
+    char scrap[64];
+    const ssize_t got = recv(h.fd, scrap, sizeof scrap, MSG_DONTWAIT);
+    if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR))) return;
+    if (got < 0) return hopFailed(h, now);
+    closeExchange(h);
+    release(pop(h.queue));
+    kick(n, now);
 }
 
-// A blocking socket connected to the neighbour's IRC port, or -1.
-int connectToNeighbor(int n)
+void enqueue(int n, int entry)
 {
-    if (unreachableUntil[n] > nowMillis()) return -1;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    const sockaddr_in addr = socketAddress(neighborNodes[n]->ipaddr, neighborNodes[n]->server_port);
-    Reach reach = Reach::Connected;
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0)
-        reach = errno == EINPROGRESS ? finishConnect(fd) : Reach::Failed;
-    unreachableUntil[n] = reach == Reach::TimedOut ? nowMillis() + UNREACHABLE_PAUSE_MS : 0;
-    if (reach != Reach::Connected || !makeBlocking(fd)) {
-        close(fd);
-        return -1;
+    push(hops[n].queue, entry);
+    kick(n, nowMillis());
+}
+
+// A message for a hop that no line of the configuration names cannot travel; its sender is told.
+void forwardTo(uint32_t hop, const PendingMessage &m)
+{
+    const int n = findNeighbor(hop);
+    if (n < 0) {
+        if (!isChannelName(m.target)) tellNoSuchTarget(m.owner, m.ownerSerial, m.target);
+        return;
     }
-    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &FORWARD_SEND_TIMEOUT, sizeof FORWARD_SEND_TIMEOUT);
-    return fd;
+    const int entry = entryFor(m);
+    if (entry < 0) return tellRoutingBusy(m.owner, m.ownerSerial, m.target);
+    enqueue(n, entry);
+}
+
+void askAgain(long long now)
+{
+    for (int checked = reask.count; checked > 0; --checked) {
+        const int e = pop(reask);
+        Outgoing &o = pool[e];
+        if (now < o.dueAt || (now < o.giveUpAt && queueFull())) {
+            push(reask, e);
+            continue;
+        }
+        if (now >= o.giveUpAt) {
+            giveUp(e);
+            continue;
+        }
+        char srcNode[NODE_ID_TEXT_SIZE];
+        std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(o.srcNode));
+        char request[LINE_SIZE];
+        formatLine(request, FMT_NEXTHOP, o.target);
+        askDaemon(request, {srcNode, o.sender, o.target, o.text}, o.owner, o.ownerSerial, o.giveUpAt);
+        release(e);
+    }
+}
+
+void beforeWait()
+{
+    const long long now = nowMillis();
+    for (int n = 0; n < neighbors; ++n) {
+        const HopLink &h = hops[n];
+        if (h.stage == Stage::Connecting) {
+            watchWrite(h.fd);
+            wakeWithinMs(h.since + CONNECT_LIMIT_MS - now);
+        } else if (h.stage == Stage::AwaitingClose) {
+            watchRead(h.fd);
+            wakeWithinMs(h.since + EXCHANGE_LIMIT_MS - now);
+        } else if (h.queue.count > 0) {
+            wakeWithinMs(h.retryAt - now);
+        }
+    }
+    for (int e = reask.head; e >= 0; e = pool[e].next) wakeWithinMs(pool[e].dueAt - now);
+}
+
+void afterWait()
+{
+    const long long now = nowMillis();
+    for (int n = 0; n < neighbors; ++n) {
+        HopLink &h = hops[n];
+        if (h.stage == Stage::Connecting && isWritable(h.fd)) connected(h, now);
+        else if (h.stage == Stage::AwaitingClose && isReadable(h.fd)) answered(n, now);
+        else if (h.stage == Stage::Connecting && now - h.since >= CONNECT_LIMIT_MS) hopFailed(h, now);
+        else if (h.stage == Stage::AwaitingClose && now - h.since >= EXCHANGE_LIMIT_MS) hopFailed(h, now);
+        kick(n, now);
+    }
+    askAgain(now);
+}
+
+bool isListedNode(uint32_t id) { return id != 0 && (id == curr_nodeID || findNeighbor(id) >= 0); }
+
+bool isFirstWordForward(const char *line)
+{
+    while (*line == ' ') ++line;
+    return std::strncmp(line, "FORWARD", 7) == 0 && (line[7] == ' ' || line[7] == '\0');
+}
+
+// What a FORWARD line brings, checked word by word; false when it is not another node's line.
+bool readForward(char *line, Message &m, char (&srcNode)[NODE_ID_TEXT_SIZE], char (&text)[LINE_SIZE])
+{
+    LineCursor cur{line};
+    (void)cur.next();  // FORWARD
+    const char *srcWord = cur.next();
+    const char *senderWord = cur.next();
+    const char *keyword = cur.next();  // PRIVMSG, though any word is taken
+    const char *target = cur.next();
+    const char *firstWord = cur.next();
+    if (!srcWord || !senderWord || !keyword || !target || !firstWord) return false;
+    const uint32_t src = readNodeId(srcWord);
+    const char *sender = senderWord + 1;  // the colon, whatever stands there
+    if (!isListedNode(src) || std::strlen(sender) > NICK_MAX || !checkNickFormat(sender)) return false;
+    std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(src));
+    TextBuilder builder(text);
+    builder.add(firstWord);
+    appendWords(builder, cur);
+    m = {srcNode, sender, target, text};
+    return true;
 }
 
 }  // namespace
@@ -91,57 +361,53 @@ uint32_t readNodeId(const char *word)
     return static_cast<uint32_t>(value);
 }
 
-int forwardMessage(uint32_t hop, uint32_t srcNode, const char *sender, const char *target, const char *text)
-{
-    const int n = findNeighbor(hop);
-    if (n < 0) return 0;  // no such neighbour: there is nowhere to connect
-    const int fd = connectToNeighbor(n);
-    if (fd < 0) return 0;
-    char line[LINE_SIZE];
-    formatLine(line, FMT_FORWARD, static_cast<unsigned long>(srcNode), sender, target, text);
-    // Cut inside the text if it must be, so that the line keeps its CR LF and still arrives.
-    char wire[LINE_SIZE];
-    const size_t length = frameLine(wire, line);
-    const ssize_t sent = send(fd, wire, length, MSG_NOSIGNAL);
-    close(fd);
-    return sent == static_cast<ssize_t>(length) ? 1 : 0;
-}
-
 // A hop that cannot be reached does not keep the message from the others.
-void forwardAnswer(const PendingMessage &m, LineCursor &hops)
+void forwardAnswer(const PendingMessage &m, LineCursor &hopWords)
 {
-    const uint32_t srcNode = readNodeId(m.srcNode);
     if (isChannelName(m.target)) {
-        while (const char *hop = hops.next()) forwardMessage(readNodeId(hop), srcNode, m.sender, m.target, m.text);
+        while (const char *hop = hopWords.next()) forwardTo(readNodeId(hop), m);
         return;
     }
-    const char *hop = hops.next();
-    const uint32_t next = hop ? readNodeId(hop) : 0;
-    if (next == 0) return;
     // The word after the hop is the daemon's own business; a hop without it is still used.
-    forwardMessage(next, srcNode, m.sender, m.target, m.text);
+    const char *hop = hopWords.next();
+    const uint32_t next = hop ? readNodeId(hop) : 0;
+    if (next == 0) return tellNoSuchTarget(m.owner, m.ownerSerial, m.target);
+    forwardTo(next, m);
 }
 
-void handleForward(int slot, LineCursor &cur)
+int takeForwardLine(char *line, unsigned peerAddr)
 {
-    const char *srcNode = cur.next();
-    const char *senderWord = cur.next();
-    const char *keyword = cur.next();  // PRIVMSG, though any word is taken
-    const char *targetWord = cur.next();
-    const char *firstWord = cur.next();
-    if (!srcNode || !senderWord || !keyword || !targetWord || !firstWord) return;  // nothing to deliver
-
-    char sender[NICK_MAX + 1];
-    copyCut(sender, senderWord + 1);  // the colon, whatever stands there
-    char target[NICK_MAX + 1];
-    copyCut(target, targetWord);
+    if (!isFirstWordForward(line)) return 0;
+    if (argList.verbose == 1) std::printf(FMT_FORWARD_TRACE, NO_SLOT, line);
+    // Only the nodes of the configuration speak as nodes; anyone else is refused without a word.
+    if (!isNodeAddress(peerAddr) || holdsControlBytes(line)) return 1;
+    Message m{};
+    char srcNode[NODE_ID_TEXT_SIZE];
     char text[LINE_SIZE];
-    TextBuilder builder(text);
-    builder.add(firstWord);
-    appendWords(builder, cur);
-
-    // The source node passes on as received, so every node on the way asks about the same tree.
-    const Message m{srcNode, sender, target, text};
-    if (isChannelName(target)) sendToChannel(slot, m, target);
-    else sendToNick(slot, m);
+    if (!readForward(line, m, srcNode, text)) return 1;
+    // Names longer than a nick or a channel name exist nowhere; the cut one may.
+    char target[NICK_MAX + 1];
+    copyCut(target, m.target);
+    m.target = target;
+    if (isChannelName(target)) sendToChannel(NO_SLOT, m, target);
+    else sendToNick(NO_SLOT, m);
+    return 1;
 }
+
+int isNodeAddress(unsigned peerAddr)
+{
+    for (int n = 0; n < neighbors; ++n)
+        if (neighborNodes[n]->ipaddr == peerAddr) return 1;
+    return 0;
+}
+
+int queuedForHops()
+{
+    const long long now = nowMillis();
+    int queued = 0;
+    for (int n = 0; n < neighbors; ++n)
+        if (!backingOff(hops[n], now)) queued += hops[n].queue.count;
+    return queued;
+}
+
+Poller forwardingPoller() { return {beforeWait, afterWait}; }

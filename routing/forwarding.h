@@ -1,17 +1,24 @@
-// Messages between nodes: one FORWARD line per short-lived connection to a next hop.
+// Messages between nodes: FORWARD lines to next hops, each over a connection of its own that the
+// loop drives without waiting, and the FORWARD lines that other nodes send here.
 #pragma once
 
 #include <cstdint>
 
+#include "../core/hooks.h"
 #include "pending_queue.h"
 
 struct LineCursor;
 
 // The daemon's "OK" for the front message: the words after it name the next hops.
 void forwardAnswer(const PendingMessage &m, LineCursor &hops);
-// One FORWARD line to the node `hop`; 1 when the whole line was sent.
-int forwardMessage(uint32_t hop, uint32_t srcNode, const char *sender, const char *target, const char *text);
 // Reads a node ID as the decimal number it must be; anything else is 0, which no hop may be.
 uint32_t readNodeId(const char *word);
-
-void handleForward(int slot, LineCursor &cur);
+// The first line of a fresh connection from peerAddr: 0 when it is not a FORWARD line; otherwise
+// 1, once it has been taken, or refused without a word when it does not come from another node
+// of the configuration or does not read as one.
+int takeForwardLine(char *line, unsigned peerAddr);
+// 1 when some other node of the configuration has that IPv4 address (host order).
+int isNodeAddress(unsigned peerAddr);
+// Lines queued for hops that are not backing off after a failure: messages still in flight.
+int queuedForHops();
+Poller forwardingPoller();

@@ -24,14 +24,29 @@ bool ownerStillThere(int owner, unsigned serial)
     return c.sock != 0 && c.registered && c.serial == serial;
 }
 
+unsigned serialOf(int owner) { return owner >= 0 ? connections[owner].serial : 0; }
+
+void queueRequest(const char *request, const Message &m, int owner, unsigned serial, long long giveUpAt)
+{
+    sendData(DAEMON_SLOT, request);
+    queueMessage(owner, m.target, m.text, m.sender, m.srcNode);
+    PendingMessage &queued = msgQueue.slots[(msgQueue.nextSlot + MSG_QUEUE_SLOTS - 1) % MSG_QUEUE_SLOTS];
+    queued.ownerSerial = serial;
+    queued.giveUpAt = giveUpAt;
+}
+
+}  // namespace
+
 void tellNoSuchTarget(int owner, unsigned serial, const char *target)
 {
     if (ownerStillThere(owner, serial)) replyf(owner, FMT_401_NO_SUCH_TARGET, serverName(), target);
 }
 
-void tellNoSuchTarget(const PendingMessage &m) { tellNoSuchTarget(m.owner, m.ownerSerial, m.target); }
-
-}  // namespace
+void tellRoutingBusy(int owner, unsigned serial, const char *target)
+{
+    if (ownerStillThere(owner, serial))
+        replyf(owner, FMT_437_ROUTING_BUSY, serverName(), connections[owner].nick, target);
+}
 
 void emptyQueue()
 {
@@ -49,14 +64,16 @@ int roomForLines()
     constexpr int HEADROOM = 64;
     if (queueFull()) return 0;
     const int waiting = (msgQueue.nextSlot - msgQueue.replySlot + MSG_QUEUE_SLOTS) % MSG_QUEUE_SLOTS;
-    return waiting + HEADROOM <= MSG_QUEUE_SLOTS ? 1 : 0;
+    // Answered messages go on waiting in their hops' queues: they count until they have left.
+    return waiting + queuedForHops() + HEADROOM <= MSG_QUEUE_SLOTS ? 1 : 0;
 }
 
 void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode)
 {
     PendingMessage &m = msgQueue.slots[msgQueue.nextSlot];
     m.owner = owner;
-    m.ownerSerial = connections[owner].serial;
+    m.ownerSerial = serialOf(owner);
+    m.giveUpAt = 0;
     m.pending = 1;
     copyCut(m.target, target);
     copyCut(m.text, text);
@@ -70,7 +87,7 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
     // A line nobody asked for has no message to pair with; acting on an old one would repeat it.
     if (!messageWaiting()) return;
     const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
-    if (std::strcmp(firstWord, "NONE") == 0) tellNoSuchTarget(front);
+    if (std::strcmp(firstWord, "NONE") == 0) tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
     else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') forwardAnswer(front, rest);
     // Whatever forwarding met with, the answer is used up, so the next one pairs with the next message.
     finishFront();
@@ -89,25 +106,29 @@ void finishUnreadableAnswer()
 
 void requestRoute(const char *request, int owner, const Message &m, const char *target, bool deliveredHere)
 {
-    const unsigned serial = connections[owner].serial;
+    const unsigned serial = serialOf(owner);
     if (connections[DAEMON_SLOT].sock == 0) {
         if (!deliveredHere) tellNoSuchTarget(owner, serial, target);
         return;
     }
     // Writing over a waiting message would pair every later answer with the wrong message.
-    if (queueFull()) {
-        if (ownerStillThere(owner, serial))
-            replyf(owner, FMT_437_ROUTING_BUSY, serverName(), connections[owner].nick, target);
-        return;
-    }
-    sendData(DAEMON_SLOT, request);
-    queueMessage(owner, target, m.text, m.sender, m.srcNode);
+    if (queueFull()) return tellRoutingBusy(owner, serial, target);
+    const Message queued{m.srcNode, m.sender, target, m.text};
+    queueRequest(request, queued, owner, serial, 0);
+}
+
+void askDaemon(const char *request, const Message &m, int owner, unsigned serial, long long giveUpAt)
+{
+    if (connections[DAEMON_SLOT].sock == 0) return tellNoSuchTarget(owner, serial, m.target);
+    if (queueFull()) return tellRoutingBusy(owner, serial, m.target);
+    queueRequest(request, m, owner, serial, giveUpAt);
 }
 
 void dropWaitingMessages()
 {
     while (messageWaiting()) {
-        tellNoSuchTarget(msgQueue.slots[msgQueue.replySlot]);
+        const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
+        tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
         finishFront();
     }
 }

@@ -8,13 +8,14 @@ struct LineCursor;
 inline constexpr int MSG_QUEUE_SLOTS = 512;
 
 struct PendingMessage {
-    int owner;             // the slot the message came in on; a 401 goes back there
+    int owner;             // the client slot that sent it, or NO_SLOT when another node did
     char target[LINE_SIZE];
     char text[LINE_SIZE];
-    char sender[LINE_SIZE];
-    char srcNode[LINE_SIZE];  // decimal ID of the node where the message entered the network
+    char sender[NICK_MAX + 1];
+    char srcNode[NODE_ID_TEXT_SIZE];  // decimal ID of the node where the message entered the network
     int pending;           // 1 while waiting for its answer, 0 once answered
     unsigned ownerSerial;  // which peer of the owner slot sent it, so no later peer is answered
+    long long giveUpAt;    // set once a next hop could not be reached: asked again until then
 };
 
 // Waiting messages are the slots from replySlot up to nextSlot, cyclically, oldest first;
@@ -51,5 +52,11 @@ void finishUnreadableAnswer();
 // finds it. When no answer can come (the link is down) or no slot is free, nothing is sent and
 // the sender is told at once; a message that was delivered to someone here draws no 401.
 void requestRoute(const char *request, int owner, const Message &m, const char *target, bool deliveredHere);
+// The same for a message whose next hop failed: m.target is asked for again on behalf of the
+// connection `serial` in `owner`, until giveUpAt.
+void askDaemon(const char *request, const Message &m, int owner, unsigned serial, long long giveUpAt);
+// Answers for the sender, when it is a client here that is still connected.
+void tellNoSuchTarget(int owner, unsigned serial, const char *target);
+void tellRoutingBusy(int owner, unsigned serial, const char *target);
 // The daemon link is gone: no waiting message will be answered, so each one's sender gets the 401.
 void dropWaitingMessages();

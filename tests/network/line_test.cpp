@@ -195,3 +195,52 @@ TEST_F(Network, ChannelMessageReachesEveryMemberOnceAlongTheTree)
     const std::vector<std::string> eachOnce{"NEXTHOPS 1 #chan\r\n", "NEXTHOPS 3 #chan\r\n", "NEXTHOPS 2 #chan\r\n"};
     for (uint32_t id = 1; id <= 3; ++id) EXPECT_EQ(hopRequests(id), eachOnce) << "node " << id;
 }
+
+// A burst pipelined in one write crosses two hops whole and in order, though every client slot
+// of every node is taken, and the sending node goes on answering its other clients meanwhile.
+TEST_F(Network, BurstCrossesTwoHopsWholeWithEveryClientSlotTaken)
+{
+    startNodes({{{"NEXTHOP carol", "OK 2 2"}}, {{"NEXTHOP carol", "OK 3 1"}}, {}});
+    Client &alice = user(1, "alice");
+    Client &carol = user(3, "carol");
+    std::vector<Client *> others;
+    for (uint32_t at = 1; at <= 3; ++at)
+        for (int i = at == 2 ? 0 : 1; i < 4; ++i) others.push_back(&user(at, "n" + std::to_string(at) + "u" + std::to_string(i)));
+    Client &neighbour = *others.front();  // a user of node 1 beside alice
+
+    constexpr int BURST = 1000;
+    std::string batch;
+    for (int i = 0; i < BURST; ++i) batch += "PRIVMSG carol :m" + std::to_string(i) + "\r\n";
+    ASSERT_TRUE(alice.sock.send(batch));
+    int answered = 0;
+    for (int i = 0; i < 20; ++i) {
+        neighbour.say("PING " + std::to_string(i));
+        if (neighbour.sock.readLine() == fromServer("421 PING :Unknown command")) ++answered;
+    }
+    EXPECT_EQ(answered, 20);
+    int arrived = 0;
+    while (arrived < BURST && carol.sock.readLine(Millis(5000)) == privmsgLine("alice", "carol", "m" + std::to_string(arrived)))
+        ++arrived;
+    EXPECT_EQ(arrived, BURST);
+    expectQuiet({&alice, &carol});
+}
+
+// A steady stream between two nodes, each message its own connection: every one arrives, in order.
+TEST_F(Network, SustainedStreamLosesNothing)
+{
+    startNodes({{{"NEXTHOP bob", "OK 2 1"}}, {}});
+    Client &alice = user(1, "alice"), &bob = user(2, "bob");
+    constexpr int MESSAGES = 3000;
+    int arrived = 0;
+    for (int sent = 0; sent < MESSAGES; sent += 100) {
+        std::string batch;
+        for (int i = sent; i < sent + 100; ++i) batch += "PRIVMSG bob :s" + std::to_string(i) + "\r\n";
+        ASSERT_TRUE(alice.sock.send(batch));
+        while (arrived < sent + 50 && bob.sock.readLine(Millis(5000)) == privmsgLine("alice", "bob", "s" + std::to_string(arrived)))
+            ++arrived;
+    }
+    while (arrived < MESSAGES && bob.sock.readLine(Millis(5000)) == privmsgLine("alice", "bob", "s" + std::to_string(arrived)))
+        ++arrived;
+    EXPECT_EQ(arrived, MESSAGES);
+    expectQuiet({&alice, &bob});
+}

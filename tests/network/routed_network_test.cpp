@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -263,9 +264,11 @@ TEST_F(RoutedNetwork, RingOfFourRoutesAroundAKilledNode)
     const auto killed = Clock::now();
     killNow(node(2).server);
     killNow(*node(2).daemon);
-    const auto healed = sendUntilArrives(alice, {&carol}, "carol", "after the loss", Millis(6000));
-    ASSERT_TRUE(healed) << "no way round node 2 within the neighbour timeout, a cycle and a margin";
-    report("ring of four: healed after node 2 was killed", millisBetween(killed, *healed));
+    // Sent at once: its hop is dead, so it is asked for again until the daemons route around it.
+    alice.say("PRIVMSG carol :after the loss");
+    ASSERT_EQ(carol.sock.readLine(Millis(8000)), privmsgLine("alice", "carol", "after the loss"))
+        << "no way round node 2 within the neighbour timeout, a cycle and a margin";
+    report("ring of four: healed after node 2 was killed", millisBetween(killed, Clock::now()));
     EXPECT_TRUE(relayed(4, "after the loss"));
 
     expectDeliveredOnce(alice, {&carol}, "carol", "the long way");
@@ -357,4 +360,40 @@ TEST_F(RoutedNetwork, DaemonIgnoresMalformedAndSpoofedDatagrams)
     EXPECT_TRUE(relayed(2, "after the noise"));
     expectDeliveredOnce(bob, {&carol}, "carol", "from beside the noise");
     expectDeliveredOnce(carol, {&alice}, "alice", "back through it");
+}
+
+// While the daemons have not yet noticed a dead node, messages routed through it are not lost:
+// each is asked for again until the network has healed around the node, or its sender is told.
+TEST_F(RoutedNetwork, MessagesSentAsANodeDiesAreDeliveredOrAnsweredNoneSilently)
+{
+    ASSERT_NO_FATAL_FAILURE(startNetwork({{2, 4}, {3}, {4}, {}}));
+    Client &alice = user(1, "alice"), &carol = user(3, "carol");
+    ASSERT_TRUE(sendUntilArrives(alice, {&carol}, "carol", "warm-up")) << "alice never reached carol";
+
+    killNow(node(2).server);
+    killNow(*node(2).daemon);
+    constexpr int MESSAGES = 30;
+    for (int i = 0; i < MESSAGES; ++i) {
+        alice.say("PRIVMSG carol :during " + std::to_string(i));
+        std::this_thread::sleep_for(Millis(100));
+    }
+    // Every message ends as one arrival or one 401, whichever way and in whatever order.
+    std::set<std::string> arrived;
+    int told = 0;
+    const auto deadline = Clock::now() + Millis(15000);
+    for (int round = 0; round < 4 * MESSAGES && static_cast<int>(arrived.size()) + told < MESSAGES && Clock::now() < deadline;
+         ++round) {
+        const std::string atCarol = carol.sock.readLine(Millis(50));
+        if (!atCarol.empty()) {
+            EXPECT_TRUE(arrived.insert(atCarol).second) << "twice: " << atCarol;
+        }
+        const std::string atAlice = alice.sock.readLine(Millis(50));
+        if (atAlice == noSuchTarget("carol")) {
+            ++told;
+        } else {
+            EXPECT_EQ(atAlice, "");
+        }
+    }
+    EXPECT_EQ(static_cast<int>(arrived.size()) + told, MESSAGES) << arrived.size() << " arrived, " << told << " told";
+    EXPECT_GT(arrived.size(), 0u);
 }

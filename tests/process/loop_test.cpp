@@ -42,9 +42,11 @@ protected:
     }
 
     // Fills every client slot, starting with `first`, and checks that a fifth client is turned away.
+    // A connection holds a slot only once it has sent a line, so `first` is served before it counts.
     std::vector<LineSocket> fillSlotsAndTurnAwayAFifth()
     {
         std::vector<LineSocket> clients;
+        EXPECT_EQ(ask(first, "PING\n"), unknown("PING"));
         clients.push_back(std::move(first));
         for (int i = 0; i < 3; ++i) clients.push_back(servedClient());
         LineSocket fifth = LineSocket::connectTo(ports.server);
@@ -121,6 +123,22 @@ TEST_F(Loop, FourClientsAreServedAndAFifthIsClosedAtOnce)
     EXPECT_TRUE(sixth.readsEofOnly());
     for (LineSocket &c : clients) EXPECT_EQ(ask(c, "TIME\n"), unknown("TIME"));
     EXPECT_EQ(daemon.collect(std::chrono::milliseconds(50)).size(), 0u);
+    EXPECT_TRUE(node.running());
+}
+
+// A connection that has said nothing yet holds no slot: four others are served meanwhile, and
+// once it speaks with no slot free it is closed without a word. No other node lives at this
+// address, so nobody else may wait for a slot either.
+TEST_F(Loop, SilentConnectionHoldsNoSlot)
+{
+    std::vector<LineSocket> clients;
+    for (int i = 0; i < 4; ++i) clients.push_back(servedClient());
+    first.send("PING\n");
+    EXPECT_TRUE(first.readsEofOnly());
+    LineSocket fifth = LineSocket::connectTo(ports.server);
+    ASSERT_TRUE(fifth.valid());
+    EXPECT_TRUE(fifth.readsEofOnly());
+    for (LineSocket &c : clients) EXPECT_EQ(ask(c, "PING\n"), unknown("PING"));
     EXPECT_TRUE(node.running());
 }
 

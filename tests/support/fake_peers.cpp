@@ -50,10 +50,10 @@ std::optional<Delivery> PeerListener::next(Millis timeout)
     int fd = accept(listener_, nullptr, nullptr);
     if (fd < 0) return std::nullopt;
     LineSocket conn(fd);
-    // The node writes one line and closes at once; what is left of the time bounds a node that does not.
+    // The node writes one line and waits for this end to close, as a node does once it has read it.
     Delivery d;
-    d.bytes = conn.drain(std::max(Millis(millisLeft(deadline)), Millis(500)));
-    d.ended = conn.atEnd();
+    d.bytes = conn.readLine(std::max(Millis(millisLeft(deadline)), Millis(500)));
+    d.ended = !d.bytes.empty();
     return d;
 }
 

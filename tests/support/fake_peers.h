@@ -14,7 +14,7 @@ namespace qtest {
 // What one forwarding connection carried, from its accept to its end.
 struct Delivery {
     std::string bytes;
-    bool ended = false;  // the node closed it: its end of stream was read
+    bool ended = false;  // its line was complete; this end then closed it, as a node does
 };
 
 // Listens on 127.0.0.1 before the node starts. Connections the node opens complete in the
@@ -27,7 +27,7 @@ public:
     PeerListener &operator=(const PeerListener &) = delete;
 
     uint16_t port() const { return port_; }
-    // The next connection's bytes up to its end of stream; nullopt when none arrives in time.
+    // The next connection's line; nullopt when none arrives in time.
     std::optional<Delivery> next(Millis timeout = Millis(3000));
     // True when no connection arrives within the window.
     bool quiet(Millis window = Millis(50));

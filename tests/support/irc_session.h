@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,12 +19,16 @@
 #include "core/server.h"
 #include "irc/channels.h"
 #include "irc/dispatch.h"
+#include "routing/forwarding.h"
 #include "routing/pending_queue.h"
+#include "rtlib/rt_args.h"
 #include "support/client_end.h"
 #include "support/resolver_stub.h"
 #include "support/tables.h"
 
 namespace irctest {
+
+inline constexpr unsigned LOOPBACK = 0x7f000001;  // 127.0.0.1, where the tests' neighbours live
 
 inline std::string crlf(const std::string &text) { return text + "\r\n"; }
 inline std::string numeric(const std::string &rest) { return crlf(":testhost " + rest); }
@@ -83,10 +89,40 @@ inline void expectQueued(int queueSlot, int owner, const char *target, const cha
     EXPECT_EQ(m.pending, 1);
 }
 
-// A loopback TCP port in place of a neighbour's IRC port. The node's forwarding connections are
-// connected, written and closed before the call that makes them returns, so they wait complete
-// in the backlog until take() accepts them. Without listen() the port is bound but refuses,
-// and stays reserved so that no other socket takes it meanwhile.
+// One pass of the forwarding's part of the loop: its connects and exchanges move on.
+inline void pumpForwarding(int waitMs = 2)
+{
+    FD_ZERO(&socks);
+    FD_ZERO(&writeSocks);
+    const Poller forwarding = forwardingPoller();
+    forwarding.beforeWait();
+    timeval wait{0, waitMs * 1000};
+    (void)::select(highSock + 1, &socks, &writeSocks, nullptr, &wait);
+    forwarding.afterWait();
+}
+
+// Every line a test left for a hop is sent or given up, so that the next test in the same process,
+// whose hops take the same places in the forwarding's tables, finds them idle. With no patience a
+// failure ends a line at once; a hop backing off (its lines not counted as queued) is tried again
+// within a quarter of a second, and a receiver that never closes fails its exchange within five.
+// Lines parked under some patience a test set are that test's own to see to their end.
+inline bool settleForwarding()
+{
+    argList.neighbor_timeout = 0;
+    argList.advertisement_cycle_time = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        pumpForwarding();
+        const auto spent = std::chrono::steady_clock::now() - start;
+        if (spent > std::chrono::milliseconds(300) && queuedForHops() == 0) return true;
+        if (spent > std::chrono::seconds(6)) return false;
+    }
+}
+
+// A loopback TCP port in place of a neighbour's IRC port. The node's connections complete in the
+// backlog and wait there until take() accepts them. Without listen() the port is bound but
+// refuses, and stays reserved so that no other socket takes it meanwhile; startListening() then
+// stands for a neighbour that has come back.
 class HopListener {
 public:
     explicit HopListener(bool listening = true)
@@ -109,39 +145,45 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     uint16_t port() const { return port_; }
+    void startListening()
+    {
+        if (::listen(fd_, 16) != 0) std::perror("HopListener listen");
+    }
 
-    // What each connection that has come in carried, read to its end, in order of arrival. Waits
-    // up to half a second for each of the `expected` first ones; any more are already complete in
-    // the backlog by then, so a glance suffices for them.
+    // The line each connection that has come in carried, in order of arrival; each connection is
+    // closed once its line is read, as a node does, so the sender goes on with its next line. The
+    // node's forwarding is driven meanwhile, as its loop would. Waits up to about two seconds for
+    // the `expected` first ones.
     std::vector<std::string> take(size_t expected = 0)
     {
         std::vector<std::string> got;
-        for (int round = 0; round < 64; ++round) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, got.size() < expected ? 500 : 1) <= 0) break;
-            const int peer = ::accept(fd_, nullptr, nullptr);
-            if (peer < 0) break;
-            got.push_back(readToEnd(peer));
-            ::close(peer);
+        for (int round = 0; round < 400; ++round) {
+            pumpForwarding();
+            const int peer = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (peer >= 0) {
+                got.push_back(readLine(peer));
+                ::close(peer);
+                continue;
+            }
+            if (got.size() >= expected && round >= 3) break;
         }
         return got;
     }
 
 private:
-    // A connection the node left open shows as such in what it carried.
-    static std::string readToEnd(int peer)
+    // A line the node did not finish shows as such.
+    static std::string readLine(int peer)
     {
         std::string bytes;
-        for (int round = 0; round < 64; ++round) {
-            pollfd p{peer, POLLIN, 0};
-            if (::poll(&p, 1, 1000) <= 0) break;
+        for (int round = 0; round < 200; ++round) {
             char chunk[4096];
-            const ssize_t n = ::recv(peer, chunk, sizeof chunk, 0);
-            if (n == 0) return bytes;
-            if (n < 0) break;
-            bytes.append(chunk, static_cast<size_t>(n));
+            const ssize_t n = ::recv(peer, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n > 0) bytes.append(chunk, static_cast<size_t>(n));
+            if (bytes.find('\n') != std::string::npos) return bytes;
+            if (n == 0) break;
+            pumpForwarding();
         }
-        return bytes + "[not closed]";
+        return bytes + "[no line end]";
     }
 
     int fd_ = -1;
@@ -151,6 +193,32 @@ private:
 class IrcSession : public ::testing::Test {
 protected:
     IrcSession() { std::snprintf(connections[DAEMON_SLOT].nick, sizeof connections[DAEMON_SLOT].nick, "%s", DAEMON_NICK); }
+    // Runs while the test's listeners and client ends still exist, so each line left can end.
+    void TearDown() override
+    {
+        if (neighbors > 0) {
+            EXPECT_TRUE(settleForwarding()) << "forwarding lines were left behind";
+        }
+    }
+    // Drives the forwarding, as the loop would, until the slot's peer has got `lines` lines or
+    // about three seconds have passed; returns what it got.
+    std::string awaitLines(int slot, size_t lines)
+    {
+        std::string got = client(slot).take();
+        for (int round = 0; round < 1500 && static_cast<size_t>(std::count(got.begin(), got.end(), '\n')) < lines; ++round) {
+            pumpForwarding();
+            got += client(slot).take();
+        }
+        return got;
+    }
+
+    // A line that arrives as the first line of a fresh connection from `from` (IPv4, host order).
+    int forwardFrom(const std::string &text, unsigned from = LOOPBACK)
+    {
+        std::vector<char> line(text.begin(), text.end());
+        line.push_back('\0');
+        return takeForwardLine(line.data(), from);
+    }
 
     // parseCmd cuts its line up in place, so each call gets its own writable copy.
     void parse(int slot, const std::string &text)
@@ -192,7 +260,7 @@ protected:
         return attachClient(slot);
     }
     // A node of the network at a loopback port, as start-up puts every other node of the file.
-    void addNeighbour(uint32_t nodeID, uint16_t serverPort, uint32_t ipaddr = 0x7f000001)
+    void addNeighbour(uint32_t nodeID, uint16_t serverPort, uint32_t ipaddr = LOOPBACK)
     {
         ASSERT_LT(neighbors, MAX_NEIGHBORS);
         neighbourEntries[neighbors] = rt_config_entry_t{nodeID, ipaddr, 0, 0, serverPort};

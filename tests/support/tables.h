@@ -26,11 +26,15 @@ inline void resetTables(const char *hostName)
     static const bool wired = (wireIrc(), wireRouting(), true);
     (void)wired;
     std::memset(connections, 0, sizeof connections);
+    std::memset(freshConnections, 0, sizeof freshConnections);
     std::memset(rooms, 0, sizeof rooms);
     std::memset(&msgQueue, 0, sizeof msgQueue);
     std::snprintf(host.name, sizeof host.name, "%s", hostName);
     host.roomCount = 0;
     argList.verbose = 0;
+    // No patience: a hop that fails ends its line at once, unless a test asks for more.
+    argList.neighbor_timeout = 0;
+    argList.advertisement_cycle_time = 0;
     curr_nodeID = 0;
     clearNeighbours();
 }

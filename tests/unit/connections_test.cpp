@@ -10,6 +10,7 @@
 
 #include "core/connections.h"
 #include "core/server.h"
+#include "routing/pending_queue.h"
 #include "support/client_end.h"
 #include "support/tables.h"
 
@@ -81,6 +82,26 @@ TEST_F(Connections, PeerThatStopsReadingIsDroppedWhenItsQueueFills)
     EXPECT_EQ(got.find("after"), std::string::npos);
     EXPECT_EQ(got.size() % 402, 0u) << "a line was cut short";
     EXPECT_TRUE(c.hungUp());
+}
+
+// A daemon link that stops reading is not cut short, which would pair later answers with the
+// wrong messages: it counts as lost, and every message waiting on it is answered with the 401.
+TEST_F(Connections, DaemonLinkThatStopsReadingCountsAsLost)
+{
+    ClientEnd alice = attachClient(1);
+    std::strcpy(connections[1].nick, "alice");
+    connections[1].registered = 1;
+    const Message m{"1", "alice", "bob", "hi"};
+    requestRoute("NEXTHOP bob", 1, m, "bob", false);
+    ASSERT_EQ(messageWaiting(), 1);
+    const std::string line(400, 'r');
+    int queued = 0;
+    while (queued < 100000 && sendData(DAEMON_SLOT, line.c_str()) == 1) ++queued;
+    ASSERT_LT(queued, 100000);
+    dropBrokenPeers();
+    EXPECT_EQ(connections[DAEMON_SLOT].sock, 0);
+    EXPECT_EQ(messageWaiting(), 0);
+    EXPECT_EQ(alice.take(), ":testhost 401 bob :No such nick/channel\r\n");
 }
 
 // The queue resumes where the socket stopped: a line the socket took only in part is finished

@@ -71,14 +71,20 @@ TEST_F(Dispatch, UserRefusesARegisteredClient)
     EXPECT_EQ(reply("USER"), REREGISTER);
 }
 
-// The gate is passed before the missing handler is noticed; open commands have no gate to pass.
-// Other nodes never register, so FORWARD passes the gate; a line too short to carry a message is
-// dropped without a word back, and the lower-case word is no command at all.
-TEST_F(Dispatch, ForwardNeedsNoRegistration)
+// Another node's line is taken before its connection is a client, so on a client's connection,
+// registered or not, FORWARD is a word like any unknown one and carries nothing anywhere.
+TEST_F(Dispatch, ForwardIsNoClientCommand)
 {
-    EXPECT_EQ(reply("FORWARD 1 :alice PRIVMSG"), "");
-    EXPECT_EQ(daemon.take(), "");
-    EXPECT_EQ(reply("forward 1 :alice PRIVMSG bob hi"), unknown("forward"));
+    for (int registered : {0, 1}) {
+        SCOPED_TRACE(registered ? "registered" : "unregistered");
+        connections[SLOT].registered = registered;
+        for (const char *line : {"FORWARD 1 :alice PRIVMSG", "FORWARD 1 :alice PRIVMSG bob hi", "FORWARD", "  FORWARD   x"}) {
+            SCOPED_TRACE(line);
+            EXPECT_EQ(reply(line), unknown("FORWARD"));
+            EXPECT_EQ(daemon.take(), "");
+        }
+        EXPECT_EQ(reply("forward 1 :alice PRIVMSG bob hi"), unknown("forward"));
+    }
 }
 
 TEST_F(Dispatch, DaemonLinkLinesAreNeverCommands)

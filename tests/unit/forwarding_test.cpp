@@ -1,19 +1,24 @@
-// Messages between nodes: FORWARD lines taken in from peer nodes, and the daemon's "OK" answers
-// turned into one-shot connections to the next hops, here loopback listeners.
+// Messages between nodes: FORWARD lines taken in as the first line of a fresh connection from
+// another node, and the daemon's "OK" answers turned into lines queued for the next hops, here
+// loopback listeners, one connection per line.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "core/connections.h"
 #include "core/framing.h"
 #include "routing/forwarding.h"
 #include "routing/pending_queue.h"
+#include "rtlib/rt_args.h"
 #include "support/irc_session.h"
 
 namespace {
@@ -34,7 +39,19 @@ std::string privmsg(const std::string &from, const std::string &to, const std::s
 
 std::string noSuchTarget(const std::string &target) { return numeric("401 " + target + " :No such nick/channel"); }
 
+std::string routingBusy(const std::string &nick, const std::string &target)
+{
+    return numeric("437 " + nick + " " + target + " :Cannot send now, too many messages wait for routing");
+}
+
 Lines times(int n, const std::string &line) { return Lines(static_cast<size_t>(n), line); }
+
+std::string repeated(int n, const std::string &text)
+{
+    std::string all;
+    for (int i = 0; i < n; ++i) all += text;
+    return all;
+}
 
 // The descriptor the next socket would get: a leak on any path shows as a higher one.
 int lowestFreeDescriptor()
@@ -44,8 +61,8 @@ int lowestFreeDescriptor()
     return fd;
 }
 
-// This is node 1 with alice and bob in slots 1 and 2; slot 4 is a peer node's connection, which
-// never registers. Nodes 2, 3 and 4 are neighbours at loopback listeners.
+// This is node 1 with alice and bob in slots 1 and 2. Nodes 2, 3 and 4 are neighbours at loopback
+// listeners on 127.0.0.1, so a line from there is another node's.
 class Forwarding : public IrcSession {
 protected:
     void SetUp() override
@@ -76,6 +93,36 @@ protected:
         EXPECT_EQ(msgQueue.replySlot, (front + 1) % MSG_QUEUE_SLOTS);
     }
 
+    // Lines the daemon got since the last look, one string each.
+    Lines daemonLines()
+    {
+        Lines lines;
+        const std::string got = daemon.take();
+        for (size_t at = 0; at < got.size();) {
+            const size_t end = got.find("\r\n", at);
+            if (end == std::string::npos) {
+                lines.push_back(got.substr(at) + "[no line end]");
+                break;
+            }
+            lines.push_back(got.substr(at, end - at));
+            at = end + 2;
+        }
+        return lines;
+    }
+
+    // Drives the forwarding until the daemon is asked something or alice is told something; the
+    // bound is far past any patience a test here sets.
+    void pumpUntilAskedOrTold()
+    {
+        for (int round = 0; round < 1500; ++round) {
+            pumpForwarding();
+            if (waitingCount() > 0 || !aliceHeard.empty()) return;
+            aliceHeard = client(1).take();
+            if (!aliceHeard.empty()) return;
+        }
+    }
+    std::string aliceHeard;
+
     HopListener node2;
     HopListener node3;
     HopListener node4;
@@ -86,83 +133,127 @@ TEST_F(Forwarding, ForwardForANickHereIsDeliveredAndNothingIsAsked)
     registerUser(3, "abcdefghi");
     const std::vector<std::tuple<const char *, int, std::string>> cases = {
         {"FORWARD 1 :alice PRIVMSG bob hello there", 2, privmsg("alice", "bob", "hello there")},
-        {"FORWARD 1 :alice XYZ bob hi", 2, privmsg("alice", "bob", "hi")},
-        {"FORWARD 1 alice PRIVMSG bob hi", 2, privmsg("lice", "bob", "hi")},
-        {"FORWARD 1 xalice PRIVMSG bob hi", 2, privmsg("alice", "bob", "hi")},
-        {"FORWARD 1 :abcdefghijkl PRIVMSG bob hi", 2, privmsg("abcdefghi", "bob", "hi")},
+        {"FORWARD 2 :alice XYZ bob hi", 2, privmsg("alice", "bob", "hi")},
+        {"FORWARD 3 alice PRIVMSG bob hi", 2, privmsg("lice", "bob", "hi")},
+        {"FORWARD 4 xalice PRIVMSG bob hi", 2, privmsg("alice", "bob", "hi")},
+        {"FORWARD 1 :abcdefghi PRIVMSG bob hi", 2, privmsg("abcdefghi", "bob", "hi")},
         {"FORWARD 1 :x PRIVMSG abcdefghiXYZ hi", 3, privmsg("x", "abcdefghi", "hi")},
         {"FORWARD 1 :alice PRIVMSG bob :hi :there   x", 2, privmsg("alice", "bob", ":hi :there x")},
         {"FORWARD   1   :alice   PRIVMSG   bob   a   b  ", 2, privmsg("alice", "bob", "a b")},
-        {"FORWARD 1 :bob PRIVMSG alice hi", 1, privmsg("bob", "alice", "hi")},
+        {"FORWARD 1 :alice PRIVMSG bob a\tb", 2, privmsg("alice", "bob", "a\tb")},
+        {"FORWARD +02 :bob PRIVMSG alice hi", 1, privmsg("bob", "alice", "hi")},
     };
     for (const auto &[line, to, expected] : cases) {
         SCOPED_TRACE(line);
-        parse(4, line);
+        EXPECT_EQ(forwardFrom(line), 1);
         EXPECT_EQ(client(to).take(), expected);
         expectSilence();
         EXPECT_EQ(waitingCount(), 0);
     }
 }
 
-TEST_F(Forwarding, ForwardForANickNotHereIsAskedForUnderThePeersSlot)
+TEST_F(Forwarding, OnlyAForwardLineIsTakenAsAnotherNodes)
 {
-    parse(4, "FORWARD 1 :alice PRIVMSG carol hello there");
+    for (const char *line : {"NICK zed", "PRIVMSG bob :FORWARD 1 :alice PRIVMSG bob hi", "FORWARDX 1 :a PRIVMSG bob hi",
+                             "forward 1 :alice PRIVMSG bob hi", ""}) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(forwardFrom(line), 0);
+        EXPECT_EQ(forwardFrom(line, 0x0a000001), 0);
+        expectSilence();
+    }
+}
+
+TEST_F(Forwarding, ForwardForANickNotHereIsAskedForWithNoOwner)
+{
+    EXPECT_EQ(forwardFrom("FORWARD 1 :alice PRIVMSG carol hello there"), 1);
     EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
     expectSilence();
-    expectQueued(0, 4, "carol", "hello there", "alice", "1");
+    expectQueued(0, NO_SLOT, "carol", "hello there", "alice", "1");
 
-    parse(4, "FORWARD 1 :alice PRIVMSG Bob hi");
+    EXPECT_EQ(forwardFrom("FORWARD 2 :alice PRIVMSG Bob hi"), 1);
     EXPECT_EQ(daemon.take(), "NEXTHOP Bob\r\n");
-    parse(4, "FORWARD 1 :alice PRIVMSG carolineXYZ hi");
+    EXPECT_EQ(forwardFrom("FORWARD 3 :alice PRIVMSG carolineXYZ hi"), 1);
     EXPECT_EQ(daemon.take(), "NEXTHOP carolineX\r\n");
     EXPECT_STREQ(msgQueue.slots[2].target, "carolineX");
     expectSilence();
     EXPECT_EQ(waitingCount(), 3);
 
-    // The peer never registered, so a NONE is told to nobody.
+    // No client sent them, so a NONE is told to nobody.
     for (int i = 0; i < 3; ++i) answer("NONE");
     expectSilence();
 }
 
-TEST_F(Forwarding, ForwardForAChannelReachesTheMembersHereAndIsAskedFor)
+TEST_F(Forwarding, ForwardForAChannelReachesEveryMemberHereAndIsAskedFor)
 {
     joinAs(1, "#c");
     joinAs(2, "#c");
-    parse(4, "FORWARD 1 :zed PRIVMSG #c hi there");
+    EXPECT_EQ(forwardFrom("FORWARD 1 :zed PRIVMSG #c hi there"), 1);
     for (int slot : {1, 2}) EXPECT_EQ(client(slot).take(), privmsg("zed", "#c", "hi there")) << slot;
     EXPECT_EQ(daemon.take(), "NEXTHOPS 1 #c\r\n");
     expectSilence();
-    expectQueued(0, 4, "#c", "hi there", "zed", "1");
+    expectQueued(0, NO_SLOT, "#c", "hi there", "zed", "1");
 
     // No channel here: only the request. The channel name is cut like any target.
-    parse(4, "FORWARD 12 :zed PRIVMSG #d hi");
-    EXPECT_EQ(daemon.take(), "NEXTHOPS 12 #d\r\n");
-    parse(4, "FORWARD 1 :zed PRIVMSG &abcdefghijk hi");
+    EXPECT_EQ(forwardFrom("FORWARD 3 :zed PRIVMSG #d hi"), 1);
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 3 #d\r\n");
+    EXPECT_EQ(forwardFrom("FORWARD 1 :zed PRIVMSG &abcdefghijk hi"), 1);
     EXPECT_EQ(daemon.take(), "NEXTHOPS 1 &abcdefgh\r\n");
     EXPECT_STREQ(msgQueue.slots[2].target, "&abcdefgh");
     expectSilence();
-
-    // The connection the line came on gets no copy, even when it is a member.
-    parse(1, "FORWARD 1 :zed PRIVMSG #c hi");
-    EXPECT_EQ(client(2).take(), privmsg("zed", "#c", "hi"));
-    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 #c\r\n");
-    EXPECT_EQ(msgQueue.slots[3].owner, 1);
-    expectSilence();
-    EXPECT_EQ(waitingCount(), 4);
+    EXPECT_EQ(waitingCount(), 3);
 }
 
-TEST_F(Forwarding, SourceNodePassesOnAsReceivedAndGoesOutAsANumber)
+// Each refused line, were it taken, would show: to bob, to the daemon for carol, or to the
+// members of #c and the daemon.
+TEST_F(Forwarding, LinesThatAreNotAnotherNodesAreRefusedWithoutAWord)
 {
-    parse(4, "FORWARD 007 :alice PRIVMSG #c hi");
-    EXPECT_EQ(daemon.take(), "NEXTHOPS 007 #c\r\n");
-    EXPECT_STREQ(msgQueue.slots[0].srcNode, "007");
-    answer("OK 2");
-    EXPECT_EQ(node2.take(1), Lines{forwardLine("7", "alice", "#c", "hi")});
+    joinAs(2, "#c");
+    constexpr unsigned NOWHERE = 0x7f000002;  // loopback too, but no node's address
+    const std::vector<std::pair<std::string, unsigned>> fromElsewhere = {
+        {"FORWARD 2 :zed PRIVMSG bob hi", NOWHERE},
+        {"FORWARD 2 :zed PRIVMSG carol hi", 0x0a000001},
+        {"FORWARD 2 :zed PRIVMSG #c hi", 0},
+    };
+    const std::vector<std::string> unreadable = {
+        // a source that is no node of the configuration, or no number at all
+        "FORWARD 9 :zed PRIVMSG bob hi", "FORWARD 0 :zed PRIVMSG carol hi", "FORWARD 000 :zed PRIVMSG #c hi",
+        "FORWARD x :zed PRIVMSG bob hi", "FORWARD -2 :zed PRIVMSG carol hi", "FORWARD 4294967298 :zed PRIVMSG #c hi",
+        // a sender that is no nick: bad format, ten characters, or none
+        "FORWARD 2 :9zed PRIVMSG bob hi", "FORWARD 2 :ze.d PRIVMSG carol hi", "FORWARD 2 :abcdefghij PRIVMSG #c hi",
+        "FORWARD 2 : PRIVMSG bob hi", "FORWARD 2 :zed! PRIVMSG carol hi",
+        // control bytes anywhere, the CR a framing leaves inside a line included
+        "FORWARD 2 :zed PRIVMSG bob h\ri", "FORWARD 2 :zed PRIVMSG carol hi\x01", "FORWARD 2 :z\x01" "ed PRIVMSG #c hi",
+        "FORWARD 2 :zed PRIVMSG b\x1fob hi", "FORWARD 2\r :zed PRIVMSG carol hi",
+        // fewer than five fields
+        "FORWARD", "FORWARD   ", "FORWARD 1", "FORWARD 1 :alice", "FORWARD 1 :alice PRIVMSG", "FORWARD 1 :alice PRIVMSG bob",
+        "FORWARD 1 :alice PRIVMSG bob    ", "FORWARD 1 :alice PRIVMSG #c", "FORWARD 1 :alice PRIVMSG carol",
+    };
+    std::vector<std::pair<std::string, unsigned>> cases = fromElsewhere;
+    for (const std::string &line : unreadable) cases.emplace_back(line, LOOPBACK);
+    for (const auto &[line, from] : cases) {
+        SCOPED_TRACE(line + " from " + std::to_string(from));
+        EXPECT_EQ(forwardFrom(line, from), 1);
+        expectSilence();
+        EXPECT_EQ(waitingCount(), 0);
+    }
+    // The same lines from a node, well formed, are taken.
+    EXPECT_EQ(forwardFrom("FORWARD 2 :zed PRIVMSG bob hi"), 1);
+    EXPECT_EQ(client(2).take(), privmsg("zed", "bob", "hi"));
+    expectSilence();
+}
 
-    parse(4, "FORWARD 007 :zed PRIVMSG carol hi");
+TEST_F(Forwarding, SourceNodeGoesOnAsItsDecimalNumber)
+{
+    EXPECT_EQ(forwardFrom("FORWARD +002 :alice PRIVMSG #c hi"), 1);
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 2 #c\r\n");
+    EXPECT_STREQ(msgQueue.slots[0].srcNode, "2");
+    answer("OK 3");
+    EXPECT_EQ(node3.take(1), Lines{forwardLine("2", "alice", "#c", "hi")});
+
+    EXPECT_EQ(forwardFrom("FORWARD 0004 :zed PRIVMSG carol hi"), 1);
     EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
     answer("OK 3 1");
-    EXPECT_EQ(node3.take(1), Lines{forwardLine("7", "zed", "carol", "hi")});
+    EXPECT_EQ(node3.take(1), Lines{forwardLine("4", "zed", "carol", "hi")});
 
     // A message written here carries this node's ID.
     curr_nodeID = 3000000000u;
@@ -170,37 +261,6 @@ TEST_F(Forwarding, SourceNodePassesOnAsReceivedAndGoesOutAsANumber)
     answer("OK 4 1");
     EXPECT_EQ(node4.take(1), Lines{forwardLine("3000000000", "alice", "carol", "hi")});
     drain();
-    expectSilence();
-}
-
-TEST_F(Forwarding, ForwardWithFewerThanFiveFieldsIsDropped)
-{
-    joinAs(2, "#c");
-    for (int slot : {4, 1}) {
-        for (const char *line : {"FORWARD", "FORWARD   ", "FORWARD 1", "FORWARD 1 :alice", "FORWARD 1 :alice PRIVMSG",
-                                 "FORWARD 1 :alice PRIVMSG bob", "FORWARD 1 :alice PRIVMSG bob    ",
-                                 "FORWARD 1 :alice PRIVMSG #c", "FORWARD 1 :alice PRIVMSG carol"}) {
-            SCOPED_TRACE(std::string(line) + " on slot " + std::to_string(slot));
-            parse(slot, line);
-            expectSilence();
-            EXPECT_EQ(waitingCount(), 0);
-        }
-    }
-}
-
-TEST_F(Forwarding, RegisteredClientMayForwardToo)
-{
-    parse(1, "FORWARD 5 :zed PRIVMSG bob hi");
-    EXPECT_EQ(client(2).take(), privmsg("zed", "bob", "hi"));
-    expectSilence();
-
-    parse(1, "FORWARD 5 :zed PRIVMSG carol hi");
-    EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
-    EXPECT_EQ(msgQueue.slots[0].owner, 1);
-    EXPECT_STREQ(msgQueue.slots[0].srcNode, "5");
-    EXPECT_STREQ(msgQueue.slots[0].sender, "zed");
-    answer("NONE");
-    EXPECT_EQ(client(1).take(), noSuchTarget("carol"));
     expectSilence();
 }
 
@@ -227,12 +287,13 @@ TEST_F(Forwarding, ChannelAnswerSendsTheSameLineOncePerHopWord)
     }
 }
 
+// Only the first number names the hop; with none that is a neighbour, the sender is told at once.
 TEST_F(Forwarding, NickAnswerGoesOnlyToItsFirstNumber)
 {
     addNeighbour(2147483648u, node2.port());  // past the signed 32-bit range
     addNeighbour(4294967295u, node3.port());
     const std::vector<std::pair<const char *, int>> cases = {
-        // answer, then the listener that gets the one line (0: none does)
+        // answer, then the listener that gets the one line (0: none does, and alice gets the 401)
         {"OK 4 9", 4},          {"OK 4", 4},         {"OK 4 2", 4},        {"OK 004 1", 4},
         {"OK +4 1", 4},         {"OK   4   3", 4},   {"OK 2147483648 1", 2}, {"OK 4294967295 1", 3},
         {"OK 4294967296 1", 0}, {"OK 0 5", 0},       {"OK", 0},            {"OK     ", 0},
@@ -249,10 +310,13 @@ TEST_F(Forwarding, NickAnswerGoesOnlyToItsFirstNumber)
             const int count = node == to ? 1 : 0;
             EXPECT_EQ(nodes[node - 2]->take(count), times(count, line)) << "node " << node;
         }
+        EXPECT_EQ(client(1).take(), to == 0 ? noSuchTarget("carol") : "");
         expectSilence();
     }
 }
 
+// With no patience (as every test here has unless it sets some), a hop that fails ends its line at
+// once: each of a channel's lines that could not go tells the sender, and so does a nick's.
 TEST_F(Forwarding, HopsThatCannotBeReachedDoNotStopTheOthers)
 {
     HopListener refusing(false);
@@ -262,20 +326,22 @@ TEST_F(Forwarding, HopsThatCannotBeReachedDoNotStopTheOthers)
     const int freeBefore = lowestFreeDescriptor();
 
     const std::string line = forwardLine("1", "alice", "#c", "x");
-    const std::vector<std::tuple<const char *, int, int>> cases = {
-        // answer, then how many connections nodes 2 and 3 get
-        {"OK 6 2", 1, 0},
-        {"OK 5 3", 0, 1},
-        {"OK 7 3", 0, 1},
-        {"OK 5 6 0 2 7 5 3", 1, 1},
-        {"OK 5 6 7", 0, 0},
+    const std::vector<std::tuple<const char *, int, int, int>> cases = {
+        // answer, then how many connections nodes 2 and 3 get, and how many 401s alice gets
+        {"OK 6 2", 1, 0, 0},
+        {"OK 5 3", 0, 1, 1},
+        {"OK 7 3", 0, 1, 1},
+        {"OK 5 6 0 2 7 5 3", 1, 1, 3},
+        {"OK 5 6 7", 0, 0, 2},
     };
-    for (const auto &[reply, to2, to3] : cases) {
+    for (const auto &[reply, to2, to3, told] : cases) {
         SCOPED_TRACE(reply);
         parse(1, "PRIVMSG #c :x");
         answer(reply);
         EXPECT_EQ(node2.take(to2), times(to2, line));
         EXPECT_EQ(node3.take(to3), times(to3, line));
+        // A hop that has just failed backs off before it is tried again, so its 401 may come later.
+        EXPECT_EQ(awaitLines(1, static_cast<size_t>(told)), repeated(told, noSuchTarget("#c")));
         drain();
         expectSilence();
     }
@@ -283,6 +349,8 @@ TEST_F(Forwarding, HopsThatCannotBeReachedDoNotStopTheOthers)
         SCOPED_TRACE(reply);
         parse(1, "PRIVMSG carol :x");
         answer(reply);
+        EXPECT_EQ(awaitLines(1, 1), noSuchTarget("carol"));
+        EXPECT_EQ(node2.take(), Lines{});
         drain();
         expectSilence();
     }
@@ -291,6 +359,25 @@ TEST_F(Forwarding, HopsThatCannotBeReachedDoNotStopTheOthers)
     answer("OK 2 1");
     EXPECT_EQ(node2.take(1), Lines{forwardLine("1", "bob", "carol", "after")});
     EXPECT_EQ(lowestFreeDescriptor(), freeBefore);
+}
+
+// One connection per line, in the order the answers came, whatever kind of message each is.
+TEST_F(Forwarding, LinesForOneHopGoInOrderOneConnectionEach)
+{
+    const Lines expected = {
+        forwardLine("1", "alice", "carol", "one"), forwardLine("1", "bob", "#c", "two"),
+        forwardLine("1", "alice", "dan", "three"), forwardLine("1", "bob", "carol", "four"),
+        forwardLine("3", "zed", "erin", "five"),
+    };
+    parse(1, "PRIVMSG carol :one");
+    parse(2, "PRIVMSG #c :two");
+    parse(1, "PRIVMSG dan :three");
+    parse(2, "PRIVMSG carol :four");
+    EXPECT_EQ(forwardFrom("FORWARD 3 :zed PRIVMSG erin five"), 1);
+    EXPECT_EQ(daemonLines(), (Lines{"NEXTHOP carol", "NEXTHOPS 1 #c", "NEXTHOP dan", "NEXTHOP carol", "NEXTHOP erin"}));
+    for (const char *reply : {"OK 2 1", "OK 2", "OK 2 1", "OK 2 1", "OK 2 1"}) answer(reply);
+    EXPECT_EQ(node2.take(expected.size()), expected);
+    expectSilence();
 }
 
 TEST_F(Forwarding, OverlongLineIsCutInsideItsTextAndStillEndsInCrLf)
@@ -309,14 +396,183 @@ TEST_F(Forwarding, OverlongLineIsCutInsideItsTextAndStillEndsInCrLf)
         EXPECT_EQ(got[0], head + text.substr(0, room) + "\r\n");
         EXPECT_LE(got[0].size(), static_cast<size_t>(LINE_MAX_CHARS));
 
-        // So the next node takes it as a whole line, with the text it kept.
-        client(4).send(got[0]);
-        recvData(4);
+        // So the next node takes it, as the first line of a fresh connection, with the text it kept.
+        int pair[2] = {-1, -1};
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        freshConnections[0] = FreshConnection{pair[1], LOOPBACK, "127.0.0.1", {}, 0, 0};
+        ASSERT_EQ(::send(pair[0], got[0].data(), got[0].size(), 0), static_cast<ssize_t>(got[0].size()));
+        readFresh(0);
+        EXPECT_EQ(freshConnections[0].sock, 0) << "the node closes a node's connection once it has its line";
+        char byte;
+        EXPECT_EQ(::recv(pair[0], &byte, 1, MSG_DONTWAIT), 0);
+        ::close(pair[0]);
         EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
         EXPECT_EQ(msgQueue.slots[msgQueue.replySlot].text, text.substr(0, room));
+        EXPECT_EQ(msgQueue.slots[msgQueue.replySlot].owner, NO_SLOT);
         answer("NONE");
         expectSilence();
     }
+}
+
+// A nick's line whose hop fails is asked of the daemon again, as the network may route around the
+// hop; the sender hears of it only once the patience is over.
+TEST_F(Forwarding, NickLineWhoseHopFailsIsAskedForAgainUntilThePatienceIsOver)
+{
+    HopListener refusing(false);
+    addNeighbour(5, refusing.port());
+    argList.neighbor_timeout = 0;
+    argList.advertisement_cycle_time = 1;
+
+    // Asked again, the daemon names a hop that takes it.
+    parse(1, "PRIVMSG carol :hi there");
+    answer("OK 5 1");
+    EXPECT_EQ(daemonLines(), Lines{"NEXTHOP carol"});
+    pumpUntilAskedOrTold();
+    EXPECT_EQ(aliceHeard, "");
+    EXPECT_EQ(daemonLines(), Lines{"NEXTHOP carol"});
+    ASSERT_EQ(waitingCount(), 1);
+    expectQueued(msgQueue.replySlot, 1, "carol", "hi there", "alice", "1");
+    answer("OK 2 1");
+    EXPECT_EQ(node2.take(1), Lines{forwardLine("1", "alice", "carol", "hi there")});
+    expectSilence();
+
+    // Named again and again, the failing hop ends the message with one 401.
+    parse(1, "PRIVMSG carol :again");
+    EXPECT_EQ(daemonLines(), Lines{"NEXTHOP carol"});
+    int asked = 1;
+    for (int round = 0; round < 40 && aliceHeard.empty(); ++round) {
+        answer("OK 5 1");
+        pumpUntilAskedOrTold();
+        const Lines lines = daemonLines();
+        if (!aliceHeard.empty()) {
+            EXPECT_EQ(lines, Lines{});
+            break;
+        }
+        EXPECT_EQ(lines, Lines{"NEXTHOP carol"});
+        ++asked;
+    }
+    EXPECT_GE(asked, 2);
+    EXPECT_EQ(aliceHeard, noSuchTarget("carol"));
+    EXPECT_EQ(waitingCount(), 0);
+    aliceHeard.clear();
+    expectSilence();
+}
+
+TEST_F(Forwarding, NickLineWhoseHopFailsIsToldAtOnceWhenTheDaemonLinkIsGone)
+{
+    HopListener refusing(false);
+    addNeighbour(5, refusing.port());
+    argList.neighbor_timeout = 0;
+    argList.advertisement_cycle_time = 1;
+
+    parse(1, "PRIVMSG carol :hi");
+    answer("OK 5 1");
+    daemon.take();
+    daemon.closeMine();
+    recvData(DAEMON_SLOT);
+    ASSERT_EQ(connections[DAEMON_SLOT].sock, 0);
+    pumpUntilAskedOrTold();
+    EXPECT_EQ(aliceHeard, noSuchTarget("carol"));
+    aliceHeard.clear();
+    EXPECT_EQ(waitingCount(), 0);
+}
+
+// Only the connection that sent the message hears of it: not a client that took the slot since.
+TEST_F(Forwarding, FailedLineOfAClientThatLeftIsToldToNobody)
+{
+    HopListener refusing(false);
+    addNeighbour(5, refusing.port());
+    parse(1, "PRIVMSG carol :hi");
+    EXPECT_EQ(forwardFrom("FORWARD 2 :zed PRIVMSG dan hi"), 1);
+    ClientEnd newcomer = takeOverSlot(1);
+    parse(1, "NICK alice");
+    parse(1, "USER a h s :A");
+    newcomer.take();
+    answer("OK 5 1");
+    answer("OK 5 1");
+    EXPECT_TRUE(settleForwarding());
+    EXPECT_EQ(newcomer.take(), "");
+    drain();
+    expectSilence();
+}
+
+// A channel's line is kept for the same hop, since asking again would reach the other branches of
+// its tree twice; once the hop takes connections again it gets the line, and nothing else does.
+TEST_F(Forwarding, ChannelLineWhoseHopFailsIsTriedAgainOnTheSameHop)
+{
+    HopListener node5(false);
+    addNeighbour(5, node5.port());
+    argList.neighbor_timeout = 0;
+    argList.advertisement_cycle_time = 1;
+
+    parse(1, "PRIVMSG #c :hi all");
+    answer("OK 5 2");
+    EXPECT_EQ(node2.take(1), Lines{forwardLine("1", "alice", "#c", "hi all")});
+    for (int round = 0; round < 10; ++round) pumpForwarding();
+    node5.startListening();
+    EXPECT_EQ(node5.take(1), Lines{forwardLine("1", "alice", "#c", "hi all")});
+    EXPECT_EQ(daemonLines(), Lines{"NEXTHOPS 1 #c"});
+    expectSilence();
+}
+
+TEST_F(Forwarding, ChannelLineWhoseHopKeepsFailingEndsIn401NamingTheChannel)
+{
+    HopListener refusing(false);
+    addNeighbour(5, refusing.port());
+    argList.neighbor_timeout = 0;
+    argList.advertisement_cycle_time = 1;
+
+    parse(1, "PRIVMSG #c :hi all");
+    EXPECT_EQ(daemonLines(), Lines{"NEXTHOPS 1 #c"});
+    answer("OK 5 2");
+    EXPECT_EQ(node2.take(1), Lines{forwardLine("1", "alice", "#c", "hi all")});
+    pumpUntilAskedOrTold();
+    EXPECT_EQ(aliceHeard, noSuchTarget("#c"));
+    aliceHeard.clear();
+    EXPECT_EQ(daemonLines(), Lines{});
+    EXPECT_EQ(waitingCount(), 0);
+    expectSilence();
+}
+
+// Every hop draws on one pool of lines; with none free the sender is told why, and a line freed
+// is a line that can be taken again.
+TEST_F(Forwarding, FullPoolGives437UntilLinesAreFreed)
+{
+    std::optional<HopListener> silent(std::in_place);  // takes connections in, never reads them
+    addNeighbour(5, silent->port());
+    for (int i = 0; i < FORWARD_POOL; ++i) {
+        parse(1, "PRIVMSG n" + std::to_string(i) + " :m");
+        answer("OK 5 1");
+        if (i % 64 == 63) {
+            ASSERT_EQ(daemonLines().size(), 64u);
+        }
+    }
+    EXPECT_EQ(queuedForHops(), FORWARD_POOL);
+    expectSilence();
+
+    parse(1, "PRIVMSG late :m");
+    answer("OK 5 1");
+    EXPECT_EQ(client(1).take(), routingBusy("alice", "late"));
+    parse(2, "PRIVMSG #c :m");  // another hop draws on the same pool
+    answer("OK 2");
+    EXPECT_EQ(client(2).take(), routingBusy("bob", "#c"));
+    EXPECT_EQ(forwardFrom("FORWARD 3 :zed PRIVMSG dan m"), 1);
+    answer("OK 3 1");
+    drain();
+    expectSilence();
+
+    // The neighbour goes: its waiting connection is reset, and with no patience every line ends.
+    silent.reset();
+    EXPECT_TRUE(settleForwarding());
+    std::string told;
+    for (int i = 0; i < FORWARD_POOL; ++i) told += noSuchTarget("n" + std::to_string(i));
+    EXPECT_EQ(client(1).take(), told);
+
+    parse(2, "PRIVMSG #c :again");
+    answer("OK 2");
+    EXPECT_EQ(node2.take(1), Lines{forwardLine("1", "bob", "#c", "again")});
+    drain();
+    expectSilence();
 }
 
 TEST(ReadNodeId, UnsignedDecimalAndZeroForAnythingElse)

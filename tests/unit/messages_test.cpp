@@ -254,14 +254,43 @@ TEST_F(Privmsg, WithTheDaemonLinkDownTheSenderIsToldAtOnce)
     parse(1, "PRIVMSG bob :hi");
     EXPECT_EQ(client(2).take(), privmsg("alice", "bob", "hi"));
     expectSilence();
-    // What a peer node forwards is delivered here as far as it can be; the peer is told nothing.
-    parse(4, "FORWARD 2 :zed PRIVMSG #chan hi");
+    // What a peer node forwards is delivered here as far as it can be; nobody is told the rest.
+    HopListener node2(false);
+    addNeighbour(2, node2.port());
+    EXPECT_EQ(forwardFrom("FORWARD 2 :zed PRIVMSG #chan hi"), 1);
     EXPECT_EQ(client(3).take(), privmsg("zed", "#chan", "hi"));
-    parse(4, "FORWARD 2 :zed PRIVMSG carol hi");
-    parse(4, "FORWARD 2 :zed PRIVMSG #gone hi");
+    EXPECT_EQ(forwardFrom("FORWARD 2 :zed PRIVMSG carol hi"), 1);
+    EXPECT_EQ(forwardFrom("FORWARD 2 :zed PRIVMSG #gone hi"), 1);
     expectSilence();
     EXPECT_EQ(msgQueue.nextSlot, 0);
     EXPECT_EQ(waitingCount(), 0);
+}
+
+// A CR inside a line survives framing, and it or any other control byte could split or forge a
+// line at the next node; the tab is plain text.
+TEST_F(Privmsg, ControlBytesInTargetsOrTextAreRefusedWith404)
+{
+    joinAs(2, "#chan");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // line, then the targets word the 404 quotes
+        {"PRIVMSG bob :a\rb", "bob"},
+        {"PRIVMSG carol :a\rb", "carol"},
+        {"PRIVMSG #chan :\x01" "ACTION waves\x01", "#chan"},
+        {"PRIVMSG bob,carol :bell\x07", "bob,carol"},
+        {"PRIVMSG bob :x \x1f y", "bob"},
+        {"PRIVMSG bo\x01" "b :hi", "bo\x01" "b"},
+        {"PRIVMSG bob,\rcarol :hi", "bob,\rcarol"},
+    };
+    for (const auto &[line, targets] : cases) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(reply(1, line),
+                  numeric("404 alice " + targets + " :Cannot send, the message holds control characters"));
+        expectSilence();
+        EXPECT_EQ(waitingCount(), 0);
+    }
+    EXPECT_EQ(reply(1, "PRIVMSG bob :a\tb"), "");
+    EXPECT_EQ(client(2).take(), privmsg("alice", "bob", "a\tb"));
+    expectSilence();
 }
 
 }  // namespace

@@ -240,7 +240,8 @@ TEST_F(Queue, NoReplyGoesToAPeerThatDidNotSendTheMessage)
     parse(1, "PRIVMSG carol :from alice");
     parse(2, "PRIVMSG dave :from bob");
     parse(3, "PRIVMSG frank :from erin");
-    parse(4, "FORWARD 9 :zed PRIVMSG gina hi");  // a peer node's connection, never registered
+    EXPECT_EQ(forwardFrom("FORWARD 3 :zed PRIVMSG gina hi"), 1);  // from another node: no slot owns it
+    EXPECT_EQ(msgQueue.slots[3].owner, NO_SLOT);
     EXPECT_EQ(waitingCount(), 4);
 
     resetConnection(1);                 // alice has gone and her slot stays free
@@ -263,7 +264,7 @@ TEST_F(Queue, LosingTheDaemonLinkAnswersEveryWaitingMessage)
     parse(1, "PRIVMSG carol :x");
     parse(2, "PRIVMSG #far :x");
     parse(1, "PRIVMSG frank :x");
-    parse(4, "FORWARD 9 :zed PRIVMSG gina hi");
+    EXPECT_EQ(forwardFrom("FORWARD 3 :zed PRIVMSG gina hi"), 1);
     ClientEnd zed = takeOverSlot(2);
     parse(2, "NICK zed");
     parse(2, "USER z h s :Zed");
