@@ -73,11 +73,21 @@ void sendAdvert(Neighbour &to, int origin, int64_t now)
     to.resendAt[origin] = now + flood.timing.resendMs;
 }
 
+// The origin delivers its advertisement to every neighbour it names, and resends until each has
+// acknowledged it; a relay passes it only to the others. In a full mesh that leaves nothing to
+// relay, where flooding to all would cost every origin a datagram per ordered pair of nodes.
+bool originServes(int origin, const Neighbour &n)
+{
+    const Advert &advert = lsdb.nodes[origin].advert;
+    const uint32_t id = lsdb.nodes[n.node].id;
+    return origin != lsdb.self && std::find(advert.links, advert.links + advert.linkCount, id) != advert.links + advert.linkCount;
+}
+
 void floodAdvert(int origin, const Neighbour *except, int64_t now)
 {
     for (int i = 0; i < neighbours.count; ++i) {
         Neighbour &n = neighbours.entries[i];
-        if (n.up && &n != except) sendAdvert(n, origin, now);
+        if (n.up && &n != except && !originServes(origin, n)) sendAdvert(n, origin, now);
     }
 }
 
@@ -106,7 +116,7 @@ void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
     sendAck(n, advert);
     if (origin == lsdb.self) {
         // An advertisement of ours from before a restart: ours must outnumber it to be believed.
-        if (advert.seq >= self().advert.seq) {
+        if (advert.seq > self().advert.seq) {
             self().advert.seq = advert.seq;
             flood.ownDirty = true;
         }
@@ -165,7 +175,12 @@ void updateLinks(int64_t now)
         if (!up) {
             n.namesUs = false;
             std::fill(std::begin(n.awaitingAck), std::end(n.awaitingAck), false);
+            continue;
         }
+        // Only the new neighbour lacks the database; the others hold it already, and sending it
+        // to all of them on every link change is what a large mesh cannot carry.
+        for (int origin = 0; origin < lsdb.count; ++origin)
+            if (origin != lsdb.self && lsdb.nodes[origin].known) sendAdvert(n, origin, now);
     }
     if (!changed) return;
     Advert &own = self().advert;
@@ -173,12 +188,6 @@ void updateLinks(int64_t now)
     for (int i = 0; i < neighbours.count; ++i)
         if (neighbours.entries[i].up) own.links[own.linkCount++] = lsdb.nodes[neighbours.entries[i].node].id;
     flood.ownDirty = true;
-    for (int i = 0; i < neighbours.count; ++i) {
-        Neighbour &n = neighbours.entries[i];
-        if (!n.up) continue;
-        for (int origin = 0; origin < lsdb.count; ++origin)
-            if (origin != lsdb.self && lsdb.nodes[origin].known && !n.awaitingAck[origin]) sendAdvert(n, origin, now);
-    }
 }
 
 void resendUnacknowledged(int64_t now)

@@ -4,6 +4,7 @@
 #include "routed/routes.h"
 #include "routed/server_link.h"
 #include "tests/routed/db_builder.h"
+#include "tests/routed/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -37,14 +38,7 @@ protected:
         hostChan(lsdb, 2, "#c");
         hostChan(lsdb, 3, "#c");
 
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_GE(listener_, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        socklen_t length = sizeof addr_;
-        ASSERT_EQ(getsockname(listener_, reinterpret_cast<sockaddr *>(&addr_), &length), 0);
+        listener_ = boundLoopback(SOCK_STREAM, addr_);
         ASSERT_EQ(listen(listener_, 4), 0);
         ASSERT_EQ(fcntl(listener_, F_SETFL, O_NONBLOCK), 0);  // an accept with nothing waiting must not hang
         startServerLink(listener_);
