@@ -99,7 +99,22 @@ void sendAck(const Neighbour &to, const Advert &advert)
 
 void settleAck(Neighbour &n, int origin, uint32_t seq)
 {
-    if (n.awaitingAck[origin] && seq >= n.awaitedSeq[origin]) n.awaitingAck[origin] = false;
+    if (n.awaitingAck[origin] && seqDistance(n.awaitedSeq[origin], seq) >= 0) n.awaitingAck[origin] = false;
+}
+
+// An advertisement of ours from before a restart is believed only within a plausible step, so
+// that one datagram cannot carry our number around the space.
+void takeOwnEcho(const Advert &advert)
+{
+    const int32_t ahead = seqDistance(self().advert.seq, advert.seq);
+    if (ahead <= 0) return;  // an echo of this one or an older one: nothing to answer
+    if (!plausibleStep(ahead)) {
+        trace("ignored an advertisement of this node with sequence %lu, implausibly far ahead\n",
+              static_cast<unsigned long>(advert.seq));
+        return;
+    }
+    self().advert.seq = advert.seq;
+    flood.ownDirty = true;
 }
 
 void handleHello(Neighbour &n, const Datagram &d, bool wasHeard, int64_t now)
@@ -115,15 +130,11 @@ void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
     if (origin < 0) return;
     sendAck(n, advert);
     if (origin == lsdb.self) {
-        // An advertisement of ours from before a restart: ours must outnumber it to be believed.
-        if (advert.seq > self().advert.seq) {
-            self().advert.seq = advert.seq;
-            flood.ownDirty = true;
-        }
+        takeOwnEcho(advert);
         settleAck(n, origin, advert.seq);
         return;
     }
-    switch (installAdvert(lsdb, origin, advert, now + flood.timing.lifetimeMs)) {
+    switch (installAdvert(lsdb, origin, advert, now, now + flood.timing.lifetimeMs)) {
     case Install::Newer:
         trace("advertisement of node %lu, sequence %lu\n", static_cast<unsigned long>(advert.origin),
               static_cast<unsigned long>(advert.seq));
@@ -132,6 +143,11 @@ void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
         break;
     case Install::Same: settleAck(n, origin, advert.seq); break;
     case Install::Older: sendAdvert(n, origin, now); break;  // it missed the newer one
+    case Install::Implausible:
+        trace("ignored an advertisement of node %lu: sequence %lu is implausibly far from %lu\n",
+              static_cast<unsigned long>(advert.origin), static_cast<unsigned long>(advert.seq),
+              static_cast<unsigned long>(lsdb.nodes[origin].advert.seq));
+        break;
     }
 }
 
@@ -188,6 +204,15 @@ void updateLinks(int64_t now)
     for (int i = 0; i < neighbours.count; ++i)
         if (neighbours.entries[i].up) own.links[own.linkCount++] = lsdb.nodes[neighbours.entries[i].node].id;
     flood.ownDirty = true;
+}
+
+// The number follows the clock's seconds where it can, so that a daemon restarted within an
+// advertisement's lifetime starts a plausible step ahead of the copies it left behind.
+uint32_t nextOwnSeq(uint32_t seq)
+{
+    const uint32_t clock = static_cast<uint32_t>(std::time(nullptr));
+    const int32_t behind = seqDistance(seq + 1, clock);
+    return behind > 0 && plausibleStep(behind) ? clock : seq + 1;
 }
 
 void resendUnacknowledged(int64_t now)
@@ -251,7 +276,7 @@ void floodingTick(int64_t now)
     if (expireAdverts(lsdb, now)) trace("an advertisement expired\n");
     if (flood.ownDirty) {
         flood.ownDirty = false;
-        ++self().advert.seq;
+        self().advert.seq = nextOwnSeq(self().advert.seq);
         floodAdvert(lsdb.self, nullptr, now);
     }
     resendUnacknowledged(now);

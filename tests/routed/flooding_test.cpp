@@ -102,4 +102,23 @@ TEST(Flooding, ANewLinkIsSentTheDatabaseAndNoOtherIs)
     EXPECT_EQ(toNew.size(), 4u);
 }
 
+// An echo of the daemon's own advertisement ahead of its number (a copy from before a restart) is
+// outnumbered by the next one; one far ahead moves the number not at all.
+TEST(Flooding, OwnNumberFollowsPlausibleEchoesOnly)
+{
+    FloodHarness net(3);
+    net.bringUp(0);
+    const uint32_t seq = FloodHarness::ownSeq();
+    for (uint32_t forged : {UINT32_MAX, seq + (1u << 30), seq - (1u << 30), seq - 5}) {
+        net.send(2, advertOf(1, forged, {}, 2));
+        net.pump(10);
+        EXPECT_EQ(FloodHarness::ownSeq(), seq) << forged;
+        EXPECT_EQ(countKind(net.received(3), "LSA"), 0) << forged;
+    }
+    net.send(2, advertOf(1, seq + 500, {}, 2));
+    net.pump(20);
+    EXPECT_EQ(FloodHarness::ownSeq(), seq + 501);
+    EXPECT_EQ(countKind(net.received(3), "LSA 1 1 " + std::to_string(seq + 501)), 1);
+}
+
 }  // namespace
