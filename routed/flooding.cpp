@@ -26,6 +26,7 @@ struct FloodState {
 };
 
 FloodState flood;
+FloodStats stats;
 
 NodeState &self() { return lsdb.nodes[lsdb.self]; }
 uint32_t selfId() { return self().id; }
@@ -49,7 +50,7 @@ Neighbour *neighbourOf(uint32_t id, const sockaddr_in &from)
 void sendTo(const Neighbour &n, const char *data, size_t length)
 {
     // A lost datagram is what resends and the next cycle are for; nothing to do on failure.
-    (void)rt_sendto(flood.sock, data, length, 0, reinterpret_cast<const sockaddr *>(&n.addr), sizeof n.addr);
+    if (rt_sendto(flood.sock, data, length, 0, reinterpret_cast<const sockaddr *>(&n.addr), sizeof n.addr) >= 0) ++stats.sent;
 }
 
 void sendHello(const Neighbour &to, int64_t now)
@@ -155,11 +156,13 @@ void handleDatagram(const char *data, size_t length, const sockaddr_in &from, in
 {
     Datagram d;
     if (!decodeDatagram(std::string_view(data, length), d)) {
+        ++stats.refused;
         trace("ignored a malformed datagram\n");
         return;
     }
     Neighbour *n = neighbourOf(d.from, from);
     if (!n) {
+        ++stats.refused;
         trace("ignored a datagram from node %lu, which is no neighbour at that address\n",
               static_cast<unsigned long>(d.from));
         return;
@@ -231,6 +234,7 @@ void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &
                    int64_t now)
 {
     flood = FloodState{};
+    stats = FloodStats{};
     flood.sock = udpSock;
     flood.timing = timing;
     flood.nextHelloAt = now;
@@ -261,6 +265,7 @@ void receiveDatagrams(int64_t now)
         // A refused earlier send reports here; the datagram it concerns is gone, nothing more.
         if (n < 0) continue;
         if (fromLen != sizeof from || from.sin_family != AF_INET) continue;
+        ++stats.received;
         handleDatagram(data, static_cast<size_t>(n), from, now);
     }
 }
@@ -297,3 +302,5 @@ int64_t nextFloodingDeadline(int64_t now)
 }
 
 void ownAdvertChanged() { flood.ownDirty = true; }
+
+const FloodStats &floodStats() { return stats; }

@@ -22,6 +22,7 @@ struct Neighbour {
     int64_t lastHeard;              // -1 until its first datagram
     bool namesUs;                   // its last hello listed this node
     bool up;
+    bool configDiffers;             // its hellos carry another digest of the configuration file
     bool awaitingAck[MAX_NODES];    // by origin: the advertisement last sent it is unacknowledged
     uint32_t awaitedSeq[MAX_NODES];
     int64_t resendAt[MAX_NODES];
@@ -33,6 +34,15 @@ struct NeighbourTable {
 };
 
 extern NeighbourTable neighbours;
+
+struct FloodStats {
+    uint64_t sent;
+    uint64_t received;
+    uint64_t refused;    // malformed, from no neighbour, or failing authentication
+    bool authenticated;  // datagrams carry and need a keyed MAC
+};
+
+const FloodStats &floodStats();
 
 // udpSock is bound to this node's routing port; the database holds every node of the file.
 void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &topology,

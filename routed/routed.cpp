@@ -106,9 +106,10 @@ void fillDatabase(const rt_config_file_t &config, uint32_t selfId)
         FD_ZERO(&ready);
         FD_SET(udpSock, &ready);
         FD_SET(serverListener(), &ready);
-        const int linkSock = serverLinkSock();
+        const int linkSock = serverLinkSock(), probeSock = serverProbeSock();
         if (linkSock >= 0) FD_SET(linkSock, &ready);
-        const int high = std::max({udpSock, serverListener(), linkSock});
+        if (probeSock >= 0) FD_SET(probeSock, &ready);
+        const int high = std::max({udpSock, serverListener(), linkSock, probeSock});
         timeval tv = {static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000)};
         if (select(high + 1, &ready, nullptr, nullptr, &tv) < 0) {
             if (errno == EINTR) continue;
@@ -116,7 +117,9 @@ void fillDatabase(const rt_config_file_t &config, uint32_t selfId)
         }
         now = nowMillis();
         if (FD_ISSET(udpSock, &ready)) receiveDatagrams(now);
+        // Each read may close or promote a connection: only one still in its place is read.
         if (linkSock >= 0 && linkSock == serverLinkSock() && FD_ISSET(linkSock, &ready)) readServer();
+        if (probeSock >= 0 && probeSock == serverProbeSock() && FD_ISSET(probeSock, &ready)) readProbe();
         if (FD_ISSET(serverListener(), &ready)) acceptServer();
     }
 }
@@ -148,7 +151,7 @@ int main(int argc, char **argv)
     const int udpSock = boundSocket(SOCK_DGRAM, self, self.routing_port);
     const int listener = boundSocket(SOCK_STREAM, self, self.local_port);
     if (listen(listener, 4) < 0) fail("listen error");
-    startServerLink(listener);
+    startServerLink(listener, self.ipaddr);
     startFlooding(udpSock, config, topology, timingFrom(argList), nowMillis());
     std::printf("Routing daemon of node %lu ready on routing port %u and local port %u\n",
                 static_cast<unsigned long>(argList.nodeID), self.routing_port, self.local_port);
