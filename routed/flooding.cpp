@@ -10,6 +10,7 @@
 
 #include "../core/socket_address.h"
 #include "../rtlib/rtgrading.h"
+#include "auth.h"
 #include "trace.h"
 
 NeighbourTable neighbours;
@@ -17,12 +18,18 @@ NeighbourTable neighbours;
 namespace {
 
 constexpr int DATAGRAMS_PER_CALL = 64;  // a flood of datagrams cannot starve the server link
+constexpr int SEALED_SIZE = DATAGRAM_SIZE + AUTH_TRAILER_SIZE;
+// A keyed datagram's counter is its sender's clock in microseconds; one further from ours than
+// this is a replay from before our start (the last counter heard from each neighbour catches
+// every later one).
+constexpr int64_t FRESHNESS_US = 300 * 1000000LL;
 
 struct FloodState {
     int sock = -1;
     RouterTiming timing{};
     int64_t nextHelloAt = 0;
     bool ownDirty = false;   // this node's advertisement must go out again
+    uint64_t counter = 0;    // of the last keyed datagram sent
 };
 
 FloodState flood;
@@ -47,10 +54,32 @@ Neighbour *neighbourOf(uint32_t id, const sockaddr_in &from)
     return nullptr;
 }
 
+int64_t wallMicros()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 void sendTo(const Neighbour &n, const char *data, size_t length)
 {
+    char sealed[SEALED_SIZE];
+    std::memcpy(sealed, data, length);
+    flood.counter = std::max(flood.counter + 1, static_cast<uint64_t>(wallMicros()));
+    length = sealDatagram(sealed, length, sizeof sealed, flood.counter);
     // A lost datagram is what resends and the next cycle are for; nothing to do on failure.
-    if (rt_sendto(flood.sock, data, length, 0, reinterpret_cast<const sockaddr *>(&n.addr), sizeof n.addr) >= 0) ++stats.sent;
+    if (rt_sendto(flood.sock, sealed, length, 0, reinterpret_cast<const sockaddr *>(&n.addr), sizeof n.addr) >= 0)
+        ++stats.sent;
+}
+
+// Without a key every counter is 0 and nothing is checked.
+bool fresh(Neighbour &n, uint64_t counter)
+{
+    if (!authEnabled()) return true;
+    const int64_t skew = static_cast<int64_t>(counter) - wallMicros();
+    if (counter <= n.lastCounter || skew > FRESHNESS_US || skew < -FRESHNESS_US) return false;
+    n.lastCounter = counter;
+    return true;
 }
 
 void sendHello(const Neighbour &to, int64_t now)
@@ -154,6 +183,12 @@ void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
 
 void handleDatagram(const char *data, size_t length, const sockaddr_in &from, int64_t now)
 {
+    uint64_t counter;
+    if (!openDatagram(data, length, counter)) {
+        ++stats.refused;
+        trace("ignored a datagram without a valid MAC\n");
+        return;
+    }
     Datagram d;
     if (!decodeDatagram(std::string_view(data, length), d)) {
         ++stats.refused;
@@ -165,6 +200,11 @@ void handleDatagram(const char *data, size_t length, const sockaddr_in &from, in
         ++stats.refused;
         trace("ignored a datagram from node %lu, which is no neighbour at that address\n",
               static_cast<unsigned long>(d.from));
+        return;
+    }
+    if (!fresh(*n, counter)) {
+        ++stats.refused;
+        trace("ignored a replayed or stale datagram from node %lu\n", static_cast<unsigned long>(d.from));
         return;
     }
     const bool wasHeard = heardRecently(*n, now);
@@ -235,6 +275,7 @@ void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &
 {
     flood = FloodState{};
     stats = FloodStats{};
+    stats.authenticated = authEnabled();
     flood.sock = udpSock;
     flood.timing = timing;
     flood.nextHelloAt = now;
@@ -256,7 +297,7 @@ void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &
 void receiveDatagrams(int64_t now)
 {
     for (int i = 0; i < DATAGRAMS_PER_CALL; ++i) {
-        char data[DATAGRAM_SIZE];
+        char data[SEALED_SIZE];
         sockaddr_in from{};
         socklen_t fromLen = sizeof from;
         const ssize_t n = rt_recvfrom(flood.sock, data, sizeof data, MSG_DONTWAIT,

@@ -23,6 +23,7 @@ struct Neighbour {
     bool namesUs;                   // its last hello listed this node
     bool up;
     bool configDiffers;             // its hellos carry another digest of the configuration file
+    uint64_t lastCounter;           // of its last keyed datagram: an older one is a replay
     bool awaitingAck[MAX_NODES];    // by origin: the advertisement last sent it is unacknowledged
     uint32_t awaitedSeq[MAX_NODES];
     int64_t resendAt[MAX_NODES];
