@@ -11,6 +11,7 @@
 #include "../core/socket_address.h"
 #include "../rtlib/rtgrading.h"
 #include "auth.h"
+#include "config_digest.h"
 #include "trace.h"
 
 NeighbourTable neighbours;
@@ -30,6 +31,7 @@ struct FloodState {
     int64_t nextHelloAt = 0;
     bool ownDirty = false;   // this node's advertisement must go out again
     uint64_t counter = 0;    // of the last keyed datagram sent
+    ConfigDigest digest{};   // of this daemon's configuration, in every hello
 };
 
 FloodState flood;
@@ -89,7 +91,7 @@ void sendHello(const Neighbour &to, int64_t now)
     for (int i = 0; i < neighbours.count; ++i)
         if (heardRecently(neighbours.entries[i], now)) heard[count++] = lsdb.nodes[neighbours.entries[i].node].id;
     char out[DATAGRAM_SIZE];
-    sendTo(to, out, encodeHello(out, selfId(), heard, count));
+    sendTo(to, out, encodeHello(out, selfId(), heard, count, &flood.digest));
 }
 
 // Sends the database's advertisement of origin and waits for its acknowledgement.
@@ -280,6 +282,7 @@ void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &
     flood.timing = timing;
     flood.nextHelloAt = now;
     flood.ownDirty = true;
+    flood.digest = configDigest(config, topology);
     std::memset(&neighbours, 0, sizeof neighbours);
     for (int i = 0; i < config.count; ++i) {
         if (!topology.linked[lsdb.self][i]) continue;
