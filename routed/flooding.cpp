@@ -32,6 +32,9 @@ struct FloodState {
     bool ownDirty = false;   // this node's advertisement must go out again
     uint64_t counter = 0;    // of the last keyed datagram sent
     ConfigDigest digest{};   // of this daemon's configuration, in every hello
+    // By node: a hello refused because this file has no link to the sender there, or another
+    // address, carried another digest. Then the files disagree on that very link.
+    bool strangerDiffers[MAX_NODES] = {};
 };
 
 FloodState flood;
@@ -149,8 +152,21 @@ void takeOwnEcho(const Advert &advert)
     flood.ownDirty = true;
 }
 
+// Once per change, so that a trace read later shows when the files came to differ and agree again.
+// A hello without a digest, from a daemon that sends none, changes nothing.
+void noteConfiguration(bool &differs, uint32_t id, const Datagram &d)
+{
+    if (!d.hasDigest || differs == !(d.digest == flood.digest)) return;
+    differs = !differs;
+    if (differs) trace("node %lu has a different configuration\n", static_cast<unsigned long>(id));
+    else trace("node %lu has the same configuration again\n", static_cast<unsigned long>(id));
+}
+
+// The drift is reported and nothing else: the link comes up or not exactly as without a digest,
+// since files that differ elsewhere in the network can still agree on this link.
 void handleHello(Neighbour &n, const Datagram &d, bool wasHeard, int64_t now)
 {
+    noteConfiguration(n.configDiffers, d.from, d);
     n.namesUs = std::find(d.heard, d.heard + d.heardCount, selfId()) != d.heard + d.heardCount;
     // An answer at once, rather than at the next cycle, brings a new link up within one round trip.
     if (!wasHeard || !n.namesUs) sendHello(n, now);
@@ -199,6 +215,9 @@ void handleDatagram(const char *data, size_t length, const sockaddr_in &from, in
     }
     Neighbour *n = neighbourOf(d.from, from);
     if (!n) {
+        const int node = nodeIndex(lsdb, d.from);
+        if (d.kind == DatagramKind::Hello && node >= 0 && node != lsdb.self)
+            noteConfiguration(flood.strangerDiffers[node], d.from, d);
         ++stats.refused;
         trace("ignored a datagram from node %lu, which is no neighbour at that address\n",
               static_cast<unsigned long>(d.from));
@@ -348,3 +367,5 @@ int64_t nextFloodingDeadline(int64_t now)
 void ownAdvertChanged() { flood.ownDirty = true; }
 
 const FloodStats &floodStats() { return stats; }
+
+bool strangerConfigDiffers(int node) { return flood.strangerDiffers[node]; }

@@ -45,6 +45,10 @@ struct FloodStats {
 
 const FloodStats &floodStats();
 
+// Whether node (a database index) is no neighbour here, or not at the address its hellos came
+// from, and those hellos carried another digest of the configuration file.
+bool strangerConfigDiffers(int node);
+
 // udpSock is bound to this node's routing port; the database holds every node of the file.
 void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &topology,
                    RouterTiming timing, int64_t now);

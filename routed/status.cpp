@@ -82,6 +82,8 @@ void writeLinks(StatusWriter &out, int64_t now)
     }
     for (int i = 0; i < neighbours.count; ++i)
         if (neighbours.entries[i].configDiffers) out.line(FMT_DRIFT, idOf(neighbours.entries[i].node));
+    for (int i = 0; i < lsdb.count; ++i)
+        if (strangerConfigDiffers(i)) out.line(FMT_DRIFT, idOf(i));
 }
 
 void writeNode(StatusWriter &out, int index, int64_t now)
