@@ -87,6 +87,56 @@ bool readNames(WordReader &in, char (*names)[NAME_SIZE], int &count)
     return true;
 }
 
+constexpr char DIGEST_PREFIX[] = "cfg=";
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool readDigest(std::string_view hex, ConfigDigest &out)
+{
+    if (hex.size() != 2 * CONFIG_DIGEST_SIZE) return false;
+    for (int i = 0; i < CONFIG_DIGEST_SIZE; ++i) {
+        const int high = hexValue(hex[2 * i]), low = hexValue(hex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        out.bytes[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
+// name=value, the name in lower-case letters: an addition to a hello that a decoder may skip.
+bool isExtension(std::string_view word)
+{
+    const size_t equals = word.find('=');
+    if (equals == 0 || equals == std::string_view::npos) return false;
+    for (char c : word.substr(0, equals))
+        if (c < 'a' || c > 'z') return false;
+    return true;
+}
+
+// The heard IDs, then the additions; a malformed digest fails the hello rather than passing as none.
+bool readHello(WordReader &in, Datagram &out)
+{
+    bool inExtensions = false;
+    while (!in.atEnd()) {
+        std::string_view w;
+        if (!in.word(w)) return false;
+        if (isExtension(w)) {
+            inExtensions = true;
+            if (w.substr(0, sizeof DIGEST_PREFIX - 1) != DIGEST_PREFIX) continue;
+            if (out.hasDigest || !readDigest(w.substr(sizeof DIGEST_PREFIX - 1), out.digest)) return false;
+            out.hasDigest = true;
+        } else if (inExtensions || out.heardCount >= MAX_NODES || !readNodeNumber(w, out.heard[out.heardCount++])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool readAdvert(WordReader &in, Advert &a)
 {
     return in.number(a.origin) && in.number(a.seq) && readIds(in, a.links, a.linkCount) &&
@@ -116,12 +166,22 @@ bool isRoutableName(std::string_view name)
     return true;
 }
 
-size_t encodeHello(char (&out)[DATAGRAM_SIZE], uint32_t from, const uint32_t *heard, int heardCount)
+size_t encodeHello(char (&out)[DATAGRAM_SIZE], uint32_t from, const uint32_t *heard, int heardCount,
+                   const ConfigDigest *digest)
 {
     DatagramWriter w(out);
     w.word("HELLO");
     w.number(from);
     for (int i = 0; i < heardCount; ++i) w.number(heard[i]);
+    if (digest) {
+        char word[sizeof DIGEST_PREFIX + 2 * CONFIG_DIGEST_SIZE] = {};
+        std::memcpy(word, DIGEST_PREFIX, sizeof DIGEST_PREFIX - 1);
+        for (int i = 0; i < CONFIG_DIGEST_SIZE; ++i) {
+            word[sizeof DIGEST_PREFIX - 1 + 2 * i] = HEX_DIGITS[digest->bytes[i] >> 4];
+            word[sizeof DIGEST_PREFIX + 2 * i] = HEX_DIGITS[digest->bytes[i] & 0xf];
+        }
+        w.word(word);
+    }
     return w.length();
 }
 
@@ -160,11 +220,7 @@ bool decodeDatagram(std::string_view text, Datagram &out)
     bool ok = false;
     if (kind == "HELLO") {
         out.kind = DatagramKind::Hello;
-        ok = true;
-        while (ok && !in.atEnd()) {
-            ok = out.heardCount < MAX_NODES && in.number(out.heard[out.heardCount]);
-            ++out.heardCount;
-        }
+        ok = readHello(in, out);
     } else if (kind == "LSA") {
         out.kind = DatagramKind::Advert;
         ok = readAdvert(in, out.advert);

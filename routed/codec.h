@@ -1,11 +1,14 @@
 // The datagrams the routing daemons exchange, as text so that a capture reads at a glance:
 //
-//   HELLO <from> <ids heard>...              who the sender hears; a link is up when both ends list each other
+//   HELLO <from> <ids heard>... [cfg=<hex>]  who the sender hears; a link is up when both ends list each other.
+//                                            cfg= is the digest of the sender's configuration file.
 //   LSA <from> <origin> <seq> <n> <ids>... <n> <nicks>... <n> <channels>...
 //   ACK <from> <origin> <seq>                the LSA of origin with seq, or a newer one, arrived
 //
 // <from> is the daemon that sent the datagram, <origin> the node an advertisement describes.
-// Decoding is strict: a datagram that is not exactly one of these is rejected whole.
+// Decoding is strict: a datagram that is not exactly one of these is rejected whole. The one
+// allowance: a hello may end in words of the form name=value, of which only cfg= is read, so that
+// a hello without a digest, or with an addition a later daemon makes, still brings a link up.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +28,17 @@ struct Advert {
     char chans[MAX_NAMES][NAME_SIZE];
 };
 
+struct ConfigDigest {
+    uint8_t bytes[CONFIG_DIGEST_SIZE];
+};
+
+inline bool operator==(const ConfigDigest &a, const ConfigDigest &b)
+{
+    for (int i = 0; i < CONFIG_DIGEST_SIZE; ++i)
+        if (a.bytes[i] != b.bytes[i]) return false;
+    return true;
+}
+
 enum class DatagramKind { Hello, Advert, Ack };
 
 struct Datagram {
@@ -32,11 +46,15 @@ struct Datagram {
     uint32_t from;
     int heardCount;             // Hello
     uint32_t heard[MAX_NODES];
+    bool hasDigest;             // Hello: the sender said which configuration it runs
+    ConfigDigest digest;
     Advert advert;              // Advert; origin and seq also name what an Ack acknowledges
 };
 
 // Each returns the datagram's length, never more than DATAGRAM_SIZE - 1, and terminates it.
-size_t encodeHello(char (&out)[DATAGRAM_SIZE], uint32_t from, const uint32_t *heard, int heardCount);
+// digest may be null: the hello then says nothing of the sender's configuration.
+size_t encodeHello(char (&out)[DATAGRAM_SIZE], uint32_t from, const uint32_t *heard, int heardCount,
+                   const ConfigDigest *digest);
 size_t encodeAdvert(char (&out)[DATAGRAM_SIZE], uint32_t from, const Advert &advert);
 size_t encodeAck(char (&out)[DATAGRAM_SIZE], uint32_t from, uint32_t origin, uint32_t seq);
 

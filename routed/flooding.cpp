@@ -10,6 +10,8 @@
 
 #include "../core/socket_address.h"
 #include "../rtlib/rtgrading.h"
+#include "auth.h"
+#include "config_digest.h"
 #include "trace.h"
 
 NeighbourTable neighbours;
@@ -17,15 +19,26 @@ NeighbourTable neighbours;
 namespace {
 
 constexpr int DATAGRAMS_PER_CALL = 64;  // a flood of datagrams cannot starve the server link
+constexpr int SEALED_SIZE = DATAGRAM_SIZE + AUTH_TRAILER_SIZE;
+// A keyed datagram's counter is its sender's clock in microseconds; one further from ours than
+// this is a replay from before our start (the last counter heard from each neighbour catches
+// every later one).
+constexpr int64_t FRESHNESS_US = 300 * 1000000LL;
 
 struct FloodState {
     int sock = -1;
     RouterTiming timing{};
     int64_t nextHelloAt = 0;
     bool ownDirty = false;   // this node's advertisement must go out again
+    uint64_t counter = 0;    // of the last keyed datagram sent
+    ConfigDigest digest{};   // of this daemon's configuration, in every hello
+    // By node: a hello refused because this file has no link to the sender there, or another
+    // address, carried another digest. Then the files disagree on that very link.
+    bool strangerDiffers[MAX_NODES] = {};
 };
 
 FloodState flood;
+FloodStats stats;
 
 NodeState &self() { return lsdb.nodes[lsdb.self]; }
 uint32_t selfId() { return self().id; }
@@ -46,10 +59,32 @@ Neighbour *neighbourOf(uint32_t id, const sockaddr_in &from)
     return nullptr;
 }
 
+int64_t wallMicros()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 void sendTo(const Neighbour &n, const char *data, size_t length)
 {
+    char sealed[SEALED_SIZE];
+    std::memcpy(sealed, data, length);
+    flood.counter = std::max(flood.counter + 1, static_cast<uint64_t>(wallMicros()));
+    length = sealDatagram(sealed, length, sizeof sealed, flood.counter);
     // A lost datagram is what resends and the next cycle are for; nothing to do on failure.
-    (void)rt_sendto(flood.sock, data, length, 0, reinterpret_cast<const sockaddr *>(&n.addr), sizeof n.addr);
+    if (rt_sendto(flood.sock, sealed, length, 0, reinterpret_cast<const sockaddr *>(&n.addr), sizeof n.addr) >= 0)
+        ++stats.sent;
+}
+
+// Without a key every counter is 0 and nothing is checked.
+bool fresh(Neighbour &n, uint64_t counter)
+{
+    if (!authEnabled()) return true;
+    const int64_t skew = static_cast<int64_t>(counter) - wallMicros();
+    if (counter <= n.lastCounter || skew > FRESHNESS_US || skew < -FRESHNESS_US) return false;
+    n.lastCounter = counter;
+    return true;
 }
 
 void sendHello(const Neighbour &to, int64_t now)
@@ -59,7 +94,7 @@ void sendHello(const Neighbour &to, int64_t now)
     for (int i = 0; i < neighbours.count; ++i)
         if (heardRecently(neighbours.entries[i], now)) heard[count++] = lsdb.nodes[neighbours.entries[i].node].id;
     char out[DATAGRAM_SIZE];
-    sendTo(to, out, encodeHello(out, selfId(), heard, count));
+    sendTo(to, out, encodeHello(out, selfId(), heard, count, &flood.digest));
 }
 
 // Sends the database's advertisement of origin and waits for its acknowledgement.
@@ -73,11 +108,21 @@ void sendAdvert(Neighbour &to, int origin, int64_t now)
     to.resendAt[origin] = now + flood.timing.resendMs;
 }
 
+// The origin delivers its advertisement to every neighbour it names, and resends until each has
+// acknowledged it; a relay passes it only to the others. In a full mesh that leaves nothing to
+// relay, where flooding to all would cost every origin a datagram per ordered pair of nodes.
+bool originServes(int origin, const Neighbour &n)
+{
+    const Advert &advert = lsdb.nodes[origin].advert;
+    const uint32_t id = lsdb.nodes[n.node].id;
+    return origin != lsdb.self && std::find(advert.links, advert.links + advert.linkCount, id) != advert.links + advert.linkCount;
+}
+
 void floodAdvert(int origin, const Neighbour *except, int64_t now)
 {
     for (int i = 0; i < neighbours.count; ++i) {
         Neighbour &n = neighbours.entries[i];
-        if (n.up && &n != except) sendAdvert(n, origin, now);
+        if (n.up && &n != except && !originServes(origin, n)) sendAdvert(n, origin, now);
     }
 }
 
@@ -89,11 +134,39 @@ void sendAck(const Neighbour &to, const Advert &advert)
 
 void settleAck(Neighbour &n, int origin, uint32_t seq)
 {
-    if (n.awaitingAck[origin] && seq >= n.awaitedSeq[origin]) n.awaitingAck[origin] = false;
+    if (n.awaitingAck[origin] && seqDistance(n.awaitedSeq[origin], seq) >= 0) n.awaitingAck[origin] = false;
 }
 
+// An advertisement of ours from before a restart is believed only within a plausible step, so
+// that one datagram cannot carry our number around the space.
+void takeOwnEcho(const Advert &advert)
+{
+    const int32_t ahead = seqDistance(self().advert.seq, advert.seq);
+    if (ahead <= 0) return;  // an echo of this one or an older one: nothing to answer
+    if (!plausibleStep(ahead)) {
+        trace("ignored an advertisement of this node with sequence %lu, implausibly far ahead\n",
+              static_cast<unsigned long>(advert.seq));
+        return;
+    }
+    self().advert.seq = advert.seq;
+    flood.ownDirty = true;
+}
+
+// Once per change, so that a trace read later shows when the files came to differ and agree again.
+// A hello without a digest, from a daemon that sends none, changes nothing.
+void noteConfiguration(bool &differs, uint32_t id, const Datagram &d)
+{
+    if (!d.hasDigest || differs == !(d.digest == flood.digest)) return;
+    differs = !differs;
+    if (differs) trace("node %lu has a different configuration\n", static_cast<unsigned long>(id));
+    else trace("node %lu has the same configuration again\n", static_cast<unsigned long>(id));
+}
+
+// The drift is reported and nothing else: the link comes up or not exactly as without a digest,
+// since files that differ elsewhere in the network can still agree on this link.
 void handleHello(Neighbour &n, const Datagram &d, bool wasHeard, int64_t now)
 {
+    noteConfiguration(n.configDiffers, d.from, d);
     n.namesUs = std::find(d.heard, d.heard + d.heardCount, selfId()) != d.heard + d.heardCount;
     // An answer at once, rather than at the next cycle, brings a new link up within one round trip.
     if (!wasHeard || !n.namesUs) sendHello(n, now);
@@ -105,15 +178,11 @@ void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
     if (origin < 0) return;
     sendAck(n, advert);
     if (origin == lsdb.self) {
-        // An advertisement of ours from before a restart: ours must outnumber it to be believed.
-        if (advert.seq >= self().advert.seq) {
-            self().advert.seq = advert.seq;
-            flood.ownDirty = true;
-        }
+        takeOwnEcho(advert);
         settleAck(n, origin, advert.seq);
         return;
     }
-    switch (installAdvert(lsdb, origin, advert, now + flood.timing.lifetimeMs)) {
+    switch (installAdvert(lsdb, origin, advert, now, now + flood.timing.lifetimeMs)) {
     case Install::Newer:
         trace("advertisement of node %lu, sequence %lu\n", static_cast<unsigned long>(advert.origin),
               static_cast<unsigned long>(advert.seq));
@@ -122,20 +191,41 @@ void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
         break;
     case Install::Same: settleAck(n, origin, advert.seq); break;
     case Install::Older: sendAdvert(n, origin, now); break;  // it missed the newer one
+    case Install::Implausible:
+        trace("ignored an advertisement of node %lu: sequence %lu is implausibly far from %lu\n",
+              static_cast<unsigned long>(advert.origin), static_cast<unsigned long>(advert.seq),
+              static_cast<unsigned long>(lsdb.nodes[origin].advert.seq));
+        break;
     }
 }
 
 void handleDatagram(const char *data, size_t length, const sockaddr_in &from, int64_t now)
 {
+    uint64_t counter;
+    if (!openDatagram(data, length, counter)) {
+        ++stats.refused;
+        trace("ignored a datagram without a valid MAC\n");
+        return;
+    }
     Datagram d;
     if (!decodeDatagram(std::string_view(data, length), d)) {
+        ++stats.refused;
         trace("ignored a malformed datagram\n");
         return;
     }
     Neighbour *n = neighbourOf(d.from, from);
     if (!n) {
+        const int node = nodeIndex(lsdb, d.from);
+        if (d.kind == DatagramKind::Hello && node >= 0 && node != lsdb.self)
+            noteConfiguration(flood.strangerDiffers[node], d.from, d);
+        ++stats.refused;
         trace("ignored a datagram from node %lu, which is no neighbour at that address\n",
               static_cast<unsigned long>(d.from));
+        return;
+    }
+    if (!fresh(*n, counter)) {
+        ++stats.refused;
+        trace("ignored a replayed or stale datagram from node %lu\n", static_cast<unsigned long>(d.from));
         return;
     }
     const bool wasHeard = heardRecently(*n, now);
@@ -165,7 +255,12 @@ void updateLinks(int64_t now)
         if (!up) {
             n.namesUs = false;
             std::fill(std::begin(n.awaitingAck), std::end(n.awaitingAck), false);
+            continue;
         }
+        // Only the new neighbour lacks the database; the others hold it already, and sending it
+        // to all of them on every link change is what a large mesh cannot carry.
+        for (int origin = 0; origin < lsdb.count; ++origin)
+            if (origin != lsdb.self && lsdb.nodes[origin].known) sendAdvert(n, origin, now);
     }
     if (!changed) return;
     Advert &own = self().advert;
@@ -173,12 +268,15 @@ void updateLinks(int64_t now)
     for (int i = 0; i < neighbours.count; ++i)
         if (neighbours.entries[i].up) own.links[own.linkCount++] = lsdb.nodes[neighbours.entries[i].node].id;
     flood.ownDirty = true;
-    for (int i = 0; i < neighbours.count; ++i) {
-        Neighbour &n = neighbours.entries[i];
-        if (!n.up) continue;
-        for (int origin = 0; origin < lsdb.count; ++origin)
-            if (origin != lsdb.self && lsdb.nodes[origin].known && !n.awaitingAck[origin]) sendAdvert(n, origin, now);
-    }
+}
+
+// The number follows the clock's seconds where it can, so that a daemon restarted within an
+// advertisement's lifetime starts a plausible step ahead of the copies it left behind.
+uint32_t nextOwnSeq(uint32_t seq)
+{
+    const uint32_t clock = static_cast<uint32_t>(std::time(nullptr));
+    const int32_t behind = seqDistance(seq + 1, clock);
+    return behind > 0 && plausibleStep(behind) ? clock : seq + 1;
 }
 
 void resendUnacknowledged(int64_t now)
@@ -197,10 +295,13 @@ void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &
                    int64_t now)
 {
     flood = FloodState{};
+    stats = FloodStats{};
+    stats.authenticated = authEnabled();
     flood.sock = udpSock;
     flood.timing = timing;
     flood.nextHelloAt = now;
     flood.ownDirty = true;
+    flood.digest = configDigest(config, topology);
     std::memset(&neighbours, 0, sizeof neighbours);
     for (int i = 0; i < config.count; ++i) {
         if (!topology.linked[lsdb.self][i]) continue;
@@ -218,7 +319,7 @@ void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &
 void receiveDatagrams(int64_t now)
 {
     for (int i = 0; i < DATAGRAMS_PER_CALL; ++i) {
-        char data[DATAGRAM_SIZE];
+        char data[SEALED_SIZE];
         sockaddr_in from{};
         socklen_t fromLen = sizeof from;
         const ssize_t n = rt_recvfrom(flood.sock, data, sizeof data, MSG_DONTWAIT,
@@ -227,6 +328,7 @@ void receiveDatagrams(int64_t now)
         // A refused earlier send reports here; the datagram it concerns is gone, nothing more.
         if (n < 0) continue;
         if (fromLen != sizeof from || from.sin_family != AF_INET) continue;
+        ++stats.received;
         handleDatagram(data, static_cast<size_t>(n), from, now);
     }
 }
@@ -242,7 +344,7 @@ void floodingTick(int64_t now)
     if (expireAdverts(lsdb, now)) trace("an advertisement expired\n");
     if (flood.ownDirty) {
         flood.ownDirty = false;
-        ++self().advert.seq;
+        self().advert.seq = nextOwnSeq(self().advert.seq);
         floodAdvert(lsdb.self, nullptr, now);
     }
     resendUnacknowledged(now);
@@ -263,3 +365,7 @@ int64_t nextFloodingDeadline(int64_t now)
 }
 
 void ownAdvertChanged() { flood.ownDirty = true; }
+
+const FloodStats &floodStats() { return stats; }
+
+bool strangerConfigDiffers(int node) { return flood.strangerDiffers[node]; }

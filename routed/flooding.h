@@ -22,6 +22,8 @@ struct Neighbour {
     int64_t lastHeard;              // -1 until its first datagram
     bool namesUs;                   // its last hello listed this node
     bool up;
+    bool configDiffers;             // its hellos carry another digest of the configuration file
+    uint64_t lastCounter;           // of its last keyed datagram: an older one is a replay
     bool awaitingAck[MAX_NODES];    // by origin: the advertisement last sent it is unacknowledged
     uint32_t awaitedSeq[MAX_NODES];
     int64_t resendAt[MAX_NODES];
@@ -33,6 +35,19 @@ struct NeighbourTable {
 };
 
 extern NeighbourTable neighbours;
+
+struct FloodStats {
+    uint64_t sent;
+    uint64_t received;
+    uint64_t refused;    // malformed, from no neighbour, or failing authentication
+    bool authenticated;  // datagrams carry and need a keyed MAC
+};
+
+const FloodStats &floodStats();
+
+// Whether node (a database index) is no neighbour here, or not at the address its hellos came
+// from, and those hellos carried another digest of the configuration file.
+bool strangerConfigDiffers(int node);
 
 // udpSock is bound to this node's routing port; the database holds every node of the file.
 void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &topology,

@@ -46,13 +46,21 @@ bool hostsChannel(const NodeState &node, std::string_view chan)
     return node.known && names(node.advert.chans, node.advert.chanCount, chan);
 }
 
-Install installAdvert(LinkStateDb &db, int index, const Advert &advert, int64_t expiresAt)
+Install installAdvert(LinkStateDb &db, int index, const Advert &advert, int64_t now, int64_t expiresAt)
 {
     NodeState &node = db.nodes[index];
-    if (node.known && advert.seq < node.advert.seq) return Install::Older;
-    if (node.known && advert.seq == node.advert.seq) return Install::Same;
+    bool settles = false;
+    if (node.known) {
+        const int32_t distance = seqDistance(node.advert.seq, advert.seq);
+        if (distance == 0) return Install::Same;
+        settles = plausibleStep(distance);
+        if (!settles && node.settled) return Install::Implausible;
+        if (settles && distance < 0) return Install::Older;
+    }
     node.known = true;
+    node.settled = settles;
     node.advert = advert;
+    node.installedAt = now;
     node.expiresAt = expiresAt;
     return Install::Newer;
 }

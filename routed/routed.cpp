@@ -1,6 +1,7 @@
 // quorvel-routed: the link-state routing daemon beside every quorvel node.
 //
-//   quorvel-routed -i <nodeID> -c <config file> [-a cycle] [-n neighbour timeout] [-r route timeout] [-v 1]
+//   quorvel-routed -i <nodeID> -c <config file> [-k key file] [-a cycle] [-n neighbour timeout]
+//                  [-r route timeout] [-v 1]
 //
 // It learns the network from the other daemons over UDP on its routing port, and answers its
 // server's next-hop requests on its local port.
@@ -13,12 +14,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
+#include <cstring>
 #include <ctime>
 
 #include "../core/clock.h"
 #include "../core/socket_address.h"
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rtgrading.h"
+#include "auth.h"
 #include "flooding.h"
 #include "server_link.h"
 #include "topology.h"
@@ -106,9 +110,10 @@ void fillDatabase(const rt_config_file_t &config, uint32_t selfId)
         FD_ZERO(&ready);
         FD_SET(udpSock, &ready);
         FD_SET(serverListener(), &ready);
-        const int linkSock = serverLinkSock();
+        const int linkSock = serverLinkSock(), probeSock = serverProbeSock();
         if (linkSock >= 0) FD_SET(linkSock, &ready);
-        const int high = std::max({udpSock, serverListener(), linkSock});
+        if (probeSock >= 0) FD_SET(probeSock, &ready);
+        const int high = std::max({udpSock, serverListener(), linkSock, probeSock});
         timeval tv = {static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000)};
         if (select(high + 1, &ready, nullptr, nullptr, &tv) < 0) {
             if (errno == EINTR) continue;
@@ -116,9 +121,31 @@ void fillDatabase(const rt_config_file_t &config, uint32_t selfId)
         }
         now = nowMillis();
         if (FD_ISSET(udpSock, &ready)) receiveDatagrams(now);
+        // Each read may close or promote a connection: only one still in its place is read.
         if (linkSock >= 0 && linkSock == serverLinkSock() && FD_ISSET(linkSock, &ready)) readServer();
+        if (probeSock >= 0 && probeSock == serverProbeSock() && FD_ISSET(probeSock, &ready)) readProbe();
         if (FD_ISSET(serverListener(), &ready)) acceptServer();
     }
+}
+
+// Takes "-k FILE" (or "-kFILE") out of argv, which the shared option parser would refuse; the
+// file's name, or nullptr when not given.
+const char *takeKeyOption(int &argc, char **argv)
+{
+    const char *path = nullptr;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-k") == 0 && i + 1 < argc) {
+            path = argv[++i];
+        } else if (std::strncmp(argv[i], "-k", 2) == 0 && argv[i][2] != '\0') {
+            path = argv[i] + 2;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argv[kept] = nullptr;
+    argc = kept;
+    return path;
 }
 
 }  // namespace
@@ -126,10 +153,14 @@ void fillDatabase(const rt_config_file_t &config, uint32_t selfId)
 int main(int argc, char **argv)
 {
     const char *prog = argv[0];
+    // A server or a status reader that goes away mid-send must not end the daemon.
+    (void)signal(SIGPIPE, SIG_IGN);
+    const char *keyPath = takeKeyOption(argc, argv);
+    if (keyPath && !loadKey(prog, keyPath)) return EXIT_CONFIG;
     rt_parse_command_line(&argList, argc, argv);
     const char *path = configPath(argc, argv);
     if (!path || argList.nodeID == UINT32_MAX) {
-        std::fprintf(stderr, "usage: %s -i <nodeID> -c <config file> [-a seconds] [-n seconds] [-r seconds] [-v 1]\n",
+        std::fprintf(stderr, "usage: %s -i <nodeID> -c <config file> [-k key file] [-a seconds] [-n seconds] [-r seconds] [-v 1]\n",
                      prog);
         return EXIT_CONFIG;
     }
@@ -148,8 +179,10 @@ int main(int argc, char **argv)
     const int udpSock = boundSocket(SOCK_DGRAM, self, self.routing_port);
     const int listener = boundSocket(SOCK_STREAM, self, self.local_port);
     if (listen(listener, 4) < 0) fail("listen error");
-    startServerLink(listener);
+    startServerLink(listener, self.ipaddr);
     startFlooding(udpSock, config, topology, timingFrom(argList), nowMillis());
+    std::printf("Datagrams are %s\n", authEnabled() ? "authenticated with the shared key" :
+                                                       "not authenticated: no key file given (-k)");
     std::printf("Routing daemon of node %lu ready on routing port %u and local port %u\n",
                 static_cast<unsigned long>(argList.nodeID), self.routing_port, self.local_port);
     std::fflush(stdout);

@@ -1,8 +1,10 @@
-// The server link: framing of its lines, the request table, and the answers.
+// The server link: framing of its lines, the request table, and the answers; and the one
+// connection that may wait beside a live link, for a status request.
 #include "server_link.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,18 +14,30 @@
 
 #include "flooding.h"
 #include "routes.h"
+#include "status.h"
 #include "trace.h"
 
 namespace {
 
 constexpr timeval SEND_TIMEOUT = {2, 0};  // a server that stops reading loses its link, not the daemon
+constexpr int CLOSE_CHECK_READS = 16;      // what an old link may still hold before its end shows
 
+// One connection on the local port and its incomplete line.
+struct LocalPeer {
+    int sock = -1;
+    char pending[REQUEST_SIZE] = {};
+    size_t pendingLength = 0;
+    bool skipping = false;  // the line in progress outgrew the buffer
+    bool spoke = false;     // a first line has arrived
+};
+
+// The link is the server's; a connection that arrives while it is live waits as the probe until
+// its first line shows what it is: a status request is answered, anything else is refused.
 struct ServerLink {
     int listener = -1;
-    int sock = -1;
-    char pending[REQUEST_SIZE] = {};  // an incomplete line
-    size_t pendingLength = 0;
-    bool skipping = false;             // the line in progress outgrew the buffer
+    uint32_t nodeAddr = 0;  // host order
+    LocalPeer link;
+    LocalPeer probe;
 };
 
 ServerLink serverLink;
@@ -43,15 +57,24 @@ void forgetAnnouncements()
     ownAdvertChanged();
 }
 
+void closePeer(LocalPeer &peer)
+{
+    if (peer.sock >= 0) close(peer.sock);
+    peer = LocalPeer{};
+}
+
 void dropLink(const char *why)
 {
-    if (serverLink.sock < 0) return;
+    if (serverLink.link.sock < 0) return;
     trace("server link closed: %s\n", why);
-    close(serverLink.sock);
-    serverLink.sock = -1;
-    serverLink.pendingLength = 0;
-    serverLink.skipping = false;
+    closePeer(serverLink.link);
     forgetAnnouncements();
+    // A server that restarted may have connected before its old link's end was read.
+    if (serverLink.probe.sock >= 0 && !serverLink.probe.spoke) {
+        serverLink.link = serverLink.probe;
+        serverLink.probe = LocalPeer{};
+        trace("server linked\n");
+    }
 }
 
 void answer(const char *text)
@@ -59,8 +82,8 @@ void answer(const char *text)
     char line[ANSWER_SIZE];
     const int length = std::snprintf(line, sizeof line, "%s\n", text);
     trace("answer: %s", line);
-    if (serverLink.sock < 0) return;
-    if (send(serverLink.sock, line, static_cast<size_t>(length), MSG_NOSIGNAL) != length) dropLink("send failed");
+    if (serverLink.link.sock < 0) return;
+    if (send(serverLink.link.sock, line, static_cast<size_t>(length), MSG_NOSIGNAL) != length) dropLink("send failed");
 }
 
 void addName(NameTable table, const char *name)
@@ -147,67 +170,121 @@ constexpr RequestRow REQUESTS[] = {
     {"NEXTHOPS",   answerNextHops},
 };
 
-void takeLine(char *line, size_t length)
+bool isStatusRequest(const char *line) { return std::strcmp(line, STATUS_REQUEST) == 0; }
+
+void takeLinkLine(char *line)
 {
-    line[length] = '\0';
-    if (length > 0 && line[length - 1] == '\r') line[length - 1] = '\0';
-    handleRequest(line);
+    const bool first = !serverLink.link.spoke;
+    serverLink.link.spoke = true;
+    if (!first || !isStatusRequest(line)) return handleRequest(line);
+    // A status request that found no server linked: answered like any other, and no link after all.
+    writeStatus(serverLink.link.sock);
+    closePeer(serverLink.link);
+}
+
+void takeProbeLine(char *line)
+{
+    if (isStatusRequest(line)) writeStatus(serverLink.probe.sock);
+    else trace("refused a second server link: the first is still open\n");
+    closePeer(serverLink.probe);
+}
+
+void takeLine(LocalPeer &peer, void (*take)(char *line))
+{
+    peer.pending[peer.pendingLength] = '\0';
+    if (peer.pendingLength > 0 && peer.pending[peer.pendingLength - 1] == '\r') peer.pending[peer.pendingLength - 1] = '\0';
+    take(peer.pending);
 }
 
 // Cuts what has arrived into lines. A line too long for the buffer is handled as far as it fits
 // and the rest dropped up to its LF: were it a request, it still gets its one answer.
-void frameLines(const char *data, size_t length)
+void frameLines(LocalPeer &peer, void (*take)(char *line), const char *data, size_t length)
 {
-    for (size_t i = 0; i < length && serverLink.sock >= 0; ++i) {
+    for (size_t i = 0; i < length && peer.sock >= 0; ++i) {
         const char c = data[i];
         if (c == '\n') {
-            if (!serverLink.skipping) takeLine(serverLink.pending, serverLink.pendingLength);
-            serverLink.pendingLength = 0;
-            serverLink.skipping = false;
-        } else if (!serverLink.skipping) {
-            serverLink.pending[serverLink.pendingLength++] = c;
-            if (serverLink.pendingLength == REQUEST_SIZE - 1) {
-                takeLine(serverLink.pending, serverLink.pendingLength);
-                serverLink.pendingLength = 0;
-                serverLink.skipping = true;
+            if (!peer.skipping) takeLine(peer, take);
+            peer.pendingLength = 0;
+            peer.skipping = false;
+        } else if (!peer.skipping) {
+            peer.pending[peer.pendingLength++] = c;
+            if (peer.pendingLength == REQUEST_SIZE - 1) {
+                takeLine(peer, take);
+                peer.pendingLength = 0;
+                peer.skipping = true;
             }
         }
     }
 }
 
+// Reads what the link holds without waiting; a server that has ended shows its end here.
+void readLinkIfReady()
+{
+    for (int reads = 0; reads < CLOSE_CHECK_READS && serverLink.link.sock >= 0; ++reads) {
+        pollfd p{serverLink.link.sock, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) return;
+        readServer();
+    }
+}
+
+bool fromNodeAddress(const sockaddr_in &peer)
+{
+    // The server connects from its node's own address, as does the status command.
+    return ntohl(peer.sin_addr.s_addr) == serverLink.nodeAddr;
+}
+
 }  // namespace
 
-void startServerLink(int listenSock)
+void startServerLink(int listenSock, uint32_t nodeAddr)
 {
     serverLink = ServerLink{};
     serverLink.listener = listenSock;
+    serverLink.nodeAddr = nodeAddr;
 }
 
 int serverListener() { return serverLink.listener; }
-int serverLinkSock() { return serverLink.sock; }
+int serverLinkSock() { return serverLink.link.sock; }
+int serverProbeSock() { return serverLink.probe.sock; }
 
 void acceptServer()
 {
-    const int fd = accept(serverLink.listener, nullptr, nullptr);
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    const int fd = accept(serverLink.listener, reinterpret_cast<sockaddr *>(&peer), &peerLength);
     if (fd < 0) return;  // the connection went away before it was taken
-    if (fd >= FD_SETSIZE) {
+    if (fd >= FD_SETSIZE || peerLength != sizeof peer || !fromNodeAddress(peer)) {
+        if (fd < FD_SETSIZE) trace("refused a local connection from outside this node's address\n");
         close(fd);
         return;
     }
-    dropLink("a new server link replaced it");
     (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &SEND_TIMEOUT, sizeof SEND_TIMEOUT);
     const int on = 1;
     (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    serverLink.sock = fd;
+    readLinkIfReady();
+    if (serverLink.link.sock >= 0) {
+        closePeer(serverLink.probe);  // the newest waits; an idle one cannot hold the place
+        serverLink.probe.sock = fd;
+        return;
+    }
+    serverLink.link.sock = fd;
     trace("server linked\n");
 }
 
 void readServer()
 {
     char data[REQUEST_SIZE];
-    const ssize_t n = recv(serverLink.sock, data, sizeof data, 0);
+    const ssize_t n = recv(serverLink.link.sock, data, sizeof data, 0);
     if (n <= 0) return dropLink(n == 0 ? "the server closed it" : "read failed");
-    frameLines(data, static_cast<size_t>(n));
+    frameLines(serverLink.link, takeLinkLine, data, static_cast<size_t>(n));
+}
+
+void readProbe()
+{
+    char data[REQUEST_SIZE];
+    const ssize_t n = recv(serverLink.probe.sock, data, sizeof data, 0);
+    if (n <= 0) return closePeer(serverLink.probe);
+    serverLink.probe.spoke = true;
+    frameLines(serverLink.probe, takeProbeLine, data, static_cast<size_t>(n));
 }
 
 void handleRequest(char *line)

@@ -203,20 +203,6 @@ protected:
     Clock::time_point started;
 
 private:
-    // Free for UDP as well as TCP, and not already given to another node of this network.
-    static uint16_t freshPort(std::vector<uint16_t> &taken)
-    {
-        for (int tries = 0; tries < 50; ++tries) {
-            const uint16_t p = freePort();
-            bool used = false;
-            for (uint16_t t : taken) used = used || t == p;
-            if (used || !portFreeOn(1, p)) continue;
-            taken.push_back(p);
-            return p;
-        }
-        throw std::runtime_error("no free port on 127.0.0.1");
-    }
-
     std::string config_;
 };
 

@@ -63,14 +63,26 @@ TEST(Codec, HelloAndAckRoundTrip)
 {
     uint32_t heard[MAX_NODES];
     for (int i = 0; i < MAX_NODES; ++i) heard[i] = static_cast<uint32_t>(i) * 134217727u;
+    ConfigDigest digest;
+    // Every hex digit in both places of a byte, so that none is miswritten unseen.
+    for (int i = 0; i < CONFIG_DIGEST_SIZE; ++i) digest.bytes[i] = static_cast<uint8_t>(i * 0x11 ^ (i & 1 ? 0x0f : 0));
     char out[DATAGRAM_SIZE];
     Datagram d;
-    for (int count : {0, 1, MAX_NODES}) {
-        ASSERT_TRUE(decodeDatagram(std::string_view(out, encodeHello(out, 7, heard, count)), d)) << out;
-        EXPECT_EQ(d.kind, DatagramKind::Hello);
-        EXPECT_EQ(d.from, 7u);
-        ASSERT_EQ(d.heardCount, count);
-        for (int i = 0; i < count; ++i) EXPECT_EQ(d.heard[i], heard[i]);
+    const ConfigDigest *const digests[] = {nullptr, &digest};
+    for (const ConfigDigest *sent : digests) {
+        for (int count : {0, 1, MAX_NODES}) {
+            const size_t length = encodeHello(out, 7, heard, count, sent);
+            ASSERT_LT(length, static_cast<size_t>(DATAGRAM_SIZE - 1));
+            ASSERT_TRUE(decodeDatagram(std::string_view(out, length), d)) << out;
+            EXPECT_EQ(d.kind, DatagramKind::Hello);
+            EXPECT_EQ(d.from, 7u);
+            ASSERT_EQ(d.heardCount, count);
+            for (int i = 0; i < count; ++i) EXPECT_EQ(d.heard[i], heard[i]);
+            ASSERT_EQ(d.hasDigest, sent != nullptr) << out;
+            if (sent) {
+                EXPECT_TRUE(d.digest == digest) << out;
+            }
+        }
     }
     ASSERT_TRUE(decodeDatagram(std::string_view(out, encodeAck(out, 0, UINT32_MAX, 12)), d)) << out;
     EXPECT_EQ(d.kind, DatagramKind::Ack);
@@ -90,6 +102,45 @@ TEST(Codec, DecodesTheWrittenForm)
     EXPECT_STREQ(d.advert.chans[1], "&b");
     EXPECT_TRUE(decodes("LSA 1 2 3 0 0 0"));
     EXPECT_TRUE(decodes("HELLO 4294967295 0"));
+    ASSERT_TRUE(decodeDatagram("HELLO 3 1 2 cfg=00112233445566778899aabbccddeeff", d));
+    EXPECT_EQ((std::vector<uint32_t>{d.from, d.heard[0], d.heard[1]}), (std::vector<uint32_t>{3, 1, 2}));
+    ASSERT_EQ(d.heardCount, 2);
+    ASSERT_TRUE(d.hasDigest);
+    EXPECT_EQ(std::vector<uint8_t>(d.digest.bytes, d.digest.bytes + 3), (std::vector<uint8_t>{0x00, 0x11, 0x22}));
+    EXPECT_EQ(d.digest.bytes[CONFIG_DIGEST_SIZE - 1], 0xff);
+}
+
+// A hello without a digest, or with an addition after it that this daemon does not know, still
+// counts: otherwise daemons that differ only in what their hellos add could never link.
+TEST(Codec, HelloAdditionsAreOptionalAndSkippedWhenUnknown)
+{
+    const std::string digest = "cfg=" + std::string(2 * CONFIG_DIGEST_SIZE, 'a');
+    Datagram d;
+    ASSERT_TRUE(decodeDatagram("HELLO 3 1 2", d));
+    EXPECT_FALSE(d.hasDigest);
+    for (const std::string &text : {"HELLO 3 " + digest, "HELLO 3 1 2 " + digest + " later=x y=1",
+                                    "HELLO 3 1 2 later=x " + digest}) {
+        ASSERT_TRUE(decodeDatagram(text, d)) << text;
+        EXPECT_TRUE(d.hasDigest) << text;
+        EXPECT_EQ(d.digest.bytes[0], 0xaa) << text;
+    }
+    ASSERT_TRUE(decodeDatagram("HELLO 3 1 later=x", d));
+    EXPECT_EQ(d.heardCount, 1);
+    EXPECT_FALSE(d.hasDigest);
+}
+
+// What is read is read strictly: a bad digest is a fault, not a hello without one.
+TEST(Codec, RejectsMalformedHelloAdditions)
+{
+    const std::string hex(2 * CONFIG_DIGEST_SIZE, 'a');
+    const std::vector<std::string> texts{
+        "HELLO 3 cfg=" + hex.substr(1),       "HELLO 3 cfg=" + hex + "a",           "HELLO 3 cfg=" + hex.substr(1) + "A",
+        "HELLO 3 cfg=" + hex.substr(1) + "g", "HELLO 3 cfg=",                       "HELLO 3 cfg=" + hex + " cfg=" + hex,
+        "HELLO 3 cfg=" + hex + " 1",          "HELLO 3 later=x 1",                  "HELLO 3 =x",
+        "HELLO 3 Cfg=" + hex,                 "HELLO 3 cfg=" + hex + " ",           "HELLO 3  cfg=" + hex,
+        "HELLO 3 cf-g=" + hex};
+    for (const std::string &text : texts)
+        EXPECT_FALSE(decodes(text)) << '"' << text << '"';
 }
 
 TEST(Codec, RejectsMalformedFraming)

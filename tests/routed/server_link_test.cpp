@@ -4,6 +4,7 @@
 #include "routed/routes.h"
 #include "routed/server_link.h"
 #include "tests/routed/db_builder.h"
+#include "tests/routed/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -37,18 +38,12 @@ protected:
         hostChan(lsdb, 2, "#c");
         hostChan(lsdb, 3, "#c");
 
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_GE(listener_, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        socklen_t length = sizeof addr_;
-        ASSERT_EQ(getsockname(listener_, reinterpret_cast<sockaddr *>(&addr_), &length), 0);
+        listener_ = boundLoopback(SOCK_STREAM, addr_);
         ASSERT_EQ(listen(listener_, 4), 0);
         ASSERT_EQ(fcntl(listener_, F_SETFL, O_NONBLOCK), 0);  // an accept with nothing waiting must not hang
-        startServerLink(listener_);
+        startServerLink(listener_, INADDR_LOOPBACK);
         client_ = connectServer();
+        ASSERT_GE(serverLinkSock(), 0);
     }
 
     void TearDown() override
@@ -58,26 +53,34 @@ protected:
         close(listener_);
     }
 
-    int connectServer()
+    // A connection to the daemon's local port from 127.0.0.host, accepted by the daemon.
+    int connectServer(uint8_t host = 1)
     {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in from;
+        const int fd = boundLoopback(SOCK_STREAM, from, host);
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr_), sizeof addr_), 0);
         const timeval patience = {2, 0};  // a missing answer fails the test, not hangs it
         EXPECT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience), 0);
         clients_.push_back(fd);
         acceptServer();
-        EXPECT_GE(serverLinkSock(), 0);
         return fd;
     }
 
-    // Lets the daemon read everything that has arrived, as its loop would.
+    // Lets the daemon read everything that has arrived on the link and the probe, as its loop would.
     static void pump()
     {
-        for (int reads = 0; reads < 1000 && serverLinkSock() >= 0; ++reads) {
-            pollfd p{serverLinkSock(), POLLIN, 0};
-            if (poll(&p, 1, QUIET_MS) <= 0) return;
-            readServer();
+        for (int reads = 0; reads < 1000; ++reads) {
+            pollfd p[2] = {{serverLinkSock(), POLLIN, 0}, {serverProbeSock(), POLLIN, 0}};
+            if (poll(p, 2, QUIET_MS) <= 0) return;
+            if (p[0].revents) readServer();
+            else readProbe();
         }
+    }
+
+    static bool closedByDaemon(int fd)
+    {
+        char byte;
+        return recv(fd, &byte, 1, 0) == 0;
     }
 
     // Sends the requests, lets the daemon take all of them, and returns every answer line.
@@ -195,25 +198,95 @@ TEST_F(ServerLink, AnnouncementsEnterTheOwnAdvertisement)
     EXPECT_NE(std::find(now.begin(), now.end(), "dave"), now.end());
 }
 
-TEST_F(ServerLink, ANewConnectionReplacesTheLink)
+TEST_F(ServerLink, ALiveLinkIsNotReplaced)
 {
     EXPECT_EQ(exchange("ADDUSER alice\nADDCHAN #a\nNEXTHOP bo"), Lines{});
-    ASSERT_EQ(own().userCount, 1);
+    // Whatever a newcomer says other than a status request, it is closed and changes nothing.
+    for (const char *attempt : {"ADDUSER mallory\n", "NEXTHOP bob\n", "STATUS please\n", ""}) {
+        const int intruder = connectServer();
+        EXPECT_GE(serverProbeSock(), 0) << attempt;
+        if (*attempt) EXPECT_EQ(exchange(attempt, intruder), Lines{}) << attempt;
+        else shutdown(intruder, SHUT_WR);
+        pump();
+        EXPECT_TRUE(closedByDaemon(intruder)) << attempt;
+        EXPECT_LT(serverProbeSock(), 0) << attempt;
+    }
+    EXPECT_EQ(users(), Lines{"alice"});
+    EXPECT_EQ(exchange("b\n"), Lines{"OK 2 1"});
+}
+
+TEST_F(ServerLink, ARestartedServerGetsTheLinkAtOnce)
+{
+    EXPECT_EQ(exchange("ADDUSER alice\nADDCHAN #a\nNEXTHOP bo"), Lines{});
+    // The old server has ended before the new one connects, though its end has not been read.
+    close(client_);
     const int second = connectServer();
+    EXPECT_LT(serverProbeSock(), 0);
     EXPECT_EQ(own().userCount, 0);
     EXPECT_EQ(own().chanCount, 0);
-    char byte;
-    EXPECT_EQ(recv(client_, &byte, 1, 0), 0) << "the replaced link is closed";
     // What the old link left half written is not the start of the new link's first line.
     EXPECT_EQ(exchange("b\nNEXTHOP bob\n", second), Lines{"OK 2 1"});
 
+    // Connected a moment before the old link's end: it waits, and takes over when that end arrives.
+    const int third = connectServer();
     EXPECT_EQ(exchange("ADDUSER carol\n", second), Lines{});
-    ASSERT_EQ(own().userCount, 1);
     close(second);
-    clients_.pop_back();
+    pump();
+    EXPECT_EQ(users(), Lines{});
+    EXPECT_EQ(exchange("ADDUSER dave\nNEXTHOP bob\n", third), Lines{"OK 2 1"});
+    EXPECT_EQ(users(), Lines{"dave"});
+    close(third);
     pump();
     EXPECT_LT(serverLinkSock(), 0);
     EXPECT_EQ(own().userCount, 0);
+}
+
+TEST_F(ServerLink, OnlyTheNodesOwnAddressLinks)
+{
+    close(client_);
+    pump();
+    // Node 1 at 127.0.0.2: a connection from 127.0.0.1 is refused, one from 127.0.0.2 links.
+    const uint32_t nodeAddr = INADDR_LOOPBACK + 1;
+    close(listener_);
+    listener_ = boundLoopback(SOCK_STREAM, addr_, 2);
+    ASSERT_EQ(listen(listener_, 4), 0);
+    ASSERT_EQ(fcntl(listener_, F_SETFL, O_NONBLOCK), 0);
+    startServerLink(listener_, nodeAddr);
+    // Loopback is reachable from this machine only: the server of a loopback node may link from any
+    // loopback address until it binds its own. A node on a real address accepts only that address.
+    const int local = connectServer(1);
+    EXPECT_GE(serverLinkSock(), 0);
+    close(local);
+    pump();
+    startServerLink(listener_, 0x0a000001);  // 10.0.0.1
+    const int stranger = connectServer(2);
+    EXPECT_LT(serverLinkSock(), 0);
+    EXPECT_LT(serverProbeSock(), 0);
+    EXPECT_TRUE(closedByDaemon(stranger));
+}
+
+TEST_F(ServerLink, AStatusRequestIsAnsweredAndClosedWithoutTouchingTheLink)
+{
+    EXPECT_EQ(exchange("ADDUSER alice\n"), Lines{});
+    for (int round = 0; round < 2; ++round) {
+        const int viewer = connectServer();
+        const Lines report = exchange("STATUS\r\n", viewer);
+        ASSERT_FALSE(report.empty()) << round;
+        EXPECT_EQ(report.front().rfind("status of node 1: datagrams", 0), 0u) << report.front();
+        EXPECT_EQ(report.back(), "end");
+        const char *hosted = round == 0 ? "node 1 users: alice" : "node 1 users:";
+        EXPECT_NE(std::find(report.begin(), report.end(), hosted), report.end()) << hosted;
+        EXPECT_NE(std::find(report.begin(), report.end(), "route 2 next 2 hops 1"), report.end());
+        EXPECT_TRUE(closedByDaemon(viewer)) << round;
+        if (round == 0) {
+            EXPECT_EQ(exchange("NEXTHOP bob\n"), Lines{"OK 2 1"}) << "the link is still the server's";
+            EXPECT_EQ(users(), Lines{"alice"});
+            close(client_);  // the next request finds no server linked
+            pump();
+        } else {
+            EXPECT_LT(serverLinkSock(), 0) << "a status request never becomes the link";
+        }
+    }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
-// The neighbour lists after a configuration line's five fields, read from real files.
+// The neighbour lists after a configuration line's five fields, and the digest of the network a
+// file describes, read from real files.
 
+#include "routed/config_digest.h"
 #include "routed/topology.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +52,12 @@ protected:
 
     Topology read(const std::string &text) { return readPath(write(text)); }
 
+    ConfigDigest digest(const std::string &text)
+    {
+        const Topology t = read(text);
+        return configDigest(config_, t);
+    }
+
     // The linked pairs by node ID, each once with the lower ID first.
     std::vector<std::pair<uint32_t, uint32_t>> links(const Topology &t) const
     {
@@ -96,6 +104,31 @@ TEST_F(Topologies, CrLfLinesEndTheNeighbourList)
     EXPECT_EQ(links(read(line(1, " 2", "\r\n") + line(2, "", "\r\n") + line(3, " 2", "\r\n"))),
               (Links{{1, 2}, {2, 3}}));
     EXPECT_EQ(links(read(line(1, " 2 ", "\r\n") + line(2, "", "\r\n") + line(3, "", ""))), (Links{{1, 2}}));
+}
+
+// Files that describe one network agree however they are written; any change the daemons act on
+// makes them differ, each from all the others.
+TEST_F(Topologies, TheDigestFollowsTheNetworkNotTheSpelling)
+{
+    const ConfigDigest mesh = digest(line(1) + line(2) + line(3));
+    for (const std::string &same : {line(3) + line(1) + line(2), line(1, "", "\r\n") + "\n" + line(2, "  ") + line(3, "\t"),
+                                    line(1, " 2 3") + line(2, " 3") + line(3), line(1, " 2") + line(2, " 3 1") + line(3, " 1")})
+        EXPECT_TRUE(digest(same) == mesh) << same;
+
+    std::vector<ConfigDigest> others{mesh};
+    for (const std::string &other :
+         {line(1, " 2") + line(2, " 3") + line(3),               // a line instead of a mesh
+          line(1, " 3") + line(2, " 3") + line(3),               // another line
+          line(1) + line(2),                                     // a node fewer
+          line(1) + line(2) + line(4),                           // another ID
+          line(1) + line(2) + "3 127.0.0.9 2300 2301 2302\n",    // another address
+          line(1) + line(2) + "3 127.0.0.3 2309 2301 2302\n",    // each port in turn
+          line(1) + line(2) + "3 127.0.0.3 2300 2309 2302\n",
+          line(1) + line(2) + "3 127.0.0.3 2300 2301 2309\n"}) {
+        const ConfigDigest d = digest(other);
+        for (const ConfigDigest &seen : others) EXPECT_FALSE(d == seen) << other;
+        others.push_back(d);
+    }
 }
 
 TEST_F(Topologies, BadNeighbourWordsEndTheProcess)

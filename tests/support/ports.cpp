@@ -117,4 +117,17 @@ int connectLoopback(uint8_t host, uint16_t port)
     return fd;
 }
 
+uint16_t freshPort(std::vector<uint16_t> &taken)
+{
+    for (int tries = 0; tries < 50; ++tries) {
+        const uint16_t p = freePort();
+        bool used = false;
+        for (uint16_t t : taken) used = used || t == p;
+        if (used || !portFreeOn(1, p)) continue;
+        taken.push_back(p);
+        return p;
+    }
+    throw std::runtime_error("no free port on 127.0.0.1");
+}
+
 }  // namespace qtest

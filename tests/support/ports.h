@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <vector>
 
 namespace qtest {
 
@@ -31,6 +32,9 @@ pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPat
 sockaddr_in loopbackAddress(uint8_t host, uint16_t port);
 // Whether both a TCP and a UDP socket could bind 127.0.0.host:port; each is released at once.
 bool portFreeOn(uint8_t host, uint16_t port);
+// A port free for TCP and UDP on 127.0.0.1 and not yet in taken, to which it is added. Throws when
+// none is found.
+uint16_t freshPort(std::vector<uint16_t> &taken);
 // One connect to 127.0.0.host:port from 127.0.0.1, so that the server's reverse lookup of the
 // client is answered from /etc/hosts whatever the address; the socket, or -1 when refused.
 int connectLoopback(uint8_t host, uint16_t port);
