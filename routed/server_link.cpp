@@ -227,10 +227,18 @@ void readLinkIfReady()
     }
 }
 
-bool fromNodeAddress(const sockaddr_in &peer)
+bool isLoopback(uint32_t addr) { return (addr >> 24) == 127; }
+
+// The server connects from its node's own address. A status request may also come from another
+// loopback address when the node has one: only this machine reaches it, and a shell's connection
+// to 127.0.0.2 comes from 127.0.0.1.
+enum class Caller { Node, Viewer, Stranger };
+
+Caller callerOf(const sockaddr_in &peer)
 {
-    // The server connects from its node's own address, as does the status command.
-    return ntohl(peer.sin_addr.s_addr) == serverLink.nodeAddr;
+    const uint32_t addr = ntohl(peer.sin_addr.s_addr);
+    if (addr == serverLink.nodeAddr) return Caller::Node;
+    return isLoopback(addr) && isLoopback(serverLink.nodeAddr) ? Caller::Viewer : Caller::Stranger;
 }
 
 }  // namespace
@@ -252,7 +260,8 @@ void acceptServer()
     socklen_t peerLength = sizeof peer;
     const int fd = accept(serverLink.listener, reinterpret_cast<sockaddr *>(&peer), &peerLength);
     if (fd < 0) return;  // the connection went away before it was taken
-    if (fd >= FD_SETSIZE || peerLength != sizeof peer || !fromNodeAddress(peer)) {
+    const Caller caller = peerLength == sizeof peer ? callerOf(peer) : Caller::Stranger;
+    if (fd >= FD_SETSIZE || caller == Caller::Stranger) {
         if (fd < FD_SETSIZE) trace("refused a local connection from outside this node's address\n");
         close(fd);
         return;
@@ -261,7 +270,8 @@ void acceptServer()
     const int on = 1;
     (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     readLinkIfReady();
-    if (serverLink.link.sock >= 0) {
+    // A viewer can only ask for the status, so it never becomes the link.
+    if (serverLink.link.sock >= 0 || caller == Caller::Viewer) {
         closePeer(serverLink.probe);  // the newest waits; an idle one cannot hold the place
         serverLink.probe.sock = fd;
         return;

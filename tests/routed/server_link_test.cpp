@@ -245,20 +245,28 @@ TEST_F(ServerLink, OnlyTheNodesOwnAddressLinks)
 {
     close(client_);
     pump();
-    // Node 1 at 127.0.0.2: a connection from 127.0.0.1 is refused, one from 127.0.0.2 links.
+    // Node 1 at 127.0.0.2: a connection from 127.0.0.1 never links, one from 127.0.0.2 does.
     const uint32_t nodeAddr = INADDR_LOOPBACK + 1;
     close(listener_);
     listener_ = boundLoopback(SOCK_STREAM, addr_, 2);
     ASSERT_EQ(listen(listener_, 4), 0);
     ASSERT_EQ(fcntl(listener_, F_SETFL, O_NONBLOCK), 0);
     startServerLink(listener_, nodeAddr);
-    // Loopback is reachable from this machine only: the server of a loopback node may link from any
-    // loopback address until it binds its own. A node on a real address accepts only that address.
-    const int local = connectServer(1);
+    // Another loopback address is this machine: it may ask for the status, and only that.
+    const int viewer = connectServer(1);
+    EXPECT_LT(serverLinkSock(), 0);
+    EXPECT_GE(serverProbeSock(), 0);
+    const Lines report = exchange("STATUS\r\n", viewer);
+    EXPECT_FALSE(report.empty());
+    const int pretender = connectServer(1);
+    EXPECT_EQ(exchange("ADDUSER mallory\n", pretender), Lines{});
+    EXPECT_LT(serverLinkSock(), 0);
+    EXPECT_TRUE(closedByDaemon(pretender));
+    const int own = connectServer(2);
     EXPECT_GE(serverLinkSock(), 0);
-    close(local);
+    close(own);
     pump();
-    startServerLink(listener_, 0x0a000001);  // 10.0.0.1
+    startServerLink(listener_, 0x0a000001);  // 10.0.0.1: no loopback address is its own
     const int stranger = connectServer(2);
     EXPECT_LT(serverLinkSock(), 0);
     EXPECT_LT(serverProbeSock(), 0);

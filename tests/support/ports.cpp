@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -67,6 +69,8 @@ pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPat
     const pid_t pid = fork();
     if (pid != 0) return pid;
     // Only async-signal-safe calls between fork and exec: the parent may hold locks on other threads.
+    // A test binary that dies (a time-out, say) takes its nodes and daemons with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     int in = open("/dev/null", O_RDONLY);
     int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
