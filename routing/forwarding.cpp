@@ -8,6 +8,7 @@
 #include "forwarding.h"
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -198,6 +199,14 @@ void sendHead(HopLink &h, long long now)
     h.since = now;
 }
 
+void connected(HopLink &h, long long now)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(h.fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) return hopFailed(h, now);
+    sendHead(h, now);
+}
+
 void startExchange(int n, long long now)
 {
     HopLink &h = hops[n];
@@ -214,6 +223,9 @@ void startExchange(int n, long long now)
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return sendHead(h, now);
     if (errno != EINPROGRESS) return hopFailed(h, now);
     h.stage = Stage::Connecting;
+    // A near neighbour has often answered already: the line need not wait for the next pass.
+    pollfd done{fd, POLLOUT, 0};
+    if (poll(&done, 1, 0) == 1) connected(h, now);
 }
 
 void kick(int n, long long now)
@@ -222,13 +234,6 @@ void kick(int n, long long now)
     if (h.stage == Stage::Idle && h.queue.count > 0 && now >= h.retryAt) startExchange(n, now);
 }
 
-void connected(HopLink &h, long long now)
-{
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(h.fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) return hopFailed(h, now);
-    sendHead(h, now);
-}
 
 // The receiver's end of stream says the line was handled; a reset says it was not read.
 void answered(int n, long long now)
