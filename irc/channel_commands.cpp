@@ -69,6 +69,14 @@ void openChannel(int slot, const char *name)
     replyf(DAEMON_SLOT, FMT_ADDCHAN, rooms[roomSlot].name);
 }
 
+// The daemons carry no name with a control byte, a tab or DEL in it.
+bool isCarriedName(const char *name)
+{
+    for (const char *p = name; *p; ++p)
+        if (static_cast<unsigned char>(*p) < ' ' || *p == 0x7f) return false;
+    return true;
+}
+
 }  // namespace
 
 void handleJoin(int slot, LineCursor &cur)
@@ -80,6 +88,10 @@ void handleJoin(int slot, LineCursor &cur)
         return;
     }
     Connection &c = connections[slot];
+    if (!isCarriedName(name)) {
+        replyf(slot, FMT_479_BAD_CHAN_NAME, serverName(), c.nick, name);
+        return;
+    }
     const int existing = checkChannel(name);
     if (existing > 0 && std::strcmp(c.channel, name) == 0) return;
     if (refusedAsFull(slot, name, existing)) return;

@@ -21,6 +21,8 @@ inline constexpr char FMT_JOIN[] = ":%s JOIN %s";
 inline constexpr char FMT_353_NAMES[] = ":%s 353 %s = %s :%s";
 inline constexpr char FMT_366_END_OF_NAMES[] = ":%s 366 %s %s :End of /NAMES list";
 inline constexpr char FMT_431_BAD_CHAN_PREFIX[] = ":%s 431 :Channel name should be preceded by & or # for servers";
+// A control byte would make the channel one that the daemons refuse to carry, so unreachable from other nodes.
+inline constexpr char FMT_479_BAD_CHAN_NAME[] = ":%s 479 %s %s :Illegal channel name";
 inline constexpr char FMT_431_NO_SUCH_CHANNEL[] = ":%s 431 :No such channel exists on this server";
 inline constexpr char FMT_321_LIST_START[] = ":%s 321 %s Channel :Users Name";
 inline constexpr char FMT_322_LIST_ENTRY[] = ":%s 322 %s %s :%i";
