@@ -8,6 +8,7 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../irc/dispatch.h"
+#include "../irc/profile.h"
 #include "../irc/replies.h"
 #include "forwarding.h"
 
@@ -31,15 +32,18 @@ void queueRequest(const char *request, const Message &m, int owner, unsigned ser
     sendData(DAEMON_SLOT, request);
     queueMessage(owner, m.target, m.text, m.sender, m.srcNode);
     PendingMessage &queued = msgQueue.slots[(msgQueue.nextSlot + MSG_QUEUE_SLOTS - 1) % MSG_QUEUE_SLOTS];
+    copyCut(queued.command, m.command);
     queued.ownerSerial = serial;
     queued.giveUpAt = giveUpAt;
 }
 
 }  // namespace
 
+bool drawsReplies(const Message &m) { return std::strcmp(m.command, "PRIVMSG") == 0; }
+
 void tellNoSuchTarget(int owner, unsigned serial, const char *target)
 {
-    if (ownerStillThere(owner, serial)) replyf(owner, FMT_401_NO_SUCH_TARGET, serverName(), target);
+    if (ownerStillThere(owner, serial)) replyf(owner, FMT_401_NO_SUCH_TARGET, serverName(), numericTarget(owner), target);
 }
 
 void tellRoutingBusy(int owner, unsigned serial, const char *target)
@@ -79,6 +83,7 @@ void queueMessage(int owner, const char *target, const char *text, const char *s
     copyCut(m.text, text);
     copyCut(m.sender, sender);
     copyCut(m.srcNode, srcNode);
+    copyCut(m.command, "PRIVMSG");
     msgQueue.nextSlot = (msgQueue.nextSlot + 1) % MSG_QUEUE_SLOTS;
 }
 
@@ -104,8 +109,10 @@ void finishUnreadableAnswer()
     if (messageWaiting()) finishFront();
 }
 
-void requestRoute(const char *request, int owner, const Message &m, const char *target, bool deliveredHere)
+void requestRoute(const char *request, int sender, const Message &m, const char *target, bool deliveredHere)
 {
+    // Nothing goes back to the sender of a NOTICE or a channel notice: it is queued as no client's.
+    const int owner = drawsReplies(m) ? sender : NO_SLOT;
     const unsigned serial = serialOf(owner);
     if (connections[DAEMON_SLOT].sock == 0) {
         if (!deliveredHere) tellNoSuchTarget(owner, serial, target);
@@ -113,7 +120,7 @@ void requestRoute(const char *request, int owner, const Message &m, const char *
     }
     // Writing over a waiting message would pair every later answer with the wrong message.
     if (queueFull()) return tellRoutingBusy(owner, serial, target);
-    const Message queued{m.srcNode, m.sender, target, m.text};
+    const Message queued{m.srcNode, m.sender, target, m.text, m.command};
     queueRequest(request, queued, owner, serial, 0);
 }
 
