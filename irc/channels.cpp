@@ -45,7 +45,7 @@ void deleteRoom(int roomSlot)
     --host.roomCount;
 }
 
-// The design tells every leave with the same QUIT notice; the profile tells a PART as one.
+// The exact replies tell every leave with the same QUIT notice; the profile tells a PART as one.
 void sendLeaveNotice(int roomSlot, int leaver, Leave how)
 {
     const Connection &c = connections[leaver];

@@ -82,7 +82,7 @@ void appendWords(TextBuilder &text, LineCursor &cur)
 
 namespace {
 
-// The design's text: words joined by single spaces, a colon optional before the first. The
+// The exact text: words joined by single spaces, a colon optional before the first. The
 // profile's: everything after " :" as it stands, or else the one word there, as RFC 2812 reads it.
 bool takeText(LineCursor &cur, char (&text)[LINE_SIZE])
 {

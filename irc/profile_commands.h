@@ -1,4 +1,4 @@
-// The commands only the client profile answers: what real clients send besides the design's
+// The commands only the client profile answers: what real clients send besides the core
 // subset (PING, CAP, MODE, USERHOST, ISON, WHOIS), and the welcome that opens a registration.
 #pragma once
 

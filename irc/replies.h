@@ -1,6 +1,6 @@
 // Every reply format the server sends to clients, with its numeric code in the name.
 // A "%s" right behind a code takes numericTarget(): the requester's nick, with its space, in the
-// client profile, and nothing in the design's replies, which name no requester there.
+// client profile, and nothing in the exact replies, which name no requester there.
 #pragma once
 
 inline constexpr char FMT_421_UNKNOWN_COMMAND[] = ":%s 421%s %s :Unknown command";
@@ -50,7 +50,7 @@ inline constexpr char FMT_003_CREATED[] = ":%s 003 %s :This server keeps nothing
 inline constexpr char FMT_004_MY_INFO[] = ":%s 004 %s %s quorvel-1.0 - -";  // no user or channel modes
 inline constexpr char FMT_005_ISUPPORT[] =
     ":%s 005 %s NETWORK=quorvel NICKLEN=%d USERLEN=%d CHANNELLEN=%d CHANTYPES=#& CHANLIMIT=#&:1 MAXTARGETS=4 "
-    "PREFIX= CHANMODES=,,, CASEMAPPING=ascii :are supported by this server";
+    "PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server";
 inline constexpr char FMT_PONG[] = ":%s PONG %s :%s";  // server, server, token
 inline constexpr char FMT_409_NO_ORIGIN[] = ":%s 409 %s :No origin specified";
 inline constexpr char FMT_CAP_EMPTY[] = ":%s CAP %s %s :";    // LS or LIST: no capability at all

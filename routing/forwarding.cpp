@@ -342,7 +342,7 @@ bool isSenderWord(const char *sender)
     return clientProfile.on && std::strlen(sender) < PREFIX_SIZE && std::strchr(bang, '@') != nullptr;
 }
 
-// The design takes any keyword as PRIVMSG; the client profile also carries NOTICE this way.
+// Any keyword is taken as PRIVMSG; the client profile also carries NOTICE this way.
 const char *messageKeyword(const char *word)
 {
     return clientProfile.on && std::strcmp(word, "NOTICE") == 0 ? "NOTICE" : "PRIVMSG";

@@ -1,5 +1,5 @@
 // The real binary with --compat beside a fake daemon: the option is taken wherever it stands, the
-// design's options keep working beside it, and a client's session has the profile's replies.
+// usual options keep working beside it, and a client's session has the profile's replies.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -23,7 +23,7 @@ std::string welcome(const std::string &nick)
            numeric("003 " + nick + " :This server keeps nothing across restarts") +
            numeric("004 " + nick + " testhost quorvel-1.0 - -") +
            numeric("005 " + nick + " NETWORK=quorvel NICKLEN=9 USERLEN=16 CHANNELLEN=9 CHANTYPES=#& CHANLIMIT=#&:1 "
-                                   "MAXTARGETS=4 PREFIX= CHANMODES=,,, CASEMAPPING=ascii :are supported by this server");
+                                   "MAXTARGETS=4 PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server");
 }
 
 class Profile : public IrcSession {
