@@ -10,6 +10,7 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/daemon_lines.h"
+#include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
 #include "channels.h"
 #include "host_lookup.h"
@@ -53,6 +54,19 @@ void announceNickChange(int slot, const char *oldNick, const char *oldPrefix)
     }
     replyf(DAEMON_SLOT, FMT_REMOVEUSER, oldNick);
     replyf(DAEMON_SLOT, FMT_ADDUSER, c.nick);
+}
+
+// The nick has passed every check: it is stored, and completes a registration or is announced.
+void takeNick(int slot, const char *nick)
+{
+    Connection &c = connections[slot];
+    char oldNick[NICK_MAX + 1];
+    copyCut(oldNick, c.nick);
+    char oldPrefix[PREFIX_SIZE];
+    userPrefix(slot, oldPrefix);
+    copyCut(c.nick, nick);
+    if (c.registered) announceNickChange(slot, oldNick, oldPrefix);
+    else if (detailsComplete(c)) completeRegistration(slot);
 }
 
 // The trailing parameter and every word after it, each followed by one space.
@@ -148,14 +162,23 @@ void handleNick(int slot, LineCursor &cur)
         replyf(slot, FMT_433_NICK_IN_USE, serverName(), numericTarget(slot), nick);
         return;
     }
+    // A nick is unique in the whole network in the profile: the client's later lines wait for the
+    // daemon's answer, so that its replies keep their order.
+    if (clientProfile.on && askNickElsewhere(slot, nick)) {
+        connections[slot].holdInput = 1;
+        return;
+    }
+    takeNick(slot, nick);
+}
+
+void nickCheckAnswered(int slot, unsigned serial, const char *nick, bool elsewhere)
+{
     Connection &c = connections[slot];
-    char oldNick[NICK_MAX + 1];
-    copyCut(oldNick, c.nick);
-    char oldPrefix[PREFIX_SIZE];
-    userPrefix(slot, oldPrefix);
-    copyCut(c.nick, nick);
-    if (c.registered) announceNickChange(slot, oldNick, oldPrefix);
-    else if (detailsComplete(c)) completeRegistration(slot);
+    if (c.sock == 0 || c.serial != serial) return;
+    // A client here may have taken it while the daemon was asked.
+    if (elsewhere || !checkNick(nick)) replyf(slot, FMT_433_NICK_IN_USE, serverName(), numericTarget(slot), nick);
+    else takeNick(slot, nick);
+    resumeInput(slot);
 }
 
 void handleUser(int slot, LineCursor &cur)

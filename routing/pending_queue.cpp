@@ -9,12 +9,19 @@
 #include "../core/text.h"
 #include "../irc/dispatch.h"
 #include "../irc/profile.h"
+#include "../irc/registration.h"
 #include "../irc/replies.h"
+#include "daemon_lines.h"
 #include "forwarding.h"
 
 MsgQueue msgQueue;
 
 namespace {
+
+// The keyword of a queued question whether a nick lives on another node; no FORWARD carries it.
+constexpr char NICK_CHECK[] = "NICK?";
+
+bool isNickCheck(const PendingMessage &m) { return std::strcmp(m.command, NICK_CHECK) == 0; }
 
 // Only the connection that sent the message is told: the slot may have been taken over since,
 // and a peer node's FORWARD connection, never registered, is written nothing.
@@ -92,7 +99,11 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
     // A line nobody asked for has no message to pair with; acting on an old one would repeat it.
     if (!messageWaiting()) return;
     const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
-    if (std::strcmp(firstWord, "NONE") == 0) tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
+    if (isNickCheck(front)) {
+        // Only a hop other than 0 names another node that hosts the nick.
+        const char *hop = std::strcmp(firstWord, "OK") == 0 ? rest.next() : nullptr;
+        nickCheckAnswered(front.owner, front.ownerSerial, front.target, hop && readNodeId(hop) != 0);
+    } else if (std::strcmp(firstWord, "NONE") == 0) tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
     else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') forwardAnswer(front, rest);
     // Whatever forwarding met with, the answer is used up, so the next one pairs with the next message.
     finishFront();
@@ -135,7 +146,18 @@ void dropWaitingMessages()
 {
     while (messageWaiting()) {
         const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
-        tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
+        if (isNickCheck(front)) nickCheckAnswered(front.owner, front.ownerSerial, front.target, false);
+        else tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
         finishFront();
     }
+}
+
+bool askNickElsewhere(int slot, const char *nick)
+{
+    if (connections[DAEMON_SLOT].sock == 0 || queueFull()) return false;
+    char request[LINE_SIZE];
+    formatLine(request, FMT_NEXTHOP, nick);
+    const Message m{"", nick, nick, "", NICK_CHECK};
+    queueRequest(request, m, slot, connections[slot].serial, 0);
+    return true;
 }

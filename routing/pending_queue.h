@@ -63,5 +63,8 @@ void askDaemon(const char *request, const Message &m, int owner, unsigned serial
 // Answers for the sender, when it is a client here that is still connected.
 void tellNoSuchTarget(int owner, unsigned serial, const char *target);
 void tellRoutingBusy(int owner, unsigned serial, const char *target);
+// The client profile asks the daemon whether another node hosts `nick` before the slot takes it;
+// false when it cannot be asked (no link, no free slot), and the nick is then taken as free.
+bool askNickElsewhere(int slot, const char *nick);
 // The daemon link is gone: no waiting message will be answered, so each one's sender gets the 401.
 void dropWaitingMessages();

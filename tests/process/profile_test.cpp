@@ -26,9 +26,13 @@ TEST(ProfileProcess, CompatNodeWelcomesAnswersPingAndPartsForReal)
     Client alice(std::move(sock), "alice");
     alice.say("CAP LS 302");
     EXPECT_EQ(alice.sock.readLine(), ":" + hostName() + " CAP * LS :\r\n");
+    // The nick is asked of the daemon, and USER waits behind it.
     alice.say(alice.nickLine());
     alice.say(alice.userLine());
     alice.say("CAP END");
+    EXPECT_EQ(daemon.nextLine(), "NEXTHOP alice\r\n");
+    EXPECT_EQ(alice.sock.drain(Millis(30)), "");
+    daemon.send("NONE\r\n");
     EXPECT_EQ(alice.sock.readLine(), fromServer("001 alice :Welcome to the quorvel IRC network " + alice.mask()));
     for (const char *code : {"002", "003", "004", "005"})
         EXPECT_EQ(alice.sock.readLine().substr(0, hostName().size() + 12), ":" + hostName() + " " + code + " alice ");

@@ -29,6 +29,20 @@ std::string welcome(const std::string &nick)
 class Profile : public IrcSession {
 protected:
     Profile() { clientProfile.on = 1; }
+    // A nick is asked of the daemon first; here no other node hosts it.
+    void takeNick(int slot, const std::string &nick)
+    {
+        parse(slot, "NICK " + nick);
+        EXPECT_EQ(daemon.take(), "NEXTHOP " + nick + "\r\n");
+        parse(DAEMON_SLOT, "NONE");
+    }
+    void registerUser(int slot, const std::string &nick)
+    {
+        takeNick(slot, nick);
+        parse(slot, "USER " + userNameOf(nick) + " somehost someserver :" + realNameOf(nick));
+        ASSERT_EQ(connections[slot].registered, 1) << nick;
+        drain();
+    }
 };
 
 TEST(ProfileOption, IsTakenOutOfArgvWhereverItStands)
@@ -54,7 +68,8 @@ TEST(ProfileOption, IsTakenOutOfArgvWhereverItStands)
 TEST_F(Profile, RegistrationEndsInTheWelcomeThenTheMotd)
 {
     EXPECT_EQ(reply(1, "CAP LS 302"), crlf(":testhost CAP * LS :"));
-    EXPECT_EQ(reply(1, "NICK alice"), "");
+    takeNick(1, "alice");
+    EXPECT_EQ(client(1).take(), "");
     EXPECT_EQ(reply(1, "USER alice_u 0 * :Real alice "), welcome("alice") + motd("alice"));
     EXPECT_EQ(daemon.take(), "ADDUSER alice\r\n");
     EXPECT_EQ(reply(1, "CAP END"), "");
@@ -82,6 +97,39 @@ TEST_F(Profile, EveryNumericNamesTheRequesterOrAStar)
     EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
     parse(DAEMON_SLOT, "NONE");
     EXPECT_EQ(client(1).take(), numeric("401 alice carol :No such nick/channel"));
+}
+
+// The client's later lines wait for the daemon's answer (as for USER's lookup), so its replies
+// keep their order.
+TEST_F(Profile, NickThatAnotherNodeHostsGets433)
+{
+    registerUser(1, "alice");
+    parse(1, "NICK carol");
+    EXPECT_EQ(connections[1].holdInput, 1);
+    EXPECT_EQ(client(1).take(), "");
+    EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
+    parse(DAEMON_SLOT, "OK 2 1");
+    EXPECT_EQ(connections[1].holdInput, 0);
+    EXPECT_EQ(client(1).take(), numeric("433 alice carol :Nickname is already in use"));
+    EXPECT_STREQ(connections[1].nick, "alice");
+
+    // Before registration the same; a nick a client here took meanwhile is refused too.
+    parse(2, "NICK dave");
+    parse(3, "NICK dave");
+    EXPECT_EQ(daemon.take(), "NEXTHOP dave\r\nNEXTHOP dave\r\n");
+    parse(DAEMON_SLOT, "NONE");
+    parse(DAEMON_SLOT, "NONE");
+    EXPECT_STREQ(connections[2].nick, "dave");
+    EXPECT_EQ(client(3).take(), numeric("433 * dave :Nickname is already in use"));
+
+    // An "OK 0" names no node, and a lost daemon link leaves the nick free.
+    parse(1, "NICK erin");
+    parse(DAEMON_SLOT, "OK 0 0");
+    EXPECT_STREQ(connections[1].nick, "erin");
+    parse(1, "NICK fred");
+    dropWaitingMessages();
+    EXPECT_STREQ(connections[1].nick, "fred");
+    EXPECT_EQ(client(1).take(), "");
 }
 
 TEST_F(Profile, PingCapAndPongAnswerBeforeAndAfterRegistration)
@@ -156,7 +204,8 @@ TEST_F(Profile, ChannelLinesCarryTheWholePrefixAndPartIsAPart)
     parse(2, "PART #a :bye");
     for (int slot : {1, 2}) EXPECT_EQ(client(slot).take(), crlf(":" + prefixOf("bob") + " PART #a")) << slot;
 
-    parse(1, "NICK alicia");
+    daemon.take();
+    takeNick(1, "alicia");
     EXPECT_EQ(client(1).take(), crlf(":" + prefixOf("alice") + " NICK :alicia"));
     joinAs(2, "#a");
     parse(2, "QUIT :gone");
@@ -204,8 +253,8 @@ TEST_F(Profile, NoticeIsDeliveredButNeverDrawsAReply)
     // The daemon knows no node for carol: still nothing goes back.
     parse(1, "NOTICE carol :hi");
     EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
-    EXPECT_EQ(msgQueue.slots[0].owner, NO_SLOT);
-    EXPECT_STREQ(msgQueue.slots[0].command, "NOTICE");
+    EXPECT_EQ(msgQueue.slots[msgQueue.replySlot].owner, NO_SLOT);
+    EXPECT_STREQ(msgQueue.slots[msgQueue.replySlot].command, "NOTICE");
     parse(DAEMON_SLOT, "NONE");
     EXPECT_EQ(client(1).take(), "");
 }
