@@ -17,7 +17,6 @@
 #include "profile.h"
 #include "profile_commands.h"
 #include "registration.h"
-#include "profile.h"
 #include "replies.h"
 
 namespace {
