@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstdarg>
@@ -264,7 +265,9 @@ void dropConnection(int slot)
 size_t frameLine(char (&line)[LINE_SIZE], const char *text)
 {
     std::memset(line, 0, sizeof line);
-    const size_t length = strnlen(text, SEND_TEXT_MAX);
+    // A CR or LF inside would end the line early at the peer, and what follows would read as a
+    // line of its own: replies echo a client's words, and framing keeps a CR that is not last.
+    const size_t length = std::min(strnlen(text, SEND_TEXT_MAX), std::strcspn(text, "\r\n"));
     std::memcpy(line, text, length);
     line[length] = '\r';
     line[length + 1] = '\n';

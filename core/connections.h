@@ -57,7 +57,8 @@ void readFresh(int entry);
 void resetConnection(int slot);
 // Closes the socket first, so that nothing of the departure is written to the peer that left.
 void dropConnection(int slot);
-// The wire form of one line: text cut at SEND_TEXT_MAX characters, then CR LF; returns its length.
+// The wire form of one line: text cut at SEND_TEXT_MAX characters or before its first CR or LF,
+// then CR LF; returns its length.
 size_t frameLine(char (&line)[LINE_SIZE], const char *text);
 // Queues text plus CR LF for the slot; a text past SEND_TEXT_MAX characters is cut there.
 // Returns 1 when the line was queued whole, 0 otherwise: a free slot gets nothing, and a peer

@@ -5,6 +5,11 @@ inline constexpr int LINE_SIZE = 512;         // every line and text buffer, ter
 inline constexpr int LINE_MAX_CHARS = LINE_SIZE - 1;
 inline constexpr int SEND_TEXT_MAX = LINE_SIZE - 3;  // what fits in one line beside CR LF and a terminator
 inline constexpr int NICK_MAX = 9;            // characters; a nick field is NICK_MAX + 1 bytes
+// A user prefix nick!user@host with its terminator: the user name is cut to USER_PREFIX_MAX
+// characters in it, and a host name too long for the rest is cut at its end.
+inline constexpr int PREFIX_SIZE = 128;
+inline constexpr int USER_PREFIX_MAX = 16;
+inline constexpr int KEYWORD_SIZE = 8;       // a FORWARD line's keyword (PRIVMSG, NOTICE, JOIN...) and terminator
 inline constexpr int MAX_CONNECTIONS = 5;     // slot 0 is the daemon link, 1 to 4 are clients
 inline constexpr int DAEMON_SLOT = 0;
 inline constexpr int FIRST_CLIENT_SLOT = 1;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "../irc/dispatch.h"
+#include "../irc/profile.h"
 #include "../routing/daemon_link.h"
 #include "../rtlib/rt_args.h"
 #include "server.h"
@@ -13,6 +14,8 @@ int main(int argc, char **argv)
     // Sends already never raise it; this keeps a closed pipe on standard output (traces piped into
     // a pager that quit) from ending the node.
     std::signal(SIGPIPE, SIG_IGN);
+    // Taken before anything reads argv, so that every other argument stands where it would without it.
+    takeProfileOption(argc, argv);
     init_node(argc, argv);
     rt_parse_command_line(&argList, argc, argv);
     if (argList.verbose == 1)

@@ -9,6 +9,7 @@
 #include "../routing/daemon_lines.h"
 #include "channels.h"
 #include "registration.h"
+#include "profile.h"
 #include "replies.h"
 
 namespace {
@@ -54,8 +55,10 @@ void enterChannel(int slot, const char *name)
 {
     const int roomSlot = checkChannel(name);
     if (roomSlot < 0 || !addMember(roomSlot, slot)) return;
+    char prefix[PREFIX_SIZE];
+    userPrefix(slot, prefix);
     char joined[LINE_SIZE];
-    formatLine(joined, FMT_JOIN, connections[slot].nick, rooms[roomSlot].name);
+    formatLine(joined, FMT_JOIN, prefix, rooms[roomSlot].name);
     sendToMembers(roomSlot, joined);
     sendNames(slot, roomSlot);
 }
@@ -64,9 +67,19 @@ void openChannel(int slot, const char *name)
 {
     const int roomSlot = createChannel(slot, name);
     if (roomSlot < 0) return;
-    replyf(slot, FMT_JOIN, connections[slot].nick, rooms[roomSlot].name);
+    char prefix[PREFIX_SIZE];
+    userPrefix(slot, prefix);
+    replyf(slot, FMT_JOIN, prefix, rooms[roomSlot].name);
     sendNames(slot, roomSlot);
     replyf(DAEMON_SLOT, FMT_ADDCHAN, rooms[roomSlot].name);
+}
+
+// The daemons carry no name with a control byte, a tab or DEL in it.
+bool isCarriedName(const char *name)
+{
+    for (const char *p = name; *p; ++p)
+        if (static_cast<unsigned char>(*p) < ' ' || *p == 0x7f) return false;
+    return true;
 }
 
 }  // namespace
@@ -76,26 +89,30 @@ void handleJoin(int slot, LineCursor &cur)
     char name[CHANNEL_NAME_MAX + 1] = {};
     if (const char *word = cur.next()) copyCut(name, word);  // a longer name is cut, not refused
     if (!isChannelName(name)) {
-        replyf(slot, FMT_431_BAD_CHAN_PREFIX, serverName());
+        replyf(slot, FMT_431_BAD_CHAN_PREFIX, serverName(), numericTarget(slot));
         return;
     }
     Connection &c = connections[slot];
+    if (!isCarriedName(name)) {
+        replyf(slot, FMT_479_BAD_CHAN_NAME, serverName(), c.nick, name);
+        return;
+    }
     const int existing = checkChannel(name);
     if (existing > 0 && std::strcmp(c.channel, name) == 0) return;
     if (refusedAsFull(slot, name, existing)) return;
-    removeFromChan(c.nick);
+    removeFromChan(c.nick, Leave::Part);
     if (existing > 0) enterChannel(slot, name);
     else openChannel(slot, name);
 }
 
 void handlePart(int slot, LineCursor &)
 {
-    removeFromChan(connections[slot].nick);
+    removeFromChan(connections[slot].nick, Leave::Part);
 }
 
 void handleList(int slot, LineCursor &)
 {
-    const char *nick = connections[slot].nick;
+    const char *nick = requesterNick(slot);
     replyf(slot, FMT_321_LIST_START, serverName(), nick);
     for (int r = host.roomCount; r >= 1; --r)
         replyf(slot, FMT_322_LIST_ENTRY, serverName(), nick, rooms[r].name, rooms[r].userCount);
@@ -108,11 +125,11 @@ void handleWho(int slot, LineCursor &cur)
     // The whole parameter is compared: unlike JOIN, WHO does not cut it.
     const int roomSlot = word ? checkChannel(word) : -1;
     if (roomSlot < 0) {
-        replyf(slot, FMT_431_NO_SUCH_CHANNEL, serverName());
+        replyf(slot, FMT_431_NO_SUCH_CHANNEL, serverName(), numericTarget(slot));
         return;
     }
     const Room &room = rooms[roomSlot];
-    const char *nick = connections[slot].nick;
+    const char *nick = requesterNick(slot);
     for (int i = 0; i < room.userCount; ++i) {
         const int m = findUser(room.users[i]);
         if (m < 0) continue;

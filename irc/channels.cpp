@@ -7,6 +7,7 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/daemon_lines.h"
+#include "profile.h"
 #include "registration.h"
 #include "replies.h"
 
@@ -44,11 +45,16 @@ void deleteRoom(int roomSlot)
     --host.roomCount;
 }
 
-void sendQuitNotice(int roomSlot, int leaver)
+// The exact replies tell every leave with the same QUIT notice; the profile tells a PART as one.
+void sendLeaveNotice(int roomSlot, int leaver, Leave how)
 {
     const Connection &c = connections[leaver];
+    char prefix[PREFIX_SIZE];
+    userPrefix(leaver, prefix);
     char notice[LINE_SIZE];
-    formatLine(notice, FMT_QUIT_NOTICE, c.nick, c.userName, c.hostName, c.nick);
+    if (!clientProfile.on) formatLine(notice, FMT_QUIT_NOTICE, c.nick, c.userName, c.hostName, c.nick);
+    else if (how == Leave::Part) formatLine(notice, FMT_PART, prefix, rooms[roomSlot].name);
+    else formatLine(notice, FMT_PROFILE_QUIT_NOTICE, prefix, c.nick);
     sendToMembers(roomSlot, notice);
 }
 
@@ -68,7 +74,7 @@ void nickChannel(int roomSlot, const char *oldNick, const char *newNick)
         if (std::strcmp(room.users[i], oldNick) == 0) copyCut(room.users[i], newNick);
 }
 
-void removeFromChan(const char *nick)
+void removeFromChan(const char *nick, Leave how)
 {
     const Membership m = findMembership(nick);
     if (m.roomSlot < 0) return;
@@ -76,7 +82,7 @@ void removeFromChan(const char *nick)
     const int leaver = findUser(nick);
     // An entry without a connection is still dropped, so none outlives its user; there is only no
     // record to build the notice from.
-    if (leaver >= 0) sendQuitNotice(m.roomSlot, leaver);
+    if (leaver >= 0) sendLeaveNotice(m.roomSlot, leaver, how);
     dropEntry(room, m.entry);
     if (leaver >= 0) std::memset(connections[leaver].channel, 0, sizeof connections[leaver].channel);
     if (room.userCount > 0) return;

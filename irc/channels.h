@@ -16,9 +16,10 @@ inline bool isChannelName(const char *name) { return name[0] == '#' || name[0] =
 
 int checkChannel(const char *name);  // slot of the channel with that exact name, or -1
 void nickChannel(int roomSlot, const char *oldNick, const char *newNick);
+enum class Leave { Quit, Part };  // a PART, or JOIN's leave, is told as such in the client profile
 // The user with this nick leaves its channel: notice to every member (itself included), and
 // "REMOVECHAN" to the daemon when the channel is left empty and deleted. No channel, no effect.
-void removeFromChan(const char *nick);
+void removeFromChan(const char *nick, Leave how = Leave::Quit);
 // The connection in `slot` opens a channel at the end of the table; the new slot, or -1 when full.
 int createChannel(int slot, const char *name);
 // The connection in `slot` becomes the last member; 0 when the member list is full.

@@ -14,12 +14,16 @@
 #include "channel_commands.h"
 #include "host_lookup.h"
 #include "messages.h"
+#include "profile.h"
+#include "profile_commands.h"
 #include "registration.h"
 #include "replies.h"
 
 namespace {
 
-enum class Gate { Open, Registered, Unregistered };  // refused with 451 / 462
+// Refused with 451 / 462; a Quiet command from a client not yet registered is dropped without a
+// word, as a NOTICE must never draw an automatic reply.
+enum class Gate { Open, Registered, Unregistered, Quiet };
 
 using Handler = void (*)(int slot, LineCursor &cur);
 
@@ -40,11 +44,30 @@ constexpr CommandRow COMMANDS[] = {  // compared in order, exactly and case-sens
     {"QUIT",    Gate::Registered,   handleQuit},
 };  // FORWARD is no client's word: another node's line is taken before a connection is a client
 
-const CommandRow *findCommand(const char *word)
+// What real clients send besides: known only in the client profile, 421 otherwise.
+constexpr CommandRow PROFILE_COMMANDS[] = {
+    {"NOTICE",   Gate::Quiet,        handleNotice},
+    {"PING",     Gate::Open,         handlePing},
+    {"PONG",     Gate::Open,         handlePong},
+    {"CAP",      Gate::Open,         handleCap},
+    {"MODE",     Gate::Registered,   handleMode},
+    {"USERHOST", Gate::Registered,   handleUserhost},
+    {"ISON",     Gate::Registered,   handleIson},
+    {"WHOIS",    Gate::Registered,   handleWhois},
+};
+
+template <size_t N>
+const CommandRow *findIn(const CommandRow (&table)[N], const char *word)
 {
-    for (const CommandRow &row : COMMANDS)
+    for (const CommandRow &row : table)
         if (std::strcmp(row.word, word) == 0) return &row;
     return nullptr;
+}
+
+const CommandRow *findCommand(const char *word)
+{
+    const CommandRow *row = findIn(COMMANDS, word);
+    return row || !clientProfile.on ? row : findIn(PROFILE_COMMANDS, word);
 }
 
 // The gate's refusal, or false when the command may run.
@@ -52,11 +75,12 @@ bool refusedByGate(Gate gate, int slot)
 {
     const bool registered = connections[slot].registered != 0;
     if (gate == Gate::Registered && !registered) {
-        replyf(slot, FMT_451_NOT_REGISTERED, serverName());
+        replyf(slot, FMT_451_NOT_REGISTERED, serverName(), numericTarget(slot));
         return true;
     }
+    if (gate == Gate::Quiet) return !registered;
     if (gate == Gate::Unregistered && registered) {
-        replyf(slot, FMT_462_ALREADY_REGISTERED, serverName());
+        replyf(slot, FMT_462_ALREADY_REGISTERED, serverName(), numericTarget(slot));
         return true;
     }
     return false;
@@ -90,7 +114,7 @@ void parseCmd(char *line, int slot)
 
     const CommandRow *row = findCommand(command);
     if (!row) {
-        replyf(slot, FMT_421_UNKNOWN_COMMAND, serverName(), command);
+        replyf(slot, FMT_421_UNKNOWN_COMMAND, serverName(), numericTarget(slot), command);
         return;
     }
     if (!refusedByGate(row->gate, slot)) row->handler(slot, cur);

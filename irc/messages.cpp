@@ -8,7 +8,9 @@
 #include "../core/server.h"
 #include "../routing/daemon_lines.h"
 #include "channels.h"
+#include "profile.h"
 #include "registration.h"
+#include "profile.h"
 #include "replies.h"
 
 namespace {
@@ -39,7 +41,7 @@ bool sendToNick(int owner, const Message &m)
 {
     const int to = findLocalUser(m.target);
     if (to >= 0) {
-        replyf(to, FMT_PRIVMSG, m.sender, connections[to].nick, m.text);
+        replyf(to, FMT_USER_MESSAGE, m.sender, m.command, connections[to].nick, m.text);
         return true;
     }
     char request[LINE_SIZE];
@@ -54,7 +56,7 @@ void sendToChannel(int owner, const Message &m, const char *routeName)
     int delivered = 0;
     if (roomSlot > 0) {
         char line[LINE_SIZE];
-        formatLine(line, FMT_PRIVMSG, m.sender, m.target, m.text);
+        formatLine(line, FMT_USER_MESSAGE, m.sender, m.command, m.target, m.text);
         delivered = sendToMembers(roomSlot, line, owner);
     }
     // Members may live on other nodes too, so the daemon is asked even when the channel is here.
@@ -66,7 +68,7 @@ void sendToChannel(int owner, const Message &m, const char *routeName)
 bool holdsControlBytes(const char *text)
 {
     for (const char *p = text; *p; ++p)
-        if (static_cast<unsigned char>(*p) < ' ' && *p != '\t') return true;
+        if (isForbiddenByte(*p)) return true;
     return false;
 }
 
@@ -78,34 +80,37 @@ void appendWords(TextBuilder &text, LineCursor &cur)
     }
 }
 
-// Targets are taken from the left; the first that needs the daemon, a remote nick or any
-// channel, is the last one looked at.
-void handlePrivmsg(int slot, LineCursor &cur)
+namespace {
+
+// The exact text: words joined by single spaces, a colon optional before the first. The
+// profile's: everything after " :" as it stands, or else the one word there, as RFC 2812 reads it.
+bool takeText(LineCursor &cur, char (&text)[LINE_SIZE])
 {
-    char *targets = cur.next();
-    if (!targets) {
-        replyf(slot, FMT_411_NO_RECIPIENT, serverName());
-        return;
+    TextBuilder builder(text);
+    if (clientProfile.on) {
+        while (*cur.pos == ' ') ++cur.pos;
+        if (*cur.pos == ':') builder.add(cur.pos + 1);
+        else if (const char *word = cur.next()) builder.add(word);
+        return text[0] != '\0';
     }
     const char *first = takeFirstTextWord(cur);
-    if (!first) {
-        replyf(slot, FMT_412_NO_TEXT, serverName());
-        return;
-    }
-    char text[LINE_SIZE];
-    TextBuilder builder(text);
+    if (!first) return false;
     builder.add(first);
     appendWords(builder, cur);
-    if (holdsControlBytes(targets) || holdsControlBytes(text)) {
-        replyf(slot, FMT_404_CONTROL_BYTES, serverName(), connections[slot].nick, targets);
-        return;
-    }
+    return true;
+}
 
+// Targets are taken from the left; the first that needs the daemon, a remote nick or any
+// channel, is the last one looked at.
+void sendToTargets(int slot, char *targets, const char *text, const char *command)
+{
     char srcNode[NODE_ID_TEXT_SIZE];
     std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(curr_nodeID));
+    char prefix[PREFIX_SIZE];
+    userPrefix(slot, prefix);
     LineCursor list{targets};
     while (const char *target = list.next(',')) {
-        const Message m{srcNode, connections[slot].nick, target, text};
+        const Message m{srcNode, prefix, target, text, command};
         if (isChannelName(target)) {
             char routeName[ROUTE_CHANNEL_MAX + 1];
             copyCut(routeName, target);
@@ -114,4 +119,34 @@ void handlePrivmsg(int slot, LineCursor &cur)
         }
         if (!sendToNick(slot, m)) return;
     }
+}
+
+}  // namespace
+
+void handlePrivmsg(int slot, LineCursor &cur)
+{
+    char *targets = cur.next();
+    if (!targets) {
+        replyf(slot, FMT_411_NO_RECIPIENT, serverName(), numericTarget(slot));
+        return;
+    }
+    char text[LINE_SIZE];
+    if (!takeText(cur, text)) {
+        replyf(slot, FMT_412_NO_TEXT, serverName(), numericTarget(slot));
+        return;
+    }
+    if (holdsControlBytes(targets) || holdsControlBytes(text)) {
+        replyf(slot, FMT_404_CONTROL_BYTES, serverName(), connections[slot].nick, targets);
+        return;
+    }
+    sendToTargets(slot, targets, text, "PRIVMSG");
+}
+
+// Delivered like PRIVMSG, but nothing ever goes back to its sender, not even a refusal.
+void handleNotice(int slot, LineCursor &cur)
+{
+    char *targets = cur.next();
+    char text[LINE_SIZE];
+    if (!targets || !takeText(cur, text) || holdsControlBytes(targets) || holdsControlBytes(text)) return;
+    sendToTargets(slot, targets, text, "NOTICE");
 }

@@ -10,9 +10,12 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/daemon_lines.h"
+#include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
 #include "channels.h"
 #include "host_lookup.h"
+#include "profile_commands.h"
+#include "profile.h"
 #include "replies.h"
 
 namespace {
@@ -31,23 +34,39 @@ bool detailsComplete(const Connection &c)
 void completeRegistration(int slot)
 {
     connections[slot].registered = 1;
+    if (clientProfile.on) sendWelcome(slot);
     sendMotd(slot);
     replyf(DAEMON_SLOT, FMT_ADDUSER, connections[slot].nick);
 }
 
-// The channel's members, the user among them, see the change under the member entry already renamed.
-void announceNickChange(int slot, const char *oldNick)
+// The channel's members, the user among them, see the change under the member entry already
+// renamed; `oldPrefix` is what the user was known as until now.
+void announceNickChange(int slot, const char *oldNick, const char *oldPrefix)
 {
     const Connection &c = connections[slot];
     const int roomSlot = c.channel[0] != '\0' ? checkChannel(c.channel) : -1;
     if (roomSlot > 0) {
         nickChannel(roomSlot, oldNick, c.nick);
         char notice[LINE_SIZE];
-        formatLine(notice, FMT_NICK_CHANGE, oldNick, c.userName, c.hostName, c.nick);
+        if (clientProfile.on) formatLine(notice, FMT_PROFILE_NICK_CHANGE, oldPrefix, c.nick);
+        else formatLine(notice, FMT_NICK_CHANGE, oldNick, c.userName, c.hostName, c.nick);
         sendToMembers(roomSlot, notice);
     }
     replyf(DAEMON_SLOT, FMT_REMOVEUSER, oldNick);
     replyf(DAEMON_SLOT, FMT_ADDUSER, c.nick);
+}
+
+// The nick has passed every check: it is stored, and completes a registration or is announced.
+void takeNick(int slot, const char *nick)
+{
+    Connection &c = connections[slot];
+    char oldNick[NICK_MAX + 1];
+    copyCut(oldNick, c.nick);
+    char oldPrefix[PREFIX_SIZE];
+    userPrefix(slot, oldPrefix);
+    copyCut(c.nick, nick);
+    if (c.registered) announceNickChange(slot, oldNick, oldPrefix);
+    else if (detailsComplete(c)) completeRegistration(slot);
 }
 
 // The trailing parameter and every word after it, each followed by one space.
@@ -72,18 +91,18 @@ bool takeUserDetails(int slot, LineCursor &cur)
     Connection &c = connections[slot];
     const char *userName = cur.next();
     if (!userName) {
-        replyf(slot, FMT_461_USER_PARAMS, serverName());
+        replyf(slot, FMT_461_USER_PARAMS, serverName(), numericTarget(slot));
         return false;
     }
     copyCut(c.userName, userName);
     if (!cur.next() || !cur.next()) {  // the host and server words are read but not used
-        replyf(slot, FMT_461_USER_PARAMS, serverName());
+        replyf(slot, FMT_461_USER_PARAMS, serverName(), numericTarget(slot));
         return false;
     }
     copyCut(c.serverName, serverName());
     const char *trailing = cur.next();
     if (!trailing || trailing[0] != ':') {
-        replyf(slot, FMT_461_USER_PARAMS, serverName());
+        replyf(slot, FMT_461_USER_PARAMS, serverName(), numericTarget(slot));
         return false;
     }
     storeRealName(c, trailing + 1, cur);
@@ -129,26 +148,37 @@ void handleNick(int slot, LineCursor &cur)
 {
     const char *word = cur.next();
     if (!word) {
-        replyf(slot, FMT_431_NO_NICKNAME, serverName());
+        replyf(slot, FMT_431_NO_NICKNAME, serverName(), numericTarget(slot));
         return;
     }
     char nick[NICK_MAX + 1];
     copyCut(nick, word);  // a longer nickname is cut, not refused
     if (!checkNickFormat(nick)) {
-        replyf(slot, FMT_432_BAD_NICK, serverName(), nick);
+        replyf(slot, FMT_432_BAD_NICK, serverName(), numericTarget(slot), nick);
         return;
     }
     // The client's own current nickname counts as taken too.
     if (!checkNick(nick)) {
-        replyf(slot, FMT_433_NICK_IN_USE, serverName(), nick);
+        replyf(slot, FMT_433_NICK_IN_USE, serverName(), numericTarget(slot), nick);
         return;
     }
+    // A nick is unique in the whole network in the profile: the client's later lines wait for the
+    // daemon's answer, so that its replies keep their order.
+    if (clientProfile.on && askNickElsewhere(slot, nick)) {
+        connections[slot].holdInput = 1;
+        return;
+    }
+    takeNick(slot, nick);
+}
+
+void nickCheckAnswered(int slot, unsigned serial, const char *nick, bool elsewhere)
+{
     Connection &c = connections[slot];
-    char oldNick[NICK_MAX + 1];
-    copyCut(oldNick, c.nick);
-    copyCut(c.nick, nick);
-    if (c.registered) announceNickChange(slot, oldNick);
-    else if (detailsComplete(c)) completeRegistration(slot);
+    if (c.sock == 0 || c.serial != serial) return;
+    // A client here may have taken it while the daemon was asked.
+    if (elsewhere || !checkNick(nick)) replyf(slot, FMT_433_NICK_IN_USE, serverName(), numericTarget(slot), nick);
+    else takeNick(slot, nick);
+    resumeInput(slot);
 }
 
 void handleUser(int slot, LineCursor &cur)

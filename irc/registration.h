@@ -14,5 +14,8 @@ void handleQuit(int slot, LineCursor &cur);  // resets the slot
 // The answer of the lookup that USER started for the connection `serial` in the slot; null when
 // the address has no name.
 void hostNameFound(int slot, unsigned serial, const char *name);
+// The daemon's answer whether another node hosts the nick that the connection `serial` in the
+// slot asked for: 433 when one does, else the nick is taken; the client's input then goes on.
+void nickCheckAnswered(int slot, unsigned serial, const char *nick, bool elsewhere);
 // What a departing peer's leaving means to the daemon and to the channel's members.
 void userDeparts(int slot);

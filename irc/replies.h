@@ -1,15 +1,17 @@
 // Every reply format the server sends to clients, with its numeric code in the name.
+// A "%s" right behind a code takes numericTarget(): the requester's nick, with its space, in the
+// client profile, and nothing in the exact replies, which name no requester there.
 #pragma once
 
-inline constexpr char FMT_421_UNKNOWN_COMMAND[] = ":%s 421 %s :Unknown command";
-inline constexpr char FMT_451_NOT_REGISTERED[] = ":%s 451 :You have not registered";
-inline constexpr char FMT_462_ALREADY_REGISTERED[] = ":%s 462 :You may not reregister";
+inline constexpr char FMT_421_UNKNOWN_COMMAND[] = ":%s 421%s %s :Unknown command";
+inline constexpr char FMT_451_NOT_REGISTERED[] = ":%s 451%s :You have not registered";
+inline constexpr char FMT_462_ALREADY_REGISTERED[] = ":%s 462%s :You may not reregister";
 
 // Registration and nicknames.
-inline constexpr char FMT_431_NO_NICKNAME[] = ":%s 431 :No nickname given";
-inline constexpr char FMT_432_BAD_NICK[] = ":%s 432 %s :Erroneus nickname";
-inline constexpr char FMT_433_NICK_IN_USE[] = ":%s 433 %s :Nickname is already in use";
-inline constexpr char FMT_461_USER_PARAMS[] = ":%s 461 USER :Not enough parameters";
+inline constexpr char FMT_431_NO_NICKNAME[] = ":%s 431%s :No nickname given";
+inline constexpr char FMT_432_BAD_NICK[] = ":%s 432%s %s :Erroneus nickname";
+inline constexpr char FMT_433_NICK_IN_USE[] = ":%s 433%s %s :Nickname is already in use";
+inline constexpr char FMT_461_USER_PARAMS[] = ":%s 461%s USER :Not enough parameters";
 inline constexpr char FMT_375_MOTD_START[] = ":%s 375 %s :- %s Message of the day - ";
 inline constexpr char FMT_372_MOTD[] = ":%s 372 %s :- Welcome to Halvern IRC Server v0.1";
 inline constexpr char FMT_376_MOTD_END[] = ":%s 376 %s :End of /MOTD command";
@@ -20,18 +22,20 @@ inline constexpr char FMT_QUIT_NOTICE[] = ":%s!%s@%s QUIT :%s has left the chann
 inline constexpr char FMT_JOIN[] = ":%s JOIN %s";
 inline constexpr char FMT_353_NAMES[] = ":%s 353 %s = %s :%s";
 inline constexpr char FMT_366_END_OF_NAMES[] = ":%s 366 %s %s :End of /NAMES list";
-inline constexpr char FMT_431_BAD_CHAN_PREFIX[] = ":%s 431 :Channel name should be preceded by & or # for servers";
-inline constexpr char FMT_431_NO_SUCH_CHANNEL[] = ":%s 431 :No such channel exists on this server";
+inline constexpr char FMT_431_BAD_CHAN_PREFIX[] = ":%s 431%s :Channel name should be preceded by & or # for servers";
+// A control byte would make the channel one that the daemons refuse to carry, so unreachable from other nodes.
+inline constexpr char FMT_479_BAD_CHAN_NAME[] = ":%s 479 %s %s :Illegal channel name";
+inline constexpr char FMT_431_NO_SUCH_CHANNEL[] = ":%s 431%s :No such channel exists on this server";
 inline constexpr char FMT_321_LIST_START[] = ":%s 321 %s Channel :Users Name";
 inline constexpr char FMT_322_LIST_ENTRY[] = ":%s 322 %s %s :%i";
 inline constexpr char FMT_323_LIST_END[] = ":%s 323 %s :End of /LIST";
 inline constexpr char FMT_352_WHO_ENTRY[] = ":%s 352 %s %s %s %s %s %s H :0 %s";
 inline constexpr char FMT_315_WHO_END[] = ":%s 315 %s %s :End of /WHO list.";
 // Messages.
-inline constexpr char FMT_PRIVMSG[] = ":%s PRIVMSG %s :%s";  // sender, recipient or channel, text
-inline constexpr char FMT_401_NO_SUCH_TARGET[] = ":%s 401 %s :No such nick/channel";
-inline constexpr char FMT_411_NO_RECIPIENT[] = ":%s 411 :No recipient given (PRIVMSG)";
-inline constexpr char FMT_412_NO_TEXT[] = ":%s 412 :No text to send";
+inline constexpr char FMT_USER_MESSAGE[] = ":%s %s %s :%s";  // sender, PRIVMSG or NOTICE, recipient or channel, text
+inline constexpr char FMT_401_NO_SUCH_TARGET[] = ":%s 401%s %s :No such nick/channel";
+inline constexpr char FMT_411_NO_RECIPIENT[] = ":%s 411%s :No recipient given (PRIVMSG)";
+inline constexpr char FMT_412_NO_TEXT[] = ":%s 412%s :No text to send";
 // CR and the other control bytes could split or forge lines on the way; the tab is plain text.
 inline constexpr char FMT_404_CONTROL_BYTES[] = ":%s 404 %s %s :Cannot send, the message holds control characters";
 // Every slot of the queue waits for the routing daemon, so the message cannot be asked for now.
@@ -40,3 +44,38 @@ inline constexpr char FMT_437_ROUTING_BUSY[] = ":%s 437 %s %s :Cannot send now, 
 // Refusals for a full table; four client slots keep both out of reach.
 inline constexpr char FMT_405_CHANNEL_TABLE_FULL[] = ":%s 405 %s %s :Cannot create channel, the channel table is full";
 inline constexpr char FMT_471_CHANNEL_FULL[] = ":%s 471 %s %s :Cannot join channel, the channel is full";
+
+// The client profile's own lines. Registration: the welcome, then the MOTD above.
+inline constexpr char FMT_001_WELCOME[] = ":%s 001 %s :Welcome to the quorvel IRC network %s";  // prefix
+inline constexpr char FMT_002_YOUR_HOST[] = ":%s 002 %s :Your host is %s, running version quorvel-1.0";
+inline constexpr char FMT_003_CREATED[] = ":%s 003 %s :This server keeps nothing across restarts";
+inline constexpr char FMT_004_MY_INFO[] = ":%s 004 %s %s quorvel-1.0 - -";  // no user or channel modes
+inline constexpr char FMT_005_ISUPPORT[] =
+    ":%s 005 %s NETWORK=quorvel NICKLEN=%d USERLEN=%d CHANNELLEN=%d CHANTYPES=#& CHANLIMIT=#&:1 MAXTARGETS=4 "
+    "PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server";
+inline constexpr char FMT_PONG[] = ":%s PONG %s :%s";  // server, server, token
+inline constexpr char FMT_409_NO_ORIGIN[] = ":%s 409 %s :No origin specified";
+inline constexpr char FMT_CAP_EMPTY[] = ":%s CAP %s %s :";    // LS or LIST: no capability at all
+inline constexpr char FMT_CAP_NAK[] = ":%s CAP %s NAK :%s";  // every capability requested
+inline constexpr char FMT_410_BAD_CAP[] = ":%s 410 %s %s :Invalid CAP command";
+inline constexpr char FMT_461_NEED_MORE[] = ":%s 461 %s %s :Not enough parameters";  // the command
+// MODE: channels and users have no modes, and none can be set.
+inline constexpr char FMT_324_CHANNEL_MODES[] = ":%s 324 %s %s +";
+inline constexpr char FMT_368_END_OF_BANS[] = ":%s 368 %s %s :End of channel ban list";
+inline constexpr char FMT_482_NO_CHANNEL_MODES[] = ":%s 482 %s %s :Channel modes cannot be changed here";
+inline constexpr char FMT_403_NO_SUCH_CHANNEL[] = ":%s 403 %s %s :No such channel";
+inline constexpr char FMT_221_USER_MODES[] = ":%s 221 %s +";
+inline constexpr char FMT_501_UNKNOWN_MODE[] = ":%s 501 %s :Unknown MODE flag";
+inline constexpr char FMT_502_OTHERS_MODES[] = ":%s 502 %s :Cannot change mode for other users";
+// Queries about users of this node.
+inline constexpr char FMT_302_USERHOST[] = ":%s 302 %s :%s";  // nick=+user@host, space-separated
+inline constexpr char FMT_303_ISON[] = ":%s 303 %s :%s";      // nicks, space-separated
+inline constexpr char FMT_311_WHOIS_USER[] = ":%s 311 %s %s %s %s * :%s";  // nick, user, host, real name
+inline constexpr char FMT_312_WHOIS_SERVER[] = ":%s 312 %s %s %s :quorvel node %lu";
+inline constexpr char FMT_319_WHOIS_CHANNELS[] = ":%s 319 %s %s :%s";
+inline constexpr char FMT_318_END_OF_WHOIS[] = ":%s 318 %s %s :End of WHOIS list";
+inline constexpr char FMT_401_NO_SUCH_NICK[] = ":%s 401 %s %s :No such nick/channel";
+// What members see in the profile: a real PART, QUIT with the whole prefix, NICK with its colon.
+inline constexpr char FMT_PART[] = ":%s PART %s";                                 // prefix, channel
+inline constexpr char FMT_PROFILE_QUIT_NOTICE[] = ":%s QUIT :%s has left the channel";  // prefix, nick
+inline constexpr char FMT_PROFILE_NICK_CHANGE[] = ":%s NICK :%s";                 // old prefix, new nick

@@ -8,6 +8,7 @@
 #include "forwarding.h"
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,13 +24,16 @@
 #include "../irc/channels.h"
 #include "../irc/dispatch.h"
 #include "../irc/messages.h"
+#include "../irc/profile.h"
 #include "../irc/registration.h"
 #include "../rtlib/rt_args.h"
 #include "daemon_lines.h"
 
 namespace {
 
-constexpr char FMT_FORWARD[] = "FORWARD %lu :%s PRIVMSG %s %s";  // CR LF follows when it is framed
+// Source node, sender, keyword (PRIVMSG unless the client profile carries another), target, text;
+// CR LF follows when it is framed.
+constexpr char FMT_FORWARD[] = "FORWARD %lu :%s %s %s %s";
 constexpr char FMT_FORWARD_TRACE[] = "Command[%i]: %s\n";
 
 constexpr long long CONNECT_LIMIT_MS = 2000;
@@ -40,7 +44,8 @@ constexpr long long RETRY_MS = 250;
 struct Outgoing {
     int next;  // the next entry of the same list, or -1
     uint32_t srcNode;
-    char sender[NICK_MAX + 1];
+    char sender[PREFIX_SIZE];
+    char command[KEYWORD_SIZE];
     char target[LINE_SIZE];
     char text[LINE_SIZE];
     int owner;  // a client slot, or NO_SLOT for a message from another node
@@ -111,6 +116,7 @@ int entryFor(const PendingMessage &m)
     Outgoing &o = pool[e];
     o.srcNode = readNodeId(m.srcNode);
     copyCut(o.sender, m.sender);
+    copyCut(o.command, m.command);
     copyCut(o.target, m.target);
     copyCut(o.text, m.text);
     o.owner = m.owner;
@@ -188,7 +194,7 @@ void sendHead(HopLink &h, long long now)
 {
     const Outgoing &o = pool[h.queue.head];
     char line[LINE_SIZE];
-    formatLine(line, FMT_FORWARD, static_cast<unsigned long>(o.srcNode), o.sender, o.target, o.text);
+    formatLine(line, FMT_FORWARD, static_cast<unsigned long>(o.srcNode), o.sender, o.command, o.target, o.text);
     // Cut inside the text if it must be, so that the line keeps its CR LF and still arrives.
     char wire[LINE_SIZE];
     const size_t length = frameLine(wire, line);
@@ -196,6 +202,14 @@ void sendHead(HopLink &h, long long now)
     if (send(h.fd, wire, length, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(length)) return hopFailed(h, now);
     h.stage = Stage::AwaitingClose;
     h.since = now;
+}
+
+void connected(HopLink &h, long long now)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(h.fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) return hopFailed(h, now);
+    sendHead(h, now);
 }
 
 void startExchange(int n, long long now)
@@ -214,6 +228,9 @@ void startExchange(int n, long long now)
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return sendHead(h, now);
     if (errno != EINPROGRESS) return hopFailed(h, now);
     h.stage = Stage::Connecting;
+    // A near neighbour has often answered already: the line need not wait for the next pass.
+    pollfd done{fd, POLLOUT, 0};
+    if (poll(&done, 1, 0) == 1) connected(h, now);
 }
 
 void kick(int n, long long now)
@@ -222,13 +239,6 @@ void kick(int n, long long now)
     if (h.stage == Stage::Idle && h.queue.count > 0 && now >= h.retryAt) startExchange(n, now);
 }
 
-void connected(HopLink &h, long long now)
-{
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(h.fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) return hopFailed(h, now);
-    sendHead(h, now);
-}
 
 // The receiver's end of stream says the line was handled; a reset says it was not read.
 void answered(int n, long long now)
@@ -279,7 +289,7 @@ void askAgain(long long now)
         std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(o.srcNode));
         char request[LINE_SIZE];
         formatLine(request, FMT_NEXTHOP, o.target);
-        askDaemon(request, {srcNode, o.sender, o.target, o.text}, o.owner, o.ownerSerial, o.giveUpAt);
+        askDaemon(request, {srcNode, o.sender, o.target, o.text, o.command}, o.owner, o.ownerSerial, o.giveUpAt);
         release(e);
     }
 }
@@ -324,6 +334,25 @@ bool isFirstWordForward(const char *line)
     return std::strncmp(line, "FORWARD", 7) == 0 && (line[7] == ' ' || line[7] == '\0');
 }
 
+// The sender word without its colon: a nick, or in the client profile nick!user@host.
+bool isSenderWord(const char *sender)
+{
+    const char *bang = std::strchr(sender, '!');
+    const size_t nickLength = bang ? static_cast<size_t>(bang - sender) : std::strlen(sender);
+    if (nickLength == 0 || nickLength > NICK_MAX) return false;
+    char nick[NICK_MAX + 1] = {};
+    std::memcpy(nick, sender, nickLength);
+    if (!checkNickFormat(nick)) return false;
+    if (!bang) return true;
+    return clientProfile.on && std::strlen(sender) < PREFIX_SIZE && std::strchr(bang, '@') != nullptr;
+}
+
+// Any keyword is taken as PRIVMSG; the client profile also carries NOTICE this way.
+const char *messageKeyword(const char *word)
+{
+    return clientProfile.on && std::strcmp(word, "NOTICE") == 0 ? "NOTICE" : "PRIVMSG";
+}
+
 // What a FORWARD line brings, checked word by word; false when it is not another node's line.
 bool readForward(char *line, Message &m, char (&srcNode)[NODE_ID_TEXT_SIZE], char (&text)[LINE_SIZE])
 {
@@ -331,18 +360,19 @@ bool readForward(char *line, Message &m, char (&srcNode)[NODE_ID_TEXT_SIZE], cha
     (void)cur.next();  // FORWARD
     const char *srcWord = cur.next();
     const char *senderWord = cur.next();
-    const char *keyword = cur.next();  // PRIVMSG, though any word is taken
+    const char *keyword = cur.next();
     const char *target = cur.next();
-    const char *firstWord = cur.next();
-    if (!srcWord || !senderWord || !keyword || !target || !firstWord) return false;
+    if (!srcWord || !senderWord || !keyword || !target) return false;
     const uint32_t src = readNodeId(srcWord);
     const char *sender = senderWord + 1;  // the colon, whatever stands there
-    if (!isListedNode(src) || std::strlen(sender) > NICK_MAX || !checkNickFormat(sender)) return false;
+    if (!isListedNode(src) || !isSenderWord(sender)) return false;
     std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(src));
     TextBuilder builder(text);
-    builder.add(firstWord);
-    appendWords(builder, cur);
-    m = {srcNode, sender, target, text};
+    // The profile's sender wrote the text as its client gave it, so it is taken as it stands.
+    if (clientProfile.on) builder.add(cur.pos);
+    else appendWords(builder, cur);
+    if (text[0] == '\0') return false;
+    m = {srcNode, sender, target, text, messageKeyword(keyword)};
     return true;
 }
 

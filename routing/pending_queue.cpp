@@ -8,12 +8,20 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../irc/dispatch.h"
+#include "../irc/profile.h"
+#include "../irc/registration.h"
 #include "../irc/replies.h"
+#include "daemon_lines.h"
 #include "forwarding.h"
 
 MsgQueue msgQueue;
 
 namespace {
+
+// The keyword of a queued question whether a nick lives on another node; no FORWARD carries it.
+constexpr char NICK_CHECK[] = "NICK?";
+
+bool isNickCheck(const PendingMessage &m) { return std::strcmp(m.command, NICK_CHECK) == 0; }
 
 // Only the connection that sent the message is told: the slot may have been taken over since,
 // and a peer node's FORWARD connection, never registered, is written nothing.
@@ -31,15 +39,18 @@ void queueRequest(const char *request, const Message &m, int owner, unsigned ser
     sendData(DAEMON_SLOT, request);
     queueMessage(owner, m.target, m.text, m.sender, m.srcNode);
     PendingMessage &queued = msgQueue.slots[(msgQueue.nextSlot + MSG_QUEUE_SLOTS - 1) % MSG_QUEUE_SLOTS];
+    copyCut(queued.command, m.command);
     queued.ownerSerial = serial;
     queued.giveUpAt = giveUpAt;
 }
 
 }  // namespace
 
+bool drawsReplies(const Message &m) { return std::strcmp(m.command, "PRIVMSG") == 0; }
+
 void tellNoSuchTarget(int owner, unsigned serial, const char *target)
 {
-    if (ownerStillThere(owner, serial)) replyf(owner, FMT_401_NO_SUCH_TARGET, serverName(), target);
+    if (ownerStillThere(owner, serial)) replyf(owner, FMT_401_NO_SUCH_TARGET, serverName(), numericTarget(owner), target);
 }
 
 void tellRoutingBusy(int owner, unsigned serial, const char *target)
@@ -79,6 +90,7 @@ void queueMessage(int owner, const char *target, const char *text, const char *s
     copyCut(m.text, text);
     copyCut(m.sender, sender);
     copyCut(m.srcNode, srcNode);
+    copyCut(m.command, "PRIVMSG");
     msgQueue.nextSlot = (msgQueue.nextSlot + 1) % MSG_QUEUE_SLOTS;
 }
 
@@ -87,7 +99,11 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
     // A line nobody asked for has no message to pair with; acting on an old one would repeat it.
     if (!messageWaiting()) return;
     const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
-    if (std::strcmp(firstWord, "NONE") == 0) tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
+    if (isNickCheck(front)) {
+        // Only a hop other than 0 names another node that hosts the nick.
+        const char *hop = std::strcmp(firstWord, "OK") == 0 ? rest.next() : nullptr;
+        nickCheckAnswered(front.owner, front.ownerSerial, front.target, hop && readNodeId(hop) != 0);
+    } else if (std::strcmp(firstWord, "NONE") == 0) tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
     else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') forwardAnswer(front, rest);
     // Whatever forwarding met with, the answer is used up, so the next one pairs with the next message.
     finishFront();
@@ -104,8 +120,10 @@ void finishUnreadableAnswer()
     if (messageWaiting()) finishFront();
 }
 
-void requestRoute(const char *request, int owner, const Message &m, const char *target, bool deliveredHere)
+void requestRoute(const char *request, int sender, const Message &m, const char *target, bool deliveredHere)
 {
+    // Nothing goes back to the sender of a NOTICE or a channel notice: it is queued as no client's.
+    const int owner = drawsReplies(m) ? sender : NO_SLOT;
     const unsigned serial = serialOf(owner);
     if (connections[DAEMON_SLOT].sock == 0) {
         if (!deliveredHere) tellNoSuchTarget(owner, serial, target);
@@ -113,7 +131,7 @@ void requestRoute(const char *request, int owner, const Message &m, const char *
     }
     // Writing over a waiting message would pair every later answer with the wrong message.
     if (queueFull()) return tellRoutingBusy(owner, serial, target);
-    const Message queued{m.srcNode, m.sender, target, m.text};
+    const Message queued{m.srcNode, m.sender, target, m.text, m.command};
     queueRequest(request, queued, owner, serial, 0);
 }
 
@@ -128,7 +146,18 @@ void dropWaitingMessages()
 {
     while (messageWaiting()) {
         const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
-        tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
+        if (isNickCheck(front)) nickCheckAnswered(front.owner, front.ownerSerial, front.target, false);
+        else tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
         finishFront();
     }
+}
+
+bool askNickElsewhere(int slot, const char *nick)
+{
+    if (connections[DAEMON_SLOT].sock == 0 || queueFull()) return false;
+    char request[LINE_SIZE];
+    formatLine(request, FMT_NEXTHOP, nick);
+    const Message m{"", nick, nick, "", NICK_CHECK};
+    queueRequest(request, m, slot, connections[slot].serial, 0);
+    return true;
 }

@@ -11,8 +11,9 @@ struct PendingMessage {
     int owner;             // the client slot that sent it, or NO_SLOT when another node did
     char target[LINE_SIZE];
     char text[LINE_SIZE];
-    char sender[NICK_MAX + 1];
+    char sender[PREFIX_SIZE];          // the nick, or nick!user@host in the client profile
     char srcNode[NODE_ID_TEXT_SIZE];  // decimal ID of the node where the message entered the network
+    char command[KEYWORD_SIZE];        // PRIVMSG, or what else the FORWARD line's keyword carries
     int pending;           // 1 while waiting for its answer, 0 once answered
     unsigned ownerSerial;  // which peer of the owner slot sent it, so no later peer is answered
     long long giveUpAt;    // set once a next hop could not be reached: asked again until then
@@ -34,7 +35,11 @@ struct Message {
     const char *sender;
     const char *target;  // a nick, or a channel beginning with '#' or '&'
     const char *text;
+    const char *command = "PRIVMSG";  // NOTICE, or a channel notice, in the client profile
 };
+
+// Only a PRIVMSG may draw an automatic reply (401, 437) to its sender.
+bool drawsReplies(const Message &m);
 
 void emptyQueue();
 int messageWaiting();  // 1 when some message waits for an answer
@@ -58,5 +63,8 @@ void askDaemon(const char *request, const Message &m, int owner, unsigned serial
 // Answers for the sender, when it is a client here that is still connected.
 void tellNoSuchTarget(int owner, unsigned serial, const char *target);
 void tellRoutingBusy(int owner, unsigned serial, const char *target);
+// The client profile asks the daemon whether another node hosts `nick` before the slot takes it;
+// false when it cannot be asked (no link, no free slot), and the nick is then taken as free.
+bool askNickElsewhere(int slot, const char *nick);
 // The daemon link is gone: no waiting message will be answered, so each one's sender gets the 401.
 void dropWaitingMessages();

@@ -146,7 +146,7 @@ TEST_F(Launcher3Line, CarriesMessagesAcrossTheMiddleNodeAndStopsOnCtrlC)
 
     // --verbose makes every node trace the lines it receives, which shows the way a message took.
     launcher.startGroup(
-        {"--nodes", "3", "--topology", "line", "--port", p, "--cycle", "1", "--verbose", "--build-dir", build});
+        {"--nodes", "3", "--topology", "line", "--port", p, "--cycle", "1", "--verbose", "--exact", "--build-dir", build});
     ASSERT_TRUE(launcher.waitForOutput(UP_LINE, Millis(15000))) << "the network never came up";
 
     // Each node is listed with its address and its links, and the file the nodes read says the same.

@@ -155,6 +155,9 @@ TEST_F(Stall, MemberThatStopsReadingIsDroppedAndTheChannelGoesOn)
     // Every channel message is also asked of the daemon, which answers that no other node needs it.
     bool carolRemoved = false;
     for (int i = 0; i < MESSAGES; i += 100) {
+        // bob reads as a client does, so alice stays at most a few hundred lines ahead of him: a
+        // reader further behind than its queue and the kernel's buffers has stopped reading.
+        for (int waited = 0; waited < 500 && bobGot < i - 500; ++waited) std::this_thread::sleep_for(Millis(10));
         std::string batch;
         for (int j = i; j < i + 100; ++j) batch += "PRIVMSG #c :" + std::to_string(j) + " " + text + "\r\n";
         ASSERT_TRUE(alice.send(batch));

@@ -78,6 +78,18 @@ TEST_F(ChannelCommands, NameWithoutPrefixIsRefusedAndTheUserStaysPut)
     EXPECT_EQ(membersOf(1), (Names{"alice", "bob"}));
 }
 
+// The daemons carry no name with a control byte, so such a channel could never be reached from
+// another node: it is refused before it exists.
+TEST_F(ChannelCommands, NameWithControlByteIsRefusedWith479)
+{
+    joinAs(1, "#a");
+    EXPECT_EQ(reply(1, "JOIN #b\x1d"), numeric("479 alice #b\x1d :Illegal channel name"));
+    EXPECT_EQ(reply(1, "JOIN #\x01x"), numeric("479 alice #\x01x :Illegal channel name"));
+    EXPECT_EQ(reply(1, "JOIN #b\tc"), numeric("479 alice #b\tc :Illegal channel name"));
+    EXPECT_EQ(daemon.take(), "");
+    EXPECT_STREQ(connections[1].channel, "#a");
+}
+
 TEST_F(ChannelCommands, JoiningTheOwnChannelAgainIsSilent)
 {
     joinAs(1, "#a");

@@ -40,6 +40,16 @@ TEST_F(Connections, LongTextIsCutToOneLine)
     EXPECT_EQ(got, std::string(509, 'z') + "\r\n");
 }
 
+// A reply that echoes a client's word with a CR in it (framing keeps a CR that is not the last
+// byte) must not hand the peer a second, forged line.
+TEST_F(Connections, TextEndsAtItsFirstCrOrLf)
+{
+    ClientEnd c = attachClient(1);
+    EXPECT_EQ(sendData(1, ":testhost 432 a\rb :Erroneus nickname"), 1);
+    EXPECT_EQ(sendData(1, "one\ntwo"), 1);
+    EXPECT_EQ(c.take(), ":testhost 432 a\r\none\r\n");
+}
+
 TEST_F(Connections, FreeSlotGetsNothing)
 {
     EXPECT_EQ(sendData(4, "abcd"), 0);

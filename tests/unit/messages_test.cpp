@@ -272,7 +272,6 @@ TEST_F(Privmsg, ControlBytesInTargetsOrTextAreRefusedWith404)
         {"PRIVMSG bob,carol :bell\x07", "bob,carol"},
         {"PRIVMSG bob :x \x1f y", "bob"},
         {"PRIVMSG bo\x01" "b :hi", "bo\x01" "b"},
-        {"PRIVMSG bob,\rcarol :hi", "bob,\rcarol"},
     };
     for (const auto &[line, targets] : cases) {
         SCOPED_TRACE(line);
@@ -281,6 +280,9 @@ TEST_F(Privmsg, ControlBytesInTargetsOrTextAreRefusedWith404)
         expectSilence();
         EXPECT_EQ(waitingCount(), 0);
     }
+    // A CR in the targets ends the quoted word, so the 404 stays one line.
+    EXPECT_EQ(reply(1, "PRIVMSG bob,\rcarol :hi"), ":testhost 404 alice bob,\r\n");
+    expectSilence();
     EXPECT_EQ(reply(1, "PRIVMSG bob :a\tb"), "");
     EXPECT_EQ(client(2).take(), privmsg("alice", "bob", "a\tb"));
     expectSilence();

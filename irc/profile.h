@@ -1,0 +1,27 @@
+// The client profile: replies shaped for real IRC clients (welcome numerics, full user prefixes,
+// the requester in every numeric, network-wide channels), taken by every node with --compat.
+// Without it every reply keeps its exact bytes.
+#pragma once
+
+#include "../core/limits.h"
+
+struct ClientProfile {
+    int on;  // 1 when the node was started with --compat
+};
+
+extern ClientProfile clientProfile;
+
+// Takes "--compat" out of argv, wherever it stands, before the shared option parser sees it.
+void takeProfileOption(int &argc, char **argv);
+
+// The requester's nick for a numeric's target field: "*" before a nick in the profile.
+const char *requesterNick(int slot);
+// What follows the code in a numeric that the exact replies send without a target: " nick" (or " *")
+// in the profile, nothing otherwise. Valid until the next call.
+const char *numericTarget(int slot);
+// The prefix of a line from the user in the slot: nick!user@host in the profile, the nick alone
+// otherwise.
+void userPrefix(int slot, char (&prefix)[PREFIX_SIZE]);
+// A byte that may not travel inside a message: CR (and NUL) always; in the exact replies every
+// control byte but the tab, while the profile lets CTCP and formatting codes pass.
+bool isForbiddenByte(char ch);

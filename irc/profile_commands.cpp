@@ -1,0 +1,177 @@
+// PING, CAP, MODE, USERHOST, ISON and WHOIS as RFC 2812 answers them, within what this server
+// has: no capabilities, no modes, and users of this node only.
+#include "profile_commands.h"
+
+#include <cstring>
+
+#include "../core/connections.h"
+#include "../core/server.h"
+#include "../core/text.h"
+#include "channels.h"
+#include "profile.h"
+#include "registration.h"
+#include "replies.h"
+
+namespace {
+
+constexpr int USERHOST_MAX = 5;  // nicks one USERHOST answers, as RFC 2812 has it
+
+// The parameter after " :" as it stands, or else the next word; nullptr when there is none.
+const char *takeTrailing(LineCursor &cur)
+{
+    while (*cur.pos == ' ') ++cur.pos;
+    if (*cur.pos == ':') return cur.pos + 1;
+    return cur.next();
+}
+
+// A user of this node (never the daemon link) that has registered, or -1.
+int findRegistered(const char *nick)
+{
+    const int slot = findUser(nick);
+    return slot >= FIRST_CLIENT_SLOT && connections[slot].registered ? slot : -1;
+}
+
+void channelMode(int slot, const char *channel, const char *change)
+{
+    const char *nick = requesterNick(slot);
+    if (checkChannel(channel) < 0) {
+        replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), nick, channel);
+        return;
+    }
+    // A client that asks for the ban list on joining is told it is empty.
+    if (!change) replyf(slot, FMT_324_CHANNEL_MODES, serverName(), nick, channel);
+    else if (std::strcmp(change, "b") == 0 || std::strcmp(change, "+b") == 0)
+        replyf(slot, FMT_368_END_OF_BANS, serverName(), nick, channel);
+    else replyf(slot, FMT_482_NO_CHANNEL_MODES, serverName(), nick, channel);
+}
+
+}  // namespace
+
+void sendWelcome(int slot)
+{
+    const char *nick = connections[slot].nick;
+    char prefix[PREFIX_SIZE];
+    userPrefix(slot, prefix);
+    replyf(slot, FMT_001_WELCOME, serverName(), nick, prefix);
+    replyf(slot, FMT_002_YOUR_HOST, serverName(), nick, serverName());
+    replyf(slot, FMT_003_CREATED, serverName(), nick);
+    replyf(slot, FMT_004_MY_INFO, serverName(), nick, serverName());
+    replyf(slot, FMT_005_ISUPPORT, serverName(), nick, NICK_MAX, USER_PREFIX_MAX, CHANNEL_NAME_MAX);
+}
+
+void handlePing(int slot, LineCursor &cur)
+{
+    const char *token = takeTrailing(cur);
+    if (!token || token[0] == '\0') {
+        replyf(slot, FMT_409_NO_ORIGIN, serverName(), requesterNick(slot));
+        return;
+    }
+    replyf(slot, FMT_PONG, serverName(), serverName(), token);
+}
+
+// This server never pings, so a PONG answers nothing; it is taken without a word.
+void handlePong(int, LineCursor &) {}
+
+void handleCap(int slot, LineCursor &cur)
+{
+    const char *sub = cur.next();
+    const char *nick = requesterNick(slot);
+    if (!sub) {
+        replyf(slot, FMT_461_NEED_MORE, serverName(), nick, "CAP");
+        return;
+    }
+    if (std::strcmp(sub, "LS") == 0 || std::strcmp(sub, "LIST") == 0) {
+        replyf(slot, FMT_CAP_EMPTY, serverName(), nick, sub);
+    } else if (std::strcmp(sub, "REQ") == 0) {
+        const char *wanted = takeTrailing(cur);
+        replyf(slot, FMT_CAP_NAK, serverName(), nick, wanted ? wanted : "");
+    } else if (std::strcmp(sub, "END") != 0) {
+        replyf(slot, FMT_410_BAD_CAP, serverName(), nick, sub);
+    }
+}
+
+void handleMode(int slot, LineCursor &cur)
+{
+    const char *target = cur.next();
+    const char *nick = connections[slot].nick;
+    if (!target) {
+        replyf(slot, FMT_461_NEED_MORE, serverName(), nick, "MODE");
+        return;
+    }
+    const char *change = cur.next();
+    if (isChannelName(target)) {
+        channelMode(slot, target, change);
+        return;
+    }
+    if (std::strcmp(target, nick) != 0) replyf(slot, FMT_502_OTHERS_MODES, serverName(), nick);
+    else if (change) replyf(slot, FMT_501_UNKNOWN_MODE, serverName(), nick);
+    else replyf(slot, FMT_221_USER_MODES, serverName(), nick);
+}
+
+void handleUserhost(int slot, LineCursor &cur)
+{
+    char list[LINE_SIZE];
+    TextBuilder b(list);
+    int asked = 0;
+    for (const char *word = cur.next(); word && asked < USERHOST_MAX; word = cur.next(), ++asked) {
+        const int user = findRegistered(word);
+        if (user < 0) continue;
+        const Connection &c = connections[user];
+        if (b.length() > 0) b.add(" ");
+        b.add(c.nick);
+        b.add("=+");
+        b.add(c.userName);
+        b.add("@");
+        b.add(c.hostName);
+    }
+    if (asked == 0) {
+        replyf(slot, FMT_461_NEED_MORE, serverName(), connections[slot].nick, "USERHOST");
+        return;
+    }
+    replyf(slot, FMT_302_USERHOST, serverName(), connections[slot].nick, list);
+}
+
+void handleIson(int slot, LineCursor &cur)
+{
+    char list[LINE_SIZE];
+    TextBuilder b(list);
+    bool asked = false;
+    // Clients send the nicks as one trailing parameter or as words; both read the same.
+    while (*cur.pos == ' ' || *cur.pos == ':') ++cur.pos;
+    for (const char *word = cur.next(); word; word = cur.next()) {
+        asked = true;
+        if (findRegistered(word) < 0) continue;
+        if (b.length() > 0) b.add(" ");
+        b.add(word);
+    }
+    if (!asked) {
+        replyf(slot, FMT_461_NEED_MORE, serverName(), connections[slot].nick, "ISON");
+        return;
+    }
+    replyf(slot, FMT_303_ISON, serverName(), connections[slot].nick, list);
+}
+
+void handleWhois(int slot, LineCursor &cur)
+{
+    const char *nick = connections[slot].nick;
+    const char *first = cur.next();
+    const char *second = cur.next();
+    // "WHOIS server nick" asks a given server; every user this node can tell of is its own.
+    const char *who = second ? second : first;
+    if (!who) {
+        replyf(slot, FMT_461_NEED_MORE, serverName(), nick, "WHOIS");
+        return;
+    }
+    const int user = findRegistered(who);
+    if (user < 0) {
+        replyf(slot, FMT_401_NO_SUCH_NICK, serverName(), nick, who);
+        replyf(slot, FMT_318_END_OF_WHOIS, serverName(), nick, who);
+        return;
+    }
+    const Connection &c = connections[user];
+    replyf(slot, FMT_311_WHOIS_USER, serverName(), nick, c.nick, c.userName, c.hostName, c.realName);
+    replyf(slot, FMT_312_WHOIS_SERVER, serverName(), nick, c.nick, serverName(),
+           static_cast<unsigned long>(curr_nodeID));
+    if (c.channel[0] != '\0') replyf(slot, FMT_319_WHOIS_CHANNELS, serverName(), nick, c.nick, c.channel);
+    replyf(slot, FMT_318_END_OF_WHOIS, serverName(), nick, c.nick);
+}

@@ -1,0 +1,16 @@
+// The commands only the client profile answers: what real clients send besides the core
+// subset (PING, CAP, MODE, USERHOST, ISON, WHOIS), and the welcome that opens a registration.
+#pragma once
+
+#include "dispatch.h"
+
+// 001 to 005, which the profile sends before the MOTD.
+void sendWelcome(int slot);
+
+void handlePing(int slot, LineCursor &cur);
+void handlePong(int slot, LineCursor &cur);
+void handleCap(int slot, LineCursor &cur);
+void handleMode(int slot, LineCursor &cur);
+void handleUserhost(int slot, LineCursor &cur);
+void handleIson(int slot, LineCursor &cur);
+void handleWhois(int slot, LineCursor &cur);

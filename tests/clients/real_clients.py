@@ -1,0 +1,279 @@
+#!/usr/bin/python3
+"""Real IRC clients against the launcher's default network of two nodes: python3-irc bots
+(SingleServerIRCBot, which joins on its welcome) and ii, driven through its files. Every wait is
+bounded; what is checked is which lines arrived, in which order, never how fast.
+
+Exits 77 (skipped) with a line saying why when python3-irc or ii is not installed."""
+
+import argparse
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+try:
+    import irc.bot
+    import irc.client
+except ImportError:
+    print("skipped: python3-irc is not installed (apt-get install python3-irc)")
+    sys.exit(SKIP)
+if not shutil.which("ii"):
+    print("skipped: ii is not installed (apt-get install ii)")
+    sys.exit(SKIP)
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+CHAN = "#room"
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL: " + what)
+
+
+def port_triple_free(port):
+    """port, port+1 and port+2 free on both node addresses, for TCP and UDP."""
+    for host in ("127.0.0.1", "127.0.0.2"):
+        for p in range(port, port + 3):
+            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                s = socket.socket(socket.AF_INET, kind)
+                try:
+                    s.bind((host, p))
+                except OSError:
+                    return False
+                finally:
+                    s.close()
+    return True
+
+
+def free_port_triple():
+    for _ in range(50):
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+        s.close()
+        if port < 65000 and port_triple_free(port):
+            return port
+    sys.exit("no three free ports in a row")
+
+
+class Bot(irc.bot.SingleServerIRCBot):
+    """Joins the room on its welcome, and writes down every event it sees."""
+
+    def __init__(self, nick, host, port):
+        super().__init__([irc.bot.ServerSpec(host, port)], nick, "Bot " + nick)
+        self.events = []
+
+    def on_welcome(self, c, e):
+        self.events.append(("welcome",))
+        c.join(CHAN)
+
+    def _note(self, kind, e, *rest):
+        self.events.append((kind, e.source.nick if e.source else None, e.target) + rest)
+
+    def on_join(self, c, e):
+        self._note("join", e)
+
+    def on_part(self, c, e):
+        self._note("part", e)
+
+    def on_quit(self, c, e):
+        self._note("quit", e)
+
+    def on_pubmsg(self, c, e):
+        self._note("pubmsg", e, e.arguments[0])
+
+    def on_privmsg(self, c, e):
+        self._note("privmsg", e, e.arguments[0])
+
+    def on_ctcpreply(self, c, e):
+        self._note("ctcpreply", e, " ".join(e.arguments))
+
+    def on_namreply(self, c, e):
+        self.events.append(("names", e.arguments[1], sorted(e.arguments[2].split())))
+
+    def seen(self, event):
+        return event in self.events
+
+    def has(self, kind, **fields):
+        return [ev for ev in self.events if ev[0] == kind and all(ev[i] == v for i, v in fields.get("at", {}).items())]
+
+
+class Network:
+    def __init__(self, build, port):
+        self.port = port
+        self.out = tempfile.NamedTemporaryFile(prefix="real-clients-launcher.", delete=False)
+        self.proc = subprocess.Popen(
+            [os.path.join(ROOT, "scripts/quorvel-net"), "--nodes", "2", "--port", str(port), "--cycle", "1",
+             "--build-dir", build],
+            stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT, start_new_session=True)
+
+    def wait_up(self):
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and self.proc.poll() is None:
+            with open(self.out.name) as f:
+                if "the network is up" in f.read():
+                    return True
+            time.sleep(0.05)
+        return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        with open(self.out.name) as f:
+            log = f.read()
+        os.unlink(self.out.name)
+        return log
+
+
+def pump(bots, until, seconds=12):
+    """Runs every bot's reactor until the condition holds; false when it never did."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        for b in bots:
+            b.ircobj.process_once(0.02)
+        if until():
+            return True
+    return False
+
+
+def resend_until(bots, send, until, seconds=12):
+    """Routes between nodes come up within a few cycles; until then a line may be refused."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        send()
+        if pump(bots, until, 1.0):
+            return True
+    return False
+
+
+class Ii:
+    def __init__(self, host, port, nick):
+        self.dir = tempfile.mkdtemp(prefix="real-clients-ii.")
+        self.host = host
+        self.proc = subprocess.Popen(["ii", "-s", host, "-p", str(port), "-n", nick, "-f", "ii " + nick,
+                                      "-i", self.dir], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, self.host, *parts)
+
+    def write(self, where, line):
+        fifo = self.path(*where, "in")
+        fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        os.write(fd, (line + "\n").encode())
+        os.close(fd)
+
+    def read(self, *where):
+        try:
+            with open(self.path(*where, "out"), errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def exists_soon(path, bots, seconds=8):
+    return pump(bots, lambda: os.path.exists(path), seconds)
+
+
+def session(port):
+    alice = Bot("alice", "127.0.0.1", port)   # node 1
+    dave = Bot("dave", "127.0.0.1", port)     # node 1, beside alice
+    bob = Bot("bob", "127.0.0.2", port)       # node 2
+    bots = [alice, dave, bob]
+    for b in bots:
+        b._connect()
+    check(pump(bots, lambda: all(b.seen(("welcome",)) for b in bots)), "every bot got its welcome")
+    check(pump(bots, lambda: all(b.has("join", at={1: b.connection.get_nickname()}) for b in bots)),
+          "every bot joined the room from its welcome")
+    check(pump(bots, lambda: alice.seen(("join", "dave", CHAN)) or dave.seen(("join", "alice", CHAN))),
+          "the bots of node 1 saw each other join")
+
+    # Channel messages across the nodes, both ways; the room's tree needs the routes first.
+    check(resend_until(bots, lambda: alice.connection.privmsg(CHAN, "hello  from: alice"),
+                       lambda: bob.has("pubmsg", at={1: "alice", 3: "hello  from: alice"})),
+          "bob on node 2 got alice's channel message verbatim under her nick")
+    bob.connection.privmsg(CHAN, "http://example.com/x :-)")
+    check(pump(bots, lambda: alice.has("pubmsg", at={1: "bob", 3: "http://example.com/x :-)"})
+               and dave.has("pubmsg", at={1: "bob", 3: "http://example.com/x :-)"})),
+          "both bots of node 1 got bob's message verbatim")
+    # A CTCP VERSION is answered with a NOTICE, which travels like a message.
+    alice.connection.ctcp("VERSION", "bob")
+    check(pump(bots, lambda: alice.has("ctcpreply", at={1: "bob"})), "bob's CTCP VERSION reply (a NOTICE) reached alice")
+    bob.connection.privmsg("dave", "psst")
+    check(pump(bots, lambda: dave.has("privmsg", at={1: "bob", 3: "psst"})), "a private message crossed the nodes")
+
+    # ii on node 2 files every message under its sender.
+    ii = Ii("127.0.0.2", port, "carol")
+    try:
+        check(exists_soon(ii.path("in"), bots), "ii connected and made its files")
+        check(pump(bots, lambda: "376" in ii.read() or "End of /MOTD" in ii.read()), "ii was welcomed")
+        ii.write([], "/j " + CHAN)
+        check(exists_soon(ii.path(CHAN, "in"), bots), "ii joined the room")
+        alice.connection.privmsg("carol", "to carol")
+        check(pump(bots, lambda: "<alice> to carol" in ii.read("alice")), "ii filed alice's private message under alice")
+        bob.connection.privmsg(CHAN, "for the room")
+        check(pump(bots, lambda: "<bob> for the room" in ii.read(CHAN)), "ii filed bob's channel message under bob")
+        ii.write([CHAN], "hi from ii")
+        check(pump(bots, lambda: bob.has("pubmsg", at={1: "carol", 3: "hi from ii"})), "bob got ii's message")
+    finally:
+        ii.stop()
+
+    # dave parts and rejoins: alice sees a real PART, and dave is in the room again.
+    dave.connection.part(CHAN)
+    check(pump(bots, lambda: alice.seen(("part", "dave", CHAN))), "alice saw dave's PART")
+    check(pump(bots, lambda: CHAN not in dave.channels), "dave's client left the room")
+    dave.connection.join(CHAN)
+    check(pump(bots, lambda: CHAN in dave.channels and alice.seen(("join", "dave", CHAN))), "dave joined again after his PART")
+    dave.connection.quit("bye")
+    check(pump(bots, lambda: alice.has("quit", at={1: "dave"})), "alice saw dave quit")
+    return bots
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build"))
+    args = parser.parse_args()
+    port = free_port_triple()
+    net = Network(os.path.abspath(args.build_dir), port)
+    bots = []
+    try:
+        if not net.wait_up():
+            check(False, "the launcher's network came up")
+        else:
+            bots = session(port)
+    finally:
+        for b in bots:
+            b.connection.disconnect()
+        log = net.stop()
+    if failures:
+        print(log)
+        for b in bots:
+            print(b.connection.get_nickname(), b.events)
+        sys.exit(1)
+    print("real clients: all checks passed")
+
+
+if __name__ == "__main__":
+    main()
