@@ -1,10 +1,9 @@
-// The processes and daemons the benchmark runs: quorvel nodes in a line 1-2-...-n, each beside a
-// scripted routing daemon that answers from one shared record of who lives where.
+// The nodes the benchmark runs: quorvel processes in a line 1-2-...-n, each beside the tests' fake
+// routing daemon, which routes from one shared record of who lives where.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -12,19 +11,18 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "bench_net.h"
+#include "support/fake_daemon.h"
+#include "support/node_process.h"
 
 namespace qbench {
 
-// Every child is recorded here the moment it is forked, so that a signal, an exception or a plain
-// return all end it by its PID.
-void installChildReaper();
-void rememberChild(pid_t pid);
-void endChild(pid_t pid);  // SIGKILL and reap; a PID that is not ours is left alone
-void endAllChildren();
+using Clock = std::chrono::steady_clock;
+using qtest::Millis;
+
+// A fatal signal ends every node and removes its files, as a plain return does.
+void installSignalCleanup();
 
 // Which node hosts each user and each channel, as the nodes announce them to their daemons.
 class Registry {
@@ -39,6 +37,10 @@ public:
     bool waitForUserGone(const std::string &nick, Clock::time_point deadline) const;
     bool waitForChannel(const std::string &name, int node, Clock::time_point deadline) const;
 
+    // The daemon's answers, as pure functions of the record, for a node of a line of nodeCount.
+    std::string nextHop(int node, int nodeCount, const std::string &nick) const;
+    std::string nextHops(int node, int nodeCount, long source, const std::string &channel) const;
+
 private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -46,57 +48,18 @@ private:
     std::map<std::string, std::set<int>> channels_;
 };
 
-// Answers NEXTHOP and NEXTHOPS at once, in request order, for nodes 1..nodeCount in a line.
-class ScriptedDaemon {
-public:
-    ScriptedDaemon(int nodeId, int nodeCount, Registry &registry);
-    ~ScriptedDaemon();
-    ScriptedDaemon(const ScriptedDaemon &) = delete;
-    ScriptedDaemon &operator=(const ScriptedDaemon &) = delete;
-
-    uint16_t port() const { return port_; }
-    void start();
-    void stop();
-    bool waitLinked(Clock::time_point deadline) const;
-    bool linkClosed() const { return closed_.load(); }
-    uint64_t requests() const { return requests_.load(std::memory_order_acquire); }
-    uint64_t answers() const { return answers_.load(std::memory_order_acquire); }
-    std::vector<std::string> oddLines() const;  // lines that no daemon request looks like
-
-    // The answers themselves, as pure functions of the registry, for a node in the line.
-    static std::string nextHop(int node, int nodeCount, const Registry &registry, const std::string &nick);
-    static std::string nextHops(int node, int nodeCount, const Registry &registry, long source,
-                                const std::string &channel);
-
-private:
-    void run();
-    bool acceptLink();
-    void handleLine(const std::string &line, std::string &answers);
-    void note(const std::string &odd);
-
-    int node_;
-    int nodeCount_;
-    Registry &registry_;
-    int listener_ = -1;
-    int link_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> linked_{false};
-    std::atomic<bool> closed_{false};
-    std::atomic<uint64_t> requests_{0};
-    std::atomic<uint64_t> answers_{0};
-    mutable std::mutex oddMutex_;
-    std::vector<std::string> odd_;
-};
-
 struct NodeEntry {
+    explicit NodeEntry(const std::string &binary) : process(binary) {}
+
     int id = 0;
-    uint16_t routingPort = 0;
-    uint16_t serverPort = 0;
-    pid_t pid = -1;
-    bool ended = false;  // it was started and has been reaped
-    std::unique_ptr<ScriptedDaemon> daemon;
+    qtest::NodePorts ports;
+    std::atomic<uint64_t> requests{0};  // NEXTHOP and NEXTHOPS lines its daemon got
+    std::mutex oddMutex;
+    std::vector<std::string> odd;       // lines that no daemon request looks like
+    // Declared after what its answering thread touches, so that it stops first; the process
+    // goes before the daemon.
+    qtest::FakeDaemon daemon;
+    qtest::NodeProcess process;
 };
 
 // A line of nodes on 127.0.0.1, started in order, each only once its daemon listens.
@@ -110,22 +73,18 @@ public:
     // Starts every node and waits until each serves clients; false with a reason otherwise.
     bool start(std::string &why);
     int size() const { return static_cast<int>(nodes_.size()); }
-    NodeEntry &node(int id) { return nodes_.at(static_cast<size_t>(id - 1)); }
+    NodeEntry &node(int id) { return *nodes_.at(static_cast<size_t>(id - 1)); }
     Registry &registry() { return registry_; }
-    // Empty while every node runs; otherwise what became of the first one that ended.
+    // Empty while every node runs; otherwise what became of the nodes that ended.
     std::string deadNodes();
-    std::string nodeOutput(int id, size_t lastBytes = 600) const;
-    long statusField(int id, const std::string &field) const;  // a kB figure from /proc; -1 if unknown
+    std::vector<std::string> oddLines(int id);
+    long statusField(int id, const std::string &field);  // a kB figure from /proc; -1 if unknown
 
 private:
-    bool waitUntilServing(NodeEntry &n, std::string &why);
-    std::vector<std::string> files() const;
+    std::string answer(NodeEntry &n, const std::string &request);
 
-    std::string binary_;
-    std::string dir_;
-    std::string configPath_;
-    Registry registry_;
-    std::vector<NodeEntry> nodes_;
+    Registry registry_;  // before the nodes, whose daemons route from it until they stop
+    std::vector<std::unique_ptr<NodeEntry>> nodes_;
 };
 
 }  // namespace qbench

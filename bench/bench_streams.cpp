@@ -151,13 +151,13 @@ bool readStreams(std::vector<StreamCheck> &streams, const ReadPlan &plan, std::s
             break;
         }
         std::vector<pollfd> fds;
-        for (StreamCheck &s : streams) fds.push_back({s.closed ? -1 : s.client->fd(), POLLIN, 0});
+        for (StreamCheck &s : streams) fds.push_back({s.closed ? -1 : s.client->sock.fd(), POLLIN, 0});
         if (poll(fds.data(), fds.size(), 20) <= 0) continue;
         uint64_t slowest = std::numeric_limits<uint64_t>::max();
         for (size_t i = 0; i < streams.size(); ++i) {
             StreamCheck &s = streams[i];
             if (fds[i].revents) {
-                ssize_t got = ::recv(s.client->fd(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+                ssize_t got = ::recv(s.client->sock.fd(), chunk.data(), chunk.size(), MSG_DONTWAIT);
                 if (got > 0) {
                     s.buffer.append(chunk.data(), static_cast<size_t>(got));
                     const uint64_t before = s.ok;
@@ -183,7 +183,7 @@ std::string describeStreams(const std::vector<StreamCheck> &streams, uint64_t se
     std::string text;
     for (const StreamCheck &s : streams) {
         if (s.ok == sent && s.bad == 0) continue;
-        std::string detail = "receiver " + s.client->nick() + ": " + std::to_string(s.ok) + " of " +
+        std::string detail = "receiver " + s.client->nick + ": " + std::to_string(s.ok) + " of " +
                              std::to_string(sent) + " lines intact, " +
                              std::to_string(sent > s.ok ? sent - s.ok : 0) + " lost, " + std::to_string(s.bad) +
                              " wrong lines" + (s.closed ? ", connection closed" : "");

@@ -8,9 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "bench_net.h"
+#include <chrono>
+
+#include "support/irc_client.h"
 
 namespace qbench {
+
+using Clock = std::chrono::steady_clock;
+using qtest::Client;
+using qtest::Millis;
 
 // What the writer thread did; filled in by it and read once it has been joined.
 struct WriterResult {

@@ -1,4 +1,4 @@
-// quorvel-bench: starts a line of three quorvel nodes beside scripted routing daemons on
+// quorvel-bench: starts a line of three quorvel nodes beside the tests' fake routing daemons on
 // 127.0.0.1, drives them with IRC clients, checks every message and prints one figure a line.
 #include <unistd.h>
 
@@ -16,12 +16,14 @@
 #include <thread>
 #include <vector>
 
-#include "bench_net.h"
 #include "bench_nodes.h"
 #include "bench_streams.h"
+#include "support/irc_client.h"
 
 namespace qbench {
 namespace {
+
+using qtest::LineSocket;
 
 constexpr int NODE_COUNT = 3;
 constexpr Millis STEP_TIMEOUT(2000);  // one registration, one join, one message
@@ -142,6 +144,16 @@ Clock::time_point after(double seconds)
 
 Clock::time_point stepDeadline() { return Clock::now() + STEP_TIMEOUT; }
 
+double secondsBetween(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double>(to - from).count();
+}
+
+double microsBetween(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double, std::micro>(to - from).count();
+}
+
 double percentile(std::vector<double> v, double q)
 {
     if (v.empty()) return NAN;
@@ -192,15 +204,36 @@ __attribute__((format(printf, 1, 2))) std::string fmt(const char *format, ...)
     return buf;
 }
 
+// Reads lines until this one; false, with what came instead, when it does not come in time.
+bool readUntil(Client &c, const std::string &line, std::string *skipped = nullptr)
+{
+    const auto deadline = stepDeadline();
+    for (int lines = 0; lines < 10000 && Clock::now() < deadline; ++lines) {
+        const std::string got = c.sock.readLine(std::chrono::duration_cast<Millis>(deadline - Clock::now()));
+        if (got == line) return true;
+        if (got.empty()) break;
+        if (skipped) *skipped += got;
+    }
+    return false;
+}
+
+// A connected client that has just registered; false with the reason otherwise.
+bool signOnAt(uint16_t port, const std::string &nick, Client &out, std::string &why)
+{
+    out = Client(LineSocket::connectTo(port), nick);
+    if (!out.sock.valid()) {
+        why = "connect refused";
+        return false;
+    }
+    if (qtest::signOn(out)) return true;
+    why = out.sock.atEnd() ? "connection closed before the message of the day" : "no message of the day in time";
+    return false;
+}
+
 // A registered client, and the daemon has heard of it, so routing towards it is already right.
 bool joinAs(Network &net, int node, const std::string &nick, Client &out, std::string &why)
 {
-    out = Client::connectTo(net.node(node).serverPort);
-    if (!out.valid()) {
-        why = "cannot connect to node " + std::to_string(node);
-        return false;
-    }
-    if (!out.registerAs(nick, stepDeadline(), &why)) {
+    if (!signOnAt(net.node(node).ports.server, nick, out, why)) {
         why = nick + " on node " + std::to_string(node) + ": " + why;
         return false;
     }
@@ -214,28 +247,28 @@ bool joinAs(Network &net, int node, const std::string &nick, Client &out, std::s
 // QUIT, close, and wait until the node has let the nick go, so its slot is free again.
 void leave(Network &net, Client &c)
 {
-    if (!c.valid()) return;
-    (void)c.send("QUIT\r\n", Millis(500));
-    c.close();
-    if (!c.nick().empty()) (void)net.registry().waitForUserGone(c.nick(), stepDeadline());
+    if (!c.sock.valid()) return;
+    c.say("QUIT");
+    c.sock.close();
+    if (!c.nick.empty()) (void)net.registry().waitForUserGone(c.nick, stepDeadline());
 }
 
 bool exchange(Client &from, Client &to, const std::string &text, std::string &why)
 {
-    if (!from.send("PRIVMSG " + to.nick() + " :" + text + "\r\n")) {
-        why = "send from " + from.nick() + " failed";
+    if (!from.sock.send("PRIVMSG " + to.nick + " :" + text + "\r\n")) {
+        why = "send from " + from.nick + " failed";
         return false;
     }
-    const std::string expected = ":" + from.nick() + " PRIVMSG " + to.nick() + " :" + text;
-    std::string line;
-    if (!to.readLine(line, stepDeadline())) {
-        why = to.nick() + " did not receive \"" + expected + "\"" + (to.eof() ? " (connection closed)" : "");
-        std::string back = from.drain(Millis(50));
-        if (!back.empty()) why += "; " + from.nick() + " got: " + back;
+    const std::string expected = qtest::privmsgLine(from.nick, to.nick, text);
+    const std::string line = to.sock.readLine(STEP_TIMEOUT);
+    if (line.empty()) {
+        why = to.nick + " did not receive \"" + oneLine(expected) + "\"" + (to.sock.atEnd() ? " (connection closed)" : "");
+        std::string back = from.sock.drain(Millis(50));
+        if (!back.empty()) why += "; " + from.nick + " got: " + back;
         return false;
     }
     if (line != expected) {
-        why = to.nick() + " got \"" + line + "\" where \"" + expected + "\" was due";
+        why = to.nick + " got \"" + oneLine(line) + "\" where \"" + oneLine(expected) + "\" was due";
         return false;
     }
     return true;
@@ -263,7 +296,7 @@ StreamOutcome pipeline(Client &sender, std::vector<StreamCheck> &streams, Writer
     std::atomic<bool> abort{false};
     std::atomic<uint64_t> finalCount{std::numeric_limits<uint64_t>::max()};
     WriterResult w;
-    const int fd = sender.fd();
+    const int fd = sender.sock.fd();
     std::thread writer([&] {
         runWriter(fd, plan, abort, w);
         finalCount.store(w.sent, std::memory_order_release);
@@ -289,7 +322,7 @@ StreamOutcome pipeline(Client &sender, std::vector<StreamCheck> &streams, Writer
     for (const StreamCheck &s : streams) last = std::max(last, s.lastArrival);
     out.seconds = secondsBetween(w.firstSend, last);
     if (w.inboundBytes > 0)
-        out.senderGot = sender.nick() + " received " + std::to_string(w.inboundBytes) + " bytes while sending: " + w.inbound;
+        out.senderGot = sender.nick + " received " + std::to_string(w.inboundBytes) + " bytes while sending: " + w.inbound;
     bool wrongLines = false;
     for (const StreamCheck &s : streams) wrongLines = wrongLines || s.bad > 0;
     if (!out.ok && wrongLines)
@@ -344,19 +377,19 @@ void roundTripLatency(const Options &o, Client &a, Client &b, Report &report)
 
 bool joinChannel(Network &net, std::vector<Client *> &members, Client &c, std::string &why)
 {
-    if (!c.send("JOIN #bench\r\n")) {
-        why = c.nick() + " could not send JOIN";
+    if (!c.sock.send("JOIN #bench\r\n")) {
+        why = c.nick + " could not send JOIN";
         return false;
     }
     std::string skipped;
-    if (!c.waitForLineContaining(" 366 ", stepDeadline(), &skipped)) {
-        why = c.nick() + " saw no 366 after JOIN #bench (got: " + skipped + ")";
+    if (!readUntil(c, qtest::namesEnd(c.nick, "#bench"), &skipped)) {
+        why = c.nick + " saw no 366 after JOIN #bench (got: " + oneLine(skipped) + ")";
         return false;
     }
     // The earlier members hear of the join; those lines are read now so the stream check starts clean.
     for (Client *m : members) {
-        if (!m->waitForLineContaining(":" + c.nick() + " JOIN #bench", stepDeadline())) {
-            why = m->nick() + " never saw " + c.nick() + " join #bench";
+        if (!readUntil(*m, qtest::joinLine(c.nick, "#bench"))) {
+            why = m->nick + " never saw " + c.nick + " join #bench";
             return false;
         }
     }
@@ -389,9 +422,9 @@ void channelFanout(const Options &o, Network &net, Client &a, Client &b, Report 
         streams[i].expectPrefix = ":a PRIVMSG #bench :";
         streams[i].maxSeq = static_cast<uint64_t>(o.fanout);
     }
-    ScriptedDaemon &daemon = *net.node(1).daemon;
-    const uint64_t answersBefore = daemon.answers();
-    const uint64_t requestsBefore = daemon.requests();
+    NodeEntry &node1 = net.node(1);
+    const uint64_t answersBefore = node1.daemon.answered();
+    const uint64_t requestsBefore = node1.requests.load();
     std::atomic<uint64_t> slowestSeen{0};
     // Every channel line waits in the node for its daemon's answer; the node holds 512 such at most.
     constexpr uint64_t DAEMON_WINDOW = 256;
@@ -402,15 +435,15 @@ void channelFanout(const Options &o, Network &net, Client &a, Client &b, Report 
     plan.count = static_cast<uint64_t>(o.fanout);
     plan.stopSending = after(o.fanoutSeconds);
     plan.allowedUpTo = [&] {
-        const uint64_t answered = daemon.answers() - answersBefore;
+        const uint64_t answered = node1.daemon.answered() - answersBefore;
         return std::min(slowestSeen.load(std::memory_order_acquire) + readerWindow, answered + DAEMON_WINDOW);
     };
     StreamOutcome r = pipeline(a, streams, plan, slowestSeen, o.fanoutSeconds);
     // The node asks after it has delivered, so the last requests may still be on their way.
     const auto askDeadline = Clock::now() + Millis(1000);
-    for (int polls = 0; polls < 1000 && daemon.requests() - requestsBefore < r.sent && Clock::now() < askDeadline; ++polls)
+    for (int polls = 0; polls < 1000 && node1.requests.load() - requestsBefore < r.sent && Clock::now() < askDeadline; ++polls)
         std::this_thread::sleep_for(Millis(1));
-    const uint64_t asked = daemon.requests() - requestsBefore;
+    const uint64_t asked = node1.requests.load() - requestsBefore;
     const double rate = static_cast<double>(r.sent) / r.seconds;
     reportStream(report, name, r,
                  fmt("%.0f msg/s", rate) + fmt(" to each of 3 members, %.0f deliveries/s", 3 * rate) + "  (" +
@@ -431,15 +464,15 @@ void registrations(const Options &o, Network &net, Report &report)
     long done = 0;
     std::string lastNick;
     for (long i = 0; i < o.registrations && Clock::now() < stop; ++i) {
-        Client c = Client::connectTo(net.node(1).serverPort);
+        Client c;
         std::string why;
         lastNick = "r" + std::to_string(i);
-        if (!c.valid() || !c.registerAs(lastNick, stepDeadline(), &why)) {
-            report.failed(name, "registration " + std::to_string(i) + ": " + (c.valid() ? why : "connect refused"));
+        if (!signOnAt(net.node(1).ports.server, lastNick, c, why)) {
+            report.failed(name, "registration " + std::to_string(i) + ": " + why);
             return;
         }
-        (void)c.send("QUIT\r\n", Millis(500));
-        c.close();
+        c.say("QUIT");
+        c.sock.close();
         ++done;
     }
     const double seconds = secondsBetween(start, Clock::now());
@@ -505,7 +538,7 @@ void forwarding(const Options &o, Network &net, Report &report)
                                           fmt(" second hop alone %.1f us,", p2 - p1) +
                                           fmt(" 2-hop end-to-end / 2 = %.1f us)", p2 / 2));
         }
-        std::string back = src.drain(Millis(20));
+        std::string back = src.sock.drain(Millis(20));
         if (!back.empty()) report.note("src received: " + back);
     }
     leave(net, src);
@@ -524,12 +557,12 @@ struct Probe {
 
 void probeUntil(Client &c, const std::atomic<bool> &stop, Probe &out)
 {
+    const std::string unknown = expected::unknownCommand(qtest::hostName(), "PROBE");
     for (long i = 0; i < 1000000 && !stop.load(); ++i) {
         const auto t0 = Clock::now();
         std::string skipped;
-        if (!c.send("PROBE " + std::to_string(i) + "\r\n") ||
-            !c.waitForLineContaining(" 421 ", stepDeadline(), &skipped)) {
-            out.error = c.nick() + " got no 421 for PROBE " + std::to_string(i) + " (got: " + oneLine(skipped) + ")";
+        if (!c.sock.send("PROBE " + std::to_string(i) + "\r\n") || !readUntil(c, unknown, &skipped)) {
+            out.error = c.nick + " got no 421 for PROBE " + std::to_string(i) + " (got: " + oneLine(skipped) + ")";
             return;
         }
         out.worstMicros = std::max(out.worstMicros, microsBetween(t0, Clock::now()));
@@ -566,7 +599,7 @@ void burst(Network &net, Report &report)
         std::atomic<bool> stop{false};
         Probe probe;
         const auto t0 = Clock::now();
-        if (!a.send(lines)) {
+        if (!a.sock.send(lines)) {
             report.failed(name, "the write of " + std::to_string(lines.size()) + " bytes did not complete");
         } else {
             std::thread prober([&] { probeUntil(p, stop, probe); });
@@ -582,7 +615,7 @@ void burst(Network &net, Report &report)
             else
                 report.failed(name, why + (why.empty() ? "" : "; ") + describeStreams(streams, LINES) + "; " + worst);
         }
-        std::string back = a.drain(Millis(20));
+        std::string back = a.sock.drain(Millis(20));
         if (!back.empty()) report.note("a received: " + back);
     } else {
         report.failed(name, why);
@@ -605,7 +638,7 @@ bool nodesAlive(Network &net, Report &report)
 void noteOddDaemonLines(Network &net, Report &report)
 {
     for (int id = 1; id <= net.size(); ++id)
-        for (const std::string &line : net.node(id).daemon->oddLines())
+        for (const std::string &line : net.oddLines(id))
             report.note("daemon " + std::to_string(id) + " got an unexpected line: " + line);
 }
 
@@ -674,12 +707,11 @@ int main(int argc, char **argv)
 {
     qbench::Options options;
     if (!qbench::parseOptions(argc, argv, options)) return 2;
-    qbench::installChildReaper();
+    qbench::installSignalCleanup();
     try {
         return qbench::run(options);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "quorvel-bench: %s\n", e.what());
-        qbench::endAllChildren();
         return 1;
     }
 }

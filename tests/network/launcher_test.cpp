@@ -2,10 +2,7 @@
 // real server, clients on both ends talking through the middle node, and Ctrl-C taking it all down.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,12 +13,11 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/irc_client.h"
+#include "support/node_process.h"
 #include "support/ports.h"
 
 #if !defined(QUORVEL_SOURCE_DIR) || !defined(QUORVEL_ROUTED_BINARY)
@@ -68,108 +64,6 @@ uint16_t freePortTriple()
     }
     return 0;
 }
-
-// The launcher in a process group of its own, its stdout and stderr together in one file. Ending
-// the group ends whatever it started too, should it ever leave something behind.
-class Launcher {
-public:
-    Launcher()
-    {
-        const char *base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorvel-launcher-XXXXXX";
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-        dir_ = pattern;
-        outPath_ = dir_ + "/output";
-    }
-    ~Launcher()
-    {
-        if (pid_ > 0) {
-            (void)kill(-pid_, SIGKILL);
-            if (!status_) {
-                int status = 0;
-                while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
-            }
-        }
-        unlink(outPath_.c_str());
-        rmdir(dir_.c_str());
-    }
-    Launcher(const Launcher &) = delete;
-    Launcher &operator=(const Launcher &) = delete;
-
-    void start(const std::vector<std::string> &args)
-    {
-        std::vector<std::string> argvText{std::string(QUORVEL_SOURCE_DIR) + "/scripts/quorvel-net"};
-        argvText.insert(argvText.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : argvText) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&files, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&files, 1, 2);
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        posix_spawnattr_setpgroup(&attr, 0);
-        // bash cannot trap a signal that was ignored when it started, as it is for a suite run in
-        // the background, so SIGINT is handed over in its default state and unblocked.
-        sigset_t defaults, none;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGINT);
-        sigaddset(&defaults, SIGTERM);
-        sigemptyset(&none);
-        posix_spawnattr_setsigdefault(&attr, &defaults);
-        posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-        const int failed = posix_spawn(&pid_, argv[0], &files, &attr, argv.data(), environ);
-        posix_spawnattr_destroy(&attr);
-        posix_spawn_file_actions_destroy(&files);
-        if (failed) {
-            pid_ = -1;
-            throw std::runtime_error("posix_spawn " + argvText[0]);
-        }
-    }
-
-    pid_t pid() const { return pid_; }
-    std::string out() const { return slurp(outPath_); }
-
-    // Polls the output until it holds the text; false when the launcher ends first or time runs out.
-    bool waitForOutput(const std::string &text, Millis timeout)
-    {
-        const auto deadline = Clock::now() + timeout;
-        for (int polls = 0; polls < 10000; ++polls) {
-            if (out().find(text) != std::string::npos) return true;
-            if (Clock::now() >= deadline || waitForExit(Millis(0))) return false;
-            std::this_thread::sleep_for(Millis(20));
-        }
-        return false;
-    }
-
-    // The exit status, -1 for a death by signal, nullopt while it still runs after the timeout.
-    std::optional<int> waitForExit(Millis timeout)
-    {
-        if (status_ || pid_ <= 0) return status_;
-        const auto deadline = Clock::now() + timeout;
-        for (int polls = 0; polls < 100000; ++polls) {
-            int status = 0;
-            const pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                return status_;
-            }
-            if ((r < 0 && errno != EINTR) || Clock::now() >= deadline) break;
-            std::this_thread::sleep_for(Millis(10));
-        }
-        return std::nullopt;
-    }
-
-private:
-    std::string dir_;
-    std::string outPath_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
 
 bool startsWith(const std::string &line, const std::string &prefix) { return line.rfind(prefix, 0) == 0; }
 
@@ -223,7 +117,7 @@ protected:
     {
         if (!HasFailure()) return;
         const std::string out = launcher.out();
-        std::cerr << "launcher output:\n" << out;
+        std::cerr << "launcher output:\n" << out << launcher.err();
         const size_t at = out.find(DIR_LINE);
         if (at == std::string::npos) return;
         const std::string dir = out.substr(at + DIR_LINE.size(), out.find('\n', at) - at - DIR_LINE.size());
@@ -234,7 +128,8 @@ protected:
             }
     }
 
-    Launcher launcher;
+    // In a process group of its own, which ends whole with the test, should it leave anything behind.
+    NodeProcess launcher{std::string(QUORVEL_SOURCE_DIR) + "/scripts/quorvel-net"};
 };
 
 }  // namespace
@@ -250,7 +145,7 @@ TEST_F(Launcher3Line, CarriesMessagesAcrossTheMiddleNodeAndStopsOnCtrlC)
     const std::string p = std::to_string(port);
 
     // --verbose makes every node trace the lines it receives, which shows the way a message took.
-    launcher.start(
+    launcher.startGroup(
         {"--nodes", "3", "--topology", "line", "--port", p, "--cycle", "1", "--verbose", "--exact", "--build-dir", build});
     ASSERT_TRUE(launcher.waitForOutput(UP_LINE, Millis(15000))) << "the network never came up";
 

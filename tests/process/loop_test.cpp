@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/expected_lines.h"
 #include "support/fake_daemon.h"
 #include "support/node_process.h"
 #include "support/ports.h"
@@ -15,8 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string unknown(const std::string &word) { return ":" + hostName() + " 421 " + word + " :Unknown command\r\n"; }
-std::string notRegistered() { return ":" + hostName() + " 451 :You have not registered\r\n"; }
+std::string unknown(const std::string &word) { return expected::unknownCommand(hostName(), word); }
+std::string notRegistered() { return expected::notRegistered(hostName()); }
 
 class Loop : public ::testing::Test {
 protected:

@@ -17,15 +17,13 @@
 #include <thread>
 #include <vector>
 
-#include "support/fake_daemon.h"
+#include "support/irc_client.h"
 #include "support/node_process.h"
 #include "support/ports.h"
 
 using namespace qtest;
 
 namespace {
-
-std::string fromServer(const std::string &rest) { return ":" + hostName() + " " + rest + "\r\n"; }
 
 // A client socket from a chosen loopback address, with a small receive buffer when asked.
 LineSocket connectFrom(const char *source, uint16_t port, int receiveBuffer = 0)
@@ -50,12 +48,7 @@ LineSocket connectFrom(const char *source, uint16_t port, int receiveBuffer = 0)
     return LineSocket(fd);
 }
 
-std::string motd(const std::string &nick)
-{
-    return fromServer("375 " + nick + " :- " + hostName() + " Message of the day - ") +
-           fromServer("372 " + nick + " :- Welcome to Halvern IRC Server v0.1") +
-           fromServer("376 " + nick + " :End of /MOTD command");
-}
+std::string motd(const std::string &nick) { return expected::motd(hostName(), nick); }
 
 // Reads lines until `want` of them were read; the count read when the time is up.
 std::string readLines(LineSocket &s, int want, Millis each = Millis(3000))
@@ -93,7 +86,7 @@ protected:
         int answered = 0;
         for (int i = 0; i < count; ++i) {
             if (!s.send("PING " + std::to_string(i) + "\r\n")) break;
-            if (s.readLine() != fromServer("421 PING :Unknown command")) break;
+            if (s.readLine() != expected::unknownCommand(hostName(), "PING")) break;
             ++answered;
         }
         return answered;
@@ -215,9 +208,9 @@ TEST_F(Stall, SilentNameServerDelaysOnlyTheClientBeingLookedUp)
 
     EXPECT_EQ(readLines(nameless, 3, Millis(5000)), motd("nameless"));
     EXPECT_EQ(nameless.readLine(), ":nameless JOIN #n\r\n");
-    EXPECT_EQ(readLines(nameless, 2), fromServer("353 nameless = #n :nameless") + fromServer("366 nameless #n :End of /NAMES list"));
+    EXPECT_EQ(readLines(nameless, 2), namesLine("nameless", "#n", "nameless") + namesEnd("nameless", "#n"));
     ASSERT_TRUE(nameless.send("WHO #n\r\n"));
-    EXPECT_EQ(nameless.readLine(), fromServer("352 nameless #n u 127.0.0.66 " + hostName() + " nameless H :0 No Name "));
+    EXPECT_EQ(nameless.readLine(), expected::whoLine(hostName(), "nameless", "#n", "u", "127.0.0.66", "nameless", "No Name "));
     char query[512];
     EXPECT_GT(recv(dns, query, sizeof query, MSG_DONTWAIT), 0) << "the lookup never reached the name server";
     ::close(dns);

@@ -19,9 +19,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Longer than the whole suite may run; an answering daemon is stopped long before.
+constexpr auto LIFETIME = std::chrono::minutes(10);
+// Lines answered in one write at most, so that a steady stream still gets its answers.
+constexpr int BATCH_LINES = 4096;
 
 bool waitReadable(int fd, Clock::time_point deadline) { return waitForEvents(fd, POLLIN, deadline); }
 
+std::string withoutLineEnd(std::string line)
+{
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    return line;
+}
+
+bool asksForHops(const std::string &request)
+{
+    return request.rfind("NEXTHOP ", 0) == 0 || request.rfind("NEXTHOPS ", 0) == 0;
+}
 
 }  // namespace
 
@@ -65,7 +79,7 @@ bool LineSocket::send(const std::string &bytes)
 bool LineSocket::fill(Clock::time_point deadline)
 {
     if (fd_ < 0 || eof_ || !waitReadable(fd_, deadline)) return false;
-    char chunk[1024];
+    char chunk[16384];
     ssize_t got = read(fd_, chunk, sizeof chunk);
     if (got <= 0) {
         eof_ = true;
@@ -132,6 +146,7 @@ FakeDaemon::FakeDaemon() { listenAgain(); }
 
 FakeDaemon::~FakeDaemon()
 {
+    stopAnswering();
     link_.close();
     if (listener_ >= 0) ::close(listener_);
 }
@@ -185,6 +200,87 @@ std::string FakeDaemon::nextLine(Millis timeout)
     std::string line = link_.readLine(timeout);
     if (!line.empty()) received_.push_back(line);
     return line;
+}
+
+bool FakeDaemon::startAnswering(Answerer answer, Millis timeout)
+{
+    if (answering_.joinable() || !acceptLink(timeout)) return false;
+    stop_ = false;
+    answering_ = std::thread([this, answer = std::move(answer)] { answerLoop(answer); });
+    return true;
+}
+
+void FakeDaemon::stopAnswering()
+{
+    stop_ = true;
+    if (answering_.joinable()) answering_.join();
+}
+
+void FakeDaemon::answerLoop(const Answerer &answer)
+{
+    const auto end = Clock::now() + LIFETIME;
+    std::vector<std::string> lines;
+    while (!stop_ && Clock::now() < end) {
+        // The first line waits a little, so that stop_ is seen; the rest only take what has come.
+        lines.clear();
+        for (std::string line; lines.size() < BATCH_LINES && !(line = link_.readLine(Millis(lines.empty() ? 20 : 0))).empty();)
+            lines.push_back(line);
+        if (lines.empty()) {
+            if (link_.atEnd()) return;
+            continue;
+        }
+        {
+            // Recorded before the answers go out: whatever they set moving comes later.
+            std::lock_guard<std::mutex> lock(mutex_);
+            received_.insert(received_.end(), lines.begin(), lines.end());
+        }
+        std::string answers;
+        uint64_t count = 0;
+        for (const std::string &line : lines) {
+            const size_t before = answers.size();
+            answers += answer(withoutLineEnd(line));
+            count += answers.size() != before ? 1 : 0;
+        }
+        if (!answers.empty() && !link_.send(answers)) return;
+        answered_.fetch_add(count, std::memory_order_release);
+    }
+}
+
+std::vector<std::string> FakeDaemon::receivedSoFar() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+bool FakeDaemon::waitFor(const std::string &line, Millis timeout, size_t count) const
+{
+    const auto deadline = Clock::now() + timeout;
+    for (int polls = 0; polls < 10000; ++polls) {
+        size_t seen = 0;
+        for (const std::string &got : receivedSoFar()) seen += got == line ? 1 : 0;
+        if (seen >= count) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(Millis(5));
+    }
+    return false;
+}
+
+void ScriptedRouter::setTable(Table table)
+{
+    std::lock_guard<std::mutex> lock(tableMutex_);
+    table_ = std::move(table);
+}
+
+bool ScriptedRouter::start(Millis timeout)
+{
+    return startAnswering(
+        [this](const std::string &request) -> std::string {
+            if (!asksForHops(request)) return "";
+            std::lock_guard<std::mutex> lock(tableMutex_);
+            auto found = table_.find(request);
+            return (found != table_.end() ? found->second : "NONE") + "\n";
+        },
+        timeout);
 }
 
 }  // namespace qtest

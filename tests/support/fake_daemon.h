@@ -1,9 +1,16 @@
-// The routing daemon's end of the node's link, and the line-oriented socket that clients use too.
+// The routing daemon's end of the node's link, driven line by line by the test or answering by
+// itself (from a fixed table, or from whatever function the caller routes with), and the
+// line-oriented socket that clients use too.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qtest {
@@ -56,7 +63,7 @@ private:
 class FakeDaemon {
 public:
     FakeDaemon();
-    ~FakeDaemon();
+    ~FakeDaemon();  // stops answering first
     FakeDaemon(const FakeDaemon &) = delete;
     FakeDaemon &operator=(const FakeDaemon &) = delete;
 
@@ -76,11 +83,49 @@ public:
     // Back on the same port, as a restarted daemon would be.
     void listenAgain();
 
+    // The answer to one request (the line without CR LF): whole lines, each ending in LF, or "" for none.
+    using Answerer = std::function<std::string(const std::string &request)>;
+    // Takes the node's link, then answers from a thread until stopped or the link ends. The
+    // answers to the lines of one read leave in one write, in the order of their requests.
+    bool startAnswering(Answerer answer, Millis timeout = Millis(5000));
+    void stopAnswering();
+    // While answering: a copy of the record, taken under its lock.
+    std::vector<std::string> receivedSoFar() const;
+    // Waits until the line (CR LF included) has arrived `count` times in all.
+    bool waitFor(const std::string &line, Millis timeout = Millis(3000), size_t count = 1) const;
+    // Requests answered so far, counted once their answers are written.
+    uint64_t answered() const { return answered_.load(std::memory_order_acquire); }
+
 private:
+    void answerLoop(const Answerer &answer);
+
     int listener_ = -1;
     uint16_t port_ = 0;
     LineSocket link_;
     std::vector<std::string> received_;
+    mutable std::mutex mutex_;  // guards received_ while the answering thread runs
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> answered_{0};
+    std::thread answering_;
+};
+
+// Answers NEXTHOP and NEXTHOPS from a table and nothing else. Keys are requests as the node sends
+// them, without CR LF ("NEXTHOP carol", "NEXTHOPS 1 #c"); values are the answer lines without LF
+// ("OK 2 1"). A request missing from the table is answered "NONE".
+class ScriptedRouter : public FakeDaemon {
+public:
+    using Table = std::map<std::string, std::string>;
+
+    ScriptedRouter() = default;
+    ~ScriptedRouter() { stopAnswering(); }  // before the table goes
+    void setTable(Table table);
+    bool start(Millis timeout = Millis(5000));
+    // Every line the node has sent, CR LF included, in arrival order.
+    std::vector<std::string> received() const { return receivedSoFar(); }
+
+private:
+    std::mutex tableMutex_;
+    Table table_;
 };
 
 }  // namespace qtest

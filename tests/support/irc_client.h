@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/expected_lines.h"
 #include "support/fake_daemon.h"
 #include "support/node_process.h"
 
@@ -30,7 +31,7 @@ inline std::string clientHost()
 }
 
 // A numeric or other line from the server itself, CR LF included.
-inline std::string fromServer(const std::string &rest) { return ":" + hostName() + " " + rest + "\r\n"; }
+inline std::string fromServer(const std::string &rest) { return expected::numeric(hostName(), rest); }
 
 struct Client {
     LineSocket sock;
@@ -40,6 +41,7 @@ struct Client {
     std::string realSent;
     std::string realKept;
 
+    Client() = default;
     Client(LineSocket s, const std::string &name)
         : sock(std::move(s)), nick(name), user("u" + name), realSent(":Ms   " + name), realKept("Ms " + name + " ") {}
 
@@ -49,12 +51,9 @@ struct Client {
     std::string mask() const { return nick + "!" + user + "@" + clientHost(); }
 };
 
-inline std::string motdStart(const std::string &nick)
-{
-    return fromServer("375 " + nick + " :- " + hostName() + " Message of the day - ");
-}
-inline std::string motdBody(const std::string &nick) { return fromServer("372 " + nick + " :- Welcome to Halvern IRC Server v0.1"); }
-inline std::string motdEnd(const std::string &nick) { return fromServer("376 " + nick + " :End of /MOTD command"); }
+inline std::string motdStart(const std::string &nick) { return expected::motdStart(hostName(), nick); }
+inline std::string motdBody(const std::string &nick) { return expected::motdBody(hostName(), nick); }
+inline std::string motdEnd(const std::string &nick) { return expected::motdEnd(hostName(), nick); }
 
 // Sends NICK then USER; true when exactly the three lines of the message of the day follow.
 inline bool signOn(Client &c)
@@ -65,38 +64,31 @@ inline bool signOn(Client &c)
            c.sock.readLine() == motdEnd(c.nick);
 }
 
-// What a user receives for a message; `to` is the recipient's nick or the channel.
 inline std::string privmsgLine(const std::string &from, const std::string &to, const std::string &text)
 {
-    return ":" + from + " PRIVMSG " + to + " :" + text + "\r\n";
+    return expected::privmsg(from, to, text);
 }
-// The one line a forwarding connection carries between nodes.
 inline std::string forwardLine(const std::string &src, const std::string &from, const std::string &to,
                                const std::string &text)
 {
-    return "FORWARD " + src + " :" + from + " PRIVMSG " + to + " " + text + "\r\n";
+    return expected::forward(src, from, to, text);
 }
-inline std::string noSuchTarget(const std::string &target) { return fromServer("401 " + target + " :No such nick/channel"); }
+inline std::string noSuchTarget(const std::string &target) { return expected::noSuchTarget(hostName(), target); }
+inline std::string unknownCommand(const std::string &word) { return expected::unknownCommand(hostName(), word); }
+inline std::string notRegistered() { return expected::notRegistered(hostName()); }
 
-inline std::string leftNotice(const Client &c) { return ":" + c.mask() + " QUIT :" + c.nick + " has left the channel\r\n"; }
-inline std::string joinLine(const std::string &nick, const std::string &chan) { return ":" + nick + " JOIN " + chan + "\r\n"; }
+inline std::string leftNotice(const Client &c) { return expected::leftNotice(c.mask(), c.nick); }
+inline std::string joinLine(const std::string &nick, const std::string &chan) { return expected::join(nick, chan); }
 inline std::string namesLine(const std::string &nick, const std::string &chan, const std::string &names)
 {
-    return fromServer("353 " + nick + " = " + chan + " :" + names);
+    return expected::namesLine(hostName(), nick, chan, names);
 }
-inline std::string namesEnd(const std::string &nick, const std::string &chan)
-{
-    return fromServer("366 " + nick + " " + chan + " :End of /NAMES list");
-}
+inline std::string namesEnd(const std::string &nick, const std::string &chan) { return expected::namesEnd(hostName(), nick, chan); }
 inline std::string whoLine(const std::string &asker, const std::string &chan, const Client &member)
 {
-    return fromServer("352 " + asker + " " + chan + " " + member.user + " " + clientHost() + " " + hostName() + " " +
-                      member.nick + " H :0 " + member.realKept);
+    return expected::whoLine(hostName(), asker, chan, member.user, clientHost(), member.nick, member.realKept);
 }
-inline std::string whoEnd(const std::string &asker, const std::string &chan)
-{
-    return fromServer("315 " + asker + " " + chan + " :End of /WHO list.");
-}
+inline std::string whoEnd(const std::string &asker, const std::string &chan) { return expected::whoEnd(hostName(), asker, chan); }
 
 // A client of the node on serverPort (or the spare connection, when one is left), signed on and
 // kept in users, whose elements stay put as it grows.

@@ -23,6 +23,7 @@
 #include "routing/pending_queue.h"
 #include "rtlib/rt_args.h"
 #include "support/client_end.h"
+#include "support/expected_lines.h"
 #include "support/resolver_stub.h"
 #include "support/tables.h"
 
@@ -30,35 +31,43 @@ namespace irctest {
 
 inline constexpr unsigned LOOPBACK = 0x7f000001;  // 127.0.0.1, where the tests' neighbours live
 
+inline constexpr char SERVER[] = "testhost";  // the node's name in every test of this layer
+
 inline std::string crlf(const std::string &text) { return text + "\r\n"; }
-inline std::string numeric(const std::string &rest) { return crlf(":testhost " + rest); }
+inline std::string numeric(const std::string &rest) { return expected::numeric(SERVER, rest); }
 
 // What registerUser gives every user, so that each field of a notice shows where it came from.
 inline std::string userNameOf(const std::string &nick) { return nick + "_u"; }
 inline std::string realNameOf(const std::string &nick) { return "Real " + nick + " "; }
 
-inline std::string motd(const std::string &nick)
+inline std::string motd(const std::string &nick) { return expected::motd(SERVER, nick); }
+inline std::string noSuchTarget(const std::string &target) { return expected::noSuchTarget(SERVER, target); }
+inline std::string routingBusy(const std::string &nick, const std::string &target)
 {
-    return numeric("375 " + nick + " :- testhost Message of the day - ") +
-           numeric("372 " + nick + " :- Welcome to Halvern IRC Server v0.1") +
-           numeric("376 " + nick + " :End of /MOTD command");
+    return expected::routingBusy(SERVER, nick, target);
+}
+inline std::string privmsg(const std::string &from, const std::string &to, const std::string &text)
+{
+    return expected::privmsg(from, to, text);
+}
+inline std::string forwardLine(const std::string &src, const std::string &from, const std::string &to,
+                               const std::string &text)
+{
+    return expected::forward(src, from, to, text);
 }
 
 inline std::string leftNotice(const std::string &nick, const std::string &host = STUB_CLIENT_HOST)
 {
-    return crlf(":" + nick + "!" + userNameOf(nick) + "@" + host + " QUIT :" + nick + " has left the channel");
+    return expected::leftNotice(nick + "!" + userNameOf(nick) + "@" + host, nick);
 }
 
-inline std::string joinLine(const std::string &nick, const std::string &channel)
-{
-    return crlf(":" + nick + " JOIN " + channel);
-}
+inline std::string joinLine(const std::string &nick, const std::string &channel) { return expected::join(nick, channel); }
 
 // The requester's own replies to a JOIN that let it in: its JOIN line, then the names.
 inline std::string joinReplies(const std::string &nick, const std::string &channel, const std::string &names)
 {
-    return joinLine(nick, channel) + numeric("353 " + nick + " = " + channel + " :" + names) +
-           numeric("366 " + nick + " " + channel + " :End of /NAMES list");
+    return joinLine(nick, channel) + expected::namesLine(SERVER, nick, channel, names) +
+           expected::namesEnd(SERVER, nick, channel);
 }
 
 inline std::vector<std::string> membersOf(int roomSlot)

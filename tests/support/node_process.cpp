@@ -63,6 +63,7 @@ NodeProcess::NodeProcess(std::string binary) : binary_(std::move(binary))
 
 NodeProcess::~NodeProcess()
 {
+    if (pid_ > 0 && group_) (void)kill(-pid_, SIGKILL);
     if (pid_ > 0 && !status_) {
         kill(pid_, SIGKILL);
         int status = 0;
@@ -81,6 +82,12 @@ std::string NodeProcess::writeConfig(const std::string &contents)
     return path;
 }
 
+void NodeProcess::startGroup(const std::vector<std::string> &args)
+{
+    group_ = true;
+    start(args);
+}
+
 void NodeProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv)
 {
     std::vector<std::string> argvText{binary_};
@@ -94,7 +101,7 @@ void NodeProcess::start(const std::vector<std::string> &args, const std::vector<
     for (std::string &e : envText) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    pid_ = spawnWithOutput(argv.data(), envp.data(), files_[0].c_str(), files_[1].c_str());
+    pid_ = spawnWithOutput(argv.data(), envp.data(), files_[0].c_str(), files_[1].c_str(), group_);
     if (pid_ < 0) throw std::runtime_error("fork");
 }
 
@@ -103,17 +110,21 @@ std::optional<int> NodeProcess::waitForExit(std::chrono::milliseconds timeout)
     if (status_ || pid_ <= 0) return status_;
     const auto deadline = Clock::now() + timeout;
     for (int polls = 0; polls < 100000; ++polls) {
-        int status = 0;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return status_;
-        }
-        if (r < 0 && errno != EINTR) return std::nullopt;
+        if (reap()) return status_;
         if (Clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return std::nullopt;
+}
+
+std::optional<int> NodeProcess::reap() const
+{
+    if (status_ || pid_ <= 0) return status_;
+    int status = 0;
+    pid_t r = 0;
+    for (int tries = 0; tries < 100 && (r = waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR; ++tries) {}
+    if (r == pid_) status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status_;
 }
 
 bool NodeProcess::running() { return pid_ > 0 && !waitForExit(std::chrono::milliseconds(0)); }
@@ -125,8 +136,10 @@ bool NodeProcess::waitForOutput(const std::string &text, std::chrono::millisecon
 {
     const auto deadline = Clock::now() + timeout;
     for (int polls = 0; polls < 10000; ++polls) {
+        // Looked at before the output, so that what an ended process wrote last is still seen.
+        const bool ended = reap().has_value();
         if (out().find(text) != std::string::npos) return true;
-        if (Clock::now() >= deadline) return false;
+        if (ended || Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;

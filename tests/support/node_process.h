@@ -39,13 +39,17 @@ public:
     // argv[0] is the binary; args follow it as given. extraEnv ("NAME=value") is added to
     // the test's own environment.
     void start(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv = {});
+    // The same for a program that starts processes of its own (a launcher script): it leads a
+    // process group, which the destructor ends whole.
+    void startGroup(const std::vector<std::string> &args);
     // The exit status, -1 for a death by signal, nullopt while it still runs after the timeout.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
     bool running();
 
     std::string out() const;
     std::string err() const;
-    // Polls the captured stdout until it contains the text; false after the timeout.
+    // Polls the captured stdout until it contains the text; false after the timeout, or once the
+    // process has ended without writing it.
     bool waitForOutput(const std::string &text, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
 
 private:
@@ -53,7 +57,10 @@ private:
     std::string dir_;
     std::vector<std::string> files_;
     pid_t pid_ = -1;
-    std::optional<int> status_;
+    bool group_ = false;
+    mutable std::optional<int> status_;  // set by the first look that finds the child ended
+
+    std::optional<int> reap() const;
 };
 
 // The daemon's accept, then a connection to the server port retried every 20 ms for up to 5 s.

@@ -28,14 +28,10 @@ std::string listReply(const std::string &nick, const std::vector<std::pair<std::
 std::string whoEntry(const std::string &asker, const std::string &channel, const std::string &member,
                      const std::string &host = STUB_CLIENT_HOST)
 {
-    return numeric("352 " + asker + " " + channel + " " + userNameOf(member) + " " + host + " testhost " + member +
-                   " H :0 " + realNameOf(member));
+    return expected::whoLine(SERVER, asker, channel, userNameOf(member), host, member, realNameOf(member));
 }
 
-std::string whoEnd(const std::string &asker, const std::string &channel)
-{
-    return numeric("315 " + asker + " " + channel + " :End of /WHO list.");
-}
+std::string whoEnd(const std::string &asker, const std::string &channel) { return expected::whoEnd(SERVER, asker, channel); }
 
 class ChannelCommands : public IrcSession {
 protected:

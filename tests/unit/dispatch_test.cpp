@@ -8,15 +8,15 @@
 #include "core/connections.h"
 #include "irc/dispatch.h"
 #include "support/client_end.h"
+#include "support/expected_lines.h"
 #include "support/tables.h"
 
 namespace {
 
 constexpr int SLOT = 3;
-const std::string NOT_REGISTERED = ":testhost 451 :You have not registered\r\n";
+const std::string NOT_REGISTERED = expected::notRegistered("testhost");
 const std::string REREGISTER = ":testhost 462 :You may not reregister\r\n";
-
-std::string unknown(const std::string &word) { return ":testhost 421 " + word + " :Unknown command\r\n"; }
+std::string unknownCommand(const std::string &word) { return expected::unknownCommand("testhost", word); }
 
 class Dispatch : public ::testing::Test {
 protected:
@@ -40,13 +40,13 @@ protected:
 
 TEST_F(Dispatch, WordsAreMatchedExactlyAndQuotedAsSent)
 {
-    EXPECT_EQ(reply("nick bob"), unknown("nick"));
-    EXPECT_EQ(reply("Nick bob"), unknown("Nick"));
-    EXPECT_EQ(reply("NICKX bob"), unknown("NICKX"));
-    EXPECT_EQ(reply(":prefix NICK bob"), unknown(":prefix"));
+    EXPECT_EQ(reply("nick bob"), unknownCommand("nick"));
+    EXPECT_EQ(reply("Nick bob"), unknownCommand("Nick"));
+    EXPECT_EQ(reply("NICKX bob"), unknownCommand("NICKX"));
+    EXPECT_EQ(reply(":prefix NICK bob"), unknownCommand(":prefix"));
     // Only spaces separate words: the tab belongs to the word.
-    EXPECT_EQ(reply("NICK\talice"), unknown("NICK\talice"));
-    EXPECT_EQ(reply("   HELLO    there  "), unknown("HELLO"));
+    EXPECT_EQ(reply("NICK\talice"), unknownCommand("NICK\talice"));
+    EXPECT_EQ(reply("   HELLO    there  "), unknownCommand("HELLO"));
 }
 
 TEST_F(Dispatch, LineOfSpacesDrawsNoReply)
@@ -80,10 +80,10 @@ TEST_F(Dispatch, ForwardIsNoClientCommand)
         connections[SLOT].registered = registered;
         for (const char *line : {"FORWARD 1 :alice PRIVMSG", "FORWARD 1 :alice PRIVMSG bob hi", "FORWARD", "  FORWARD   x"}) {
             SCOPED_TRACE(line);
-            EXPECT_EQ(reply(line), unknown("FORWARD"));
+            EXPECT_EQ(reply(line), unknownCommand("FORWARD"));
             EXPECT_EQ(daemon.take(), "");
         }
-        EXPECT_EQ(reply("forward 1 :alice PRIVMSG bob hi"), unknown("forward"));
+        EXPECT_EQ(reply("forward 1 :alice PRIVMSG bob hi"), unknownCommand("forward"));
     }
 }
 
@@ -106,7 +106,7 @@ TEST_F(Dispatch, VerboseOneTracesTheRawLine)
     parse("NICK bob", DAEMON_SLOT);
     std::fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Command[3]:   FOO  bar\nCommand[0]: NICK bob\n");
-    EXPECT_EQ(client.take(), unknown("FOO"));
+    EXPECT_EQ(client.take(), unknownCommand("FOO"));
 
     argList.verbose = 2;
     testing::internal::CaptureStdout();

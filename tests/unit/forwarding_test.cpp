@@ -26,24 +26,6 @@ namespace {
 using namespace irctest;
 using Lines = std::vector<std::string>;
 
-std::string forwardLine(const std::string &src, const std::string &sender, const std::string &target,
-                        const std::string &text)
-{
-    return "FORWARD " + src + " :" + sender + " PRIVMSG " + target + " " + text + "\r\n";
-}
-
-std::string privmsg(const std::string &from, const std::string &to, const std::string &text)
-{
-    return crlf(":" + from + " PRIVMSG " + to + " :" + text);
-}
-
-std::string noSuchTarget(const std::string &target) { return numeric("401 " + target + " :No such nick/channel"); }
-
-std::string routingBusy(const std::string &nick, const std::string &target)
-{
-    return numeric("437 " + nick + " " + target + " :Cannot send now, too many messages wait for routing");
-}
-
 Lines times(int n, const std::string &line) { return Lines(static_cast<size_t>(n), line); }
 
 std::string repeated(int n, const std::string &text)

@@ -8,13 +8,13 @@
 #include "core/connections.h"
 #include "core/framing.h"
 #include "support/client_end.h"
+#include "support/expected_lines.h"
 #include "support/tables.h"
 
 namespace {
 
 constexpr int SLOT = 2;
-
-std::string unknown(const std::string &word) { return ":testhost 421 " + word + " :Unknown command\r\n"; }
+std::string unknownCommand(const std::string &word) { return expected::unknownCommand("testhost", word); }
 
 class Framing : public ::testing::Test {
 protected:
@@ -41,7 +41,7 @@ protected:
 TEST_F(Framing, LineSeparators)
 {
     feed("\n\nAAA\nBBB\n\n\nCCC\n");
-    EXPECT_EQ(client.take(), unknown("AAA") + unknown("BBB") + unknown("CCC"));
+    EXPECT_EQ(client.take(), unknownCommand("AAA") + unknownCommand("BBB") + unknownCommand("CCC"));
     EXPECT_EQ(buffer(), "");
     EXPECT_EQ(daemon.take(), "");
 }
@@ -49,7 +49,7 @@ TEST_F(Framing, LineSeparators)
 TEST_F(Framing, CarriageReturnCostsTheLastCharacter)
 {
     feed("AAA\r\n");
-    EXPECT_EQ(client.take(), unknown("AAA"));
+    EXPECT_EQ(client.take(), unknownCommand("AAA"));
     // The CR need not be at the end: the line still loses its last character, and the CR kept
     // inside ends the echo of the command, so the reply stays one line.
     feed("ab\rcd\n");
@@ -77,7 +77,7 @@ TEST_F(Framing, OnlySeparatorsHandNothingOn)
 TEST_F(Framing, FragmentWaitsForItsLineFeed)
 {
     feed("\nAAA\nBB");
-    EXPECT_EQ(client.take(), unknown("AAA"));
+    EXPECT_EQ(client.take(), unknownCommand("AAA"));
     EXPECT_EQ(buffer(), "BB");
     EXPECT_TRUE(bufferTailZero(2));
 
@@ -86,23 +86,23 @@ TEST_F(Framing, FragmentWaitsForItsLineFeed)
     EXPECT_EQ(buffer(), "BBB");
 
     feed("\n\nCC\nDDDD");
-    EXPECT_EQ(client.take(), unknown("BBB") + unknown("CC"));
+    EXPECT_EQ(client.take(), unknownCommand("BBB") + unknownCommand("CC"));
     EXPECT_EQ(buffer(), "DDDD");
     EXPECT_TRUE(bufferTailZero(4));
 
     feed("\r\n");
-    EXPECT_EQ(client.take(), unknown("DDDD"));
+    EXPECT_EQ(client.take(), unknownCommand("DDDD"));
     EXPECT_EQ(buffer(), "");
 }
 
 TEST_F(Framing, ZeroByteEndsTheText)
 {
     feed(std::string("AAA\nBBB\n\0CCC\n", 13));
-    EXPECT_EQ(client.take(), unknown("AAA") + unknown("BBB"));
+    EXPECT_EQ(client.take(), unknownCommand("AAA") + unknownCommand("BBB"));
     EXPECT_EQ(buffer(), "");
 
     feed(std::string("X\nYY\0ZZ\n", 8));
-    EXPECT_EQ(client.take(), unknown("X"));
+    EXPECT_EQ(client.take(), unknownCommand("X"));
     EXPECT_EQ(buffer(), "YY");
     EXPECT_TRUE(bufferTailZero(2));
 }
@@ -119,7 +119,7 @@ TEST_F(Framing, LineThatFillsTheBufferIsGivenUpUpToItsLineFeed)
 
     // The rest of the long line goes with it, up to its LF; nothing of it prefixes the next line.
     feed("aaa\nAAA\n");
-    EXPECT_EQ(client.take(), unknown("AAA"));
+    EXPECT_EQ(client.take(), unknownCommand("AAA"));
 }
 
 TEST_F(Framing, ReadsOnUntilTheSocketIsEmpty)
@@ -128,7 +128,7 @@ TEST_F(Framing, ReadsOnUntilTheSocketIsEmpty)
     // The first read takes the 508 bytes that fit behind the fragment, ending in the LF; the next
     // read takes the Z.
     feed(std::string(507, 'x') + "\nZ");
-    EXPECT_EQ(client.take(), unknown("LONG" + std::string(507, 'x')).substr(0, 509) + "\r\n");
+    EXPECT_EQ(client.take(), unknownCommand("LONG" + std::string(507, 'x')).substr(0, 509) + "\r\n");
     EXPECT_EQ(buffer(), "Z");
 }
 
@@ -140,11 +140,11 @@ TEST_F(Framing, NothingSentIsLostBehindAFragment)
     const std::string tail = std::string(111, 't');
     feed(std::string(100, 'q') + "\n" + tail + std::string(88, 'L'));
     const std::string line = std::string(300, 'p') + std::string(100, 'q');
-    EXPECT_EQ(client.take(), unknown(line));
+    EXPECT_EQ(client.take(), unknownCommand(line));
     EXPECT_EQ(buffer(), tail + std::string(88, 'L'));
     EXPECT_TRUE(bufferTailZero(tail.size() + 88));
     feed("\n");
-    EXPECT_EQ(client.take(), unknown(tail + std::string(88, 'L')));
+    EXPECT_EQ(client.take(), unknownCommand(tail + std::string(88, 'L')));
 }
 
 TEST_F(Framing, OnlyAFragmentThatFillsTheBufferIsGivenUp)
@@ -155,7 +155,7 @@ TEST_F(Framing, OnlyAFragmentThatFillsTheBufferIsGivenUp)
     feed(std::string(300, 'q'));
     EXPECT_EQ(buffer(), "");
     feed("q\nAB\n");
-    EXPECT_EQ(client.take(), unknown("AB"));
+    EXPECT_EQ(client.take(), unknownCommand("AB"));
 
     // However TCP splits it, a 511-character line still has room for its LF.
     for (size_t first : {2u, 300u, 511u}) {
@@ -165,7 +165,7 @@ TEST_F(Framing, OnlyAFragmentThatFillsTheBufferIsGivenUp)
         if (first < line.size()) feed(line.substr(first));
         EXPECT_EQ(buffer().size(), 511u);
         feed("\n");
-        EXPECT_EQ(client.take(), unknown(line).substr(0, 509) + "\r\n");
+        EXPECT_EQ(client.take(), unknownCommand(line).substr(0, 509) + "\r\n");
         EXPECT_EQ(buffer(), "");
     }
 }

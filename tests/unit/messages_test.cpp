@@ -14,16 +14,9 @@ namespace {
 
 using namespace irctest;
 
-const std::string NOT_REGISTERED = numeric("451 :You have not registered");
+const std::string NOT_REGISTERED = expected::notRegistered(SERVER);
 const std::string NO_RECIPIENT = numeric("411 :No recipient given (PRIVMSG)");
 const std::string NO_TEXT = numeric("412 :No text to send");
-
-std::string privmsg(const std::string &from, const std::string &to, const std::string &text)
-{
-    return crlf(":" + from + " PRIVMSG " + to + " :" + text);
-}
-
-std::string noSuchTarget(const std::string &target) { return numeric("401 " + target + " :No such nick/channel"); }
 
 // alice, bob and erin are on this node in slots 1 to 3; slot 4 is left to each test. carol is
 // a nick that lives on another node.

@@ -15,13 +15,6 @@ namespace {
 using namespace irctest;
 using Lines = std::vector<std::string>;
 
-std::string noSuchTarget(const std::string &target) { return numeric("401 " + target + " :No such nick/channel"); }
-
-std::string routingBusy(const std::string &nick, const std::string &target)
-{
-    return numeric("437 " + nick + " " + target + " :Cannot send now, too many messages wait for routing");
-}
-
 // alice and bob are here in slots 1 and 2; every other nick lives elsewhere. Node 3 is a
 // neighbour whose IRC port is a loopback listener.
 class Queue : public IrcSession {
