@@ -2,26 +2,17 @@
 // real server, clients on both ends talking through the middle node, and Ctrl-C taking it all down.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <fstream>
-#include <initializer_list>
 #include <iostream>
 #include <optional>
-#include <sstream>
-#include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "support/irc_client.h"
+#include "support/launcher.h"
 #include "support/ports.h"
 
 #if !defined(QUORVEL_SOURCE_DIR) || !defined(QUORVEL_ROUTED_BINARY)
@@ -32,27 +23,9 @@ using namespace qtest;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr uint8_t NODES = 3;
 const std::string UP_LINE = "Ctrl-C stops the network.";
 const std::string DIR_LINE = "quorvel-net: config and logs in ";
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-// The directory both binaries were built in; the launcher is pointed at it so that it runs what
-// this build made (a sanitized build included) and never builds anything itself.
-std::string buildDir()
-{
-    const std::string server = QUORVEL_BINARY;
-    return server.substr(0, server.rfind('/'));
-}
 
 // Three consecutive ports free for TCP and UDP on every node's address. They are taken below the
 // kernel's ephemeral range, where freePort() of a test running in parallel never lands.
@@ -67,154 +40,6 @@ uint16_t freePortTriple()
         if (free) return base;
     }
     return 0;
-}
-
-// The launcher in a process group of its own, its stdout and stderr together in one file. Ending
-// the group ends whatever it started too, should it ever leave something behind.
-class Launcher {
-public:
-    Launcher()
-    {
-        const char *base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorvel-launcher-XXXXXX";
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-        dir_ = pattern;
-        outPath_ = dir_ + "/output";
-    }
-    ~Launcher()
-    {
-        if (pid_ > 0) {
-            (void)kill(-pid_, SIGKILL);
-            if (!status_) {
-                int status = 0;
-                while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
-            }
-        }
-        unlink(outPath_.c_str());
-        rmdir(dir_.c_str());
-    }
-    Launcher(const Launcher &) = delete;
-    Launcher &operator=(const Launcher &) = delete;
-
-    void start(const std::vector<std::string> &args)
-    {
-        std::vector<std::string> argvText{std::string(QUORVEL_SOURCE_DIR) + "/scripts/quorvel-net"};
-        argvText.insert(argvText.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : argvText) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&files, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&files, 1, 2);
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        posix_spawnattr_setpgroup(&attr, 0);
-        // bash cannot trap a signal that was ignored when it started, as it is for a suite run in
-        // the background, so SIGINT is handed over in its default state and unblocked.
-        sigset_t defaults, none;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGINT);
-        sigaddset(&defaults, SIGTERM);
-        sigemptyset(&none);
-        posix_spawnattr_setsigdefault(&attr, &defaults);
-        posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-        const int failed = posix_spawn(&pid_, argv[0], &files, &attr, argv.data(), environ);
-        posix_spawnattr_destroy(&attr);
-        posix_spawn_file_actions_destroy(&files);
-        if (failed) {
-            pid_ = -1;
-            throw std::runtime_error("posix_spawn " + argvText[0]);
-        }
-    }
-
-    pid_t pid() const { return pid_; }
-    std::string out() const { return slurp(outPath_); }
-
-    // Polls the output until it holds the text; false when the launcher ends first or time runs out.
-    bool waitForOutput(const std::string &text, Millis timeout)
-    {
-        const auto deadline = Clock::now() + timeout;
-        for (int polls = 0; polls < 10000; ++polls) {
-            if (out().find(text) != std::string::npos) return true;
-            if (Clock::now() >= deadline || waitForExit(Millis(0))) return false;
-            std::this_thread::sleep_for(Millis(20));
-        }
-        return false;
-    }
-
-    // The exit status, -1 for a death by signal, nullopt while it still runs after the timeout.
-    std::optional<int> waitForExit(Millis timeout)
-    {
-        if (status_ || pid_ <= 0) return status_;
-        const auto deadline = Clock::now() + timeout;
-        for (int polls = 0; polls < 100000; ++polls) {
-            int status = 0;
-            const pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                return status_;
-            }
-            if ((r < 0 && errno != EINTR) || Clock::now() >= deadline) break;
-            std::this_thread::sleep_for(Millis(10));
-        }
-        return std::nullopt;
-    }
-
-private:
-    std::string dir_;
-    std::string outPath_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
-
-bool startsWith(const std::string &line, const std::string &prefix) { return line.rfind(prefix, 0) == 0; }
-
-std::vector<std::string> linesOf(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-bool someLineHasAll(const std::string &text, std::initializer_list<std::string> parts)
-{
-    for (const std::string &line : linesOf(text)) {
-        bool all = true;
-        for (const std::string &p : parts) all = all && line.find(p) != std::string::npos;
-        if (all) return true;
-    }
-    return false;
-}
-
-// Sends numbered copies of a message, one every read window, until one of them arrives; routes
-// take a few advertisement cycles to reach across the middle node, and until then a message is
-// refused or dropped on the way. What arrives is the number of the first copy seen, or 0.
-int sendUntilArrives(Client &from, Client &to, const std::string &target, const std::string &text)
-{
-    const std::string expected = ":" + from.nick + " PRIVMSG " + target + " :" + text + " ";
-    const auto deadline = Clock::now() + std::chrono::seconds(12);
-    for (int attempt = 1; attempt <= 24 && Clock::now() < deadline; ++attempt) {
-        from.say("PRIVMSG " + target + " :" + text + " " + std::to_string(attempt));
-        for (int lines = 0; lines < 50; ++lines) {
-            const std::string line = to.sock.readLine(Millis(500));
-            if (line.empty()) break;
-            EXPECT_TRUE(startsWith(line, expected)) << "to " << to.nick << ": " << line;
-            if (startsWith(line, expected)) return std::atoi(line.c_str() + expected.size());
-        }
-    }
-    return 0;
-}
-
-// The lines that arrive within the window; every one must be a refusal of the named target.
-void expectOnlyRefusals(Client &c, const std::string &target, Millis window)
-{
-    for (const std::string &line : linesOf(c.sock.drain(window)))
-        EXPECT_EQ(line + "\n", noSuchTarget(target)) << "to " << c.nick;
 }
 
 class Launcher3Line : public ::testing::Test {
@@ -310,4 +135,26 @@ TEST_F(Launcher3Line, CarriesMessagesAcrossTheMiddleNodeAndStopsOnCtrlC)
         if (fd >= 0) close(fd);
     }
     EXPECT_NE(access(dir.c_str(), F_OK), 0) << dir << " is left behind";
+}
+
+// A file of several machines: asked for a node whose address is elsewhere, the launcher starts
+// nothing and names that address and the nodes that could start here.
+TEST(LauncherOnly, RefusesNodesOfOtherMachinesAndNamesThem)
+{
+    Launcher launcher;
+    char dir[] = "/tmp/quorvel-only-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string conf = std::string(dir) + "/network.conf", key = std::string(dir) + "/network.key";
+    std::ofstream(conf) << "1 127.0.0.1 7001 7002 7000 2\n2 192.0.2.77 7001 7002 7000 1 3\n3 127.0.0.3 7001 7002 7000 2\n";
+    std::ofstream(key) << "0123456789abcdef0123456789abcdef";
+    launcher.start({"--config", conf, "--only", "2,3", "--build-dir", buildDir()});
+    EXPECT_EQ(launcher.waitForExit(Millis(10000)), std::optional<int>(2));
+    const std::string out = launcher.out();
+    EXPECT_TRUE(someLineHasAll(out, {"nothing started", "not on this machine"})) << out;
+    EXPECT_TRUE(someLineHasAll(out, {"node 2 at 192.0.2.77"})) << out;
+    EXPECT_TRUE(someLineHasAll(out, {"--only 1,3"})) << out;
+    EXPECT_EQ(out.find("starting"), std::string::npos) << out;
+    unlink(conf.c_str());
+    unlink(key.c_str());
+    rmdir(dir);
 }
