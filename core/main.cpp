@@ -1,6 +1,7 @@
 // The quorvel program: one node of a network of IRC servers.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include "../irc/dispatch.h"
 #include "../irc/profile.h"
@@ -8,12 +9,46 @@
 #include "../rtlib/rt_args.h"
 #include "server.h"
 
+namespace {
+
+// The usage line comes first, as bare "quorvel" prints it alone.
+constexpr char HELP_FORMAT[] =
+    "%s <nodeID> <config file>\n"
+    "\n"
+    "Runs one node of a quorvel network: an IRC server for up to four clients that reaches the\n"
+    "other nodes through its routing daemon (quorvel-routed), which must already listen.\n"
+    "The config file lists every node, one \"ID host routing_port local_port server_port\" line each.\n"
+    "\n"
+    "Options, after the two arguments:\n"
+    "  -v N   1 prints start-up messages and every received line (default 0: quiet)\n"
+    "  -a N   advertisement cycle in seconds, as given to the daemons (default 30)\n"
+    "  -n N   neighbour timeout in seconds (default 120)\n"
+    "  -r N   route timeout in seconds (default 3)\n"
+    "  -G X   accepted and ignored\n"
+    "\n"
+    "Exit status: 0 for the usage line, 1 for a node ID the file lacks or a socket error\n"
+    "(no daemon listening included), 255 for a bad option or config file.\n"
+    "--help and --version, alone, print this text and the version.\n";
+
+// --help and --version only ever come alone, so the node's own command line stays as it was.
+void answerInfoRequest(int argc, char **argv)
+{
+    switch (rt_info_request(argc, argv)) {
+    case rt_info_request_t::help: std::printf(HELP_FORMAT, argv[0]); std::exit(0);
+    case rt_info_request_t::version: rt_print_version(argv[0]); std::exit(0);
+    case rt_info_request_t::none: return;
+    }
+}
+
+}  // namespace
+
 int main(int argc, char **argv)
 {
     makeStandardDescriptorsValid();
     // Sends already never raise it; this keeps a closed pipe on standard output (traces piped into
     // a pager that quit) from ending the node.
     std::signal(SIGPIPE, SIG_IGN);
+    answerInfoRequest(argc, argv);
     // Taken before anything reads argv, so that every other argument stands where it would without it.
     takeProfileOption(argc, argv);
     init_node(argc, argv);

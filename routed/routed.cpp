@@ -148,6 +148,25 @@ const char *takeKeyOption(int &argc, char **argv)
     return path;
 }
 
+constexpr char HELP_FORMAT[] =
+    "usage: %s -i <nodeID> -c <config file> [-k key file] [-a seconds] [-n seconds] [-r seconds] [-v 1]\n"
+    "\n"
+    "The routing daemon beside a quorvel node: it learns the network from the other daemons over\n"
+    "UDP on the node's routing port and answers its server's next-hop requests on the local port.\n"
+    "\n"
+    "  -i ID     this node's ID in the config file (required)\n"
+    "  -c FILE   the config file every node shares (required)\n"
+    "  -k FILE   a key of 16 to 1024 bytes shared by all daemons: datagrams carry an HMAC-SHA256\n"
+    "            (default: none, datagrams are not authenticated)\n"
+    "  -a N      advertisement cycle in seconds (default 30)\n"
+    "  -n N      neighbour timeout in seconds (default 120)\n"
+    "  -r N      route timeout in seconds (default 3)\n"
+    "  -v 1      trace links, advertisements, requests and answers (default 0: quiet)\n"
+    "\n"
+    "It prints \"Routing daemon of node ID ready ...\" once it listens. Exit status: 1 for a node ID\n"
+    "the file lacks or a socket error, 255 for a bad option, config file or key.\n"
+    "--help and --version, alone, print this text and the version.\n";
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -155,6 +174,11 @@ int main(int argc, char **argv)
     const char *prog = argv[0];
     // A server or a status reader that goes away mid-send must not end the daemon.
     (void)signal(SIGPIPE, SIG_IGN);
+    switch (rt_info_request(argc, argv)) {
+    case rt_info_request_t::help: std::printf(HELP_FORMAT, prog); return 0;
+    case rt_info_request_t::version: rt_print_version(prog); return 0;
+    case rt_info_request_t::none: break;
+    }
     const char *keyPath = takeKeyOption(argc, argv);
     if (keyPath && !loadKey(prog, keyPath)) return EXIT_CONFIG;
     rt_parse_command_line(&argList, argc, argv);

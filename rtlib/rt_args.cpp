@@ -82,3 +82,17 @@ int rt_parse_command_line(rt_args_t *args, int argc, char **argv)
     optind = savedIndex;
     return savedIndex;
 }
+
+rt_info_request_t rt_info_request(int argc, char **argv)
+{
+    if (argc != 2) return rt_info_request_t::none;
+    if (std::strcmp(argv[1], "--help") == 0) return rt_info_request_t::help;
+    if (std::strcmp(argv[1], "--version") == 0) return rt_info_request_t::version;
+    return rt_info_request_t::none;
+}
+
+void rt_print_version(const char *progName)
+{
+    const char *slash = std::strrchr(progName, '/');
+    std::printf("%s %s\n", slash ? slash + 1 : progName, QUORVEL_VERSION);
+}

@@ -20,3 +20,10 @@ extern rt_args_t argList;
 // Parses the options that follow the positional arguments (getopt moves those behind the options).
 // Exits with status 255 on any bad option; returns the option index as it was before the call.
 int rt_parse_command_line(rt_args_t *args, int argc, char **argv);
+
+// What a command line of "--help" or "--version" alone asks for; any other command line, these
+// words included, means what it always meant.
+enum class rt_info_request_t { none, help, version };
+rt_info_request_t rt_info_request(int argc, char **argv);
+// "<program> <version>" on standard output, the program without its directory.
+void rt_print_version(const char *progName);

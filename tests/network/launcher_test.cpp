@@ -6,18 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <fstream>
-#include <initializer_list>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "support/irc_client.h"
-#include "support/node_process.h"
+#include "support/launcher.h"
 #include "support/ports.h"
 
 #if !defined(QUORVEL_SOURCE_DIR) || !defined(QUORVEL_ROUTED_BINARY)
@@ -28,27 +23,9 @@ using namespace qtest;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr uint8_t NODES = 3;
 const std::string UP_LINE = "Ctrl-C stops the network.";
 const std::string DIR_LINE = "quorvel-net: config and logs in ";
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-// The directory both binaries were built in; the launcher is pointed at it so that it runs what
-// this build made (a sanitized build included) and never builds anything itself.
-std::string buildDir()
-{
-    const std::string server = QUORVEL_BINARY;
-    return server.substr(0, server.rfind('/'));
-}
 
 // Three consecutive ports free for TCP and UDP on every node's address. They are taken below the
 // kernel's ephemeral range, where freePort() of a test running in parallel never lands.
@@ -65,59 +42,13 @@ uint16_t freePortTriple()
     return 0;
 }
 
-bool startsWith(const std::string &line, const std::string &prefix) { return line.rfind(prefix, 0) == 0; }
-
-std::vector<std::string> linesOf(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-bool someLineHasAll(const std::string &text, std::initializer_list<std::string> parts)
-{
-    for (const std::string &line : linesOf(text)) {
-        bool all = true;
-        for (const std::string &p : parts) all = all && line.find(p) != std::string::npos;
-        if (all) return true;
-    }
-    return false;
-}
-
-// Sends numbered copies of a message, one every read window, until one of them arrives; routes
-// take a few advertisement cycles to reach across the middle node, and until then a message is
-// refused or dropped on the way. What arrives is the number of the first copy seen, or 0.
-int sendUntilArrives(Client &from, Client &to, const std::string &target, const std::string &text)
-{
-    const std::string expected = ":" + from.nick + " PRIVMSG " + target + " :" + text + " ";
-    const auto deadline = Clock::now() + std::chrono::seconds(12);
-    for (int attempt = 1; attempt <= 24 && Clock::now() < deadline; ++attempt) {
-        from.say("PRIVMSG " + target + " :" + text + " " + std::to_string(attempt));
-        for (int lines = 0; lines < 50; ++lines) {
-            const std::string line = to.sock.readLine(Millis(500));
-            if (line.empty()) break;
-            EXPECT_TRUE(startsWith(line, expected)) << "to " << to.nick << ": " << line;
-            if (startsWith(line, expected)) return std::atoi(line.c_str() + expected.size());
-        }
-    }
-    return 0;
-}
-
-// The lines that arrive within the window; every one must be a refusal of the named target.
-void expectOnlyRefusals(Client &c, const std::string &target, Millis window)
-{
-    for (const std::string &line : linesOf(c.sock.drain(window)))
-        EXPECT_EQ(line + "\n", noSuchTarget(target)) << "to " << c.nick;
-}
-
 class Launcher3Line : public ::testing::Test {
 protected:
     void TearDown() override
     {
         if (!HasFailure()) return;
         const std::string out = launcher.out();
-        std::cerr << "launcher output:\n" << out << launcher.err();
+        std::cerr << "launcher output:\n" << out;
         const size_t at = out.find(DIR_LINE);
         if (at == std::string::npos) return;
         const std::string dir = out.substr(at + DIR_LINE.size(), out.find('\n', at) - at - DIR_LINE.size());
@@ -128,8 +59,7 @@ protected:
             }
     }
 
-    // In a process group of its own, which ends whole with the test, should it leave anything behind.
-    NodeProcess launcher{std::string(QUORVEL_SOURCE_DIR) + "/scripts/quorvel-net"};
+    Launcher launcher;
 };
 
 }  // namespace
@@ -145,7 +75,7 @@ TEST_F(Launcher3Line, CarriesMessagesAcrossTheMiddleNodeAndStopsOnCtrlC)
     const std::string p = std::to_string(port);
 
     // --verbose makes every node trace the lines it receives, which shows the way a message took.
-    launcher.startGroup(
+    launcher.start(
         {"--nodes", "3", "--topology", "line", "--port", p, "--cycle", "1", "--verbose", "--exact", "--build-dir", build});
     ASSERT_TRUE(launcher.waitForOutput(UP_LINE, Millis(15000))) << "the network never came up";
 
@@ -205,4 +135,26 @@ TEST_F(Launcher3Line, CarriesMessagesAcrossTheMiddleNodeAndStopsOnCtrlC)
         if (fd >= 0) close(fd);
     }
     EXPECT_NE(access(dir.c_str(), F_OK), 0) << dir << " is left behind";
+}
+
+// A file of several machines: asked for a node whose address is elsewhere, the launcher starts
+// nothing and names that address and the nodes that could start here.
+TEST(LauncherOnly, RefusesNodesOfOtherMachinesAndNamesThem)
+{
+    Launcher launcher;
+    char dir[] = "/tmp/quorvel-only-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string conf = std::string(dir) + "/network.conf", key = std::string(dir) + "/network.key";
+    std::ofstream(conf) << "1 127.0.0.1 7001 7002 7000 2\n2 192.0.2.77 7001 7002 7000 1 3\n3 127.0.0.3 7001 7002 7000 2\n";
+    std::ofstream(key) << "0123456789abcdef0123456789abcdef";
+    launcher.start({"--config", conf, "--only", "2,3", "--build-dir", buildDir()});
+    EXPECT_EQ(launcher.waitForExit(Millis(10000)), std::optional<int>(2));
+    const std::string out = launcher.out();
+    EXPECT_TRUE(someLineHasAll(out, {"nothing started", "not on this machine"})) << out;
+    EXPECT_TRUE(someLineHasAll(out, {"node 2 at 192.0.2.77"})) << out;
+    EXPECT_TRUE(someLineHasAll(out, {"--only 1,3"})) << out;
+    EXPECT_EQ(out.find("starting"), std::string::npos) << out;
+    unlink(conf.c_str());
+    unlink(key.c_str());
+    rmdir(dir);
 }

@@ -50,6 +50,33 @@ TEST(StartupUsage, FewerThanTwoArgumentsPrintsUsageAndSucceeds)
     }
 }
 
+// --help and --version answer only alone; anywhere else they are what they always were, so the
+// usage line and the node's arguments keep their meaning.
+TEST(StartupUsage, HelpAndVersionAloneOnlyForBothPrograms)
+{
+    for (const std::string &prog : {PROG, std::string(QUORVEL_ROUTED_BINARY)}) {
+        NodeProcess help(prog), version(prog);
+        Exit h = runToExit(help, {"--help"});
+        Exit v = runToExit(version, {"--version"});
+        EXPECT_EQ(h.status, 0) << prog;
+        const std::string usage = prog == PROG ? PROG + " <nodeID> <config file>\n" : "usage: " + prog + " -i <nodeID>";
+        EXPECT_EQ(h.out.rfind(usage, 0), 0u) << h.out;
+        for (const char *option : {"-v ", "-a ", "-n ", "-r "}) EXPECT_NE(h.out.find(option), std::string::npos) << option;
+        EXPECT_NE(h.out.find("(default 30)"), std::string::npos) << h.out;
+        EXPECT_EQ(h.err, "");
+        EXPECT_EQ(v.status, 0) << prog;
+        EXPECT_EQ(v.out, prog.substr(prog.rfind('/') + 1) + " " QUORVEL_VERSION "\n");
+    }
+    // Beside another argument --help is a node ID that reads as 0 and --version a missing file.
+    NodeProcess withFile, asFile;
+    Exit f = runToExit(withFile, {"--help", withFile.dir() + "/absent.conf"});
+    EXPECT_EQ(f.status, 255);
+    EXPECT_EQ(f.out, "");
+    Exit g = runToExit(asFile, {"1", "--version"});
+    EXPECT_EQ(g.status, 255);
+    EXPECT_EQ(g.err, PROG + ": can't open config_file = --version: No such file or directory\n");
+}
+
 TEST(StartupConfig, OwnIdMissingIsInvalidNodeId)
 {
     NodeProcess node;

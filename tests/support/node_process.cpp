@@ -63,7 +63,6 @@ NodeProcess::NodeProcess(std::string binary) : binary_(std::move(binary))
 
 NodeProcess::~NodeProcess()
 {
-    if (pid_ > 0 && group_) (void)kill(-pid_, SIGKILL);
     if (pid_ > 0 && !status_) {
         kill(pid_, SIGKILL);
         int status = 0;
@@ -82,12 +81,6 @@ std::string NodeProcess::writeConfig(const std::string &contents)
     return path;
 }
 
-void NodeProcess::startGroup(const std::vector<std::string> &args)
-{
-    group_ = true;
-    start(args);
-}
-
 void NodeProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv)
 {
     std::vector<std::string> argvText{binary_};
@@ -101,7 +94,7 @@ void NodeProcess::start(const std::vector<std::string> &args, const std::vector<
     for (std::string &e : envText) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    pid_ = spawnWithOutput(argv.data(), envp.data(), files_[0].c_str(), files_[1].c_str(), group_);
+    pid_ = spawnWithOutput(argv.data(), envp.data(), files_[0].c_str(), files_[1].c_str());
     if (pid_ < 0) throw std::runtime_error("fork");
 }
 

@@ -39,9 +39,6 @@ public:
     // argv[0] is the binary; args follow it as given. extraEnv ("NAME=value") is added to
     // the test's own environment.
     void start(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv = {});
-    // The same for a program that starts processes of its own (a launcher script): it leads a
-    // process group, which the destructor ends whole.
-    void startGroup(const std::vector<std::string> &args);
     // The exit status, -1 for a death by signal, nullopt while it still runs after the timeout.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
     bool running();
@@ -57,7 +54,6 @@ private:
     std::string dir_;
     std::vector<std::string> files_;
     pid_t pid_ = -1;
-    bool group_ = false;
     mutable std::optional<int> status_;  // set by the first look that finds the child ended
 
     std::optional<int> reap() const;

@@ -64,22 +64,13 @@ bool waitForEvents(int fd, short events, std::chrono::steady_clock::time_point d
     return false;
 }
 
-pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPath, const char *errPath,
-                      bool groupLeader)
+pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPath, const char *errPath)
 {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     // Only async-signal-safe calls between fork and exec: the parent may hold locks on other threads.
     // A test binary that dies (a time-out, say) takes its nodes and daemons with it.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (groupLeader) {
-        (void)setpgid(0, 0);
-        (void)signal(SIGINT, SIG_DFL);
-        (void)signal(SIGTERM, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        (void)sigprocmask(SIG_SETMASK, &none, nullptr);
-    }
     int in = open("/dev/null", O_RDONLY);
     int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);

@@ -25,11 +25,8 @@ int millisLeft(std::chrono::steady_clock::time_point deadline);
 bool waitForEvents(int fd, short events, std::chrono::steady_clock::time_point deadline);
 
 // Forks and executes argv[0] with envp, its input /dev/null and its output in the two files;
-// the child's PID, or -1 when fork failed. A group leader leads a process group of its own, with
-// SIGINT and SIGTERM in their default state and unblocked, so that a shell script can trap them
-// even when the test runs in the background.
-pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPath, const char *errPath,
-                      bool groupLeader = false);
+// the child's PID, or -1 when fork failed.
+pid_t spawnWithOutput(char *const argv[], char *const envp[], const char *outPath, const char *errPath);
 
 // 127.0.0.host: several nodes on one machine each take an address of their own in 127.0.0.0/8.
 sockaddr_in loopbackAddress(uint8_t host, uint16_t port);
