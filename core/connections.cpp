@@ -219,7 +219,13 @@ void readFresh(int entry)
 
 void prepareConnectionTable(int daemonSock)
 {
-    std::memset(connections, 0, sizeof connections);
+    // Field by field: zeroing the output queues' bytes too would make all of them resident.
+    for (Connection &c : connections) {
+        clearSlot(c);
+        std::memset(c.ip, 0, sizeof c.ip);
+        c.serial = 0;
+        c.admittedAt = 0;
+    }
     takeDaemonLink(daemonSock);
 }
 
