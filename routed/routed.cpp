@@ -169,6 +169,20 @@ constexpr char HELP_FORMAT[] =
 
 }  // namespace
 
+// The direct links as this daemon reads them from the file, for the operator and the launcher,
+// which would otherwise have to read the topology a second way.
+void printLinks(const rt_config_file_t &config, const Topology &topology)
+{
+    std::printf("Node %lu links to:", static_cast<unsigned long>(argList.nodeID));
+    int shown = 0;
+    for (int j = 0; j < config.count; ++j) {
+        if (j == lsdb.self || !topology.linked[lsdb.self][j]) continue;
+        std::printf(" %lu", static_cast<unsigned long>(config.entries[j].nodeID));
+        ++shown;
+    }
+    std::printf("%s\n", shown > 0 ? "" : " none");
+}
+
 int main(int argc, char **argv)
 {
     const char *prog = argv[0];
@@ -207,6 +221,7 @@ int main(int argc, char **argv)
     startFlooding(udpSock, config, topology, timingFrom(argList), nowMillis());
     std::printf("Datagrams are %s\n", authEnabled() ? "authenticated with the shared key" :
                                                        "not authenticated: no key file given (-k)");
+    printLinks(config, topology);
     std::printf("Routing daemon of node %lu ready on routing port %u and local port %u\n",
                 static_cast<unsigned long>(argList.nodeID), self.routing_port, self.local_port);
     std::fflush(stdout);
