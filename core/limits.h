@@ -42,3 +42,6 @@ inline constexpr int MAX_ROOMS = ROOM_SLOTS - 1;
 inline constexpr int MAX_MEMBERS = 10;        // member entries of one channel
 inline constexpr int ROUTE_CHANNEL_MAX = 11;  // characters of a channel target asked of the daemon
 inline constexpr int NODE_ID_TEXT_SIZE = 11;  // a 32-bit node ID in decimal, terminator included
+// Channel members that other nodes announced: every client slot of every other node of a full
+// configuration file.
+inline constexpr int NETWORK_MEMBERS_MAX = MAX_NEIGHBORS * (MAX_CONNECTIONS - 1);

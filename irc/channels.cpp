@@ -7,6 +7,7 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/daemon_lines.h"
+#include "member_notices.h"
 #include "profile.h"
 #include "registration.h"
 #include "replies.h"
@@ -56,6 +57,7 @@ void sendLeaveNotice(int roomSlot, int leaver, Leave how)
     else if (how == Leave::Part) formatLine(notice, FMT_PART, prefix, rooms[roomSlot].name);
     else formatLine(notice, FMT_PROFILE_QUIT_NOTICE, prefix, c.nick);
     sendToMembers(roomSlot, notice);
+    announceMember(leaver, how == Leave::Part ? "PART" : "QUIT", rooms[roomSlot].name);
 }
 
 }  // namespace

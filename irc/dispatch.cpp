@@ -13,6 +13,7 @@
 #include "../rtlib/rt_args.h"
 #include "channel_commands.h"
 #include "host_lookup.h"
+#include "member_notices.h"
 #include "messages.h"
 #include "profile.h"
 #include "profile_commands.h"
@@ -126,4 +127,5 @@ void wireIrc()
     coreHooks.departs = userDeparts;
     initHostLookup();
     addPoller(hostLookupPoller());
+    addPoller(memberNoticePoller());
 }

@@ -14,6 +14,7 @@
 #include "../rtlib/rt_args.h"
 #include "channels.h"
 #include "host_lookup.h"
+#include "member_notices.h"
 #include "profile_commands.h"
 #include "profile.h"
 #include "replies.h"
@@ -51,6 +52,7 @@ void announceNickChange(int slot, const char *oldNick, const char *oldPrefix)
         if (clientProfile.on) formatLine(notice, FMT_PROFILE_NICK_CHANGE, oldPrefix, c.nick);
         else formatLine(notice, FMT_NICK_CHANGE, oldNick, c.userName, c.hostName, c.nick);
         sendToMembers(roomSlot, notice);
+        announceMemberNick(oldPrefix, c.nick);
     }
     replyf(DAEMON_SLOT, FMT_REMOVEUSER, oldNick);
     replyf(DAEMON_SLOT, FMT_ADDUSER, c.nick);

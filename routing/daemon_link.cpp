@@ -13,6 +13,7 @@
 #include "../core/hooks.h"
 #include "../core/server.h"
 #include "../irc/channels.h"
+#include "../irc/member_notices.h"
 #include "../rtlib/rt_args.h"
 #include "daemon_lines.h"
 #include "forwarding.h"
@@ -132,4 +133,5 @@ void announceEverything()
         if (c.sock != 0 && c.registered) replyf(DAEMON_SLOT, FMT_ADDUSER, c.nick);
     }
     for (int room = 1; room <= host.roomCount; ++room) replyf(DAEMON_SLOT, FMT_ADDCHAN, rooms[room].name);
+    announceNodesChannel();
 }

@@ -23,6 +23,7 @@
 #include "../core/text.h"
 #include "../irc/channels.h"
 #include "../irc/dispatch.h"
+#include "../irc/member_notices.h"
 #include "../irc/messages.h"
 #include "../irc/profile.h"
 #include "../irc/registration.h"
@@ -347,10 +348,13 @@ bool isSenderWord(const char *sender)
     return clientProfile.on && std::strlen(sender) < PREFIX_SIZE && std::strchr(bang, '@') != nullptr;
 }
 
-// Any keyword is taken as PRIVMSG; the client profile also carries NOTICE this way.
-const char *messageKeyword(const char *word)
+// Any keyword is taken as PRIVMSG; the client profile also carries NOTICE this way, and the
+// membership notices for the nodes' channel, which carry nothing else. nullptr: no node's line.
+const char *messageKeyword(const char *word, const char *target)
 {
-    return clientProfile.on && std::strcmp(word, "NOTICE") == 0 ? "NOTICE" : "PRIVMSG";
+    if (!clientProfile.on) return "PRIVMSG";
+    if (std::strcmp(target, NODES_CHANNEL) == 0) return memberKeyword(word);
+    return std::strcmp(word, "NOTICE") == 0 ? "NOTICE" : "PRIVMSG";
 }
 
 // What a FORWARD line brings, checked word by word; false when it is not another node's line.
@@ -371,8 +375,9 @@ bool readForward(char *line, Message &m, char (&srcNode)[NODE_ID_TEXT_SIZE], cha
     // The profile's sender wrote the text as its client gave it, so it is taken as it stands.
     if (clientProfile.on) builder.add(cur.pos);
     else appendWords(builder, cur);
-    if (text[0] == '\0') return false;
-    m = {srcNode, sender, target, text, messageKeyword(keyword)};
+    const char *command = messageKeyword(keyword, target);
+    if (text[0] == '\0' || !command) return false;
+    m = {srcNode, sender, target, text, command};
     return true;
 }
 
@@ -415,6 +420,10 @@ int takeForwardLine(char *line, unsigned peerAddr)
     char srcNode[NODE_ID_TEXT_SIZE];
     char text[LINE_SIZE];
     if (!readForward(line, m, srcNode, text)) return 1;
+    if (clientProfile.on && std::strcmp(m.target, NODES_CHANNEL) == 0) {
+        takeMemberNotice(readNodeId(srcNode), m);
+        return 1;
+    }
     // Names longer than a nick or a channel name exist nowhere; the cut one may.
     char target[NICK_MAX + 1];
     copyCut(target, m.target);

@@ -224,6 +224,20 @@ def session(port):
     bob.connection.privmsg("dave", "psst")
     check(pump(bots, lambda: dave.has("privmsg", at={1: "bob", 3: "psst"})), "a private message crossed the nodes")
 
+    # The room is one across the nodes: members of the other node join, part and show in names.
+    # Whichever joined first, each knows the other: from the names list or from a JOIN (a node
+    # announces its members again when it first hears of another node, and once a period).
+    check(pump(bots, lambda: alice.seen(("join", "bob", CHAN)) and CHAN in bob.channels
+               and bob.channels[CHAN].has_user("alice") and bob.channels[CHAN].has_user("dave")),
+          "alice saw bob's JOIN and bob knows alice and dave, across the nodes")
+    bob.connection.part(CHAN)
+    check(pump(bots, lambda: alice.seen(("part", "bob", CHAN)) and dave.seen(("part", "bob", CHAN))),
+          "both bots of node 1 saw bob's PART across the nodes")
+    bob.connection.join(CHAN)
+    check(pump(bots, lambda: bob.seen(("names", CHAN, ["alice", "bob", "dave"]))),
+          "bob's names list on node 2 holds alice and dave of node 1")
+    check(pump(bots, lambda: alice.has("join", at={1: "bob"})[1:] != []), "alice saw bob join again")
+
     # ii on node 2 files every message under its sender.
     ii = Ii("127.0.0.2", port, "carol")
     try:
@@ -248,6 +262,7 @@ def session(port):
     check(pump(bots, lambda: CHAN in dave.channels and alice.seen(("join", "dave", CHAN))), "dave joined again after his PART")
     dave.connection.quit("bye")
     check(pump(bots, lambda: alice.has("quit", at={1: "dave"})), "alice saw dave quit")
+    check(pump(bots, lambda: bob.has("quit", at={1: "dave"})), "bob on node 2 saw dave quit")
     return bots
 
 

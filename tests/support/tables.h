@@ -8,6 +8,7 @@
 #include "core/server.h"
 #include "irc/channels.h"
 #include "irc/dispatch.h"
+#include "irc/member_notices.h"
 #include "irc/profile.h"
 #include "routing/daemon_link.h"
 #include "routing/pending_queue.h"
@@ -33,6 +34,7 @@ inline void resetTables(const char *hostName)
     std::snprintf(host.name, sizeof host.name, "%s", hostName);
     host.roomCount = 0;
     argList.verbose = 0;
+    resetMemberNotices();
     clientProfile.on = 0;  // the design's replies unless a test takes the profile
     // No patience: a hop that fails ends its line at once, unless a test asks for more.
     argList.neighbor_timeout = 0;

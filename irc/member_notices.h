@@ -1,0 +1,31 @@
+// Channel membership across nodes in the client profile: JOIN, PART, QUIT and NICK notices of
+// this node's members go to every other node, and those of other nodes' members reach the
+// members here and the network member table.
+#pragma once
+
+#include <cstdint>
+
+#include "../core/hooks.h"
+#include "../core/limits.h"
+#include "../routing/pending_queue.h"
+
+// The channel every profile node announces to its daemon, so that its tree reaches every node.
+// Longer than any channel name that a client's JOIN or PRIVMSG keeps, so no client can name it.
+inline constexpr char NODES_CHANNEL[] = "&quorvel-nodes";
+
+// The keyword of a membership notice (JOIN, PART, QUIT, NICK), or nullptr for any other word.
+const char *memberKeyword(const char *word);
+// Tells the daemon of the nodes' channel (again, after the link came back) and re-announces the
+// members here soon, as the link may have been down while others came up.
+void announceNodesChannel();
+// The user in `slot` joined, parted or quit `channel`: every other node hears it.
+void announceMember(int slot, const char *keyword, const char *channel);
+void announceMemberNick(const char *oldPrefix, const char *newNick);
+// A notice that node `src` sent to the nodes' channel: the table and the members here learn of
+// it, and it goes on along the tree.
+void takeMemberNotice(uint32_t src, const Message &m);
+// Every member here is announced again, and entries their nodes stopped announcing are dropped
+// (their channels' members here see them quit). Runs once a refresh period.
+void refreshMembers(long long now);
+void resetMemberNotices();
+Poller memberNoticePoller();

@@ -1,0 +1,74 @@
+// The table of channel members on other nodes: free entries anywhere, a nick at most once.
+#include "network_members.h"
+
+#include <cstring>
+
+#include "../core/text.h"
+
+NetworkMember networkMembers[NETWORK_MEMBERS_MAX];
+
+void clearNetworkMembers() { std::memset(networkMembers, 0, sizeof networkMembers); }
+
+int findNetworkMember(const char *nick)
+{
+    for (int i = 0; i < NETWORK_MEMBERS_MAX; ++i)
+        if (networkMembers[i].node != 0 && std::strcmp(networkMembers[i].nick, nick) == 0) return i;
+    return -1;
+}
+
+int addNetworkMember(uint32_t node, const char *prefix, const char *channel, long long now)
+{
+    const char *bang = std::strchr(prefix, '!');
+    const char *at = bang ? std::strchr(bang, '@') : nullptr;
+    if (!at || bang == prefix || at == bang + 1 || at[1] == '\0' || bang - prefix > NICK_MAX) return -1;
+    for (int i = 0; i < NETWORK_MEMBERS_MAX; ++i) {
+        NetworkMember &m = networkMembers[i];
+        if (m.node != 0) continue;
+        std::memset(&m, 0, sizeof m);
+        std::memcpy(m.nick, prefix, static_cast<size_t>(bang - prefix));
+        const size_t userLength = static_cast<size_t>(at - bang - 1);
+        std::memcpy(m.user, bang + 1, userLength < sizeof m.user ? userLength : sizeof m.user - 1);
+        copyCut(m.host, at + 1);
+        copyCut(m.channel, channel);
+        m.node = node;
+        m.heardAt = now;
+        return i;
+    }
+    return -1;
+}
+
+void dropNetworkMember(int entry) { std::memset(&networkMembers[entry], 0, sizeof networkMembers[entry]); }
+
+void networkMemberPrefix(int entry, char (&prefix)[PREFIX_SIZE])
+{
+    const NetworkMember &m = networkMembers[entry];
+    TextBuilder b(prefix);
+    b.add(m.nick);
+    b.add("!");
+    b.add(m.user);
+    b.add("@");
+    b.add(m.host);
+}
+
+int countNetworkMembers(const char *channel)
+{
+    int count = 0;
+    for (const NetworkMember &m : networkMembers)
+        if (m.node != 0 && std::strcmp(m.channel, channel) == 0) ++count;
+    return count;
+}
+
+int heardFromNode(uint32_t node)
+{
+    for (const NetworkMember &m : networkMembers)
+        if (node != 0 && m.node == node) return 1;
+    return 0;
+}
+
+int firstOfChannel(int entry)
+{
+    for (int i = 0; i < entry; ++i)
+        if (networkMembers[i].node != 0 && std::strcmp(networkMembers[i].channel, networkMembers[entry].channel) == 0)
+            return 0;
+    return 1;
+}

@@ -1,0 +1,243 @@
+// Channels across nodes in the client profile: the table of other nodes' members, the notices
+// this node sends along the nodes' channel, and what the notices of other nodes change here.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "irc/member_notices.h"
+#include "irc/network_members.h"
+#include "irc/profile.h"
+#include "support/irc_session.h"
+
+namespace {
+
+using namespace irctest;
+using Lines = std::vector<std::string>;
+
+constexpr char ZED[] = "zed!z@far.example";
+
+std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(nick) + "@" + STUB_CLIENT_HOST; }
+std::string notice(const std::string &sender, const std::string &keyword, const std::string &word, int src = 2)
+{
+    return "FORWARD " + std::to_string(src) + " :" + sender + " " + keyword + " &quorvel-nodes " + word;
+}
+
+TEST(NetworkMembers, TableKeepsEachPrefixApartAndHoldsEveryOtherNodesClients)
+{
+    resetTables("testhost");
+    EXPECT_EQ(addNetworkMember(2, "zed!z@far.example", "#a", 5), 0);
+    EXPECT_STREQ(networkMembers[0].nick, "zed");
+    EXPECT_STREQ(networkMembers[0].user, "z");
+    EXPECT_STREQ(networkMembers[0].host, "far.example");
+    char prefix[PREFIX_SIZE];
+    networkMemberPrefix(0, prefix);
+    EXPECT_STREQ(prefix, "zed!z@far.example");
+    for (const char *bad : {"zed", "zed!z", "zed!@h", "!z@h", "zed!z@", "abcdefghij!z@h"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(addNetworkMember(2, bad, "#a", 5), -1);
+    }
+    // Every client slot of every other node of a full file, and not one more.
+    for (int i = 1; i < NETWORK_MEMBERS_MAX; ++i) {
+        const std::string p = "n" + std::to_string(i) + "!u@h";
+        ASSERT_EQ(addNetworkMember(3, p.c_str(), i % 2 ? "#b" : "#a", 5), i);
+    }
+    EXPECT_EQ(addNetworkMember(3, "late!u@h", "#a", 5), -1);
+    EXPECT_EQ(countNetworkMembers("#a"), 64);
+    EXPECT_EQ(countNetworkMembers("#b"), 64);
+    EXPECT_EQ(firstOfChannel(1), 1);
+    EXPECT_EQ(firstOfChannel(2), 0);
+    dropNetworkMember(0);
+    EXPECT_EQ(findNetworkMember("zed"), -1);
+    EXPECT_EQ(heardFromNode(2), 0);
+    EXPECT_EQ(addNetworkMember(4, "late!u@h", "#a", 5), 0);  // the freed entry serves again
+    resetTables("testhost");
+}
+
+class NetworkChannels : public IrcSession {
+protected:
+    NetworkChannels()
+    {
+        clientProfile.on = 1;
+        curr_nodeID = 1;
+        addNeighbour(2, node2.port());
+    }
+    void registerUser(int slot, const std::string &nick)
+    {
+        parse(slot, "NICK " + nick);
+        parse(DAEMON_SLOT, "NONE");
+        parse(slot, "USER " + userNameOf(nick) + " somehost someserver :" + realNameOf(nick));
+        ASSERT_EQ(connections[slot].registered, 1) << nick;
+        drain();
+    }
+    // The daemon's answers to every request for the nodes' channel so far: none further.
+    void answerNodeRequests()
+    {
+        while (messageWaiting()) parse(DAEMON_SLOT, "OK");
+        daemon.take();
+    }
+    HopListener node2;
+};
+
+TEST_F(NetworkChannels, MembersJoinPartChangeNickAndQuitOnEveryNode)
+{
+    registerUser(1, "alice");
+    parse(1, "JOIN #a");
+    EXPECT_EQ(daemon.take(), "ADDCHAN #a\r\nNEXTHOPS 1 &quorvel-nodes\r\n");
+    parse(DAEMON_SLOT, "OK 2");
+    const std::string alice = prefixOf("alice");
+    EXPECT_EQ(node2.take(1), Lines{notice(alice, "JOIN", "#a", 1) + "\r\n"});
+    parse(1, "NICK alicia");
+    parse(DAEMON_SLOT, "NONE");
+    EXPECT_EQ(daemon.take(), "NEXTHOP alicia\r\nNEXTHOPS 1 &quorvel-nodes\r\nREMOVEUSER alice\r\nADDUSER alicia\r\n");
+    parse(DAEMON_SLOT, "OK 2");
+    parse(1, "JOIN #b");  // the leave it implies is a PART
+    parse(DAEMON_SLOT, "OK 2");
+    parse(DAEMON_SLOT, "OK 2");
+    parse(1, "QUIT");
+    parse(DAEMON_SLOT, "OK 2");
+    const std::string alicia = "alicia!alice_u@" + std::string(STUB_CLIENT_HOST);
+    EXPECT_EQ(node2.take(4), (Lines{notice(alice, "NICK", "alicia", 1) + "\r\n", notice(alicia, "PART", "#a", 1) + "\r\n",
+                                    notice(alicia, "JOIN", "#b", 1) + "\r\n", notice(alicia, "QUIT", "#b", 1) + "\r\n"}));
+}
+
+TEST_F(NetworkChannels, OtherNodesMembersShowInNamesWhoAndListAndTheirNoticesReachMembersHere)
+{
+    registerUser(1, "bob");
+    registerUser(2, "carol");
+    joinAs(1, "#a");
+    answerNodeRequests();
+    EXPECT_EQ(forwardFrom(notice(ZED, "JOIN", "#a")), 1);
+    EXPECT_EQ(client(1).take(), crlf(std::string(":") + ZED + " JOIN #a"));
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 2 &quorvel-nodes\r\n");  // and on down the tree
+    parse(DAEMON_SLOT, "OK");
+    // Heard again (a refresh), it changes nothing here but still goes on.
+    EXPECT_EQ(forwardFrom(notice(ZED, "JOIN", "#a")), 1);
+    EXPECT_EQ(client(1).take(), "");
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 2 &quorvel-nodes\r\n");
+    parse(DAEMON_SLOT, "OK");
+    EXPECT_EQ(forwardFrom(notice("yan!y@h", "JOIN", "#far")), 1);
+    answerNodeRequests();
+
+    EXPECT_EQ(reply(2, "JOIN #a"), crlf(":" + prefixOf("carol") + " JOIN #a") + numeric("353 carol = #a :bob carol zed") +
+                                        numeric("366 carol #a :End of /NAMES list"));
+    answerNodeRequests();
+    EXPECT_EQ(reply(2, "WHO #a"), numeric("352 carol #a bob_u client.test testhost bob H :0 Real bob ") +
+                                      numeric("352 carol #a carol_u client.test testhost carol H :0 Real carol ") +
+                                      numeric("352 carol #a z far.example * zed H :0 *") +
+                                      numeric("315 carol #a :End of /WHO list."));
+    EXPECT_EQ(reply(2, "WHO #far"), numeric("352 carol #far y h * yan H :0 *") + numeric("315 carol #far :End of /WHO list."));
+    EXPECT_EQ(reply(2, "LIST"), numeric("321 carol Channel :Users Name") + numeric("322 carol #a :3") +
+                                    numeric("322 carol #far :1") + numeric("323 carol :End of /LIST"));
+
+    drain();
+    EXPECT_EQ(forwardFrom(notice(ZED, "NICK", "zack")), 1);
+    EXPECT_EQ(forwardFrom(notice("zack!z@far.example", "PART", "#a")), 1);
+    for (int slot : {1, 2})
+        EXPECT_EQ(client(slot).take(), crlf(std::string(":") + ZED + " NICK :zack") + crlf(":zack!z@far.example PART #a"));
+    EXPECT_EQ(forwardFrom(notice("yan!y@h", "QUIT", "#far")), 1);
+    EXPECT_EQ(findNetworkMember("zack"), -1);
+    EXPECT_EQ(findNetworkMember("yan"), -1);
+    EXPECT_EQ(reply(2, "WHO #far"), numeric("431 carol :No such channel exists on this server"));
+    answerNodeRequests();
+}
+
+TEST_F(NetworkChannels, NoticesThatNoNodeMaySendChangeNothing)
+{
+    registerUser(1, "bob");
+    joinAs(1, "#a");
+    answerNodeRequests();
+    addNeighbour(3, 1);
+    const std::vector<std::pair<std::string, unsigned>> refused = {
+        {notice(ZED, "JOIN", "#a"), 0x0a000001},          // not from a node's address
+        {notice(ZED, "PRIVMSG", "#a"), LOOPBACK},         // no membership keyword
+        {notice(ZED, "JOIN", "a"), LOOPBACK},             // no channel
+        {notice(ZED, "NICK", "9x"), LOOPBACK},            // no nick
+        {notice("zed", "JOIN", "#a"), LOOPBACK},          // no user and host to show
+        {notice(ZED, "JOIN", "#a", 1), LOOPBACK},         // this node's own
+        {notice(ZED, "JOIN", "#a", 9), LOOPBACK},         // no node of the file
+        {notice(prefixOf("bob"), "JOIN", "#b"), LOOPBACK},  // a nick of this node
+    };
+    for (const auto &[line, from] : refused) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(forwardFrom(line, from), 1);
+        EXPECT_EQ(client(1).take(), "");
+        EXPECT_EQ(countNetworkMembers("#a") + countNetworkMembers("#b"), 0);
+        answerNodeRequests();
+    }
+    // Only the node that announced a member takes it out.
+    ASSERT_EQ(forwardFrom(notice(ZED, "JOIN", "#a")), 1);
+    answerNodeRequests();
+    client(1).take();
+    EXPECT_EQ(forwardFrom(notice(ZED, "PART", "#a", 3)), 1);
+    EXPECT_EQ(forwardFrom(notice(ZED, "QUIT", "#b")), 1);
+    EXPECT_EQ(client(1).take(), "");
+    EXPECT_EQ(countNetworkMembers("#a"), 1);
+    answerNodeRequests();
+    // A member that another node announces under the same nick moved: the old entry leaves first.
+    EXPECT_EQ(forwardFrom(notice("zed!z2@near", "JOIN", "#a", 3)), 1);
+    EXPECT_EQ(client(1).take(), crlf(std::string(":") + ZED + " PART #a") + crlf(":zed!z2@near JOIN #a"));
+    EXPECT_EQ(networkMembers[findNetworkMember("zed")].node, 3u);
+    answerNodeRequests();
+}
+
+// Every period each node announces its members again; a member whose node stopped doing so
+// (dead, or cut off) leaves with a QUIT, and a node heard of for the first time gets ours soon.
+TEST_F(NetworkChannels, RefreshAnnouncesAgainAndStaleMembersQuit)
+{
+    registerUser(1, "bob");
+    joinAs(1, "#a");
+    answerNodeRequests();
+    const long long now = nowMillis();
+    refreshMembers(now);
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 &quorvel-nodes\r\n");
+    parse(DAEMON_SLOT, "OK 2");
+    EXPECT_EQ(node2.take(1), Lines{notice(prefixOf("bob"), "JOIN", "#a", 1) + "\r\n"});
+
+    ASSERT_EQ(forwardFrom(notice(ZED, "JOIN", "#a")), 1);
+    answerNodeRequests();
+    client(1).take();
+    refreshMembers(now + 10 * 1000);  // within three periods of 5 s: kept
+    answerNodeRequests();
+    EXPECT_EQ(client(1).take(), "");
+    refreshMembers(now + 60 * 1000);
+    answerNodeRequests();
+    EXPECT_EQ(client(1).take(), crlf(std::string(":") + ZED + " QUIT :zed has left the channel"));
+    EXPECT_EQ(countNetworkMembers("#a"), 0);
+}
+
+TEST_F(NetworkChannels, NamesOfManyMembersTakeSeveralLines)
+{
+    for (int i = 0; i < 60; ++i) addNetworkMember(2, ("member" + std::to_string(i) + "!u@h").c_str(), "#a", nowMillis());
+    registerUser(1, "bob");
+    parse(1, "JOIN #a");
+    const std::string got = client(1).take();
+    answerNodeRequests();
+    size_t lines = 0, names = 0;
+    for (size_t at = 0, end; (end = got.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        const std::string line = got.substr(at, end - at);
+        EXPECT_LE(line.size() + 2, static_cast<size_t>(LINE_SIZE));
+        if (line.find(" 353 ") == std::string::npos) continue;
+        ++lines;
+        const std::string list = line.substr(line.find(" :") + 2);
+        names += static_cast<size_t>(std::count(list.begin(), list.end(), ' ')) + 1;
+    }
+    EXPECT_EQ(lines, 2u);
+    EXPECT_EQ(names, 61u);
+}
+
+// Without the profile nothing of it exists: no nodes' channel, no notice taken.
+TEST_F(IrcSession, WithoutTheProfileNoNodesChannelAndNoMembersOfOtherNodes)
+{
+    addNeighbour(2, 1);
+    announceNodesChannel();
+    registerUser(1, "bob");
+    joinAs(1, "#a");
+    EXPECT_EQ(daemon.take(), "");
+    EXPECT_EQ(forwardFrom(notice(ZED, "JOIN", "#a")), 1);
+    EXPECT_EQ(countNetworkMembers("#a"), 0);
+    EXPECT_EQ(client(1).take(), "");
+}
+
+}  // namespace
