@@ -125,14 +125,6 @@ void openChannel(int slot, const char *name)
     announceMember(slot, "JOIN", rooms[roomSlot].name);
 }
 
-// The daemons carry no name with a control byte, a tab or DEL in it.
-bool isCarriedName(const char *name)
-{
-    for (const char *p = name; *p; ++p)
-        if (static_cast<unsigned char>(*p) < ' ' || *p == 0x7f) return false;
-    return true;
-}
-
 }  // namespace
 
 void handleJoin(int slot, LineCursor &cur)

@@ -14,6 +14,15 @@ extern Room rooms[ROOM_SLOTS];
 
 inline bool isChannelName(const char *name) { return name[0] == '#' || name[0] == '&'; }
 
+// The daemons carry no name with a control byte, a tab or DEL in it, so no such nick or channel
+// can be reached or announced.
+inline bool isCarriedName(const char *name)
+{
+    for (const char *p = name; *p; ++p)
+        if (static_cast<unsigned char>(*p) < ' ' || *p == 0x7f) return false;
+    return true;
+}
+
 int checkChannel(const char *name);  // slot of the channel with that exact name, or -1
 void nickChannel(int roomSlot, const char *oldNick, const char *newNick);
 enum class Leave { Quit, Part };  // a PART, or JOIN's leave, is told as such in the client profile

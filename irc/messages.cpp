@@ -135,7 +135,7 @@ void handlePrivmsg(int slot, LineCursor &cur)
         replyf(slot, FMT_412_NO_TEXT, serverName(), numericTarget(slot));
         return;
     }
-    if (holdsControlBytes(targets) || holdsControlBytes(text)) {
+    if (!isCarriedName(targets) || holdsControlBytes(text)) {
         replyf(slot, FMT_404_CONTROL_BYTES, serverName(), connections[slot].nick, targets);
         return;
     }
@@ -147,6 +147,6 @@ void handleNotice(int slot, LineCursor &cur)
 {
     char *targets = cur.next();
     char text[LINE_SIZE];
-    if (!targets || !takeText(cur, text) || holdsControlBytes(targets) || holdsControlBytes(text)) return;
+    if (!targets || !takeText(cur, text) || !isCarriedName(targets) || holdsControlBytes(text)) return;
     sendToTargets(slot, targets, text, "NOTICE");
 }

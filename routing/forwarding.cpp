@@ -419,7 +419,7 @@ int takeForwardLine(char *line, unsigned peerAddr)
     Message m{};
     char srcNode[NODE_ID_TEXT_SIZE];
     char text[LINE_SIZE];
-    if (!readForward(line, m, srcNode, text)) return 1;
+    if (!readForward(line, m, srcNode, text) || !isCarriedName(m.target)) return 1;
     if (clientProfile.on && std::strcmp(m.target, NODES_CHANNEL) == 0) {
         takeMemberNotice(readNodeId(srcNode), m);
         return 1;

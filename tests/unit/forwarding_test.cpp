@@ -206,6 +206,8 @@ TEST_F(Forwarding, LinesThatAreNotAnotherNodesAreRefusedWithoutAWord)
         // control bytes anywhere, the CR a framing leaves inside a line included
         "FORWARD 2 :zed PRIVMSG bob h\ri", "FORWARD 2 :zed PRIVMSG carol hi\x01", "FORWARD 2 :z\x01" "ed PRIVMSG #c hi",
         "FORWARD 2 :zed PRIVMSG b\x1fob hi", "FORWARD 2\r :zed PRIVMSG carol hi",
+        // a target no daemon carries: the tab is text, never part of a name
+        "FORWARD 2 :zed PRIVMSG car\tol hi", "FORWARD 2 :zed PRIVMSG #c\x7f hi",
         // fewer than five fields
         "FORWARD", "FORWARD   ", "FORWARD 1", "FORWARD 1 :alice", "FORWARD 1 :alice PRIVMSG", "FORWARD 1 :alice PRIVMSG bob",
         "FORWARD 1 :alice PRIVMSG bob    ", "FORWARD 1 :alice PRIVMSG #c", "FORWARD 1 :alice PRIVMSG carol",

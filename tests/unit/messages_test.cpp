@@ -272,6 +272,9 @@ TEST_F(Privmsg, ControlBytesInTargetsOrTextAreRefusedWith404)
         {"PRIVMSG bob,carol :bell\x07", "bob,carol"},
         {"PRIVMSG bob :x \x1f y", "bob"},
         {"PRIVMSG bo\x01" "b :hi", "bo\x01" "b"},
+        // A tab is text, but no name the daemons carry: asking for it would break the request.
+        {"PRIVMSG far\taway :hi", "far\taway"},
+        {"PRIVMSG #c\x7f :hi", "#c\x7f"},
     };
     for (const auto &[line, targets] : cases) {
         SCOPED_TRACE(line);
