@@ -46,7 +46,7 @@ void remember(int slot, const qtest::NodeProcess &p)
 {
     Remembered &r = remembered[slot];
     std::snprintf(r.dir, sizeof r.dir, "%s", p.dir().c_str());
-    for (int i = 0; i < 3; ++i) std::snprintf(r.files[i], sizeof r.files[i], "%s/%s", r.dir, NODE_FILES[i]);
+    for (int i = 0; i < 3; ++i) std::snprintf(r.files[i], sizeof r.files[i], "%s/%s", p.dir().c_str(), NODE_FILES[i]);
     r.pid = p.pid();
 }
 
