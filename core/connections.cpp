@@ -211,6 +211,8 @@ void readFresh(int entry)
         // sender keeps no TIME_WAIT socket for it.
         if (coreHooks.takeFirstLine && coreHooks.takeFirstLine(line, f.peerAddr)) closeFresh(f);
         else admitClient(f);
+        // Standard output is flushed after each chunk handled, a node's line as a client's.
+        std::fflush(stdout);
         return;
     }
     // A first line too long for the buffer is no node's: framing drops it as a client's.

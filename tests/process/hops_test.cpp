@@ -49,3 +49,21 @@ TEST(Hops, NeighbourThatNeverReadsDelaysOnlyItsOwnMessagesWhichAreAskedForAgain)
     EXPECT_EQ(alice.sock.drain(Millis(50)), "");
     EXPECT_TRUE(node.running());
 }
+
+// The trace of a node's line reaches standard output while the node is otherwise idle, as a
+// client's lines do: an operator watching the log sees each message pass.
+TEST(Hops, VerboseTraceOfAForwardLineIsFlushedAtOnce)
+{
+    FakeDaemon daemon;
+    const NodePorts self{freePort(), daemon.port(), freePort()};
+    NodeProcess node;
+    const std::string config = configLine(1, self) + configLine(2, {freePort(), freePort(), freePort()});
+    node.start({"1", node.writeConfig(config), "-v", "1"});
+    LineSocket first = waitUntilServing(daemon, self.server);
+    ASSERT_TRUE(first.valid()) << node.err();
+    LineSocket peer = LineSocket::connectTo(self.server);
+    ASSERT_TRUE(peer.send("FORWARD 2 :zed PRIVMSG nobody hi\r\n"));
+    EXPECT_TRUE(peer.readsEofOnly());
+    EXPECT_EQ(daemon.nextLine(), "NEXTHOP nobody\r\n");
+    EXPECT_TRUE(node.waitForOutput("Command[-1]: FORWARD 2 :zed PRIVMSG nobody hi\n")) << node.out();
+}
