@@ -22,17 +22,27 @@ namespace {
 
 constexpr uint32_t LOOPBACK = 0x7f000001;
 
-int listener()
+int openListener()
 {
-    static const int fd = [] {
-        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(LOOPBACK);
-        if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(s, 4) != 0)
-            invariantBroken("cannot listen on loopback");
-        return s;
-    }();
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(LOOPBACK);
+    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(s, 4) != 0)
+        invariantBroken("cannot listen on loopback");
+    return s;
+}
+
+// A fresh listening port now and then: links the daemon ends first leave TIME_WAIT on this same
+// stack, and a long run would otherwise use up every loopback port towards one listener.
+int listener(bool nextInput = false)
+{
+    static int fd = -1;
+    static long inputs = 0;
+    if (fd < 0 || (nextInput && ++inputs % 10000 == 0)) {
+        if (fd >= 0) ::close(fd);
+        fd = openListener();
+    }
     return fd;
 }
 
@@ -141,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     routedtest::hostUser(lsdb, 3, "carol");
     routedtest::hostChan(lsdb, 3, "#c");
     routedtest::hostChan(lsdb, 3, "&d");
-    startServerLink(listener(), LOOPBACK);
+    startServerLink(listener(true), LOOPBACK);
     const int server = connectLink();
     acceptServer();
     FUZZ_CHECK(serverLinkSock() >= 0, "the node's own connection was not taken as the link");
