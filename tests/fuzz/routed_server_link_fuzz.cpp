@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -52,7 +53,14 @@ int connectLink()
     socklen_t len = sizeof addr;
     (void)::getsockname(listener(), reinterpret_cast<sockaddr *>(&addr), &len);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) invariantBroken("cannot connect");
+    // libFuzzer's timer may interrupt the connect, which then goes on by itself: wait for it.
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        pollfd done{fd, POLLOUT, 0};
+        int err = errno;
+        socklen_t errLen = sizeof err;
+        if (err == EINTR && ::poll(&done, 1, 5000) == 1) (void)::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen);
+        if (err != 0) invariantBroken("cannot connect: %s", std::strerror(err));
+    }
     // Ended with a reset, so that a long run leaves no TIME_WAIT behind on loopback.
     const linger abrupt{1, 0};
     (void)::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
