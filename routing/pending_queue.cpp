@@ -124,20 +124,15 @@ void requestRoute(const char *request, int sender, const Message &m, const char 
 {
     // Nothing goes back to the sender of a NOTICE or a channel notice: it is queued as no client's.
     const int owner = drawsReplies(m) ? sender : NO_SLOT;
-    const unsigned serial = serialOf(owner);
-    if (connections[DAEMON_SLOT].sock == 0) {
-        if (!deliveredHere) tellNoSuchTarget(owner, serial, target);
-        return;
-    }
-    // Writing over a waiting message would pair every later answer with the wrong message.
-    if (queueFull()) return tellRoutingBusy(owner, serial, target);
-    const Message queued{m.srcNode, m.sender, target, m.text, m.command};
-    queueRequest(request, queued, owner, serial, 0);
+    // A message delivered to someone here draws no 401 when no answer can come.
+    if (connections[DAEMON_SLOT].sock == 0 && deliveredHere) return;
+    askDaemon(request, {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(owner), 0);
 }
 
 void askDaemon(const char *request, const Message &m, int owner, unsigned serial, long long giveUpAt)
 {
     if (connections[DAEMON_SLOT].sock == 0) return tellNoSuchTarget(owner, serial, m.target);
+    // Writing over a waiting message would pair every later answer with the wrong message.
     if (queueFull()) return tellRoutingBusy(owner, serial, m.target);
     queueRequest(request, m, owner, serial, giveUpAt);
 }
