@@ -73,7 +73,7 @@ void sendNames(int slot, int roomSlot)
     NamesLines lines(slot, room.name);
     for (int i = 0; i < room.userCount; ++i) lines.add(room.users[i]);
     for (const NetworkMember &m : networkMembers)
-        if (m.node != 0 && std::strcmp(m.channel, room.name) == 0) lines.add(m.nick);
+        if (inChannel(m, room.name)) lines.add(m.nick);
     lines.flush();
     replyf(slot, FMT_366_END_OF_NAMES, serverName(), connections[slot].nick, room.name);
 }
@@ -95,7 +95,7 @@ void whoElsewhere(int slot, const char *channel)
 {
     const char *nick = requesterNick(slot);
     for (const NetworkMember &m : networkMembers)
-        if (m.node != 0 && std::strcmp(m.channel, channel) == 0)
+        if (inChannel(m, channel))
             replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, m.channel, m.user, m.host, "*", m.nick, "*");
 }
 

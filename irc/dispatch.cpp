@@ -99,6 +99,13 @@ char *LineCursor::next(char separator)
     return word;
 }
 
+char *LineCursor::trailing()
+{
+    while (*pos == ' ') ++pos;
+    if (*pos == ':') return pos + 1;
+    return next();
+}
+
 void parseCmd(char *line, int slot)
 {
     if (argList.verbose == 1) std::printf("Command[%i]: %s\n", slot, line);

@@ -8,6 +8,8 @@
 struct LineCursor {
     char *pos;
     char *next(char separator = ' ');  // nullptr when the line is used up
+    // The parameter after " :" as it stands, or else the next word; nullptr when there is none.
+    char *trailing();
 };
 
 // May reset the slot (QUIT): callers do not touch the slot's line buffer afterwards.

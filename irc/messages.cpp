@@ -10,7 +10,6 @@
 #include "channels.h"
 #include "profile.h"
 #include "registration.h"
-#include "profile.h"
 #include "replies.h"
 
 namespace {
@@ -88,9 +87,7 @@ bool takeText(LineCursor &cur, char (&text)[LINE_SIZE])
 {
     TextBuilder builder(text);
     if (clientProfile.on) {
-        while (*cur.pos == ' ') ++cur.pos;
-        if (*cur.pos == ':') builder.add(cur.pos + 1);
-        else if (const char *word = cur.next()) builder.add(word);
+        if (const char *trailing = cur.trailing()) builder.add(trailing);
         return text[0] != '\0';
     }
     const char *first = takeFirstTextWord(cur);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../core/text.h"
+#include "profile.h"
 
 NetworkMember networkMembers[NETWORK_MEMBERS_MAX];
 
@@ -42,19 +43,14 @@ void dropNetworkMember(int entry) { std::memset(&networkMembers[entry], 0, sizeo
 void networkMemberPrefix(int entry, char (&prefix)[PREFIX_SIZE])
 {
     const NetworkMember &m = networkMembers[entry];
-    TextBuilder b(prefix);
-    b.add(m.nick);
-    b.add("!");
-    b.add(m.user);
-    b.add("@");
-    b.add(m.host);
+    formatPrefix(prefix, m.nick, m.user, m.host);
 }
 
 int countNetworkMembers(const char *channel)
 {
     int count = 0;
     for (const NetworkMember &m : networkMembers)
-        if (m.node != 0 && std::strcmp(m.channel, channel) == 0) ++count;
+        if (inChannel(m, channel)) ++count;
     return count;
 }
 
@@ -68,7 +64,7 @@ int heardFromNode(uint32_t node)
 int firstOfChannel(int entry)
 {
     for (int i = 0; i < entry; ++i)
-        if (networkMembers[i].node != 0 && std::strcmp(networkMembers[i].channel, networkMembers[entry].channel) == 0)
+        if (inChannel(networkMembers[i], networkMembers[entry].channel))
             return 0;
     return 1;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "../core/limits.h"
 
@@ -17,6 +18,12 @@ struct NetworkMember {
 };
 
 extern NetworkMember networkMembers[NETWORK_MEMBERS_MAX];
+
+// An entry in use for a member of that channel.
+inline bool inChannel(const NetworkMember &m, const char *channel)
+{
+    return m.node != 0 && std::strcmp(m.channel, channel) == 0;
+}
 
 void clearNetworkMembers();
 int findNetworkMember(const char *nick);  // the entry of that nick, or -1

@@ -43,12 +43,17 @@ void userPrefix(int slot, char (&prefix)[PREFIX_SIZE])
     }
     char user[USER_PREFIX_MAX + 1];
     copyCut(user, c.userName);
+    formatPrefix(prefix, c.nick, user, c.hostName);
+}
+
+void formatPrefix(char (&prefix)[PREFIX_SIZE], const char *nick, const char *user, const char *host)
+{
     TextBuilder b(prefix);
-    b.add(c.nick);
+    b.add(nick);
     b.add("!");
     b.add(user);
     b.add("@");
-    b.add(c.hostName);
+    b.add(host);
 }
 
 bool isForbiddenByte(char ch)

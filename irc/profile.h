@@ -22,6 +22,8 @@ const char *numericTarget(int slot);
 // The prefix of a line from the user in the slot: nick!user@host in the profile, the nick alone
 // otherwise.
 void userPrefix(int slot, char (&prefix)[PREFIX_SIZE]);
+// nick!user@host, each part cut where the prefix runs out.
+void formatPrefix(char (&prefix)[PREFIX_SIZE], const char *nick, const char *user, const char *host);
 // A byte that may not travel inside a message: CR (and NUL) always; in the exact replies every
 // control byte but the tab, while the profile lets CTCP and formatting codes pass.
 bool isForbiddenByte(char ch);

@@ -16,14 +16,6 @@ namespace {
 
 constexpr int USERHOST_MAX = 5;  // nicks one USERHOST answers, as RFC 2812 has it
 
-// The parameter after " :" as it stands, or else the next word; nullptr when there is none.
-const char *takeTrailing(LineCursor &cur)
-{
-    while (*cur.pos == ' ') ++cur.pos;
-    if (*cur.pos == ':') return cur.pos + 1;
-    return cur.next();
-}
-
 // A user of this node (never the daemon link) that has registered, or -1.
 int findRegistered(const char *nick)
 {
@@ -61,7 +53,7 @@ void sendWelcome(int slot)
 
 void handlePing(int slot, LineCursor &cur)
 {
-    const char *token = takeTrailing(cur);
+    const char *token = cur.trailing();
     if (!token || token[0] == '\0') {
         replyf(slot, FMT_409_NO_ORIGIN, serverName(), requesterNick(slot));
         return;
@@ -83,7 +75,7 @@ void handleCap(int slot, LineCursor &cur)
     if (std::strcmp(sub, "LS") == 0 || std::strcmp(sub, "LIST") == 0) {
         replyf(slot, FMT_CAP_EMPTY, serverName(), nick, sub);
     } else if (std::strcmp(sub, "REQ") == 0) {
-        const char *wanted = takeTrailing(cur);
+        const char *wanted = cur.trailing();
         replyf(slot, FMT_CAP_NAK, serverName(), nick, wanted ? wanted : "");
     } else if (std::strcmp(sub, "END") != 0) {
         replyf(slot, FMT_410_BAD_CAP, serverName(), nick, sub);

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "codec.h"
+
 namespace {
 
 constexpr size_t KEY_MIN = 16;   // shorter is guessable
@@ -88,8 +90,7 @@ bool openDatagram(const char *text, size_t &length, uint64_t &counter)
         givenLength != sizeof given)
         return false;
     for (int i = 1; i <= 16; ++i) {
-        const char c = trailer[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        const int digit = hexValue(trailer[i]);
         if (digit < 0) return false;
         counter = counter << 4 | static_cast<uint64_t>(digit);
     }

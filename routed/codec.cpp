@@ -90,13 +90,6 @@ bool readNames(WordReader &in, char (*names)[NAME_SIZE], int &count)
 constexpr char DIGEST_PREFIX[] = "cfg=";
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 bool readDigest(std::string_view hex, ConfigDigest &out)
 {
     if (hex.size() != 2 * CONFIG_DIGEST_SIZE) return false;
@@ -144,6 +137,13 @@ bool readAdvert(WordReader &in, Advert &a)
 }
 
 }  // namespace
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
 
 bool readNodeNumber(std::string_view word, uint32_t &value)
 {

@@ -64,3 +64,6 @@ bool decodeDatagram(std::string_view text, Datagram &out);
 bool isRoutableName(std::string_view name);
 // Decimal digits only, no sign, at most 2^32 - 1.
 bool readNodeNumber(std::string_view word, uint32_t &value);
+
+// A lowercase hexadecimal digit's value, or -1: the datagrams write hex in lowercase only.
+int hexValue(char c);

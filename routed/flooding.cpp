@@ -296,7 +296,6 @@ void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &
 {
     flood = FloodState{};
     stats = FloodStats{};
-    stats.authenticated = authEnabled();
     flood.sock = udpSock;
     flood.timing = timing;
     flood.nextHelloAt = now;

@@ -40,7 +40,6 @@ struct FloodStats {
     uint64_t sent;
     uint64_t received;
     uint64_t refused;    // malformed, from no neighbour, or failing authentication
-    bool authenticated;  // datagrams carry and need a keyed MAC
 };
 
 const FloodStats &floodStats();

@@ -37,10 +37,15 @@ NickRoute routeToNick(const LinkStateDb &db, std::string_view nick)
             target = v;
     }
     if (target < 0) return {-1, 0};
+    return {firstHopTo(db, target), fromSelf.dist[target]};
+}
+
+int firstHopTo(const LinkStateDb &db, int target)
+{
     // The tree rooted at the target names, for this node, the lowest-ID neighbour on a shortest path.
     SpanningTree toTarget;
     shortestPathTree(db, target, toTarget);
-    return {toTarget.parent[db.self], fromSelf.dist[target]};
+    return toTarget.parent[db.self];
 }
 
 int channelNextHops(const LinkStateDb &db, int src, std::string_view chan, int (&hops)[MAX_NODES])

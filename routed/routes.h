@@ -21,6 +21,8 @@ struct NickRoute {
 
 // Towards the nearest other node that hosts the nick (ties: the lower ID).
 NickRoute routeToNick(const LinkStateDb &db, std::string_view nick);
+// This node's neighbour on a shortest path to the node at index target, ties to the lowest ID.
+int firstHopTo(const LinkStateDb &db, int target);
 
 // This node's children, in the tree rooted at src, behind which some node has members of the
 // channel, in ascending ID order; -1 when no node of the network has the channel at all. A source

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "../core/clock.h"
+#include "auth.h"
 #include "flooding.h"
 #include "routes.h"
 
@@ -107,9 +108,7 @@ void writeRoutes(StatusWriter &out)
     shortestPathTree(lsdb, lsdb.self, fromSelf);
     for (int v = 0; v < lsdb.count; ++v) {
         if (v == lsdb.self || fromSelf.dist[v] < 0) continue;
-        SpanningTree toTarget;
-        shortestPathTree(lsdb, v, toTarget);
-        out.line(FMT_ROUTE, idOf(v), idOf(toTarget.parent[lsdb.self]), fromSelf.dist[v]);
+        out.line(FMT_ROUTE, idOf(v), idOf(firstHopTo(lsdb, v)), fromSelf.dist[v]);
     }
 }
 
@@ -120,7 +119,7 @@ void writeStatus(int fd)
     const int64_t now = nowMillis();
     const FloodStats &stats = floodStats();
     StatusWriter out(fd);
-    out.line(FMT_HEAD, idOf(lsdb.self), stats.authenticated ? "authenticated" : "not authenticated",
+    out.line(FMT_HEAD, idOf(lsdb.self), authEnabled() ? "authenticated" : "not authenticated",
              static_cast<unsigned long long>(stats.sent), static_cast<unsigned long long>(stats.received),
              static_cast<unsigned long long>(stats.refused));
     writeLinks(out, now);
