@@ -6,6 +6,8 @@
 inline constexpr char FMT_421_UNKNOWN_COMMAND[] = ":%s 421%s %s :Unknown command";
 inline constexpr char FMT_451_NOT_REGISTERED[] = ":%s 451%s :You have not registered";
 inline constexpr char FMT_462_ALREADY_REGISTERED[] = ":%s 462%s :You may not reregister";
+// The client profile's: a line longer than 512 bytes with its CR LF was dropped whole.
+inline constexpr char FMT_417_INPUT_TOO_LONG[] = ":%s 417 %s :Input line was too long";
 
 // Registration and nicknames.
 inline constexpr char FMT_431_NO_NICKNAME[] = ":%s 431%s :No nickname given";

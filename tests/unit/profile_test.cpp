@@ -83,8 +83,8 @@ TEST_F(Profile, EveryNumericNamesTheRequesterOrAStar)
     EXPECT_EQ(reply(1, "NICK"), numeric("431 * :No nickname given"));
     EXPECT_EQ(reply(1, "NICK 1x"), numeric("432 * 1x :Erroneus nickname"));
     EXPECT_EQ(reply(1, "USER x"), numeric("461 * USER :Not enough parameters"));
-    EXPECT_EQ(reply(1, "LIST"), numeric("321 * Channel :Users Name") + numeric("323 * :End of /LIST"));
-    EXPECT_EQ(reply(1, "WHO #a"), numeric("431 * :No such channel exists on this server"));
+    EXPECT_EQ(reply(1, "LIST"), numeric("451 * :You have not registered"));
+    EXPECT_EQ(reply(1, "WHO #a"), numeric("451 * :You have not registered"));
     registerUser(1, "alice");
     registerUser(2, "bob");
     EXPECT_EQ(reply(1, "FOO"), numeric("421 alice FOO :Unknown command"));
