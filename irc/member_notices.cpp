@@ -24,6 +24,7 @@
 namespace {
 
 constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK"};
+constexpr char FMT_MEMBER_CAP_TRACE[] = "Member notice refused: node %lu already has %d members, %s would be one more\n";
 // A node heard of for the first time gets this node's members this soon, at most once per gap.
 constexpr long long SYNC_GAP_MS = 1000;
 
@@ -87,12 +88,25 @@ void dropWithNotice(int entry, const char *keyword)
     dropNetworkMember(entry);
 }
 
+// A node has no more members than client slots: a notice that would give it more is forged (any
+// process that can bind a node's address can send one) or meets an entry about to expire, and
+// it must not fill the table that every node's members share.
+bool roomForAnotherMember(uint32_t src, const char *nick)
+{
+    if (membersOfNode(src) < MAX_CONNECTIONS - 1) return true;
+    if (argList.verbose == 1)
+        std::printf(FMT_MEMBER_CAP_TRACE, static_cast<unsigned long>(src), MAX_CONNECTIONS - 1, nick);
+    return false;
+}
+
 void noteJoin(uint32_t src, const char *prefix, const char *nick, const char *channel, long long now)
 {
     // A nick is the network's only once: a user here keeps it.
     if (findUser(nick) >= FIRST_CLIENT_SLOT) return;
-    if (!heardFromNode(src)) syncSoon(now);
     const int known = findNetworkMember(nick);
+    const bool movesOnItsNode = known >= 0 && networkMembers[known].node == src;
+    if (!movesOnItsNode && !roomForAnotherMember(src, nick)) return;
+    if (!heardFromNode(src)) syncSoon(now);
     if (known >= 0) {
         NetworkMember &m = networkMembers[known];
         if (m.node == src && std::strcmp(m.channel, channel) == 0) {

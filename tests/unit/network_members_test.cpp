@@ -182,6 +182,37 @@ TEST_F(NetworkChannels, NoticesThatNoNodeMaySendChangeNothing)
     answerNodeRequests();
 }
 
+// A node has no more members than client slots: a flood of joins in its name (forged) takes only
+// that many entries, and the refusals are traced.
+TEST_F(NetworkChannels, EachNodeHoldsAtMostItsClientSlots)
+{
+    registerUser(1, "bob");
+    joinAs(1, "#a");
+    answerNodeRequests();
+    addNeighbour(3, 1);
+    argList.verbose = 1;
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 140; ++i) {
+        EXPECT_EQ(forwardFrom(notice("m" + std::to_string(i) + "!u@h", "JOIN", "#a")), 1);
+        answerNodeRequests();
+    }
+    const std::string trace = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countNetworkMembers("#a"), MAX_CONNECTIONS - 1);
+    std::string joins;
+    for (int i = 0; i < MAX_CONNECTIONS - 1; ++i) joins += crlf(":m" + std::to_string(i) + "!u@h JOIN #a");
+    EXPECT_EQ(client(1).take(), joins);
+    size_t refusals = 0;
+    for (size_t at = 0; (at = trace.find("Member notice refused: node 2", at)) != std::string::npos; ++at) ++refusals;
+    EXPECT_EQ(refusals, 140u - (MAX_CONNECTIONS - 1));
+    // A member of a full node still moves, and another node's member still joins.
+    EXPECT_EQ(forwardFrom(notice("m0!u@h", "JOIN", "#b")), 1);
+    EXPECT_EQ(forwardFrom(notice(ZED, "JOIN", "#a", 3)), 1);
+    answerNodeRequests();
+    EXPECT_EQ(client(1).take(), crlf(":m0!u@h PART #a") + crlf(std::string(":") + ZED + " JOIN #a"));
+    EXPECT_EQ(countNetworkMembers("#b"), 1);
+}
+
 // Every period each node announces its members again; a member whose node stopped doing so
 // (dead, or cut off) leaves with a QUIT, and a node heard of for the first time gets ours soon.
 TEST_F(NetworkChannels, RefreshAnnouncesAgainAndStaleMembersQuit)
