@@ -99,13 +99,21 @@ bool roomForAnotherMember(uint32_t src, const char *nick)
     return false;
 }
 
+// A nick is the network's only once: a user here keeps it (and the collision is settled by the
+// rule of registration.cpp, which this sight of the other holder informs).
+bool heldHere(const char *nick, uint32_t src)
+{
+    if (findUser(nick) < FIRST_CLIENT_SLOT) return false;
+    nickSeenOnNode(nick, src);
+    return true;
+}
+
 void noteJoin(uint32_t src, const char *prefix, const char *nick, const char *channel, long long now)
 {
-    // A nick is the network's only once: a user here keeps it.
-    if (findUser(nick) >= FIRST_CLIENT_SLOT) return;
     const int known = findNetworkMember(nick);
     const bool movesOnItsNode = known >= 0 && networkMembers[known].node == src;
     if (!movesOnItsNode && !roomForAnotherMember(src, nick)) return;
+    if (heldHere(nick, src)) return;
     if (!heardFromNode(src)) syncSoon(now);
     if (known >= 0) {
         NetworkMember &m = networkMembers[known];
@@ -155,7 +163,9 @@ void afterWait()
         announceNodesChannel();
     }
     const long long now = nowMillis();
-    if (now >= refresh.nextAt) refreshMembers(now);
+    if (now < refresh.nextAt) return;
+    refreshMembers(now);
+    if (othersToTell()) recheckNicks();
 }
 
 }  // namespace
@@ -199,7 +209,7 @@ void takeMemberNotice(uint32_t src, const Message &m)
     const bool ours = known >= 0 && networkMembers[known].node == src;
     if (std::strcmp(m.command, "JOIN") == 0) noteJoin(src, m.sender, nick, word, nowMillis());
     else if (std::strcmp(m.command, "NICK") == 0) {
-        if (ours && findUser(word) < 0 && findNetworkMember(word) < 0) noteNick(known, word);
+        if (ours && !heldHere(word, src) && findNetworkMember(word) < 0) noteNick(known, word);
     } else if (ours && std::strcmp(networkMembers[known].channel, word) == 0) {
         dropWithNotice(known, m.command);
     }

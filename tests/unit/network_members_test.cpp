@@ -9,6 +9,7 @@
 #include "irc/member_notices.h"
 #include "irc/network_members.h"
 #include "irc/profile.h"
+#include "irc/registration.h"
 #include "support/irc_session.h"
 
 namespace {
@@ -211,6 +212,31 @@ TEST_F(NetworkChannels, EachNodeHoldsAtMostItsClientSlots)
     answerNodeRequests();
     EXPECT_EQ(client(1).take(), crlf(":m0!u@h PART #a") + crlf(std::string(":") + ZED + " JOIN #a"));
     EXPECT_EQ(countNetworkMembers("#b"), 1);
+}
+
+// A member notice from a node with a higher ID showing a nick held here: that node's holder is
+// the one to yield, so the next answer that names another node leaves the nick here; without
+// such a notice since, the holder here yields, and the other nodes hear its NICK.
+TEST_F(NetworkChannels, NickCollisionYieldsOnTheHigherNodeWhenItsNoticesShowIt)
+{
+    registerUser(1, "alice");
+    joinAs(1, "#a");
+    answerNodeRequests();
+    node2.take(1);
+    EXPECT_EQ(forwardFrom(notice("alice!a2@far", "JOIN", "#a")), 1);
+    answerNodeRequests();
+    EXPECT_EQ(client(1).take(), "");
+    EXPECT_EQ(findNetworkMember("alice"), -1);
+    recheckNicks();
+    EXPECT_EQ(daemon.take(), "NEXTHOP alice\r\n");
+    parse(DAEMON_SLOT, "OK 2 1");
+    EXPECT_STREQ(connections[1].nick, "alice");
+    recheckNicks();
+    parse(DAEMON_SLOT, "OK 2 1");
+    EXPECT_STREQ(connections[1].nick, "Guest0001");
+    EXPECT_EQ(daemon.take(), "NEXTHOP alice\r\nNEXTHOPS 1 &quorvel-nodes\r\nREMOVEUSER alice\r\nADDUSER Guest0001\r\n");
+    parse(DAEMON_SLOT, "OK 2");
+    EXPECT_EQ(node2.take(1), Lines{notice(prefixOf("alice"), "NICK", "Guest0001", 1) + "\r\n"});
 }
 
 // Every period each node announces its members again; a member whose node stopped doing so
