@@ -138,7 +138,11 @@ void finishFront()
 
 void finishUnreadableAnswer()
 {
-    if (messageWaiting()) finishFront();
+    if (!messageWaiting()) return;
+    // A client whose input waits for a nick question must not wait for ever: as without an answer.
+    const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
+    if (isNickQuestion(front)) answerNickQuestion(front, false);
+    finishFront();
 }
 
 void requestRoute(const char *request, int sender, const Message &m, const char *target, bool deliveredHere)

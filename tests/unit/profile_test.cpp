@@ -131,6 +131,11 @@ TEST_F(Profile, NickThatAnotherNodeHostsGets433)
     dropWaitingMessages();
     EXPECT_STREQ(connections[1].nick, "fred");
     EXPECT_EQ(client(1).take(), "");
+    // Nor does an answer too long to read keep the client's input held.
+    parse(1, "NICK gina");
+    finishUnreadableAnswer();
+    EXPECT_STREQ(connections[1].nick, "gina");
+    EXPECT_EQ(connections[1].holdInput, 0);
 }
 
 // Two nodes granted one nick at once: each asks again for the nicks it holds, and an answer that
