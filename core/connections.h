@@ -17,7 +17,7 @@ struct Connection {
     char channel[LINE_SIZE];     // empty while the client is in no channel
     char ip[IP_TEXT_SIZE];       // kept after a reset until the next accept overwrites it
     int registered;
-    int skippingLine;            // the line in progress outgrew the buffer: dropped up to its LF
+    int skippingLine;            // the line in progress outgrew the buffer or held a zero byte: dropped up to its LF
     unsigned serial;             // tells the successive peers of one slot apart
     int holdInput;               // lines wait unhandled until what the last one started is done
     int lookupPending;           // the client's host name is being looked up

@@ -1,7 +1,9 @@
 // Line framing: a line ends at LF, runs of LF are one separator, and a fragment waits in the
 // slot's buffer until its LF arrives. A read takes only what fits behind the fragment, so no byte
 // a peer sent is dropped for want of room; a line too long for the buffer (512 characters without
-// their LF) is dropped whole, up to its own LF, and the lines after it are kept.
+// their LF) is dropped whole, up to its own LF, and the lines after it are kept. A zero byte ends
+// the text of its line: the line up to it is the line, what follows it up to the LF is dropped,
+// and the LF still ends the line, so no line is glued to the next or lost behind it.
 #include "framing.h"
 
 #include <sys/socket.h>
@@ -31,24 +33,18 @@ size_t skipLineFeeds(const char *buffer, size_t pos)
     return pos;
 }
 
-// A daemon answer too long to read still counts as one, so the answers after it stay paired.
+// A daemon answer too long to read still counts as one, so the answers after it stay paired; a
+// client is told (in the profile), once for each line it loses.
 void giveUpLine(int slot)
 {
     Connection &c = connections[slot];
     std::memset(c.buffer, 0, sizeof c.buffer);
     c.skippingLine = 1;
-    if (slot == DAEMON_SLOT && coreHooks.daemonLineLost) coreHooks.daemonLineLost();
-}
-
-// Where the chunk's own text starts: past the end of a given-up line when one is being skipped,
-// or `got` when the whole chunk still belongs to it.
-size_t skipGivenUpLine(Connection &c, const char *chunk, size_t got)
-{
-    if (!c.skippingLine) return 0;
-    const void *lf = std::memchr(chunk, '\n', got);
-    if (!lf) return got;
-    c.skippingLine = 0;
-    return static_cast<size_t>(static_cast<const char *>(lf) - chunk) + 1;
+    if (slot == DAEMON_SLOT) {
+        if (coreHooks.daemonLineLost) coreHooks.daemonLineLost();
+    } else if (coreHooks.lineTooLong) {
+        coreHooks.lineTooLong(slot);
+    }
 }
 
 }  // namespace
@@ -131,13 +127,16 @@ Read readOnce(int slot)
 void absorbBytes(int slot, const char *chunk, size_t got)
 {
     Connection &c = connections[slot];
-    const size_t pending = strnlen(c.buffer, LINE_SIZE);
-    const size_t start = skipGivenUpLine(c, chunk, got);
     char *buffer = c.buffer;
-    std::memcpy(buffer + pending, chunk + start, got - start);
-    const size_t length = strnlen(buffer, LINE_SIZE);
-    // A zero byte ends the text; what the chunk held after it must not resurface in a later line.
-    std::memset(buffer + length, 0, LINE_SIZE - length);
+    size_t length = strnlen(buffer, LINE_SIZE);
+    // The bytes from a zero byte, or of a given-up line, are skipped up to the LF, which is kept:
+    // it ends the line before them, and a leading LF is no line.
+    for (size_t i = 0; i < got && length < LINE_SIZE; ++i) {
+        if (chunk[i] == '\n') c.skippingLine = 0;
+        else if (chunk[i] == '\0') c.skippingLine = 1;
+        if (!c.skippingLine) buffer[length++] = chunk[i];
+    }
+    if (length < LINE_SIZE) std::memset(buffer + length, 0, LINE_SIZE - length);
     cutLines(slot);
 }
 

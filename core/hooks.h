@@ -8,6 +8,7 @@ struct CoreHooks {
     void (*departs)(int slot);
     void (*daemonLinkLost)();   // slot 0 was reset: nothing that waits on it will be answered
     void (*daemonLineLost)();   // a daemon line too long to read was dropped whole
+    void (*lineTooLong)(int slot);  // a client line too long to read was dropped whole
     // 1 while the layers above can take another read's worth of client lines; a client is left
     // unread meanwhile, so a burst waits in its socket instead of being refused.
     int (*roomForLines)();

@@ -23,8 +23,10 @@
 namespace {
 
 // Refused with 451 / 462; a Quiet command from a client not yet registered is dropped without a
-// word, as a NOTICE must never draw an automatic reply.
-enum class Gate { Open, Registered, Unregistered, Quiet };
+// word, as a NOTICE must never draw an automatic reply. ProfileRegistered is Open in the exact
+// replies, which answer LIST and WHO before registration, and Registered in the client profile,
+// where a peer that never registered learns nothing of the channels and their members.
+enum class Gate { Open, Registered, Unregistered, Quiet, ProfileRegistered };
 
 using Handler = void (*)(int slot, LineCursor &cur);
 
@@ -39,8 +41,8 @@ constexpr CommandRow COMMANDS[] = {  // compared in order, exactly and case-sens
     {"PRIVMSG", Gate::Registered,   handlePrivmsg},
     {"USER",    Gate::Unregistered, handleUser},
     {"JOIN",    Gate::Registered,   handleJoin},
-    {"WHO",     Gate::Open,         handleWho},
-    {"LIST",    Gate::Open,         handleList},
+    {"WHO",     Gate::ProfileRegistered, handleWho},
+    {"LIST",    Gate::ProfileRegistered, handleList},
     {"PART",    Gate::Registered,   handlePart},
     {"QUIT",    Gate::Registered,   handleQuit},
 };  // FORWARD is no client's word: another node's line is taken before a connection is a client
@@ -75,6 +77,7 @@ const CommandRow *findCommand(const char *word)
 bool refusedByGate(Gate gate, int slot)
 {
     const bool registered = connections[slot].registered != 0;
+    if (gate == Gate::ProfileRegistered) gate = clientProfile.on ? Gate::Registered : Gate::Open;
     if (gate == Gate::Registered && !registered) {
         replyf(slot, FMT_451_NOT_REGISTERED, serverName(), numericTarget(slot));
         return true;
@@ -85,6 +88,12 @@ bool refusedByGate(Gate gate, int slot)
         return true;
     }
     return false;
+}
+
+// The exact framing drops such a line without a word.
+void refuseLongLine(int slot)
+{
+    if (clientProfile.on) replyf(slot, FMT_417_INPUT_TOO_LONG, serverName(), requesterNick(slot));
 }
 
 }  // namespace
@@ -132,6 +141,7 @@ void wireIrc()
 {
     coreHooks.handleLine = parseCmd;
     coreHooks.departs = userDeparts;
+    coreHooks.lineTooLong = refuseLongLine;
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());

@@ -24,6 +24,7 @@
 namespace {
 
 constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK"};
+constexpr char FMT_MEMBER_CAP_TRACE[] = "Member notice refused: node %lu already has %d members, %s would be one more\n";
 // A node heard of for the first time gets this node's members this soon, at most once per gap.
 constexpr long long SYNC_GAP_MS = 1000;
 
@@ -87,12 +88,33 @@ void dropWithNotice(int entry, const char *keyword)
     dropNetworkMember(entry);
 }
 
+// A node has no more members than client slots: a notice that would give it more is forged (any
+// process that can bind a node's address can send one) or meets an entry about to expire, and
+// it must not fill the table that every node's members share.
+bool roomForAnotherMember(uint32_t src, const char *nick)
+{
+    if (membersOfNode(src) < MAX_CONNECTIONS - 1) return true;
+    if (argList.verbose == 1)
+        std::printf(FMT_MEMBER_CAP_TRACE, static_cast<unsigned long>(src), MAX_CONNECTIONS - 1, nick);
+    return false;
+}
+
+// A nick is the network's only once: a user here keeps it (and the collision is settled by the
+// rule of registration.cpp, which this sight of the other holder informs).
+bool heldHere(const char *nick, uint32_t src)
+{
+    if (findUser(nick) < FIRST_CLIENT_SLOT) return false;
+    nickSeenOnNode(nick, src);
+    return true;
+}
+
 void noteJoin(uint32_t src, const char *prefix, const char *nick, const char *channel, long long now)
 {
-    // A nick is the network's only once: a user here keeps it.
-    if (findUser(nick) >= FIRST_CLIENT_SLOT) return;
-    if (!heardFromNode(src)) syncSoon(now);
     const int known = findNetworkMember(nick);
+    const bool movesOnItsNode = known >= 0 && networkMembers[known].node == src;
+    if (!movesOnItsNode && !roomForAnotherMember(src, nick)) return;
+    if (heldHere(nick, src)) return;
+    if (!heardFromNode(src)) syncSoon(now);
     if (known >= 0) {
         NetworkMember &m = networkMembers[known];
         if (m.node == src && std::strcmp(m.channel, channel) == 0) {
@@ -141,7 +163,9 @@ void afterWait()
         announceNodesChannel();
     }
     const long long now = nowMillis();
-    if (now >= refresh.nextAt) refreshMembers(now);
+    if (now < refresh.nextAt) return;
+    refreshMembers(now);
+    if (othersToTell()) recheckNicks();
 }
 
 }  // namespace
@@ -185,7 +209,7 @@ void takeMemberNotice(uint32_t src, const Message &m)
     const bool ours = known >= 0 && networkMembers[known].node == src;
     if (std::strcmp(m.command, "JOIN") == 0) noteJoin(src, m.sender, nick, word, nowMillis());
     else if (std::strcmp(m.command, "NICK") == 0) {
-        if (ours && findUser(word) < 0 && findNetworkMember(word) < 0) noteNick(known, word);
+        if (ours && !heldHere(word, src) && findNetworkMember(word) < 0) noteNick(known, word);
     } else if (ours && std::strcmp(networkMembers[known].channel, word) == 0) {
         dropWithNotice(known, m.command);
     }

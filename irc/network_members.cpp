@@ -54,12 +54,15 @@ int countNetworkMembers(const char *channel)
     return count;
 }
 
-int heardFromNode(uint32_t node)
+int membersOfNode(uint32_t node)
 {
+    int count = 0;
     for (const NetworkMember &m : networkMembers)
-        if (node != 0 && m.node == node) return 1;
-    return 0;
+        if (node != 0 && m.node == node) ++count;
+    return count;
 }
+
+int heardFromNode(uint32_t node) { return membersOfNode(node) > 0 ? 1 : 0; }
 
 int firstOfChannel(int entry)
 {

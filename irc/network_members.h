@@ -34,6 +34,7 @@ void dropNetworkMember(int entry);
 // The member's nick!user@host, as its own node shows it.
 void networkMemberPrefix(int entry, char (&prefix)[PREFIX_SIZE]);
 int countNetworkMembers(const char *channel);
+int membersOfNode(uint32_t node);  // the entries that live on that node
 int heardFromNode(uint32_t node);  // 1 when some entry lives on that node
 // 1 when no entry before `entry` is in the same channel: LIST counts each channel once.
 int firstOfChannel(int entry);

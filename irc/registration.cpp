@@ -24,6 +24,12 @@ namespace {
 constexpr char FMT_USER_REPORT[] =
     "\nUser Registered As: \n\tuserName: %s\n\thostName: %s\n\tserverName: %s\n\trealName: %s\n\n";
 
+constexpr char FMT_GUEST_NICK[] = "Guest%02u%02u";  // this node's line in the configuration file, the slot
+
+// Per slot: since the daemon last answered for the user's nick, a member notice showed that nick
+// held by a node with a higher ID too, whose holder is the one to yield.
+bool higherHolderSeen[MAX_CONNECTIONS];
+
 bool isLetter(char ch) { return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z'); }
 bool isDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
@@ -67,8 +73,38 @@ void takeNick(int slot, const char *nick)
     char oldPrefix[PREFIX_SIZE];
     userPrefix(slot, oldPrefix);
     copyCut(c.nick, nick);
+    higherHolderSeen[slot] = false;
     if (c.registered) announceNickChange(slot, oldNick, oldPrefix);
     else if (detailsComplete(c)) completeRegistration(slot);
+}
+
+// Unique on the network: every node reads the same configuration file, and its line there and
+// the slot tell the guests apart. Nine characters, a valid nick.
+void guestNick(int slot, char (&nick)[NICK_MAX + 1])
+{
+    int line = 0;
+    while (line < curr_node_config_file.count && curr_node_config_file.entries[line].nodeID != curr_nodeID) ++line;
+    std::snprintf(nick, sizeof nick, FMT_GUEST_NICK, static_cast<unsigned>(line) % 100, static_cast<unsigned>(slot) % 100);
+}
+
+// The user gives its nick up for its guest nick: it is told why and sees its own NICK line (its
+// channel's members, itself among them, see that line anyway), and the daemon and the other
+// nodes learn of the change as for any NICK.
+void yieldNick(int slot)
+{
+    char guest[NICK_MAX + 1];
+    guestNick(slot, guest);
+    // A guest nick that some user here holds (this one, or another who chose it by hand) stays
+    // where it is: another holder of this nick yields instead, or the next period tries again.
+    if (!checkNick(guest)) return;
+    const Connection &c = connections[slot];
+    replyf(slot, FMT_NICK_COLLISION_NOTICE, serverName(), c.nick, c.nick, guest);
+    if (c.channel[0] == '\0') {
+        char prefix[PREFIX_SIZE];
+        userPrefix(slot, prefix);
+        replyf(slot, FMT_PROFILE_NICK_CHANGE, prefix, guest);
+    }
+    takeNick(slot, guest);
 }
 
 // The trailing parameter and every word after it, each followed by one space.
@@ -183,6 +219,36 @@ void nickCheckAnswered(int slot, unsigned serial, const char *nick, bool elsewhe
     resumeInput(slot);
 }
 
+// Two nodes that grant one nick at the same moment both hear from their daemons that nobody else
+// has it, and both keep it. So each node asks again, once a period, for every nick it holds, and
+// resolves a collision by this rule: when the daemon's answer names another node (an OK with a
+// hop other than 0), the user yields its nick for its guest nick, unless a member notice showed
+// the same nick on a node with a higher ID since the last answer: then that node's holder yields
+// and this one keeps it. Between two holders the one on the higher node therefore always yields
+// once its daemon sees the other; the lower one yields too only when it heard nothing of the
+// higher one (its holder is in no channel, so sends no notices). A notice alone never forces a
+// change, so a forged one can only delay a yield, never take a nick away.
+void recheckNicks()
+{
+    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot)
+        if (connections[slot].sock != 0 && connections[slot].registered) askNickStillOurs(slot);
+}
+
+void heldNickAnswered(int slot, unsigned serial, const char *nick, bool elsewhere)
+{
+    const Connection &c = connections[slot];
+    if (c.sock == 0 || c.serial != serial || !c.registered || std::strcmp(c.nick, nick) != 0) return;
+    const bool higherYields = higherHolderSeen[slot];
+    higherHolderSeen[slot] = false;
+    if (elsewhere && !higherYields) yieldNick(slot);
+}
+
+void nickSeenOnNode(const char *nick, uint32_t node)
+{
+    const int slot = findUser(nick);
+    if (slot >= FIRST_CLIENT_SLOT && connections[slot].registered && node > curr_nodeID) higherHolderSeen[slot] = true;
+}
+
 void handleUser(int slot, LineCursor &cur)
 {
     Connection &c = connections[slot];
@@ -219,6 +285,7 @@ void hostNameFound(int slot, unsigned serial, const char *name)
 void userDeparts(int slot)
 {
     const Connection &c = connections[slot];
+    higherHolderSeen[slot] = false;
     if (c.nick[0] != '\0') replyf(DAEMON_SLOT, FMT_REMOVEUSER, c.nick);
     removeFromChan(c.nick);
 }

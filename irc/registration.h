@@ -1,6 +1,8 @@
 // Registration of a client as a user (NICK, USER, QUIT), the nickname lookups and the MOTD.
 #pragma once
 
+#include <cstdint>
+
 #include "dispatch.h"
 
 int findUser(const char *nick);        // first slot 0 to 4 holding that nick, or -1
@@ -17,5 +19,12 @@ void hostNameFound(int slot, unsigned serial, const char *name);
 // The daemon's answer whether another node hosts the nick that the connection `serial` in the
 // slot asked for: 433 when one does, else the nick is taken; the client's input then goes on.
 void nickCheckAnswered(int slot, unsigned serial, const char *nick, bool elsewhere);
+// Asks the daemon again for the nick of every user here (client profile, once a period).
+void recheckNicks();
+// The daemon's answer to that question for the connection `serial` in the slot: the user yields
+// its nick for a guest nick when another node hosts it too, by the rule in registration.cpp.
+void heldNickAnswered(int slot, unsigned serial, const char *nick, bool elsewhere);
+// A member notice showed `nick` on that node: remembered when a user here holds it too.
+void nickSeenOnNode(const char *nick, uint32_t node);
 // What a departing peer's leaving means to the daemon and to the channel's members.
 void userDeparts(int slot);

@@ -6,6 +6,8 @@
 inline constexpr char FMT_421_UNKNOWN_COMMAND[] = ":%s 421%s %s :Unknown command";
 inline constexpr char FMT_451_NOT_REGISTERED[] = ":%s 451%s :You have not registered";
 inline constexpr char FMT_462_ALREADY_REGISTERED[] = ":%s 462%s :You may not reregister";
+// The client profile's: a line longer than 512 bytes with its CR LF was dropped whole.
+inline constexpr char FMT_417_INPUT_TOO_LONG[] = ":%s 417 %s :Input line was too long";
 
 // Registration and nicknames.
 inline constexpr char FMT_431_NO_NICKNAME[] = ":%s 431%s :No nickname given";
@@ -16,6 +18,9 @@ inline constexpr char FMT_375_MOTD_START[] = ":%s 375 %s :- %s Message of the da
 inline constexpr char FMT_372_MOTD[] = ":%s 372 %s :- Welcome to Halvern IRC Server v0.1";
 inline constexpr char FMT_376_MOTD_END[] = ":%s 376 %s :End of /MOTD command";
 inline constexpr char FMT_NICK_CHANGE[] = ":%s!%s@%s NICK %s";  // old nick, user, host, new nick
+// The client profile's: two nodes granted one nick at once, and this user yields it.
+inline constexpr char FMT_NICK_COLLISION_NOTICE[] =
+    ":%s NOTICE %s :Your nick %s is in use on another node too, so it was changed to %s";  // old nick twice, new
 
 // Channels.
 inline constexpr char FMT_QUIT_NOTICE[] = ":%s!%s@%s QUIT :%s has left the channel";

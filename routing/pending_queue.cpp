@@ -18,10 +18,21 @@ MsgQueue msgQueue;
 
 namespace {
 
-// The keyword of a queued question whether a nick lives on another node; no FORWARD carries it.
+// The keywords of a queued question whether a nick lives on another node, before a client takes
+// it and then again while a user holds it; no FORWARD carries them.
 constexpr char NICK_CHECK[] = "NICK?";
+constexpr char NICK_HELD[] = "NICK=";
 
-bool isNickCheck(const PendingMessage &m) { return std::strcmp(m.command, NICK_CHECK) == 0; }
+bool isNickQuestion(const PendingMessage &m)
+{
+    return std::strcmp(m.command, NICK_CHECK) == 0 || std::strcmp(m.command, NICK_HELD) == 0;
+}
+
+void answerNickQuestion(const PendingMessage &m, bool elsewhere)
+{
+    if (std::strcmp(m.command, NICK_HELD) == 0) heldNickAnswered(m.owner, m.ownerSerial, m.target, elsewhere);
+    else nickCheckAnswered(m.owner, m.ownerSerial, m.target, elsewhere);
+}
 
 // Only the connection that sent the message is told: the slot may have been taken over since,
 // and a peer node's FORWARD connection, never registered, is written nothing.
@@ -42,6 +53,16 @@ void queueRequest(const char *request, const Message &m, int owner, unsigned ser
     copyCut(queued.command, m.command);
     queued.ownerSerial = serial;
     queued.giveUpAt = giveUpAt;
+}
+
+bool askNick(int slot, const char *nick, const char *keyword)
+{
+    if (connections[DAEMON_SLOT].sock == 0 || queueFull()) return false;
+    char request[LINE_SIZE];
+    formatLine(request, FMT_NEXTHOP, nick);
+    const Message m{"", nick, nick, "", keyword};
+    queueRequest(request, m, slot, connections[slot].serial, 0);
+    return true;
 }
 
 }  // namespace
@@ -99,10 +120,10 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
     // A line nobody asked for has no message to pair with; acting on an old one would repeat it.
     if (!messageWaiting()) return;
     const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
-    if (isNickCheck(front)) {
+    if (isNickQuestion(front)) {
         // Only a hop other than 0 names another node that hosts the nick.
         const char *hop = std::strcmp(firstWord, "OK") == 0 ? rest.next() : nullptr;
-        nickCheckAnswered(front.owner, front.ownerSerial, front.target, hop && readNodeId(hop) != 0);
+        answerNickQuestion(front, hop && readNodeId(hop) != 0);
     } else if (std::strcmp(firstWord, "NONE") == 0) tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
     else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') forwardAnswer(front, rest);
     // Whatever forwarding met with, the answer is used up, so the next one pairs with the next message.
@@ -117,7 +138,11 @@ void finishFront()
 
 void finishUnreadableAnswer()
 {
-    if (messageWaiting()) finishFront();
+    if (!messageWaiting()) return;
+    // A client whose input waits for a nick question must not wait for ever: as without an answer.
+    const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
+    if (isNickQuestion(front)) answerNickQuestion(front, false);
+    finishFront();
 }
 
 void requestRoute(const char *request, int sender, const Message &m, const char *target, bool deliveredHere)
@@ -141,18 +166,12 @@ void dropWaitingMessages()
 {
     while (messageWaiting()) {
         const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
-        if (isNickCheck(front)) nickCheckAnswered(front.owner, front.ownerSerial, front.target, false);
+        if (isNickQuestion(front)) answerNickQuestion(front, false);
         else tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
         finishFront();
     }
 }
 
-bool askNickElsewhere(int slot, const char *nick)
-{
-    if (connections[DAEMON_SLOT].sock == 0 || queueFull()) return false;
-    char request[LINE_SIZE];
-    formatLine(request, FMT_NEXTHOP, nick);
-    const Message m{"", nick, nick, "", NICK_CHECK};
-    queueRequest(request, m, slot, connections[slot].serial, 0);
-    return true;
-}
+bool askNickElsewhere(int slot, const char *nick) { return askNick(slot, nick, NICK_CHECK); }
+
+bool askNickStillOurs(int slot) { return askNick(slot, connections[slot].nick, NICK_HELD); }

@@ -66,5 +66,8 @@ void tellRoutingBusy(int owner, unsigned serial, const char *target);
 // The client profile asks the daemon whether another node hosts `nick` before the slot takes it;
 // false when it cannot be asked (no link, no free slot), and the nick is then taken as free.
 bool askNickElsewhere(int slot, const char *nick);
+// The same for the nick the user in the slot holds, asked again once a period: two nodes that
+// granted one nick at the same moment both heard that no other node hosts it.
+bool askNickStillOurs(int slot);
 // The daemon link is gone: no waiting message will be answered, so each one's sender gets the 401.
 void dropWaitingMessages();

@@ -64,6 +64,21 @@ TEST_F(Dispatch, RegisteredCommandsRefuseAnUnregisteredClient)
     EXPECT_NE(connections[SLOT].sock, 0);
 }
 
+// The exact replies answer LIST and WHO before registration; the profile refuses them like JOIN.
+TEST_F(Dispatch, ListAndWhoNeedRegistrationInTheProfileOnly)
+{
+    rooms[1] = {};
+    std::snprintf(rooms[1].name, sizeof rooms[1].name, "#a");
+    host.roomCount = 1;
+    EXPECT_EQ(reply("LIST"), ":testhost 321  Channel :Users Name\r\n:testhost 322  #a :0\r\n:testhost 323  :End of /LIST\r\n");
+    EXPECT_EQ(reply("WHO #a"), ":testhost 315  #a :End of /WHO list.\r\n");
+    clientProfile.on = 1;
+    for (const char *line : {"LIST", "WHO #a", "WHO"}) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(reply(line), ":testhost 451 * :You have not registered\r\n");
+    }
+}
+
 TEST_F(Dispatch, UserRefusesARegisteredClient)
 {
     connections[SLOT].registered = 1;

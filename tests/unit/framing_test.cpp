@@ -102,9 +102,41 @@ TEST_F(Framing, ZeroByteEndsTheText)
     EXPECT_EQ(buffer(), "");
 
     feed(std::string("X\nYY\0ZZ\n", 8));
-    EXPECT_EQ(client.take(), unknownCommand("X"));
-    EXPECT_EQ(buffer(), "YY");
-    EXPECT_TRUE(bufferTailZero(2));
+    EXPECT_EQ(client.take(), unknownCommand("X") + unknownCommand("YY"));
+    EXPECT_EQ(buffer(), "");
+    EXPECT_TRUE(bufferTailZero(0));
+}
+
+// The line up to the zero is the line, and its LF still ends it, however the reads split it: no
+// line is glued to the next or lost.
+TEST_F(Framing, ZeroByteCutsOnlyItsOwnLine)
+{
+    const std::string bytes("AAA\0cd\r\nBBB\r\n\0x\nCCC\r\n", 21);
+    for (size_t split : {0u, 3u, 4u, 5u, 8u, 14u, 16u}) {
+        SCOPED_TRACE(split);
+        if (split > 0) feed(bytes.substr(0, split));
+        feed(bytes.substr(split));
+        EXPECT_EQ(client.take(), unknownCommand("AAA") + unknownCommand("BBB") + unknownCommand("CCC"));
+        EXPECT_EQ(buffer(), "");
+    }
+}
+
+// 511 characters and CR LF are 513 bytes: one too many. The profile says so once per line lost.
+TEST_F(Framing, TooLongLinesDrawOne417EachInTheProfileOnly)
+{
+    const std::string longLine = std::string(511, 'a') + "\r\n";
+    const std::string longer = std::string(900, 'b') + "\n";
+    for (int profile : {0, 1}) {
+        SCOPED_TRACE(profile);
+        clientProfile.on = profile;
+        const std::string tooLong = profile ? ":testhost 417 * :Input line was too long\r\n" : "";
+        const auto unknown = [&](const std::string &word) {
+            return profile ? ":testhost 421 * " + word + " :Unknown command\r\n" : unknownCommand(word);
+        };
+        feed(longLine + "AB\r\n" + longer + "CD\r\n");
+        EXPECT_EQ(client.take(), tooLong + unknown("AB") + tooLong + unknown("CD"));
+        EXPECT_EQ(buffer(), "");
+    }
 }
 
 TEST_F(Framing, LineThatFillsTheBufferIsGivenUpUpToItsLineFeed)
@@ -193,8 +225,8 @@ TEST_F(Framing, BytesAfterAZeroNeverReachALaterLine)
 {
     feed(std::string("NICK ab\0QQQQQQQQ", 16));
     feed("c\r\n");
-    EXPECT_EQ(client.take(), "");  // NICK abc from an unregistered client: nothing to say yet
-    EXPECT_STREQ(connections[SLOT].nick, "abc");
+    EXPECT_EQ(client.take(), "");  // NICK ab from an unregistered client: nothing to say yet
+    EXPECT_STREQ(connections[SLOT].nick, "ab");
     feed("WHO x\r\n");
     EXPECT_EQ(client.take(), ":testhost 431 :No such channel exists on this server\r\n");
 }

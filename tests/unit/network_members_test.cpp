@@ -9,6 +9,7 @@
 #include "irc/member_notices.h"
 #include "irc/network_members.h"
 #include "irc/profile.h"
+#include "irc/registration.h"
 #include "support/irc_session.h"
 
 namespace {
@@ -180,6 +181,62 @@ TEST_F(NetworkChannels, NoticesThatNoNodeMaySendChangeNothing)
     EXPECT_EQ(client(1).take(), crlf(std::string(":") + ZED + " PART #a") + crlf(":zed!z2@near JOIN #a"));
     EXPECT_EQ(networkMembers[findNetworkMember("zed")].node, 3u);
     answerNodeRequests();
+}
+
+// A node has no more members than client slots: a flood of joins in its name (forged) takes only
+// that many entries, and the refusals are traced.
+TEST_F(NetworkChannels, EachNodeHoldsAtMostItsClientSlots)
+{
+    registerUser(1, "bob");
+    joinAs(1, "#a");
+    answerNodeRequests();
+    addNeighbour(3, 1);
+    argList.verbose = 1;
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 140; ++i) {
+        EXPECT_EQ(forwardFrom(notice("m" + std::to_string(i) + "!u@h", "JOIN", "#a")), 1);
+        answerNodeRequests();
+    }
+    const std::string trace = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countNetworkMembers("#a"), MAX_CONNECTIONS - 1);
+    std::string joins;
+    for (int i = 0; i < MAX_CONNECTIONS - 1; ++i) joins += crlf(":m" + std::to_string(i) + "!u@h JOIN #a");
+    EXPECT_EQ(client(1).take(), joins);
+    size_t refusals = 0;
+    for (size_t at = 0; (at = trace.find("Member notice refused: node 2", at)) != std::string::npos; ++at) ++refusals;
+    EXPECT_EQ(refusals, 140u - (MAX_CONNECTIONS - 1));
+    // A member of a full node still moves, and another node's member still joins.
+    EXPECT_EQ(forwardFrom(notice("m0!u@h", "JOIN", "#b")), 1);
+    EXPECT_EQ(forwardFrom(notice(ZED, "JOIN", "#a", 3)), 1);
+    answerNodeRequests();
+    EXPECT_EQ(client(1).take(), crlf(":m0!u@h PART #a") + crlf(std::string(":") + ZED + " JOIN #a"));
+    EXPECT_EQ(countNetworkMembers("#b"), 1);
+}
+
+// A member notice from a node with a higher ID showing a nick held here: that node's holder is
+// the one to yield, so the next answer that names another node leaves the nick here; without
+// such a notice since, the holder here yields, and the other nodes hear its NICK.
+TEST_F(NetworkChannels, NickCollisionYieldsOnTheHigherNodeWhenItsNoticesShowIt)
+{
+    registerUser(1, "alice");
+    joinAs(1, "#a");
+    answerNodeRequests();
+    node2.take(1);
+    EXPECT_EQ(forwardFrom(notice("alice!a2@far", "JOIN", "#a")), 1);
+    answerNodeRequests();
+    EXPECT_EQ(client(1).take(), "");
+    EXPECT_EQ(findNetworkMember("alice"), -1);
+    recheckNicks();
+    EXPECT_EQ(daemon.take(), "NEXTHOP alice\r\n");
+    parse(DAEMON_SLOT, "OK 2 1");
+    EXPECT_STREQ(connections[1].nick, "alice");
+    recheckNicks();
+    parse(DAEMON_SLOT, "OK 2 1");
+    EXPECT_STREQ(connections[1].nick, "Guest0001");
+    EXPECT_EQ(daemon.take(), "NEXTHOP alice\r\nNEXTHOPS 1 &quorvel-nodes\r\nREMOVEUSER alice\r\nADDUSER Guest0001\r\n");
+    parse(DAEMON_SLOT, "OK 2");
+    EXPECT_EQ(node2.take(1), Lines{notice(prefixOf("alice"), "NICK", "Guest0001", 1) + "\r\n"});
 }
 
 // Every period each node announces its members again; a member whose node stopped doing so

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "irc/profile.h"
+#include "irc/registration.h"
 #include "support/irc_session.h"
 
 namespace {
@@ -83,8 +84,8 @@ TEST_F(Profile, EveryNumericNamesTheRequesterOrAStar)
     EXPECT_EQ(reply(1, "NICK"), numeric("431 * :No nickname given"));
     EXPECT_EQ(reply(1, "NICK 1x"), numeric("432 * 1x :Erroneus nickname"));
     EXPECT_EQ(reply(1, "USER x"), numeric("461 * USER :Not enough parameters"));
-    EXPECT_EQ(reply(1, "LIST"), numeric("321 * Channel :Users Name") + numeric("323 * :End of /LIST"));
-    EXPECT_EQ(reply(1, "WHO #a"), numeric("431 * :No such channel exists on this server"));
+    EXPECT_EQ(reply(1, "LIST"), numeric("451 * :You have not registered"));
+    EXPECT_EQ(reply(1, "WHO #a"), numeric("451 * :You have not registered"));
     registerUser(1, "alice");
     registerUser(2, "bob");
     EXPECT_EQ(reply(1, "FOO"), numeric("421 alice FOO :Unknown command"));
@@ -130,6 +131,51 @@ TEST_F(Profile, NickThatAnotherNodeHostsGets433)
     dropWaitingMessages();
     EXPECT_STREQ(connections[1].nick, "fred");
     EXPECT_EQ(client(1).take(), "");
+    // Nor does an answer too long to read keep the client's input held.
+    parse(1, "NICK gina");
+    finishUnreadableAnswer();
+    EXPECT_STREQ(connections[1].nick, "gina");
+    EXPECT_EQ(connections[1].holdInput, 0);
+}
+
+// Two nodes granted one nick at once: each asks again for the nicks it holds, and an answer that
+// names another node makes the holder yield to its guest nick (this node's line in the file, 00
+// here, and the slot).
+TEST_F(Profile, NickThatAnotherNodeHostsTooYieldsToAGuestNick)
+{
+    registerUser(1, "alice");
+    registerUser(2, "bob");
+    registerUser(3, "carol");
+    parse(2, "JOIN #a");
+    drain();
+    daemon.take();
+    recheckNicks();
+    EXPECT_EQ(daemon.take(), "NEXTHOP alice\r\nNEXTHOP bob\r\nNEXTHOP carol\r\n");
+    for (const char *answer : {"NONE", "OK 0 0", "OK 3 1"}) parse(DAEMON_SLOT, answer);
+    EXPECT_STREQ(connections[1].nick, "alice");
+    EXPECT_STREQ(connections[2].nick, "bob");
+    EXPECT_STREQ(connections[3].nick, "Guest0003");
+    // Told why, then its own NICK line; the daemon hears of the change as for any NICK.
+    EXPECT_EQ(client(3).take(), crlf(":testhost NOTICE carol :Your nick carol is in use on another node too, so it "
+                                     "was changed to Guest0003") +
+                                    crlf(":" + prefixOf("carol") + " NICK :Guest0003"));
+    EXPECT_EQ(daemon.take(), "REMOVEUSER carol\r\nADDUSER Guest0003\r\n");
+
+    // In a channel the member line is the user's own NICK line; a guest keeps its guest nick; an
+    // answer for a peer that has left reaches nobody.
+    recheckNicks();
+    ClientEnd newcomer = takeOverSlot(1);
+    daemon.take();
+    for (const char *answer : {"OK 3 1", "OK 3 1", "OK 3 1"}) parse(DAEMON_SLOT, answer);
+    EXPECT_EQ(client(2).take(), crlf(":testhost NOTICE bob :Your nick bob is in use on another node too, so it was "
+                                     "changed to Guest0002") +
+                                    crlf(":" + prefixOf("bob") + " NICK :Guest0002"));
+    EXPECT_EQ(reply(2, "WHO #a"), numeric("352 Guest0002 #a bob_u client.test testhost Guest0002 H :0 Real bob ") +
+                                      numeric("315 Guest0002 #a :End of /WHO list."));
+    EXPECT_STREQ(connections[3].nick, "Guest0003");
+    EXPECT_EQ(client(3).take(), "");
+    EXPECT_EQ(newcomer.take(), "");
+    EXPECT_EQ(daemon.take(), "REMOVEUSER bob\r\nADDUSER Guest0002\r\n");
 }
 
 TEST_F(Profile, PingCapAndPongAnswerBeforeAndAfterRegistration)
