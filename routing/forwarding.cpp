@@ -12,7 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -386,10 +385,11 @@ bool readForward(char *line, Message &m, char (&srcNode)[NODE_ID_TEXT_SIZE], cha
 uint32_t readNodeId(const char *word)
 {
     const char *p = word;
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
     if (*p == '+') ++p;
+    if (*p == '\0') return 0;
     uint64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return 0;
         value = value * 10 + static_cast<uint64_t>(*p - '0');
         if (value > UINT32_MAX) return 0;
     }

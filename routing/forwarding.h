@@ -11,7 +11,8 @@ struct LineCursor;
 
 // The daemon's "OK" for the front message: the words after it name the next hops.
 void forwardAnswer(const PendingMessage &m, LineCursor &hops);
-// Reads a node ID as the decimal number it must be; anything else is 0, which no hop may be.
+// Reads a node ID as the decimal number it must be, digits only (a leading '+' and zeros are
+// fine); anything else is 0, which no hop may be.
 uint32_t readNodeId(const char *word);
 // The first line of a fresh connection from peerAddr: 0 when it is not a FORWARD line; otherwise
 // 1, once it has been taken, or refused without a word when it does not come from another node
