@@ -71,6 +71,7 @@ struct HopLink {
     Stage stage = Stage::Idle;
     long long since = 0;    // when the stage began
     long long retryAt = 0;  // a hop that failed is tried again from then on
+    bool acknowledged = false;  // the receiver took the line at the head; its close is awaited
     EntryList queue;
 };
 
@@ -148,6 +149,7 @@ void closeExchange(HopLink &h)
     if (h.fd >= 0) close(h.fd);
     h.fd = -1;
     h.stage = Stage::Idle;
+    h.acknowledged = false;
 }
 
 // Every message queued for the hop waits, none of them taken by the receiver: a channel's for
@@ -238,24 +240,31 @@ void kick(int n, long long now)
 
 
 // The receiver's byte says whether it handled the line or declined it, which is as if the line
-// had never been written. Anything else (a close alone, a reset, another byte) leaves it unconfirmed.
+// had never been written. Anything else (a close alone, a reset, another byte) leaves it
+// unconfirmed. The receiver's close that follows its byte is waited for, so that the TIME_WAIT
+// stays with the receiver.
 void answered(int n, long long now)
 {
     HopLink &h = hops[n];
     char answer = 0;
-    const ssize_t got = recv(h.fd, &answer, 1, MSG_DONTWAIT);
+    ssize_t got = recv(h.fd, &answer, 1, MSG_DONTWAIT);
+    if (got == 1 && answer == LINE_TAKEN_BYTE && !h.acknowledged) {
+        h.acknowledged = true;
+        got = recv(h.fd, &answer, 1, MSG_DONTWAIT);
+    }
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (got == 1 && answer == LINE_DECLINED_BYTE) return hopFailed(h, now);
-    headDone(h, (got == 1 && answer == LINE_TAKEN_BYTE) || (got == 0 && !clientProfile.on));
+    if (got == 1 && answer == LINE_DECLINED_BYTE && !h.acknowledged) return hopFailed(h, now);
+    headDone(h, h.acknowledged || (got == 0 && !clientProfile.on));
     kick(n, now);
 }
 
-// The head stays unconfirmed; the lines behind it were never written, so they wait as for a hop
-// that cannot be reached.
+// Unless the receiver took the line and only its close is late, the head stays unconfirmed; the
+// lines behind it were never written, so they wait as for a hop that cannot be reached.
 void exchangeTimedOut(HopLink &h, long long now)
 {
-    headDone(h, false);
-    hopFailed(h, now);
+    const bool acknowledged = h.acknowledged;
+    headDone(h, acknowledged);
+    if (!acknowledged) hopFailed(h, now);
 }
 
 void enqueue(int n, int entry)

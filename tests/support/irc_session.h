@@ -162,8 +162,8 @@ public:
 
     // What a receiver does once it has read the line: answers one byte and closes, as a node
     // does; closes without a word, as a node built without the byte does; resets; or holds the
-    // connection open unanswered until the listener goes.
-    enum class Answer { Taken, Declined, CloseOnly, Reset, Hold };
+    // connection open, unanswered or after its byte, until the listener goes.
+    enum class Answer { Taken, Declined, CloseOnly, Reset, Hold, TakenThenHold };
 
     // The line each connection that has come in carried, in order of arrival; each connection is
     // answered once its line is read, so the sender goes on with its next line. The node's
@@ -188,11 +188,11 @@ public:
 private:
     void respond(int peer, Answer answer)
     {
-        if (answer == Answer::Hold) return held_.push_back(peer);
-        if (answer == Answer::Taken || answer == Answer::Declined) {
-            const char byte = answer == Answer::Taken ? LINE_TAKEN_BYTE : LINE_DECLINED_BYTE;
+        if (answer != Answer::Hold && answer != Answer::CloseOnly && answer != Answer::Reset) {
+            const char byte = answer == Answer::Declined ? LINE_DECLINED_BYTE : LINE_TAKEN_BYTE;
             (void)::send(peer, &byte, 1, MSG_NOSIGNAL);
         }
+        if (answer == Answer::Hold || answer == Answer::TakenThenHold) return held_.push_back(peer);
         if (answer == Answer::Reset) {
             const linger now{1, 0};
             (void)::setsockopt(peer, SOL_SOCKET, SO_LINGER, &now, sizeof now);
