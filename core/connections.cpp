@@ -172,6 +172,16 @@ void admitClient(FreshConnection &f)
     f.length = 0;
 }
 
+// Another node's line: its sender hears what became of it, then the connection ends here, closed
+// by this end first, so that the sender keeps no TIME_WAIT socket for it. A new connection's send
+// buffer always holds the one byte.
+void endNodeConnection(FreshConnection &f, FirstLine kind)
+{
+    const char answer = kind == FirstLine::Taken ? LINE_TAKEN_BYTE : LINE_DECLINED_BYTE;
+    if (kind != FirstLine::Refused) (void)send(f.sock, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    closeFresh(f);
+}
+
 // The first line that is not empty, cut as framing cuts lines; false until one is complete.
 bool firstLine(const FreshConnection &f, char (&line)[LINE_SIZE])
 {
@@ -207,10 +217,9 @@ void readFresh(int entry)
     f.length += static_cast<size_t>(got);
     char line[LINE_SIZE];
     if (firstLine(f, line)) {
-        // Another node's line: the connection ends here, closed by this end first, so that the
-        // sender keeps no TIME_WAIT socket for it.
-        if (coreHooks.takeFirstLine && coreHooks.takeFirstLine(line, f.peerAddr)) closeFresh(f);
-        else admitClient(f);
+        const FirstLine kind = coreHooks.takeFirstLine ? coreHooks.takeFirstLine(line, f.peerAddr) : FirstLine::Client;
+        if (kind == FirstLine::Client) admitClient(f);
+        else endNodeConnection(f, kind);
         // Standard output is flushed after each chunk handled, a node's line as a client's.
         std::fflush(stdout);
         return;

@@ -2,6 +2,22 @@
 // so that the core never calls upward.
 #pragma once
 
+// What a fresh connection's first line turned out to be. All but a client's end the connection.
+enum class FirstLine {
+    Client,    // no node's line: the connection becomes a client
+    Taken,     // another node's line, handled here: the sender gets LINE_TAKEN_BYTE
+    Refused,   // not a node's line (a stranger's, or one that does not read as one): no word back
+    Declined,  // a node's line this node cannot hand on now (no daemon, no room): LINE_DECLINED_BYTE
+};
+
+// The one byte a receiver writes back before it closes a node's connection. A sender counts a line
+// delivered only on LINE_TAKEN_BYTE, as a close alone may also be an eviction or a crash; it sends
+// a line declined again, as it was never taken. Neither byte begins any line a server writes (':'
+// or a command word), so a port that answers with a line is never read as either; and a node built
+// without them writes nothing back at all.
+inline constexpr char LINE_TAKEN_BYTE = '+';
+inline constexpr char LINE_DECLINED_BYTE = '-';
+
 struct CoreHooks {
     void (*handleLine)(char *line, int slot);  // every complete line read from a slot
     // A peer is leaving: its record still holds its names, and its socket may already be closed.
@@ -12,9 +28,8 @@ struct CoreHooks {
     // 1 while the layers above can take another read's worth of client lines; a client is left
     // unread meanwhile, so a burst waits in its socket instead of being refused.
     int (*roomForLines)();
-    // The first line of a fresh connection, from the IPv4 address peerAddr (host order): 1 when it
-    // was another node's line, taken or refused, so that the connection is closed; 0 for a client.
-    int (*takeFirstLine)(char *line, unsigned peerAddr);
+    // The first line of a fresh connection, from the IPv4 address peerAddr (host order).
+    FirstLine (*takeFirstLine)(char *line, unsigned peerAddr);
     int (*isNodeAddress)(unsigned peerAddr);  // 1 when another node may speak from there
 };
 

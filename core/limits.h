@@ -30,8 +30,8 @@ inline constexpr long long HOST_LOOKUP_LIMIT_MS = 2000;  // then the dotted quad
 // other node of a full configuration at once.
 inline constexpr int FRESH_SLOTS = MAX_NEIGHBORS;
 inline constexpr int NO_SLOT = -1;            // the owner of a message that came from another node
-// Messages that wait for a hop that failed, to be tried again: at most this many, so that a dead
-// neighbour cannot hold the room that the messages for the others need.
+// Room for messages that wait for a hop that failed, to be tried again, beyond what the routing
+// queue hands on; none is ever dropped for want of it, as the input gate counts them all.
 inline constexpr int PARKED_MAX = 128;
 // FORWARD lines waiting for their next hops or to be tried again, all hops together: what the
 // routing queue may hand on, and the parked ones.

@@ -1,10 +1,13 @@
 // Forwarding. Every next hop has a queue of FORWARD lines, sent in order, one line per
 // connection: the node connects from its own address, writes the line, and waits for the
-// receiver to close once it has handled it, so that the TIME_WAIT stays with the receiver and a
-// line is known to have arrived. Nothing of it ever waits in the loop. A hop that cannot be
-// reached is tried again; a message for a nick is asked of the daemon again, as the network may
-// route around the hop, until the daemons must have noticed; only then is it given up, with the
-// 401 to its sender when the sender is here.
+// receiver's answer byte and close, so that the TIME_WAIT stays with the receiver and a line is
+// known to have arrived. Nothing of it ever waits in the loop. Only a line that was never written
+// whole, or that the receiver declined, goes again: a hop that cannot be reached is tried again;
+// a message for a nick is asked of the daemon again, as the network may route around the hop,
+// until the daemons must have noticed; only then is it given up, with the 401 to its sender when
+// the sender is here. A line written whole but never acknowledged may have been handled all the
+// same (a reset connection still hands its buffered line to its reader), so it is never sent
+// again, on any hop: the profile's sender hears that its delivery could not be confirmed.
 #include "forwarding.h"
 
 #include <netinet/in.h>
@@ -12,7 +15,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,7 +40,8 @@ constexpr char FMT_FORWARD[] = "FORWARD %lu :%s %s %s %s";
 constexpr char FMT_FORWARD_TRACE[] = "Command[%i]: %s\n";
 
 constexpr long long CONNECT_LIMIT_MS = 2000;
-// A receiver closes once it has handled its line; one that has not by then counts as unreachable.
+// A receiver answers once it has handled its line; one that has not by then leaves it unconfirmed,
+// and the lines queued behind it are held back as for a hop that cannot be reached.
 constexpr long long EXCHANGE_LIMIT_MS = 5000;
 constexpr long long RETRY_MS = 250;
 
@@ -61,13 +64,14 @@ struct EntryList {
     int count = 0;
 };
 
-enum class Stage { Idle, Connecting, AwaitingClose };
+enum class Stage { Idle, Connecting, AwaitingAnswer };
 
 struct HopLink {
     int fd = -1;
     Stage stage = Stage::Idle;
     long long since = 0;    // when the stage began
     long long retryAt = 0;  // a hop that failed is tried again from then on
+    bool acknowledged = false;  // the receiver took the line at the head; its close is awaited
     EntryList queue;
 };
 
@@ -140,46 +144,27 @@ void giveUp(int entry)
     release(entry);
 }
 
-bool backingOff(const HopLink &h, long long now) { return h.stage == Stage::Idle && now < h.retryAt; }
-
-// Messages held back after a failure: asked for again later, or waiting for their hop's retry.
-int parkedCount(long long now)
-{
-    int parked = reask.count;
-    for (int n = 0; n < neighbors; ++n)
-        if (backingOff(hops[n], now)) parked += hops[n].queue.count;
-    return parked;
-}
-
 void closeExchange(HopLink &h)
 {
     if (h.fd >= 0) close(h.fd);
     h.fd = -1;
     h.stage = Stage::Idle;
+    h.acknowledged = false;
 }
 
-// A line the receiver has not read yet is thrown away with a reset, so that it can never arrive
-// besides the copy that is asked for again.
-void abortExchange(HopLink &h)
-{
-    if (h.fd >= 0) {
-        const linger now{1, 0};
-        (void)setsockopt(h.fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    }
-    closeExchange(h);
-}
-
-// Every message queued for the hop waits: a channel's for the same hop, as asking again would
-// reach the other branches of its tree twice; a nick's to be asked of the daemon again.
+// Every message queued for the hop waits, none of them taken by the receiver: a channel's for
+// the same hop, as asking again would reach the other branches of its tree twice; a nick's to be
+// asked of the daemon again. Each is kept until its patience is over, however many there are:
+// one from another node was acknowledged there already. The input gate counts them all.
 void hopFailed(HopLink &h, long long now)
 {
-    abortExchange(h);
+    closeExchange(h);
     h.retryAt = now + RETRY_MS;
     EntryList kept;
     for (int e = pop(h.queue); e >= 0; e = pop(h.queue)) {
         Outgoing &o = pool[e];
         if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
-        if (now >= o.giveUpAt || parkedCount(now) + kept.count >= PARKED_MAX) {
+        if (now >= o.giveUpAt) {
             giveUp(e);
         } else if (isChannelName(o.target)) {
             push(kept, e);
@@ -201,8 +186,21 @@ void sendHead(HopLink &h, long long now)
     const size_t length = frameLine(wire, line);
     // A new connection's send buffer always holds one line; anything less is a failed hop.
     if (send(h.fd, wire, length, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(length)) return hopFailed(h, now);
-    h.stage = Stage::AwaitingClose;
+    h.stage = Stage::AwaitingAnswer;
     h.since = now;
+}
+
+// The line at the head was written whole and its exchange is over: it leaves the queue, never to
+// be sent again. A close without the byte is what a receiver built without it always gives, so
+// outside the profile it counts as handled; the sender is told only in the profile, as the
+// design's sender is never told what befell its line on the way.
+void headDone(HopLink &h, bool confirmed)
+{
+    closeExchange(h);
+    const int e = pop(h.queue);
+    const Outgoing &o = pool[e];
+    if (!confirmed) tellUnconfirmed(o.owner, o.ownerSerial, o.target);
+    release(e);
 }
 
 void connected(HopLink &h, long long now)
@@ -241,17 +239,32 @@ void kick(int n, long long now)
 }
 
 
-// The receiver's end of stream says the line was handled; a reset says it was not read.
+// The receiver's byte says whether it handled the line or declined it, which is as if the line
+// had never been written. Anything else (a close alone, a reset, another byte) leaves it
+// unconfirmed. The receiver's close that follows its byte is waited for, so that the TIME_WAIT
+// stays with the receiver.
 void answered(int n, long long now)
 {
     HopLink &h = hops[n];
-    char scrap[64];
-    const ssize_t got = recv(h.fd, scrap, sizeof scrap, MSG_DONTWAIT);
-    if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR))) return;
-    if (got < 0) return hopFailed(h, now);
-    closeExchange(h);
-    release(pop(h.queue));
+    char answer = 0;
+    ssize_t got = recv(h.fd, &answer, 1, MSG_DONTWAIT);
+    if (got == 1 && answer == LINE_TAKEN_BYTE && !h.acknowledged) {
+        h.acknowledged = true;
+        got = recv(h.fd, &answer, 1, MSG_DONTWAIT);
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (got == 1 && answer == LINE_DECLINED_BYTE && !h.acknowledged) return hopFailed(h, now);
+    headDone(h, h.acknowledged || (got == 0 && !clientProfile.on));
     kick(n, now);
+}
+
+// Unless the receiver took the line and only its close is late, the head stays unconfirmed; the
+// lines behind it were never written, so they wait as for a hop that cannot be reached.
+void exchangeTimedOut(HopLink &h, long long now)
+{
+    const bool acknowledged = h.acknowledged;
+    headDone(h, acknowledged);
+    if (!acknowledged) hopFailed(h, now);
 }
 
 void enqueue(int n, int entry)
@@ -303,7 +316,7 @@ void beforeWait()
         if (h.stage == Stage::Connecting) {
             watchWrite(h.fd);
             wakeWithinMs(h.since + CONNECT_LIMIT_MS - now);
-        } else if (h.stage == Stage::AwaitingClose) {
+        } else if (h.stage == Stage::AwaitingAnswer) {
             watchRead(h.fd);
             wakeWithinMs(h.since + EXCHANGE_LIMIT_MS - now);
         } else if (h.queue.count > 0) {
@@ -319,12 +332,22 @@ void afterWait()
     for (int n = 0; n < neighbors; ++n) {
         HopLink &h = hops[n];
         if (h.stage == Stage::Connecting && isWritable(h.fd)) connected(h, now);
-        else if (h.stage == Stage::AwaitingClose && isReadable(h.fd)) answered(n, now);
+        else if (h.stage == Stage::AwaitingAnswer && isReadable(h.fd)) answered(n, now);
         else if (h.stage == Stage::Connecting && now - h.since >= CONNECT_LIMIT_MS) hopFailed(h, now);
-        else if (h.stage == Stage::AwaitingClose && now - h.since >= EXCHANGE_LIMIT_MS) hopFailed(h, now);
+        else if (h.stage == Stage::AwaitingAnswer && now - h.since >= EXCHANGE_LIMIT_MS) exchangeTimedOut(h, now);
         kick(n, now);
     }
     askAgain(now);
+}
+
+// A line for a nick here needs nothing more. Any other needs the daemon, and, for its answer, an
+// entry of the pool beside one for every message already waiting: without them the line is
+// declined, so that its sender keeps it. A channel's is declined whole, even with members here,
+// as they would get it twice when the sender tries again.
+bool canHandOn(const char *target)
+{
+    if (!isChannelName(target) && findUser(target) >= FIRST_CLIENT_SLOT) return true;
+    return connections[DAEMON_SLOT].sock != 0 && !queueFull() && heldForHops() + waitingMessages() < FORWARD_POOL;
 }
 
 bool isListedNode(uint32_t id) { return id != 0 && (id == curr_nodeID || findNeighbor(id) >= 0); }
@@ -386,10 +409,11 @@ bool readForward(char *line, Message &m, char (&srcNode)[NODE_ID_TEXT_SIZE], cha
 uint32_t readNodeId(const char *word)
 {
     const char *p = word;
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
     if (*p == '+') ++p;
+    if (*p == '\0') return 0;
     uint64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return 0;
         value = value * 10 + static_cast<uint64_t>(*p - '0');
         if (value > UINT32_MAX) return 0;
     }
@@ -410,27 +434,28 @@ void forwardAnswer(const PendingMessage &m, LineCursor &hopWords)
     forwardTo(next, m);
 }
 
-int takeForwardLine(char *line, unsigned peerAddr)
+FirstLine takeForwardLine(char *line, unsigned peerAddr)
 {
-    if (!isFirstWordForward(line)) return 0;
+    if (!isFirstWordForward(line)) return FirstLine::Client;
     if (argList.verbose == 1) std::printf(FMT_FORWARD_TRACE, NO_SLOT, line);
     // Only the nodes of the configuration speak as nodes; anyone else is refused without a word.
-    if (!isNodeAddress(peerAddr) || holdsControlBytes(line)) return 1;
+    if (!isNodeAddress(peerAddr) || holdsControlBytes(line)) return FirstLine::Refused;
     Message m{};
     char srcNode[NODE_ID_TEXT_SIZE];
     char text[LINE_SIZE];
-    if (!readForward(line, m, srcNode, text) || !isCarriedName(m.target)) return 1;
+    if (!readForward(line, m, srcNode, text) || !isCarriedName(m.target)) return FirstLine::Refused;
     if (clientProfile.on && std::strcmp(m.target, NODES_CHANNEL) == 0) {
         takeMemberNotice(readNodeId(srcNode), m);
-        return 1;
+        return FirstLine::Taken;
     }
     // Names longer than a nick or a channel name exist nowhere; the cut one may.
     char target[NICK_MAX + 1];
     copyCut(target, m.target);
     m.target = target;
+    if (!canHandOn(target)) return FirstLine::Declined;
     if (isChannelName(target)) sendToChannel(NO_SLOT, m, target);
     else sendToNick(NO_SLOT, m);
-    return 1;
+    return FirstLine::Taken;
 }
 
 int isNodeAddress(unsigned peerAddr)
@@ -440,13 +465,6 @@ int isNodeAddress(unsigned peerAddr)
     return 0;
 }
 
-int queuedForHops()
-{
-    const long long now = nowMillis();
-    int queued = 0;
-    for (int n = 0; n < neighbors; ++n)
-        if (!backingOff(hops[n], now)) queued += hops[n].queue.count;
-    return queued;
-}
+int heldForHops() { return poolTouched - spare.count; }
 
 Poller forwardingPoller() { return {beforeWait, afterWait}; }

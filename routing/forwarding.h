@@ -11,14 +11,16 @@ struct LineCursor;
 
 // The daemon's "OK" for the front message: the words after it name the next hops.
 void forwardAnswer(const PendingMessage &m, LineCursor &hops);
-// Reads a node ID as the decimal number it must be; anything else is 0, which no hop may be.
+// Reads a node ID as the decimal number it must be, digits only (a leading '+' and zeros are
+// fine); anything else is 0, which no hop may be.
 uint32_t readNodeId(const char *word);
-// The first line of a fresh connection from peerAddr: 0 when it is not a FORWARD line; otherwise
-// 1, once it has been taken, or refused without a word when it does not come from another node
-// of the configuration or does not read as one.
-int takeForwardLine(char *line, unsigned peerAddr);
+// The first line of a fresh connection from peerAddr: a client's when it is not a FORWARD line;
+// refused without a word when it does not come from another node of the configuration or does
+// not read as one; declined when it needs what this node lacks now (its daemon, room for it).
+FirstLine takeForwardLine(char *line, unsigned peerAddr);
 // 1 when some other node of the configuration has that IPv4 address (host order).
 int isNodeAddress(unsigned peerAddr);
-// Lines queued for hops that are not backing off after a failure: messages still in flight.
-int queuedForHops();
+// Every line forwarding holds: in flight, waiting for a hop to be tried again, or to be asked for
+// again. All of it draws on one fixed pool, so the input gate counts it all.
+int heldForHops();
 Poller forwardingPoller();

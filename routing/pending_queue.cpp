@@ -74,6 +74,12 @@ void tellNoSuchTarget(int owner, unsigned serial, const char *target)
     if (ownerStillThere(owner, serial)) replyf(owner, FMT_401_NO_SUCH_TARGET, serverName(), numericTarget(owner), target);
 }
 
+void tellUnconfirmed(int owner, unsigned serial, const char *target)
+{
+    if (clientProfile.on && ownerStillThere(owner, serial))
+        replyf(owner, FMT_DELIVERY_UNCONFIRMED, serverName(), connections[owner].nick, target);
+}
+
 void tellRoutingBusy(int owner, unsigned serial, const char *target)
 {
     if (ownerStillThere(owner, serial))
@@ -95,9 +101,14 @@ int roomForLines()
     // A read of LINE_SIZE bytes holds fewer lines than this, each asking for one slot at most.
     constexpr int HEADROOM = 64;
     if (queueFull()) return 0;
-    const int waiting = (msgQueue.nextSlot - msgQueue.replySlot + MSG_QUEUE_SLOTS) % MSG_QUEUE_SLOTS;
-    // Answered messages go on waiting in their hops' queues: they count until they have left.
-    return waiting + queuedForHops() + HEADROOM <= MSG_QUEUE_SLOTS ? 1 : 0;
+    // Answered messages go on waiting in forwarding: they count until they have left.
+    return waitingMessages() + heldForHops() + HEADROOM <= MSG_QUEUE_SLOTS ? 1 : 0;
+}
+
+int waitingMessages()
+{
+    const int span = (msgQueue.nextSlot - msgQueue.replySlot + MSG_QUEUE_SLOTS) % MSG_QUEUE_SLOTS;
+    return span == 0 && messageWaiting() ? MSG_QUEUE_SLOTS : span;
 }
 
 void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode)

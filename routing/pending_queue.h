@@ -44,6 +44,7 @@ bool drawsReplies(const Message &m);
 void emptyQueue();
 int messageWaiting();  // 1 when some message waits for an answer
 int queueFull();       // 1 when the next slot still holds a waiting message
+int waitingMessages();  // how many messages wait for an answer
 // 1 while the queue can take every message that one more read from a client may bring.
 int roomForLines();
 void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode);
@@ -63,6 +64,8 @@ void askDaemon(const char *request, const Message &m, int owner, unsigned serial
 // Answers for the sender, when it is a client here that is still connected.
 void tellNoSuchTarget(int owner, unsigned serial, const char *target);
 void tellRoutingBusy(int owner, unsigned serial, const char *target);
+// Its line was written to the next hop, which never said it handled it; only the profile tells.
+void tellUnconfirmed(int owner, unsigned serial, const char *target);
 // The client profile asks the daemon whether another node hosts `nick` before the slot takes it;
 // false when it cannot be asked (no link, no free slot), and the nick is then taken as free.
 bool askNickElsewhere(int slot, const char *nick);

@@ -209,7 +209,7 @@ public:
             (void)::select(highSock + 1, &socks, &writeSocks, nullptr, &wait);
             forwarding.afterWait();
             const bool took = takeLines();
-            if (!took && queuedForHops() == 0) return;
+            if (!took && heldForHops() == 0) return;
         }
         invariantBroken("forwarding lines were still queued after 2000 passes");
     }

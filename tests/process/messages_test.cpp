@@ -91,15 +91,23 @@ protected:
         EXPECT_TRUE(d->ended);
     }
 
-    // A neighbour's one-shot connection: the line, then the end of its stream. The node must
-    // answer nothing and close its side once it has read that end.
-    void forwardFromPeer(const std::string &line)
+    // A neighbour's one-shot connection: the line, then the end of its stream. The node answers
+    // only the byte that says it took the line, and closes its side.
+    void forwardFromPeer(const std::string &line) { EXPECT_EQ(answerToPeer(line), "+") << line; }
+    // What the node writes back on a neighbour's one-shot connection before its end.
+    std::string answerToPeer(const std::string &line)
     {
         LineSocket peer = LineSocket::connectTo(self.server);
-        ASSERT_TRUE(peer.valid());
-        ASSERT_TRUE(peer.send(line));
+        EXPECT_TRUE(peer.valid());
+        EXPECT_TRUE(peer.send(line));
         peer.shutdownWrite();
-        EXPECT_TRUE(peer.readsEofOnly()) << line;
+        return answerThenEnd(peer);
+    }
+    static std::string answerThenEnd(LineSocket &peer)
+    {
+        const std::string answer = peer.drain(Millis(2000));
+        EXPECT_TRUE(peer.atEnd());
+        return answer;
     }
 
     // Returns once the node has handled every daemon line sent before it: the daemon link is read
@@ -286,7 +294,7 @@ TEST_F(Messages, NoneForARelayedMessageIsWrittenToNobody)
 {
     Client &alice = registered("alice");
 
-    // The peer's connection is still open when the NONE comes: nothing is written on it.
+    // The peer's connection is still open when the NONE comes: nothing but the acknowledgement.
     LineSocket peer = LineSocket::connectTo(self.server);
     ASSERT_TRUE(peer.valid());
     ASSERT_TRUE(peer.send(forwardLine("2", "zed", "ghost", "boo")));
@@ -294,7 +302,7 @@ TEST_F(Messages, NoneForARelayedMessageIsWrittenToNobody)
     answer("NONE\n");
     sync(alice);
     peer.shutdownWrite();
-    EXPECT_TRUE(peer.readsEofOnly());
+    EXPECT_EQ(answerThenEnd(peer), "+");
 
     // The peer has gone and a user has taken its slot when the NONE comes: the user is not told.
     forwardFromPeer(forwardLine("2", "zed", "ghost", "again"));
@@ -475,6 +483,13 @@ TEST_F(Messages, WhileTheDaemonLinkIsDownRemoteTargetsGet401AtOnce)
     EXPECT_EQ(alice.sock.readLine(), noSuchTarget("#none"));
     alice.say("PRIVMSG bob :local");
     EXPECT_EQ(bob.sock.readLine(), privmsgLine("alice", "bob", "local"));
+
+    // A neighbour's line that needs the daemon is declined, a channel's whole, so that the
+    // neighbour keeps it; one for a user here is taken.
+    EXPECT_EQ(answerToPeer(forwardLine("2", "zed", "carol", "onwards")), "-");
+    EXPECT_EQ(answerToPeer(forwardLine("2", "zed", "#c", "to all")), "-");
+    EXPECT_EQ(answerToPeer(forwardLine("2", "zed", "bob", "to you")), "+");
+    EXPECT_EQ(bob.sock.readLine(), privmsgLine("zed", "bob", "to you"));
 
     expectQuiet({&alice, &bob});
     EXPECT_TRUE(peer2.quiet(Millis(1)));

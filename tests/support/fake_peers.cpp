@@ -50,10 +50,11 @@ std::optional<Delivery> PeerListener::next(Millis timeout)
     int fd = accept(listener_, nullptr, nullptr);
     if (fd < 0) return std::nullopt;
     LineSocket conn(fd);
-    // The node writes one line and waits for this end to close, as a node does once it has read it.
+    // The node writes one line and waits for this end's answer, as a node gives once it has read it.
     Delivery d;
     d.bytes = conn.readLine(std::max(Millis(millisLeft(deadline)), Millis(500)));
     d.ended = !d.bytes.empty();
+    if (d.ended) (void)conn.send("+");  // the byte that says the line was taken
     return d;
 }
 

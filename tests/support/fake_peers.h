@@ -14,7 +14,7 @@ namespace qtest {
 // What one forwarding connection carried, from its accept to its end.
 struct Delivery {
     std::string bytes;
-    bool ended = false;  // its line was complete; this end then closed it, as a node does
+    bool ended = false;  // its line was complete; this end then acknowledged and closed it, as a node does
 };
 
 // Listens on 127.0.0.1 before the node starts. Connections the node opens complete in the

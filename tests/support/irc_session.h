@@ -112,9 +112,9 @@ inline void pumpForwarding(int waitMs = 2)
 
 // Every line a test left for a hop is sent or given up, so that the next test in the same process,
 // whose hops take the same places in the forwarding's tables, finds them idle. With no patience a
-// failure ends a line at once; a hop backing off (its lines not counted as queued) is tried again
-// within a quarter of a second, and a receiver that never closes fails its exchange within five.
-// Lines parked under some patience a test set are that test's own to see to their end.
+// failure ends a line at once; a hop backing off is tried again within a quarter of a second, and
+// a receiver that never answers ends its exchange within five. Lines parked under the patience a
+// test set end within it.
 inline bool settleForwarding()
 {
     argList.neighbor_timeout = 0;
@@ -123,7 +123,7 @@ inline bool settleForwarding()
     for (;;) {
         pumpForwarding();
         const auto spent = std::chrono::steady_clock::now() - start;
-        if (spent > std::chrono::milliseconds(300) && queuedForHops() == 0) return true;
+        if (spent > std::chrono::milliseconds(300) && heldForHops() == 0) return true;
         if (spent > std::chrono::seconds(6)) return false;
     }
 }
@@ -151,6 +151,7 @@ public:
     HopListener &operator=(const HopListener &) = delete;
     ~HopListener()
     {
+        for (int peer : held_) ::close(peer);
         if (fd_ >= 0) ::close(fd_);
     }
     uint16_t port() const { return port_; }
@@ -159,11 +160,16 @@ public:
         if (::listen(fd_, 16) != 0) std::perror("HopListener listen");
     }
 
+    // What a receiver does once it has read the line: answers one byte and closes, as a node
+    // does; closes without a word, as a node built without the byte does; resets; or holds the
+    // connection open, unanswered or after its byte, until the listener goes.
+    enum class Answer { Taken, Declined, CloseOnly, Reset, Hold, TakenThenHold };
+
     // The line each connection that has come in carried, in order of arrival; each connection is
-    // closed once its line is read, as a node does, so the sender goes on with its next line. The
-    // node's forwarding is driven meanwhile, as its loop would. Waits up to about two seconds for
-    // the `expected` first ones.
-    std::vector<std::string> take(size_t expected = 0)
+    // answered once its line is read, so the sender goes on with its next line. The node's
+    // forwarding is driven meanwhile, as its loop would. Waits up to about two seconds for the
+    // `expected` first ones.
+    std::vector<std::string> take(size_t expected = 0, Answer answer = Answer::Taken)
     {
         std::vector<std::string> got;
         for (int round = 0; round < 400; ++round) {
@@ -171,7 +177,7 @@ public:
             const int peer = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (peer >= 0) {
                 got.push_back(readLine(peer));
-                ::close(peer);
+                respond(peer, answer);
                 continue;
             }
             if (got.size() >= expected && round >= 3) break;
@@ -180,6 +186,20 @@ public:
     }
 
 private:
+    void respond(int peer, Answer answer)
+    {
+        if (answer != Answer::Hold && answer != Answer::CloseOnly && answer != Answer::Reset) {
+            const char byte = answer == Answer::Declined ? LINE_DECLINED_BYTE : LINE_TAKEN_BYTE;
+            (void)::send(peer, &byte, 1, MSG_NOSIGNAL);
+        }
+        if (answer == Answer::Hold || answer == Answer::TakenThenHold) return held_.push_back(peer);
+        if (answer == Answer::Reset) {
+            const linger now{1, 0};
+            (void)::setsockopt(peer, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        }
+        ::close(peer);
+    }
+
     // A line the node did not finish shows as such.
     static std::string readLine(int peer)
     {
@@ -197,6 +217,7 @@ private:
 
     int fd_ = -1;
     uint16_t port_ = 0;
+    std::vector<int> held_;
 };
 
 class IrcSession : public ::testing::Test {
@@ -222,11 +243,16 @@ protected:
     }
 
     // A line that arrives as the first line of a fresh connection from `from` (IPv4, host order).
-    int forwardFrom(const std::string &text, unsigned from = LOOPBACK)
+    FirstLine takeLine(const std::string &text, unsigned from = LOOPBACK)
     {
         std::vector<char> line(text.begin(), text.end());
         line.push_back('\0');
         return takeForwardLine(line.data(), from);
+    }
+    // 1 when the connection ends as another node's, whatever became of its line; 0 for a client.
+    int forwardFrom(const std::string &text, unsigned from = LOOPBACK)
+    {
+        return takeLine(text, from) == FirstLine::Client ? 0 : 1;
     }
 
     // parseCmd cuts its line up in place, so each call gets its own writable copy.
