@@ -132,6 +132,7 @@ void wireIrc()
 {
     coreHooks.handleLine = parseCmd;
     coreHooks.departs = userDeparts;
+    coreHooks.closingLine = closingLinkLine;
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());

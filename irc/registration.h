@@ -19,3 +19,6 @@ void hostNameFound(int slot, unsigned serial, const char *name);
 void nickCheckAnswered(int slot, unsigned serial, const char *nick, bool elsewhere);
 // What a departing peer's leaving means to the daemon and to the channel's members.
 void userDeparts(int slot);
+// The ERROR line a client is sent before the server closes it for `reason` (LINE_SIZE bytes):
+// only in the client profile, 0 otherwise.
+int closingLinkLine(char *line, const char *reason);

@@ -21,4 +21,6 @@ int takeForwardLine(char *line, unsigned peerAddr);
 int isNodeAddress(unsigned peerAddr);
 // Lines queued for hops that are not backing off after a failure: messages still in flight.
 int queuedForHops();
+// Lines held for hops, parked ones too, on behalf of the connection with this serial.
+int heldForHopsBy(unsigned serial);
 Poller forwardingPoller();
