@@ -424,7 +424,8 @@ void dropBrokenPeers()
 void closeSilentConnections(long long now)
 {
     for (FreshConnection &f : freshConnections)
-        if (f.sock != 0 && now - f.admittedAt >= UNREGISTERED_LIMIT_MS) closeFreshWithReason(f, "registration timed out");
+        if (f.sock != 0 && now - f.admittedAt >= UNREGISTERED_LIMIT_MS)
+            closeFreshWithReason(f, "registration timed out");
     for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
         const Connection &c = connections[slot];
         if (c.sock == 0 || c.registered) continue;

@@ -45,7 +45,12 @@ constexpr int TRANSIT_RESERVE = 128;
 constexpr int CLIENT_SHARE = (MSG_QUEUE_SLOTS - TRANSIT_RESERVE) / (MAX_CONNECTIONS - FIRST_CLIENT_SLOT);
 static_assert(CLIENT_SHARE > LINES_PER_READ, "a client must be able to read at all");
 
-int waitingCount() { return (msgQueue.nextSlot - msgQueue.replySlot + MSG_QUEUE_SLOTS) % MSG_QUEUE_SLOTS + queueFull() * MSG_QUEUE_SLOTS; }
+// A full queue has its indexes meet as an empty one does.
+int waitingCount()
+{
+    if (queueFull()) return MSG_QUEUE_SLOTS;
+    return (msgQueue.nextSlot - msgQueue.replySlot + MSG_QUEUE_SLOTS) % MSG_QUEUE_SLOTS;
+}
 
 // Messages are charged to the connection that sent them, by its serial, whether or not it is
 // answered: a NOTICE counts as a PRIVMSG does. Answered ones count until their hops are done.

@@ -354,8 +354,9 @@ protected:
     }
     static int entriesFrom(unsigned from)
     {
-        return static_cast<int>(std::count_if(std::begin(freshConnections), std::end(freshConnections),
-                                              [from](const FreshConnection &f) { return f.sock != 0 && f.peerAddr == from; }));
+        int count = 0;
+        for (const FreshConnection &f : freshConnections) count += f.sock != 0 && f.peerAddr == from;
+        return count;
     }
     // What the node wrote before it closed the connection; "open" while it has not.
     static std::string endOf(int fd)
