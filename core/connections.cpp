@@ -99,23 +99,112 @@ void shedWithSpareDescriptor()
     spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-void closeFresh(FreshConnection &f)
+bool isNode(unsigned peerAddr) { return coreHooks.isNodeAddress && coreHooks.isNodeAddress(peerAddr); }
+
+// What the peer sent is read first: a close with unread bytes resets the connection, and the
+// client would lose the line that says why.
+void drainInput(int fd)
 {
-    close(f.sock);
+    char scrap[LINE_SIZE];
+    for (int reads = 0; reads < READ_BUDGET / LINE_SIZE; ++reads)
+        if (recv(fd, scrap, sizeof scrap, MSG_DONTWAIT) <= 0) return;
+}
+
+// The client profile tells a client why it is closed; the design's replies close without a word.
+size_t closingWords(char (&wire)[LINE_SIZE], const char *reason)
+{
+    char line[LINE_SIZE] = {};
+    if (!coreHooks.closingLine || !coreHooks.closingLine(line, reason)) return 0;
+    return frameLine(wire, line);
+}
+
+// A client that never took a slot: its socket is new, so its send buffer takes the one line.
+void refuseClient(int fd, const char *reason)
+{
+    drainInput(fd);
+    char wire[LINE_SIZE];
+    const size_t length = closingWords(wire, reason);
+    if (length > 0) (void)send(fd, wire, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    close(fd);
+}
+
+void forgetFresh(FreshConnection &f)
+{
     f.sock = 0;
     f.length = 0;
 }
 
-// A free entry, or the one that has waited longest: a silent socket gives way to a newcomer.
-int freshEntry()
+void closeFresh(FreshConnection &f)
 {
-    int oldest = 0;
+    close(f.sock);
+    forgetFresh(f);
+}
+
+// Another node's connection is never written to: it waits for its line's answer, not for words.
+void closeFreshWithReason(FreshConnection &f, const char *reason)
+{
+    if (isNode(f.peerAddr)) return closeFresh(f);
+    refuseClient(f.sock, reason);
+    forgetFresh(f);
+}
+
+void closeSlotWithReason(int slot, const char *reason)
+{
+    Connection &c = connections[slot];
+    drainInput(c.sock);
+    char line[LINE_SIZE] = {};
+    if (coreHooks.closingLine && coreHooks.closingLine(line, reason)) sendData(slot, line);
+    resetConnection(slot);  // what the slot's queue holds, this line last, goes out before the close
+}
+
+// A free entry, else the oldest stranger's: silent sockets give way to a newcomer, but only
+// another node's connection makes way for one of a node, whose line would be lost with it; a
+// stranger that finds only those gets none (-1).
+int freshEntry(bool fromNode)
+{
+    int oldestStranger = -1;
+    int oldestNode = -1;
     for (int i = 0; i < FRESH_SLOTS; ++i) {
-        if (freshConnections[i].sock == 0) return i;
-        if (freshConnections[i].admittedAt < freshConnections[oldest].admittedAt) oldest = i;
+        const FreshConnection &f = freshConnections[i];
+        if (f.sock == 0) return i;
+        int &oldest = isNode(f.peerAddr) ? oldestNode : oldestStranger;
+        if (oldest < 0 || f.admittedAt < freshConnections[oldest].admittedAt) oldest = i;
     }
-    closeFresh(freshConnections[oldest]);
-    return oldest;
+    const int evicted = oldestStranger >= 0 ? oldestStranger : fromNode ? oldestNode : -1;
+    if (evicted >= 0) closeFreshWithReason(freshConnections[evicted], "server full");
+    return evicted;
+}
+
+int freshFrom(unsigned peerAddr)
+{
+    int count = 0;
+    for (const FreshConnection &f : freshConnections)
+        if (f.sock != 0 && f.peerAddr == peerAddr) ++count;
+    return count;
+}
+
+int unregisteredFrom(const char *ip)
+{
+    int count = 0;
+    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
+        const Connection &c = connections[slot];
+        if (c.sock != 0 && !c.registered && std::strcmp(c.ip, ip) == 0) ++count;
+    }
+    return count;
+}
+
+// When a client from `ip` finds every slot taken, an address that holds more than one
+// unregistered slot gives up its newest: one address keeps one such slot while others wait, yet
+// a user who starts several clients at once is served as long as nobody else wants in. -1: none.
+int slotBeyondAddressLimit(const char *ip)
+{
+    int newest = -1;
+    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
+        const Connection &c = connections[slot];
+        if (c.sock == 0 || c.registered || std::strcmp(c.ip, ip) == 0 || unregisteredFrom(c.ip) < 2) continue;
+        if (newest < 0 || c.admittedAt >= connections[newest].admittedAt) newest = slot;
+    }
+    return newest;
 }
 
 // One connection off the backlog, read at once; false once none waits.
@@ -133,18 +222,33 @@ bool acceptOne()
     }
     keepListenerNonBlocking();
     // A descriptor beyond the wait's set could not be watched; it is turned away like a full table.
-    // So is a client when all slots are taken: only another node's connection is worth reading.
-    const unsigned peerAddr = ntohl(peer.sin_addr.s_addr);
-    const bool mayBeNode = coreHooks.isNodeAddress && coreHooks.isNodeAddress(peerAddr);
-    if (fd >= FD_SETSIZE || (freeClientSlot() < 0 && !mayBeNode)) {
+    if (fd >= FD_SETSIZE) {
         close(fd);
         return true;
     }
-    const int entry = freshEntry();
+    // A stranger can only be a client: with all slots taken, only another node's connection is
+    // worth reading.
+    const unsigned peerAddr = ntohl(peer.sin_addr.s_addr);
+    const bool fromNode = isNode(peerAddr);
+    char ip[IP_TEXT_SIZE];
+    std::snprintf(ip, sizeof ip, "%s", inet_ntoa(peer.sin_addr));
+    if (!fromNode && freeClientSlot() < 0 && slotBeyondAddressLimit(ip) < 0) {
+        refuseClient(fd, "server full");
+        return true;
+    }
+    if (!fromNode && freshFrom(peerAddr) >= FRESH_PER_STRANGER) {
+        refuseClient(fd, "too many unregistered connections from your address");
+        return true;
+    }
+    const int entry = freshEntry(fromNode);
+    if (entry < 0) {
+        refuseClient(fd, "server full");
+        return true;
+    }
     FreshConnection &f = freshConnections[entry];
     f.sock = fd;
     f.peerAddr = peerAddr;
-    std::snprintf(f.ip, sizeof f.ip, "%s", inet_ntoa(peer.sin_addr));
+    std::memcpy(f.ip, ip, sizeof f.ip);
     f.length = 0;
     f.admittedAt = nowMillis();
     tuneSocket(fd);
@@ -155,21 +259,21 @@ bool acceptOne()
 }
 
 // The fresh connection becomes a client with what it has sent so far, or, with no slot free, is
-// closed without a word.
+// closed. Its time to register runs from here.
 void admitClient(FreshConnection &f)
 {
-    const int slot = freeClientSlot();
-    if (slot < 0) {
-        closeFresh(f);
-        return;
+    if (freeClientSlot() < 0) {
+        const int beyond = slotBeyondAddressLimit(f.ip);
+        if (beyond < 0) return closeFreshWithReason(f, "server full");
+        closeSlotWithReason(beyond, "too many unregistered connections from your address");
     }
+    const int slot = freeClientSlot();
     Connection &c = connections[slot];
     occupySlot(c, f.sock);
-    c.admittedAt = f.admittedAt;
     std::memcpy(c.ip, f.ip, sizeof c.ip);
-    f.sock = 0;
-    absorbBytes(slot, f.bytes, f.length);
-    f.length = 0;
+    const size_t length = f.length;
+    forgetFresh(f);
+    absorbBytes(slot, f.bytes, length);
 }
 
 // Another node's line: its sender hears what became of it, then the connection ends here, closed
@@ -324,20 +428,29 @@ void dropBrokenPeers()
     }
 }
 
+// A slot's short limit does not run while the server itself makes the registration wait (the
+// host lookup, the daemon's answer on a nick); the long one always does.
 void closeSilentConnections(long long now)
 {
     for (FreshConnection &f : freshConnections)
-        if (f.sock != 0 && now - f.admittedAt >= UNREGISTERED_LIMIT_MS) closeFresh(f);
+        if (f.sock != 0 && now - f.admittedAt >= UNREGISTERED_LIMIT_MS)
+            closeFreshWithReason(f, "registration timed out");
     for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
         const Connection &c = connections[slot];
-        if (c.sock != 0 && !c.registered && now - c.admittedAt >= UNREGISTERED_LIMIT_MS) dropConnection(slot);
+        if (c.sock == 0 || c.registered) continue;
+        const long long held = now - c.admittedAt;
+        if ((held >= REGISTRATION_LIMIT_MS && !c.holdInput) || held >= UNREGISTERED_LIMIT_MS)
+            closeSlotWithReason(slot, "registration timed out");
     }
 }
 
 int freshWantsInput(int entry)
 {
-    // Another node's line may need a slot of the routing queue, like a client's.
-    return freshConnections[entry].sock != 0 && (!coreHooks.roomForLines || coreHooks.roomForLines()) ? 1 : 0;
+    const FreshConnection &f = freshConnections[entry];
+    if (f.sock == 0) return 0;
+    // Only another node's line may need a slot of the routing queue; a client's first lines
+    // ask for none it could not have as a client.
+    return !isNode(f.peerAddr) || !coreHooks.roomForLines || coreHooks.roomForLines(NO_SLOT) ? 1 : 0;
 }
 
 int wantsInput(int slot)
@@ -347,7 +460,8 @@ int wantsInput(int slot)
     if (slot == DAEMON_SLOT) return 1;
     // A client that does not read its replies is not read either: it only stalls itself.
     if (c.out.tail - c.out.head > sizeof c.out.bytes / 2) return 0;
-    return !coreHooks.roomForLines || coreHooks.roomForLines() ? 1 : 0;
+    // Nor is one that holds its share of the routing queue: the others go on.
+    return !coreHooks.roomForLines || coreHooks.roomForLines(slot) ? 1 : 0;
 }
 
 namespace {

@@ -25,12 +25,16 @@ struct CoreHooks {
     void (*daemonLinkLost)();   // slot 0 was reset: nothing that waits on it will be answered
     void (*daemonLineLost)();   // a daemon line too long to read was dropped whole
     void (*lineTooLong)(int slot);  // a client line too long to read was dropped whole
-    // 1 while the layers above can take another read's worth of client lines; a client is left
-    // unread meanwhile, so a burst waits in its socket instead of being refused.
-    int (*roomForLines)();
+    // 1 while the layers above can take another read's worth of lines from the client in `slot`,
+    // or, for NO_SLOT, another node's line; a peer is left unread meanwhile, so a burst waits in
+    // its socket instead of being refused.
+    int (*roomForLines)(int slot);
     // The first line of a fresh connection, from the IPv4 address peerAddr (host order).
     FirstLine (*takeFirstLine)(char *line, unsigned peerAddr);
     int (*isNodeAddress)(unsigned peerAddr);  // 1 when another node may speak from there
+    // The line (LINE_SIZE bytes) a client is sent before it is closed for `reason`; 0 when it is
+    // closed without a word.
+    int (*closingLine)(char *line, const char *reason);
 };
 
 extern CoreHooks coreHooks;

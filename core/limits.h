@@ -23,12 +23,19 @@ inline constexpr int OUT_QUEUE_SIZE = 64 * 1024;
 // busy peer cannot starve the others.
 inline constexpr int READ_BUDGET = 16 * 1024;
 // A connection that has neither registered nor sent a FORWARD line by then is closed, so silent
-// sockets cannot hold the client slots.
+// sockets cannot hold the fresh table, nor a client slot while the server itself makes its
+// registration wait (the host lookup, the daemon's answer on a nick).
 inline constexpr long long UNREGISTERED_LIMIT_MS = 30 * 1000;
+// A client sends NICK and USER at once; one that holds a slot this long without registering only
+// keeps the next user out.
+inline constexpr long long REGISTRATION_LIMIT_MS = 5 * 1000;
 inline constexpr long long HOST_LOOKUP_LIMIT_MS = 2000;  // then the dotted quad stands in
 // Connections read before they are known to be clients or other nodes: room for one from every
 // other node of a full configuration at once.
 inline constexpr int FRESH_SLOTS = MAX_NEIGHBORS;
+// Fresh entries one address that is no node's may hold: as many as it could ever make clients, so
+// that it cannot fill the table.
+inline constexpr int FRESH_PER_STRANGER = MAX_CONNECTIONS - FIRST_CLIENT_SLOT;
 inline constexpr int NO_SLOT = -1;            // the owner of a message that came from another node
 // Room for messages that wait for a hop that failed, to be tried again, beyond what the routing
 // queue hands on; none is ever dropped for want of it, as the input gate counts them all.

@@ -142,6 +142,7 @@ void wireIrc()
     coreHooks.handleLine = parseCmd;
     coreHooks.departs = userDeparts;
     coreHooks.lineTooLong = refuseLongLine;
+    coreHooks.closingLine = closingLinkLine;
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());

@@ -21,6 +21,7 @@
 
 namespace {
 
+constexpr char FMT_ERROR_CLOSING[] = "ERROR :Closing link: %s";  // the reason
 constexpr char FMT_USER_REPORT[] =
     "\nUser Registered As: \n\tuserName: %s\n\thostName: %s\n\tserverName: %s\n\trealName: %s\n\n";
 
@@ -288,6 +289,13 @@ void userDeparts(int slot)
     higherHolderSeen[slot] = false;
     if (c.nick[0] != '\0') replyf(DAEMON_SLOT, FMT_REMOVEUSER, c.nick);
     removeFromChan(c.nick);
+}
+
+int closingLinkLine(char *line, const char *reason)
+{
+    if (!clientProfile.on) return 0;
+    std::snprintf(line, LINE_SIZE, FMT_ERROR_CLOSING, reason);
+    return 1;
 }
 
 void handleQuit(int slot, LineCursor &)

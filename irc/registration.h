@@ -28,3 +28,6 @@ void heldNickAnswered(int slot, unsigned serial, const char *nick, bool elsewher
 void nickSeenOnNode(const char *nick, uint32_t node);
 // What a departing peer's leaving means to the daemon and to the channel's members.
 void userDeparts(int slot);
+// The ERROR line a client is sent before the server closes it for `reason` (LINE_SIZE bytes):
+// only in the client profile, 0 otherwise.
+int closingLinkLine(char *line, const char *reason);

@@ -467,4 +467,16 @@ int isNodeAddress(unsigned peerAddr)
 
 int heldForHops() { return poolTouched - spare.count; }
 
+int heldForHopsBy(unsigned serial)
+{
+    int held = 0;
+    const auto count = [&held, serial](const EntryList &list) {
+        for (int e = list.head; e >= 0; e = pool[e].next)
+            if (pool[e].ownerSerial == serial) ++held;
+    };
+    for (int n = 0; n < neighbors; ++n) count(hops[n].queue);
+    count(reask);
+    return held;
+}
+
 Poller forwardingPoller() { return {beforeWait, afterWait}; }

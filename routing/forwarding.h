@@ -23,4 +23,6 @@ int isNodeAddress(unsigned peerAddr);
 // Every line forwarding holds: in flight, waiting for a hop to be tried again, or to be asked for
 // again. All of it draws on one fixed pool, so the input gate counts it all.
 int heldForHops();
+// The same, on behalf of the connection with this serial.
+int heldForHopsBy(unsigned serial);
 Poller forwardingPoller();

@@ -2,6 +2,7 @@
 // oldest waiting message, and every answer finishes exactly one.
 #include "pending_queue.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "../core/connections.h"
@@ -44,6 +45,29 @@ bool ownerStillThere(int owner, unsigned serial)
 }
 
 unsigned serialOf(int owner) { return owner >= 0 ? connections[owner].serial : 0; }
+
+// A read of LINE_SIZE bytes holds fewer lines than this, each asking for one slot at most.
+constexpr int LINES_PER_READ = 64;
+// Slots of the routing queue that no client may take: other nodes' lines pass through here
+// whatever the clients do.
+constexpr int TRANSIT_RESERVE = 128;
+// What each client may hold at most, waiting or on its hops: a client is read while one more
+// read's lines fit in it, so the shares and the reserve together never pass the queue.
+constexpr int CLIENT_SHARE = (MSG_QUEUE_SLOTS - TRANSIT_RESERVE) / (MAX_CONNECTIONS - FIRST_CLIENT_SLOT);
+static_assert(CLIENT_SHARE > LINES_PER_READ, "a client must be able to read at all");
+
+// Messages are charged to the connection that sent them, by its serial, whether or not it is
+// answered: a NOTICE counts as a PRIVMSG does. Answered ones count until their hops are done.
+int heldFor(unsigned serial)
+{
+    int held = heldForHopsBy(serial);
+    const int waiting = waitingMessages();
+    for (int i = 0; i < waiting; ++i) {
+        const PendingMessage &m = msgQueue.slots[(msgQueue.replySlot + i) % MSG_QUEUE_SLOTS];
+        if (m.pending > 0 && m.ownerSerial == serial) ++held;
+    }
+    return held;
+}
 
 void queueRequest(const char *request, const Message &m, int owner, unsigned serial, long long giveUpAt)
 {
@@ -96,19 +120,25 @@ int messageWaiting() { return msgQueue.slots[msgQueue.replySlot].pending > 0 ? 1
 
 int queueFull() { return msgQueue.slots[msgQueue.nextSlot].pending > 0 ? 1 : 0; }
 
-int roomForLines()
-{
-    // A read of LINE_SIZE bytes holds fewer lines than this, each asking for one slot at most.
-    constexpr int HEADROOM = 64;
-    if (queueFull()) return 0;
-    // Answered messages go on waiting in forwarding: they count until they have left.
-    return waitingMessages() + heldForHops() + HEADROOM <= MSG_QUEUE_SLOTS ? 1 : 0;
-}
-
+// A full queue has its indexes meet as an empty one does.
 int waitingMessages()
 {
-    const int span = (msgQueue.nextSlot - msgQueue.replySlot + MSG_QUEUE_SLOTS) % MSG_QUEUE_SLOTS;
-    return span == 0 && messageWaiting() ? MSG_QUEUE_SLOTS : span;
+    if (queueFull()) return MSG_QUEUE_SLOTS;
+    return (msgQueue.nextSlot - msgQueue.replySlot + MSG_QUEUE_SLOTS) % MSG_QUEUE_SLOTS;
+}
+
+int roomForLines(int slot)
+{
+    if (slot != NO_SLOT) return heldFor(connections[slot].serial) + LINES_PER_READ <= CLIENT_SHARE ? 1 : 0;
+    if (queueFull()) return 0;
+    // A node's line asks for one slot; what the clients have not taken of their shares stays theirs.
+    // Answered messages go on waiting in forwarding: they count until they have left.
+    int room = MSG_QUEUE_SLOTS - waitingMessages() - heldForHops();
+    for (int client = FIRST_CLIENT_SLOT; client < MAX_CONNECTIONS; ++client) {
+        const Connection &c = connections[client];
+        room -= CLIENT_SHARE - (c.sock != 0 ? std::min(heldFor(c.serial), CLIENT_SHARE) : 0);
+    }
+    return room >= 1 ? 1 : 0;
 }
 
 void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode)
@@ -162,7 +192,8 @@ void requestRoute(const char *request, int sender, const Message &m, const char 
     const int owner = drawsReplies(m) ? sender : NO_SLOT;
     // A message delivered to someone here draws no 401 when no answer can come.
     if (connections[DAEMON_SLOT].sock == 0 && deliveredHere) return;
-    askDaemon(request, {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(owner), 0);
+    // The sender's serial even where no reply goes back: it is what its share is counted by.
+    askDaemon(request, {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender), 0);
 }
 
 void askDaemon(const char *request, const Message &m, int owner, unsigned serial, long long giveUpAt)

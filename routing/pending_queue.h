@@ -45,8 +45,9 @@ void emptyQueue();
 int messageWaiting();  // 1 when some message waits for an answer
 int queueFull();       // 1 when the next slot still holds a waiting message
 int waitingMessages();  // how many messages wait for an answer
-// 1 while the queue can take every message that one more read from a client may bring.
-int roomForLines();
+// For a client slot: 1 while its share of the queue can take every message one more read of it
+// may bring. For NO_SLOT: 1 while another node's line fits beside what the clients' shares keep.
+int roomForLines(int slot);
 void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode);
 // Takes one line from the daemon link as the answer to the oldest waiting message.
 void handleDaemonLine(const char *firstWord, LineCursor &rest);

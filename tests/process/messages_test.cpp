@@ -432,17 +432,18 @@ TEST_F(Messages, DaemonLineWithNothingWaitingDoesNothing)
 
     // Once every slot has been used and answered, the front is an old message again, which the
     // lines that follow must not send a second time.
-    // In two halves, as a burst larger than the read headroom waits in the sender's socket.
-    for (int half = 0; half < 2; ++half) {
+    // In parts, as a burst larger than one client's share of the queue waits in its socket.
+    constexpr int PARTS = 16;
+    for (int part = 0; part < PARTS; ++part) {
         std::string batch;
-        for (int i = 0; i < SLOTS / 2; ++i) batch += "PRIVMSG carol :n" + std::to_string(i) + "\r\n";
+        for (int i = 0; i < SLOTS / PARTS; ++i) batch += "PRIVMSG carol :n" + std::to_string(i) + "\r\n";
         ASSERT_TRUE(alice.sock.send(batch));
-        for (int i = 0; i < SLOTS / 2; ++i) ASSERT_EQ(daemon.nextLine(), "NEXTHOP carol\r\n") << i;
-        std::string answers = half == 0 ? "OK 2 1\n" : "NONE\n";
-        for (int i = 1; i < SLOTS / 2; ++i) answers += "NONE\n";
+        for (int i = 0; i < SLOTS / PARTS; ++i) ASSERT_EQ(daemon.nextLine(), "NEXTHOP carol\r\n") << i;
+        std::string answers = part == 0 ? "OK 2 1\n" : "NONE\n";
+        for (int i = 1; i < SLOTS / PARTS; ++i) answers += "NONE\n";
         answer(answers);
-        if (half == 0) expectForward(peer2, forwardLine("1", "alice", "carol", "n0"));
-        for (int i = half == 0 ? 1 : 0; i < SLOTS / 2; ++i)
+        if (part == 0) expectForward(peer2, forwardLine("1", "alice", "carol", "n0"));
+        for (int i = part == 0 ? 1 : 0; i < SLOTS / PARTS; ++i)
             ASSERT_EQ(alice.sock.readLine(), noSuchTarget("carol")) << i;
     }
 

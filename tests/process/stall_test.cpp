@@ -215,3 +215,29 @@ TEST_F(Stall, SilentNameServerDelaysOnlyTheClientBeingLookedUp)
     EXPECT_GT(recv(dns, query, sizeof query, MSG_DONTWAIT), 0) << "the lookup never reached the name server";
     ::close(dns);
 }
+
+// A client that pipelines messages for another node while the daemon answers none holds only
+// itself up, once it holds its share of the routing queue: another user's local messages all come
+// back meanwhile.
+TEST_F(Stall, BurstForAnotherNodeWithASilentDaemonHoldsOnlyItsSender)
+{
+    NodeProcess node;
+    startNode(node);
+    LineSocket alice = registered("alice", std::move(first));
+    LineSocket bob = registered("bob", LineSocket::connectTo(ports.server));
+    std::string burst;
+    for (int i = 0; i < 600; ++i) burst += "PRIVMSG remote :burst " + std::to_string(i) + "\r\n";
+    ASSERT_TRUE(alice.send(burst));
+    int asked = 0;
+    while (asked < 32 && daemon.nextLine() == "NEXTHOP remote\r\n") ++asked;
+    EXPECT_EQ(asked, 32);
+    int heard = 0;
+    for (int i = 0; i < 20; ++i) {
+        const std::string text = "round " + std::to_string(i);
+        if (!bob.send("PRIVMSG bob :" + text + "\r\n")) break;
+        if (bob.readLine() != ":bob PRIVMSG bob :" + text + "\r\n") break;
+        ++heard;
+    }
+    EXPECT_EQ(heard, 20);
+    EXPECT_TRUE(node.running());
+}

@@ -5,13 +5,23 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/connections.h"
+#include "core/framing.h"
 #include "core/server.h"
+#include "irc/profile.h"
 #include "routing/pending_queue.h"
 #include "support/client_end.h"
+#include "support/irc_session.h"
 #include "support/tables.h"
 
 namespace {
@@ -177,27 +187,233 @@ TEST_F(Connections, ResetWithoutNickTellsNobody)
     EXPECT_EQ(daemon.take(), "");
 }
 
-// Silent sockets cannot hold the client slots: a connection that has not registered by the limit
-// is closed, while a registered user is never dropped for being idle.
-TEST_F(Connections, SilentConnectionsAreClosedAtTheLimit)
+// Slow connections cannot hold the client slots: one that has not registered within the short
+// limit of taking its slot is closed, and told why in the client profile only; a registration
+// the server itself makes wait (a lookup) has until the long limit. A registered user is never
+// dropped for being idle.
+TEST_F(Connections, UnregisteredClientsAreClosedAtTheLimit)
 {
-    ClientEnd silent = attachClient(1);
-    ClientEnd named = attachClient(2);
-    ClientEnd user = attachClient(3);
-    ClientEnd late = attachClient(4);
-    std::strcpy(connections[2].nick, "bob");
-    connections[3].registered = 1;
-    connections[4].admittedAt = 1000;
-    closeSilentConnections(UNREGISTERED_LIMIT_MS - 1);
-    for (int slot = 1; slot <= 4; ++slot) EXPECT_NE(connections[slot].sock, 0) << slot;
+    for (const int profile : {0, 1}) {
+        SCOPED_TRACE(profile);
+        clientProfile.on = profile;
+        ClientEnd silent = attachClient(1);
+        ClientEnd named = attachClient(2);
+        ClientEnd user = attachClient(3);
+        ClientEnd waiting = attachClient(4);
+        for (Connection &c : connections) c.admittedAt = 0;
+        std::strcpy(connections[2].nick, "bob");
+        connections[3].registered = 1;
+        connections[4].holdInput = 1;
+        closeSilentConnections(REGISTRATION_LIMIT_MS - 1);
+        for (int slot = 1; slot <= 4; ++slot) EXPECT_NE(connections[slot].sock, 0) << slot;
 
-    closeSilentConnections(UNREGISTERED_LIMIT_MS);
-    EXPECT_EQ(connections[1].sock, 0);
-    EXPECT_EQ(connections[2].sock, 0);
-    EXPECT_NE(connections[3].sock, 0);
-    EXPECT_NE(connections[4].sock, 0);
-    EXPECT_TRUE(silent.hungUp());
-    EXPECT_EQ(daemon.take(), "REMOVEUSER bob\r\n");
+        closeSilentConnections(REGISTRATION_LIMIT_MS);
+        EXPECT_EQ(connections[1].sock, 0);
+        EXPECT_EQ(connections[2].sock, 0);
+        EXPECT_NE(connections[3].sock, 0);
+        EXPECT_NE(connections[4].sock, 0);
+        EXPECT_EQ(silent.take(), profile ? "ERROR :Closing link: registration timed out\r\n" : "");
+        EXPECT_TRUE(silent.hungUp());
+        EXPECT_EQ(daemon.take(), "REMOVEUSER bob\r\n");
+
+        closeSilentConnections(UNREGISTERED_LIMIT_MS);
+        EXPECT_EQ(connections[4].sock, 0);
+        EXPECT_NE(connections[3].sock, 0);
+        resetConnection(3);
+    }
+}
+
+// A slot's time to register runs from when it took the slot, not from the connection's accept.
+TEST_F(Connections, RegistrationTimeRunsFromTheSlot)
+{
+    int pair[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    freshConnections[0] = FreshConnection{pair[1], 0x0a000009, "10.0.0.9", {}, 0, 0};
+    ASSERT_EQ(send(pair[0], "NICK x\r\n", 8, 0), 8);
+    readFresh(0);
+    ASSERT_NE(connections[1].sock, 0);
+    EXPECT_GT(connections[1].admittedAt, 0);
+    close(pair[0]);
+    dropConnection(1);
+}
+
+// Under contention an address keeps one unregistered slot: a newcomer from elsewhere takes the
+// newest of an address that holds several, while one from that address finds the server full.
+TEST_F(Connections, OneAddressKeepsOneUnregisteredSlotWhenOthersWantIn)
+{
+    clientProfile.on = 1;
+    ClientEnd ends[4] = {attachClient(1), attachClient(2), attachClient(3), attachClient(4)};
+    for (int slot = 1; slot <= 4; ++slot) connections[slot].admittedAt = slot;
+    int pair[2][2];
+    const char *lines[2] = {"PING x\r\n", "PING y\r\n"};
+    const FreshConnection from[2] = {{0, 0x0a000009, "10.0.0.9", {}, 0, 0}, {0, 0x7f000001, "127.0.0.1", {}, 0, 0}};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair[i]), 0);
+        freshConnections[i] = from[i];
+        freshConnections[i].sock = pair[i][1];
+        ASSERT_EQ(send(pair[i][0], lines[i], 8, 0), 8);
+        readFresh(i);
+    }
+    EXPECT_EQ(ends[3].take(), "ERROR :Closing link: too many unregistered connections from your address\r\n");
+    EXPECT_TRUE(ends[3].hungUp());
+    EXPECT_STREQ(connections[4].ip, "10.0.0.9");
+    char got[128] = {};
+    EXPECT_GT(recv(pair[1][0], got, sizeof got - 1, 0), 0);
+    EXPECT_STREQ(got, "ERROR :Closing link: server full\r\n");
+    for (int slot = 1; slot <= 3; ++slot) EXPECT_NE(connections[slot].sock, 0) << slot;
+    close(pair[0][0]);
+    close(pair[1][0]);
+    dropConnection(4);
+}
+
+size_t lineCount(const std::string &text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+class Share : public irctest::IrcSession {};
+
+// One client's burst for another node, while the daemon answers nothing, stops that client alone
+// once it holds its share of the routing queue: a local conversation goes on, and another node's
+// line is still taken.
+TEST_F(Share, BurstForAnotherNodeStopsOnlyItsSender)
+{
+    for (int slot = 1; slot <= 3; ++slot) connections[slot].serial = 100 + slot;
+    registerUser(1, "alice");
+    registerUser(2, "bob");
+    registerUser(3, "carol");
+    addNeighbour(7, 1);
+    std::string burst;
+    for (int i = 0; i < 600; ++i) burst += "PRIVMSG remote :m" + std::to_string(i) + "\r\n";
+    one.send(burst);
+    size_t heard = 0;
+    for (int round = 0; round < 40; ++round) {
+        two.send("PRIVMSG carol :r" + std::to_string(round) + "\r\n");
+        for (int slot = 1; slot <= 3; ++slot)
+            if (wantsInput(slot)) recvData(slot);
+        heard += lineCount(three.take());
+    }
+    EXPECT_EQ(heard, 40u);
+    const size_t asked = lineCount(daemon.take());
+    EXPECT_GT(asked, 0u);
+    EXPECT_LE(asked, static_cast<size_t>(MSG_QUEUE_SLOTS / (MAX_CONNECTIONS - 1)));
+    EXPECT_EQ(wantsInput(1), 0);
+    EXPECT_EQ(wantsInput(2), 1);
+
+    int pair[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    freshConnections[0] = FreshConnection{pair[1], irctest::LOOPBACK, "127.0.0.1", {}, 0, 0};
+    EXPECT_EQ(freshWantsInput(0), 1);
+    const std::string line = "FORWARD 7 :dave PRIVMSG carol transit\r\n";
+    ASSERT_EQ(send(pair[0], line.data(), line.size(), 0), static_cast<ssize_t>(line.size()));
+    readFresh(0);
+    EXPECT_EQ(three.take(), ":dave PRIVMSG carol :transit\r\n");
+    close(pair[0]);
+    if (freshConnections[0].sock != 0) close(freshConnections[0].sock);
+    freshConnections[0].sock = 0;
+    neighbors = 0;  // nothing was forwarded, and nothing will be
+}
+
+// Connections accepted from a listener on 127.0.0.1, each from an address of its own choosing.
+class FreshTable : public Connections {
+protected:
+    void SetUp() override
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        ASSERT_EQ(listen(listener, 64), 0);
+        socklen_t len = sizeof addr;
+        ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+        to = addr;
+        savedListener = sock;
+        sock = listener;
+        node = rt_config_entry_t{7, NODE_ADDR, 0, 0, 1};
+        neighborNodes[0] = &node;
+        neighbors = 1;
+    }
+    void TearDown() override
+    {
+        sock = savedListener;
+        for (FreshConnection &f : freshConnections)
+            if (f.sock != 0) close(f.sock);
+        for (int fd : mine) close(fd);
+        close(listener);
+    }
+    // Connects from `from` (IPv4, host order) and lets the node take it; the test's end.
+    int arrive(unsigned from)
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = htonl(from);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source), 0);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+        addConnection();
+        mine.push_back(fd);
+        return fd;
+    }
+    static int entriesFrom(unsigned from)
+    {
+        int count = 0;
+        for (const FreshConnection &f : freshConnections) count += f.sock != 0 && f.peerAddr == from;
+        return count;
+    }
+    // What the node wrote before it closed the connection; "open" while it has not.
+    static std::string endOf(int fd)
+    {
+        std::string got;
+        for (int round = 0; round < 20; ++round) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) return "open";
+            char chunk[256];
+            const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0) return got;
+            got.append(chunk, static_cast<size_t>(n));
+        }
+        return "open";
+    }
+
+    static constexpr unsigned NODE_ADDR = 0x7f000002;
+    int listener = -1;
+    int savedListener = -1;
+    sockaddr_in to{};
+    rt_config_entry_t node{};
+    std::vector<int> mine;
+};
+
+// Strangers give way to each other, never to another node's connection, whose line would be lost;
+// a stranger that finds only those is closed, and a node's newcomer takes the oldest of them.
+TEST_F(FreshTable, StrangersNeverEvictAnotherNodesConnection)
+{
+    const int firstNode = arrive(NODE_ADDR);
+    std::vector<int> strangers;
+    for (int i = 1; i < FRESH_SLOTS; ++i) strangers.push_back(arrive(0x7f000100 + static_cast<unsigned>(i)));
+    const int late = arrive(0x7f000200);
+    EXPECT_EQ(endOf(strangers[0]), "");
+    EXPECT_EQ(endOf(late), "open");
+    EXPECT_EQ(entriesFrom(NODE_ADDR), 1);
+
+    for (int i = 1; i < FRESH_SLOTS; ++i) arrive(NODE_ADDR);
+    EXPECT_EQ(entriesFrom(NODE_ADDR), FRESH_SLOTS);
+    EXPECT_EQ(endOf(arrive(0x7f000201)), "");
+    EXPECT_EQ(entriesFrom(NODE_ADDR), FRESH_SLOTS);
+    EXPECT_EQ(endOf(firstNode), "open");
+    arrive(NODE_ADDR);
+    EXPECT_EQ(endOf(firstNode), "");
+    EXPECT_EQ(entriesFrom(NODE_ADDR), FRESH_SLOTS);
+}
+
+// One stranger's address holds no more fresh entries than it could make clients; the next one is
+// told so in the client profile.
+TEST_F(FreshTable, OneStrangerHoldsFewEntries)
+{
+    clientProfile.on = 1;
+    constexpr unsigned STRANGER = 0x7f000300;
+    for (int i = 0; i < FRESH_PER_STRANGER; ++i) arrive(STRANGER);
+    const int extra = arrive(STRANGER);
+    EXPECT_EQ(endOf(extra), "ERROR :Closing link: too many unregistered connections from your address\r\n");
+    EXPECT_EQ(entriesFrom(STRANGER), FRESH_PER_STRANGER);
+    EXPECT_EQ(endOf(arrive(STRANGER + 1)), "open");
 }
 
 TEST(FindNeighbor, FirstMatchOrMinusOne)

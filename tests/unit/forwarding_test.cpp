@@ -735,7 +735,7 @@ TEST_F(Forwarding, ParkingKeepsEveryLineHoweverManyWait)
     }
     pumpAWhile();
     EXPECT_EQ(heldForHops(), LINES);
-    EXPECT_EQ(roomForLines(), 0);
+    EXPECT_EQ(roomForLines(NO_SLOT), 0);
     node5.startListening();
     Lines got;
     for (int round = 0; round < 20 && got.size() < expected.size(); ++round) {
