@@ -15,6 +15,9 @@ struct CoreHooks {
     // was another node's line, taken or refused, so that the connection is closed; 0 for a client.
     int (*takeFirstLine)(char *line, unsigned peerAddr);
     int (*isNodeAddress)(unsigned peerAddr);  // 1 when another node may speak from there
+    // Start-up's daemon connection: 1 when the layers above take it to authenticate it first (it
+    // becomes slot 0 later, or is closed and retried); 0 to make it slot 0 at once.
+    int (*holdDaemonLink)(int fd);
 };
 
 extern CoreHooks coreHooks;
