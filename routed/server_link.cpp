@@ -226,7 +226,7 @@ void takeWaitingLine(char *line)
         writeStatus(peer.sock);
         return closePeer(peer);
     }
-    if (!rt_key_loaded()) return refuseWaiting(peer, "the server link is taken, and it asked for no status");
+    if (!rt_key_loaded()) return refuseWaiting(peer, "it may not link now, and it asked for no status");
     if (peer.caller != Caller::Node) return refuseWaiting(peer, "only the node's own address may link");
     if (!provesTheKey(peer, line)) return refuseWaiting(peer, "no valid AUTH line (a server without the key?)");
     promote(peer);
