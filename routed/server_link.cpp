@@ -10,6 +10,7 @@
 
 #include <sodium.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -60,6 +61,9 @@ struct NameTable {
 
 NameTable users() { return {lsdb.nodes[lsdb.self].advert.users, lsdb.nodes[lsdb.self].advert.userCount}; }
 NameTable chans() { return {lsdb.nodes[lsdb.self].advert.chans, lsdb.nodes[lsdb.self].advert.chanCount}; }
+
+// A read that a signal cut short, or that found nothing after all, is tried again on the next pass.
+bool interrupted() { return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK; }
 
 void forgetAnnouncements()
 {
@@ -322,6 +326,7 @@ void readWaiting(LocalPeer &peer)
 {
     char data[REQUEST_SIZE];
     const ssize_t n = recv(peer.sock, data, sizeof data, 0);
+    if (n < 0 && interrupted()) return;
     if (n <= 0) return closePeer(peer);
     const int sock = peer.sock;
     peerTaking = &peer;
@@ -379,6 +384,7 @@ void readServer()
 {
     char data[REQUEST_SIZE];
     const ssize_t n = recv(serverLink.link.sock, data, sizeof data, 0);
+    if (n < 0 && interrupted()) return;
     if (n <= 0) return dropLink(n == 0 ? "the server closed it" : "read failed");
     frameLines(serverLink.link, takeLinkLine, data, static_cast<size_t>(n));
 }

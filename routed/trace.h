@@ -9,7 +9,7 @@
 
 #include "../rtlib/rt_args.h"
 
-inline void vnote(const char *fmt, va_list ap)
+__attribute__((format(printf, 1, 0))) inline void vnote(const char *fmt, va_list ap)
 {
     // Wall-clock time to the millisecond, so that the logs of several daemons can be laid side by side.
     timespec now{};

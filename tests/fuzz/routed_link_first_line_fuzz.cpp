@@ -47,7 +47,9 @@ void pump(long long now)
         watchServerLink(ready, high);
         FD_CLR(listener(), &ready);
         timeval none = {0, 0};
-        if (select(high + 1, &ready, nullptr, nullptr, &none) <= 0) return serveServerLink(ready, now);
+        const int n = select(high + 1, &ready, nullptr, nullptr, &none);
+        if (n < 0) FD_ZERO(&ready);  // libFuzzer's timer may interrupt the wait: nothing is known ready
+        if (n <= 0) return serveServerLink(ready, now);
         serveServerLink(ready, now);
         FUZZ_CHECK(serverWaitingCount() <= WAITING_PEERS, "%d connections wait", serverWaitingCount());
     }
@@ -133,11 +135,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!link && !linkedAtOnce && oldLink >= 0) FUZZ_CHECK(serverLinkSock() == oldLink, "the live link was lost");
 
     // Past every patience nothing waits; closing the newcomer and the old server ends the link.
-    pump(start + AUTH_PATIENCE_MS);
+    const long long patienceOver = nowMillis() + AUTH_PATIENCE_MS;
+    pump(patienceOver);
     FUZZ_CHECK(serverWaitingCount() == 0, "%d connections still wait", serverWaitingCount());
     close(newcomer);
     if (old >= 0) close(old);
-    pump(start + AUTH_PATIENCE_MS);
+    pump(patienceOver);
     FUZZ_CHECK(serverLinkSock() < 0, "the link outlived its servers");
     rt_forget_key();
     return 0;
