@@ -341,7 +341,7 @@ void prepareConnectionTable(int daemonSock)
         c.serial = 0;
         c.admittedAt = 0;
     }
-    takeDaemonLink(daemonSock);
+    if (daemonSock != 0) takeDaemonLink(daemonSock);
 }
 
 void takeDaemonLink(int daemonSock)

@@ -45,7 +45,7 @@ extern FreshConnection freshConnections[FRESH_SLOTS];
 
 inline constexpr char DAEMON_NICK[] = "!@$";  // no nickname can start with '!', so no client takes it
 
-void prepareConnectionTable(int daemonSock);
+void prepareConnectionTable(int daemonSock);  // 0: slot 0 stays free until the link is taken
 // Slot 0 becomes the daemon link on daemonSock, at start-up and whenever the link is re-established.
 void takeDaemonLink(int daemonSock);
 void reserveSpareDescriptor();

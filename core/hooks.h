@@ -35,6 +35,9 @@ struct CoreHooks {
     // The line (LINE_SIZE bytes) a client is sent before it is closed for `reason`; 0 when it is
     // closed without a word.
     int (*closingLine)(char *line, const char *reason);
+    // Start-up's daemon connection: 1 when the layers above take it to authenticate it first (it
+    // becomes slot 0 later, or is closed and retried); 0 to make it slot 0 at once.
+    int (*holdDaemonLink)(int fd);
 };
 
 extern CoreHooks coreHooks;

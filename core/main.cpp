@@ -7,6 +7,7 @@
 #include "../irc/profile.h"
 #include "../routing/daemon_link.h"
 #include "../rtlib/rt_args.h"
+#include "../rtlib/rt_key.h"
 #include "server.h"
 
 namespace {
@@ -25,9 +26,11 @@ constexpr char HELP_FORMAT[] =
     "  -n N   neighbour timeout in seconds (default 120)\n"
     "  -r N   route timeout in seconds (default 3)\n"
     "  -G X   accepted and ignored\n"
+    "  --key FILE  the network's key, the file its daemons take with -k: the server proves it to\n"
+    "         take its daemon's link (default: none; the node's own address is enough)\n"
     "\n"
     "Exit status: 0 for the usage line, 1 for a node ID the file lacks or a socket error\n"
-    "(no daemon listening included), 255 for a bad option or config file.\n"
+    "(no daemon listening included), 255 for a bad option, config file or key file.\n"
     "--help and --version, alone, print this text and the version.\n";
 
 // --help and --version only ever come alone, so the node's own command line stays as it was.
@@ -51,6 +54,8 @@ int main(int argc, char **argv)
     answerInfoRequest(argc, argv);
     // Taken before anything reads argv, so that every other argument stands where it would without it.
     takeProfileOption(argc, argv);
+    const char *keyPath = takeKeyOption(argc, argv);
+    if (keyPath && !rt_load_key(argv[0], keyPath)) std::exit(255);
     init_node(argc, argv);
     rt_parse_command_line(&argList, argc, argv);
     if (argList.verbose == 1)

@@ -121,7 +121,8 @@ void beginServer()
     reserveSpareDescriptor();
     highSock = sock;
     host.roomCount = 0;
-    prepareConnectionTable(dSock);
+    const bool held = coreHooks.holdDaemonLink && coreHooks.holdDaemonLink(dSock);
+    prepareConnectionTable(held ? 0 : dSock);
 
     for (;;) runPass();
 }

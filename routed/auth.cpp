@@ -1,4 +1,4 @@
-// The shared key and the MAC of every datagram, through libsodium's HMAC-SHA256.
+// The MAC of every keyed datagram, through the shared key's HMAC-SHA256.
 #include "auth.h"
 
 #include <sodium.h>
@@ -10,92 +10,70 @@
 
 namespace {
 
-constexpr size_t KEY_MIN = 16;   // shorter is guessable
-constexpr size_t KEY_MAX = 1024;
+// Keeps a datagram's MAC from ever serving as a server link's proof, or the reverse.
+constexpr char DATAGRAM_LABEL[] = "quorvel datagram 2";
 
-struct Key {
-    bool loaded = false;
-    size_t length = 0;
-    unsigned char bytes[KEY_MAX] = {};
-};
-
-Key key;
-
-void mac(const char *text, size_t length, uint64_t counter, unsigned char (&out)[crypto_auth_hmacsha256_BYTES])
+void putBigEndian(unsigned char *out, uint64_t value, int bytes)
 {
-    unsigned char counterBytes[8];
-    for (int i = 0; i < 8; ++i) counterBytes[i] = static_cast<unsigned char>(counter >> (56 - 8 * i));
-    crypto_auth_hmacsha256_state state;
-    crypto_auth_hmacsha256_init(&state, key.bytes, key.length);
-    crypto_auth_hmacsha256_update(&state, reinterpret_cast<const unsigned char *>(text), length);
-    crypto_auth_hmacsha256_update(&state, counterBytes, sizeof counterBytes);
-    crypto_auth_hmacsha256_final(&state, out);
-    sodium_memzero(&state, sizeof state);
+    for (int i = 0; i < bytes; ++i) out[i] = static_cast<unsigned char>(value >> (8 * (bytes - 1 - i)));
+}
+
+void mac(const char *text, size_t length, uint64_t counter, const SealContext &c, unsigned char (&out)[RT_MAC_SIZE])
+{
+    unsigned char bound[8 + 4 + 4 + 8 + 8];
+    putBigEndian(bound, counter, 8);
+    putBigEndian(bound + 8, c.from, 4);
+    putBigEndian(bound + 12, c.to, 4);
+    putBigEndian(bound + 16, c.senderNonce, 8);
+    putBigEndian(bound + 24, c.receiverNonce, 8);
+    const rt_mac_part parts[] = {{DATAGRAM_LABEL, sizeof DATAGRAM_LABEL}, {text, length}, {bound, sizeof bound}};
+    rt_key_mac(parts, 3, out);
 }
 
 }  // namespace
 
-bool loadKey(const char *progName, const char *path)
+size_t sealDatagram(char *text, size_t length, size_t capacity, uint64_t counter, const SealContext &context)
 {
-    if (sodium_init() < 0) {
-        std::fprintf(stderr, "%s: libsodium cannot start\n", progName);
-        return false;
-    }
-    FILE *in = std::fopen(path, "rb");
-    if (!in) {
-        std::fprintf(stderr, "%s: can't open key file = %s\n", progName, path);
-        return false;
-    }
-    key.length = std::fread(key.bytes, 1, sizeof key.bytes, in);
-    const bool tooLong = std::fgetc(in) != EOF;
-    std::fclose(in);
-    if (key.length < KEY_MIN || tooLong) {
-        std::fprintf(stderr, "%s: key file %s must hold %zu to %zu bytes\n", progName, path, KEY_MIN, KEY_MAX);
-        forgetKey();
-        return false;
-    }
-    key.loaded = true;
-    return true;
-}
-
-bool authEnabled() { return key.loaded; }
-
-void forgetKey()
-{
-    sodium_memzero(&key, sizeof key);
-    key = Key{};
-}
-
-size_t sealDatagram(char *text, size_t length, size_t capacity, uint64_t counter)
-{
-    if (!key.loaded || length + AUTH_TRAILER_SIZE >= capacity) return length;
-    unsigned char digest[crypto_auth_hmacsha256_BYTES];
-    mac(text, length, counter, digest);
+    if (!authEnabled() || length + AUTH_TRAILER_SIZE >= capacity) return length;
+    unsigned char digest[RT_MAC_SIZE];
+    mac(text, length, counter, context, digest);
     int n = std::snprintf(text + length, capacity - length, " %016llx ", static_cast<unsigned long long>(counter));
     length += static_cast<size_t>(n);
     sodium_bin2hex(text + length, capacity - length, digest, sizeof digest);
     return length + 2 * sizeof digest;
 }
 
-bool openDatagram(const char *text, size_t &length, uint64_t &counter)
+bool readTrailer(const char *text, size_t &length, Trailer &trailer)
 {
-    counter = 0;
-    if (!key.loaded) return true;
+    trailer = Trailer{};
+    if (!authEnabled()) return true;
     if (length < AUTH_TRAILER_SIZE) return false;
-    const char *trailer = text + length - AUTH_TRAILER_SIZE;
-    if (trailer[0] != ' ' || trailer[17] != ' ') return false;
-    unsigned char given[crypto_auth_hmacsha256_BYTES];
-    size_t givenLength = 0;
-    if (sodium_hex2bin(given, sizeof given, trailer + 18, 64, nullptr, &givenLength, nullptr) != 0 ||
-        givenLength != sizeof given)
+    const char *t = text + length - AUTH_TRAILER_SIZE;
+    if (t[0] != ' ' || t[17] != ' ') return false;
+    size_t macLength = 0;
+    if (sodium_hex2bin(trailer.mac, sizeof trailer.mac, t + 18, 64, nullptr, &macLength, nullptr) != 0 ||
+        macLength != sizeof trailer.mac)
         return false;
     for (int i = 1; i <= 16; ++i) {
-        const int digit = hexValue(trailer[i]);
+        const int digit = hexValue(t[i]);
         if (digit < 0) return false;
-        counter = counter << 4 | static_cast<uint64_t>(digit);
+        trailer.counter = trailer.counter << 4 | static_cast<uint64_t>(digit);
     }
     length -= AUTH_TRAILER_SIZE;
-    unsigned char expected[crypto_auth_hmacsha256_BYTES];
-    mac(text, length, counter, expected);
-    return crypto_verify_32(given, expected) == 0;
+    return true;
+}
+
+bool trailerMatches(const char *text, size_t length, const Trailer &trailer, const SealContext &context)
+{
+    if (!authEnabled()) return true;
+    unsigned char expected[RT_MAC_SIZE];
+    mac(text, length, trailer.counter, context, expected);
+    return crypto_verify_32(trailer.mac, expected) == 0;
+}
+
+uint64_t drawNonce()
+{
+    uint64_t nonce = 0;
+    while (nonce == 0) randombytes_buf(&nonce, sizeof nonce);
+    return nonce;
 }

@@ -88,17 +88,64 @@ bool readNames(WordReader &in, char (*names)[NAME_SIZE], int &count)
 }
 
 constexpr char DIGEST_PREFIX[] = "cfg=";
+constexpr char NONCE_PREFIX[] = "nonce=";
+constexpr char PEER_PREFIX[] = "peer=";
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
+constexpr int NONCE_BYTES = 8;
 
-bool readDigest(std::string_view hex, ConfigDigest &out)
+bool readHexBytes(std::string_view hex, uint8_t *out, int size)
 {
-    if (hex.size() != 2 * CONFIG_DIGEST_SIZE) return false;
-    for (int i = 0; i < CONFIG_DIGEST_SIZE; ++i) {
+    if (hex.size() != 2 * static_cast<size_t>(size)) return false;
+    for (int i = 0; i < size; ++i) {
         const int high = hexValue(hex[2 * i]), low = hexValue(hex[2 * i + 1]);
         if (high < 0 || low < 0) return false;
-        out.bytes[i] = static_cast<uint8_t>(high << 4 | low);
+        out[i] = static_cast<uint8_t>(high << 4 | low);
     }
     return true;
+}
+
+// A 16-digit nonce after its prefix; false when another word, a second copy, or malformed.
+bool readNonce(std::string_view word, const char *prefix, bool &seen, uint64_t &value, bool &bad)
+{
+    const size_t prefixLength = std::strlen(prefix);
+    if (word.substr(0, prefixLength) != prefix) return false;
+    uint8_t bytes[NONCE_BYTES] = {};
+    bad = bad || seen || !readHexBytes(word.substr(prefixLength), bytes, NONCE_BYTES);
+    seen = true;
+    value = 0;
+    for (uint8_t b : bytes) value = value << 8 | b;
+    return true;
+}
+
+bool readExtension(std::string_view w, Datagram &out)
+{
+    bool bad = false;
+    if (w.substr(0, sizeof DIGEST_PREFIX - 1) == DIGEST_PREFIX) {
+        bad = out.hasDigest || !readHexBytes(w.substr(sizeof DIGEST_PREFIX - 1), out.digest.bytes, CONFIG_DIGEST_SIZE);
+        out.hasDigest = true;
+    } else if (!readNonce(w, NONCE_PREFIX, out.hasNonce, out.nonce, bad)) {
+        (void)readNonce(w, PEER_PREFIX, out.hasPeerNonce, out.peerNonce, bad);
+    }
+    return !bad;
+}
+
+void writeHexWord(DatagramWriter &w, const char *prefix, const uint8_t *bytes, int size)
+{
+    char word[16 + 2 * CONFIG_DIGEST_SIZE] = {};
+    const size_t prefixLength = std::strlen(prefix);
+    std::memcpy(word, prefix, prefixLength);
+    for (int i = 0; i < size; ++i) {
+        word[prefixLength + 2 * i] = HEX_DIGITS[bytes[i] >> 4];
+        word[prefixLength + 2 * i + 1] = HEX_DIGITS[bytes[i] & 0xf];
+    }
+    w.word(word);
+}
+
+void writeNonce(DatagramWriter &w, const char *prefix, uint64_t value)
+{
+    uint8_t bytes[NONCE_BYTES];
+    for (int i = 0; i < NONCE_BYTES; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * (NONCE_BYTES - 1 - i)));
+    writeHexWord(w, prefix, bytes, NONCE_BYTES);
 }
 
 // name=value, the name in lower-case letters: an addition to a hello that a decoder may skip.
@@ -111,7 +158,7 @@ bool isExtension(std::string_view word)
     return true;
 }
 
-// The heard IDs, then the additions; a malformed digest fails the hello rather than passing as none.
+// The heard IDs, then the additions; a malformed digest or nonce fails the hello rather than passing as none.
 bool readHello(WordReader &in, Datagram &out)
 {
     bool inExtensions = false;
@@ -120,14 +167,12 @@ bool readHello(WordReader &in, Datagram &out)
         if (!in.word(w)) return false;
         if (isExtension(w)) {
             inExtensions = true;
-            if (w.substr(0, sizeof DIGEST_PREFIX - 1) != DIGEST_PREFIX) continue;
-            if (out.hasDigest || !readDigest(w.substr(sizeof DIGEST_PREFIX - 1), out.digest)) return false;
-            out.hasDigest = true;
+            if (!readExtension(w, out)) return false;
         } else if (inExtensions || out.heardCount >= MAX_NODES || !readNodeNumber(w, out.heard[out.heardCount++])) {
             return false;
         }
     }
-    return true;
+    return out.hasNonce == out.hasPeerNonce;  // a session is named by both nonces or not at all
 }
 
 bool readAdvert(WordReader &in, Advert &a)
@@ -167,20 +212,16 @@ bool isRoutableName(std::string_view name)
 }
 
 size_t encodeHello(char (&out)[DATAGRAM_SIZE], uint32_t from, const uint32_t *heard, int heardCount,
-                   const ConfigDigest *digest)
+                   const ConfigDigest *digest, const HelloNonces *nonces)
 {
     DatagramWriter w(out);
     w.word("HELLO");
     w.number(from);
     for (int i = 0; i < heardCount; ++i) w.number(heard[i]);
-    if (digest) {
-        char word[sizeof DIGEST_PREFIX + 2 * CONFIG_DIGEST_SIZE] = {};
-        std::memcpy(word, DIGEST_PREFIX, sizeof DIGEST_PREFIX - 1);
-        for (int i = 0; i < CONFIG_DIGEST_SIZE; ++i) {
-            word[sizeof DIGEST_PREFIX - 1 + 2 * i] = HEX_DIGITS[digest->bytes[i] >> 4];
-            word[sizeof DIGEST_PREFIX + 2 * i] = HEX_DIGITS[digest->bytes[i] & 0xf];
-        }
-        w.word(word);
+    if (digest) writeHexWord(w, DIGEST_PREFIX, digest->bytes, CONFIG_DIGEST_SIZE);
+    if (nonces) {
+        writeNonce(w, NONCE_PREFIX, nonces->own);
+        writeNonce(w, PEER_PREFIX, nonces->heard);
     }
     return w.length();
 }

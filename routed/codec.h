@@ -1,7 +1,10 @@
 // The datagrams the routing daemons exchange, as text so that a capture reads at a glance:
 //
-//   HELLO <from> <ids heard>... [cfg=<hex>]  who the sender hears; a link is up when both ends list each other.
-//                                            cfg= is the digest of the sender's configuration file.
+//   HELLO <from> <ids heard>... [cfg=<hex>] [nonce=<hex> peer=<hex>]
+//                                            who the sender hears; a link is up when both ends list each other.
+//                                            cfg= is the digest of the sender's configuration file; with a
+//                                            key, nonce= is the sender's session nonce for the receiver and
+//                                            peer= the receiver's as the sender last heard it (16 digits each).
 //   LSA <from> <origin> <seq> <n> <ids>... <n> <nicks>... <n> <channels>...
 //   ACK <from> <origin> <seq>                the LSA of origin with seq, or a newer one, arrived
 //
@@ -48,13 +51,20 @@ struct Datagram {
     uint32_t heard[MAX_NODES];
     bool hasDigest;             // Hello: the sender said which configuration it runs
     ConfigDigest digest;
+    bool hasNonce, hasPeerNonce;  // Hello, keyed: the session nonces
+    uint64_t nonce, peerNonce;
     Advert advert;              // Advert; origin and seq also name what an Ack acknowledges
 };
 
+struct HelloNonces {
+    uint64_t own;    // the sender's nonce for this receiver
+    uint64_t heard;  // the receiver's, as the sender last heard it; 0 for none
+};
+
 // Each returns the datagram's length, never more than DATAGRAM_SIZE - 1, and terminates it.
-// digest may be null: the hello then says nothing of the sender's configuration.
+// digest and nonces may be null: the hello then says nothing of them.
 size_t encodeHello(char (&out)[DATAGRAM_SIZE], uint32_t from, const uint32_t *heard, int heardCount,
-                   const ConfigDigest *digest);
+                   const ConfigDigest *digest, const HelloNonces *nonces = nullptr);
 size_t encodeAdvert(char (&out)[DATAGRAM_SIZE], uint32_t from, const Advert &advert);
 size_t encodeAck(char (&out)[DATAGRAM_SIZE], uint32_t from, uint32_t origin, uint32_t seq);
 

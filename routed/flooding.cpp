@@ -20,17 +20,14 @@ namespace {
 
 constexpr int DATAGRAMS_PER_CALL = 64;  // a flood of datagrams cannot starve the server link
 constexpr int SEALED_SIZE = DATAGRAM_SIZE + AUTH_TRAILER_SIZE;
-// A keyed datagram's counter is its sender's clock in microseconds; one further from ours than
-// this is a replay from before our start (the last counter heard from each neighbour catches
-// every later one).
-constexpr int64_t FRESHNESS_US = 300 * 1000000LL;
 
 struct FloodState {
     int sock = -1;
     RouterTiming timing{};
     int64_t nextHelloAt = 0;
     bool ownDirty = false;   // this node's advertisement must go out again
-    uint64_t counter = 0;    // of the last keyed datagram sent
+    uint64_t counter = 0;    // of the last keyed datagram sent; sessions are fresh, so it starts at 0
+    int64_t nextStrangerNote = 0;  // refusals of datagrams that no neighbour's address sent
     ConfigDigest digest{};   // of this daemon's configuration, in every hello
     // By node: a hello refused because this file has no link to the sender there, or another
     // address, carried another digest. Then the files disagree on that very link.
@@ -59,32 +56,40 @@ Neighbour *neighbourOf(uint32_t id, const sockaddr_in &from)
     return nullptr;
 }
 
-int64_t wallMicros()
+Neighbour *neighbourAt(const sockaddr_in &from)
 {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    for (int i = 0; i < neighbours.count; ++i) {
+        Neighbour &n = neighbours.entries[i];
+        if (n.addr.sin_addr.s_addr == from.sin_addr.s_addr && n.addr.sin_port == from.sin_port) return &n;
+    }
+    return nullptr;
 }
+
+uint32_t idOf(const Neighbour &n) { return lsdb.nodes[n.node].id; }
+
+// The neighbour's nonce as we name it: the bound one, or while unbound the last one it offered.
+uint64_t heardNonce(const Neighbour &n) { return n.peerNonce != 0 ? n.peerNonce : n.offeredNonce; }
 
 void sendTo(const Neighbour &n, const char *data, size_t length)
 {
     char sealed[SEALED_SIZE];
     std::memcpy(sealed, data, length);
-    flood.counter = std::max(flood.counter + 1, static_cast<uint64_t>(wallMicros()));
-    length = sealDatagram(sealed, length, sizeof sealed, flood.counter);
+    const SealContext context{selfId(), idOf(n), n.ownNonce, heardNonce(n)};
+    length = sealDatagram(sealed, length, sizeof sealed, ++flood.counter, context);
     // A lost datagram is what resends and the next cycle are for; nothing to do on failure.
     if (rt_sendto(flood.sock, sealed, length, 0, reinterpret_cast<const sockaddr *>(&n.addr), sizeof n.addr) >= 0)
         ++stats.sent;
 }
 
-// Without a key every counter is 0 and nothing is checked.
-bool fresh(Neighbour &n, uint64_t counter)
+// Counted always; told without -v too, at most once a minute per neighbour (datagrams from no
+// neighbour's address share one allowance), since it may be an attack or a misconfiguration.
+void refuse(Neighbour *n, const char *why, int64_t now)
 {
-    if (!authEnabled()) return true;
-    const int64_t skew = static_cast<int64_t>(counter) - wallMicros();
-    if (counter <= n.lastCounter || skew > FRESHNESS_US || skew < -FRESHNESS_US) return false;
-    n.lastCounter = counter;
-    return true;
+    ++stats.refused;
+    if (!n) return noteLimited(flood.nextStrangerNote, now, "refused a datagram from no neighbour: %s\n", why);
+    ++n->refused;
+    noteLimited(n->nextRefusalNote, now, "refused a datagram from node %lu: %s (%llu refused so far)\n",
+                static_cast<unsigned long>(idOf(*n)), why, static_cast<unsigned long long>(n->refused));
 }
 
 void sendHello(const Neighbour &to, int64_t now)
@@ -94,7 +99,55 @@ void sendHello(const Neighbour &to, int64_t now)
     for (int i = 0; i < neighbours.count; ++i)
         if (heardRecently(neighbours.entries[i], now)) heard[count++] = lsdb.nodes[neighbours.entries[i].node].id;
     char out[DATAGRAM_SIZE];
-    sendTo(to, out, encodeHello(out, selfId(), heard, count, &flood.digest));
+    const HelloNonces nonces{to.ownNonce, heardNonce(to)};
+    sendTo(to, out, encodeHello(out, selfId(), heard, count, &flood.digest, authEnabled() ? &nonces : nullptr));
+}
+
+enum class Admission { Take, Bind, Refuse, Replay, NewSession };
+
+// A keyed hello names the session it belongs to. A nonce of ours that is not yet bound is bound
+// by the first hello naming it, as only a neighbour that heard it since we drew it can name it.
+// A hello of any other session (a restart on either side, or a replay of an old one) ends ours:
+// we draw a fresh nonce, so that no datagram of an ended session can ever count again, and
+// answer so that a live neighbour binds anew within a round trip.
+Admission admitHello(Neighbour &n, const Datagram &d, uint64_t counter)
+{
+    if (n.peerNonce != 0 && d.nonce == n.peerNonce && d.peerNonce == n.ownNonce) {
+        if (counter <= n.lastCounter) return Admission::Replay;
+        n.lastCounter = counter;
+        return Admission::Take;
+    }
+    if (n.peerNonce == 0 && d.peerNonce == n.ownNonce) {
+        n.peerNonce = d.nonce;
+        n.lastCounter = counter;
+        trace("session with node %lu begins\n", static_cast<unsigned long>(d.from));
+        return Admission::Bind;
+    }
+    if (n.peerNonce != 0) {
+        trace("node %lu speaks of another session: ours ends\n", static_cast<unsigned long>(d.from));
+        n.ownNonce = drawNonce();
+        n.peerNonce = 0;
+        n.lastCounter = 0;
+    }
+    n.offeredNonce = d.nonce;
+    return Admission::NewSession;
+}
+
+// Without a key everything is taken as it comes. With one, the MAC must bind the datagram to
+// this receiver and a session: a hello to the one it names, anything else to the bound one.
+Admission admit(Neighbour &n, const Datagram &d, const char *text, size_t length, const Trailer &trailer)
+{
+    if (!authEnabled()) return Admission::Take;
+    const bool hello = d.kind == DatagramKind::Hello;
+    if (hello && !(d.hasNonce && d.hasPeerNonce)) return Admission::Refuse;
+    if (!hello && n.peerNonce == 0) return Admission::Refuse;
+    const SealContext context = hello ? SealContext{d.from, selfId(), d.nonce, d.peerNonce}
+                                      : SealContext{d.from, selfId(), n.peerNonce, n.ownNonce};
+    if (!trailerMatches(text, length, trailer, context)) return Admission::Refuse;
+    if (hello) return admitHello(n, d, trailer.counter);
+    if (trailer.counter <= n.lastCounter) return Admission::Replay;
+    n.lastCounter = trailer.counter;
+    return Admission::Take;
 }
 
 // Sends the database's advertisement of origin and waits for its acknowledgement.
@@ -201,37 +254,29 @@ void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
 
 void handleDatagram(const char *data, size_t length, const sockaddr_in &from, int64_t now)
 {
-    uint64_t counter;
-    if (!openDatagram(data, length, counter)) {
-        ++stats.refused;
-        trace("ignored a datagram without a valid MAC\n");
-        return;
-    }
+    Trailer trailer;
+    if (!readTrailer(data, length, trailer)) return refuse(neighbourAt(from), "no MAC", now);
     Datagram d;
-    if (!decodeDatagram(std::string_view(data, length), d)) {
-        ++stats.refused;
-        trace("ignored a malformed datagram\n");
-        return;
-    }
+    if (!decodeDatagram(std::string_view(data, length), d)) return refuse(neighbourAt(from), "malformed", now);
     Neighbour *n = neighbourOf(d.from, from);
     if (!n) {
         const int node = nodeIndex(lsdb, d.from);
         if (d.kind == DatagramKind::Hello && node >= 0 && node != lsdb.self)
             noteConfiguration(flood.strangerDiffers[node], d.from, d);
-        ++stats.refused;
-        trace("ignored a datagram from node %lu, which is no neighbour at that address\n",
-              static_cast<unsigned long>(d.from));
-        return;
+        return refuse(neighbourAt(from), "its sender is no neighbour at that address", now);
     }
-    if (!fresh(*n, counter)) {
-        ++stats.refused;
-        trace("ignored a replayed or stale datagram from node %lu\n", static_cast<unsigned long>(d.from));
-        return;
+    const Admission admission = admit(*n, d, data, length, trailer);
+    switch (admission) {
+    case Admission::Take: case Admission::Bind: break;
+    case Admission::Refuse: return refuse(n, "wrong MAC, or not for this node or session", now);
+    case Admission::Replay: return refuse(n, "replayed", now);
+    case Admission::NewSession: return sendHello(*n, now);
     }
     const bool wasHeard = heardRecently(*n, now);
     n->lastHeard = now;
     switch (d.kind) {
-    case DatagramKind::Hello: handleHello(*n, d, wasHeard, now); break;
+    // A session just bound is confirmed to the neighbour at once, so that it binds too.
+    case DatagramKind::Hello: handleHello(*n, d, wasHeard && admission != Admission::Bind, now); break;
     case DatagramKind::Advert: handleAdvert(*n, d.advert, now); break;
     case DatagramKind::Ack: {
         const int origin = nodeIndex(lsdb, d.advert.origin);
@@ -308,6 +353,7 @@ void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &
         n.node = i;
         n.addr = socketAddress(config.entries[i].ipaddr, config.entries[i].routing_port);
         n.lastHeard = -1;
+        if (authEnabled()) n.ownNonce = drawNonce();
     }
     // Starting from the clock keeps a restarted daemon's advertisements newer than its old ones.
     self().known = true;

@@ -23,7 +23,14 @@ struct Neighbour {
     bool namesUs;                   // its last hello listed this node
     bool up;
     bool configDiffers;             // its hellos carry another digest of the configuration file
-    uint64_t lastCounter;           // of its last keyed datagram: an older one is a replay
+    // With a key, each side draws a nonce per neighbour; a pair of them is one session, and a
+    // datagram counts only under the current session with a counter above the last one taken.
+    uint64_t ownNonce;              // ours for this neighbour; drawn afresh whenever a session ends
+    uint64_t peerNonce;             // its nonce, once a hello bound it to ownNonce; 0 until then
+    uint64_t offeredNonce;          // the last nonce its hellos named, answered while unbound
+    uint64_t lastCounter;           // of its last keyed datagram in this session: not above it is a replay
+    uint64_t refused;               // its datagrams refused, for the status view
+    int64_t nextRefusalNote;
     bool awaitingAck[MAX_NODES];    // by origin: the advertisement last sent it is unacknowledged
     uint32_t awaitedSeq[MAX_NODES];
     int64_t resendAt[MAX_NODES];
@@ -39,7 +46,7 @@ extern NeighbourTable neighbours;
 struct FloodStats {
     uint64_t sent;
     uint64_t received;
-    uint64_t refused;    // malformed, from no neighbour, or failing authentication
+    uint64_t refused;    // malformed, from no neighbour, failing authentication, or replayed
 };
 
 const FloodStats &floodStats();

@@ -15,6 +15,6 @@ inline constexpr int ID_TEXT_MAX = 10;      // a 32-bit number in decimal
 inline constexpr int DATAGRAM_SIZE =
     16 + 6 * (ID_TEXT_MAX + 1) + MAX_NODES * (ID_TEXT_MAX + 1) + 2 * MAX_NAMES * (NAME_LENGTH_MAX + 1);
 inline constexpr int CONFIG_DIGEST_SIZE = 16;  // bytes, the shortest libsodium's generic hash gives
-static_assert(24 + (MAX_NODES + 1) * (ID_TEXT_MAX + 1) + 2 * CONFIG_DIGEST_SIZE < DATAGRAM_SIZE,
-              "the longest hello, digest included, must fit a datagram");
+static_assert(24 + (MAX_NODES + 1) * (ID_TEXT_MAX + 1) + 2 * CONFIG_DIGEST_SIZE + 2 * (7 + 16) < DATAGRAM_SIZE,
+              "the longest hello, digest and session nonces included, must fit a datagram");
 static_assert(DATAGRAM_SIZE < 1472, "an advertisement must fit one unfragmented datagram");

@@ -105,26 +105,21 @@ void fillDatabase(const rt_config_file_t &config, uint32_t selfId)
     for (;;) {
         int64_t now = nowMillis();
         floodingTick(now);
-        const int64_t wait = std::clamp<int64_t>(nextFloodingDeadline(now) - now, 0, MAX_WAIT_MS);
+        const int64_t due = std::min<int64_t>(nextFloodingDeadline(now), nextServerLinkDeadline(now));
+        const int64_t wait = std::clamp<int64_t>(due - now, 0, MAX_WAIT_MS);
         fd_set ready;
         FD_ZERO(&ready);
         FD_SET(udpSock, &ready);
-        FD_SET(serverListener(), &ready);
-        const int linkSock = serverLinkSock(), probeSock = serverProbeSock();
-        if (linkSock >= 0) FD_SET(linkSock, &ready);
-        if (probeSock >= 0) FD_SET(probeSock, &ready);
-        const int high = std::max({udpSock, serverListener(), linkSock, probeSock});
+        int high = udpSock;
+        watchServerLink(ready, high);
         timeval tv = {static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000)};
         if (select(high + 1, &ready, nullptr, nullptr, &tv) < 0) {
-            if (errno == EINTR) continue;
-            fail("select error");
+            if (errno != EINTR) fail("select error");
+            FD_ZERO(&ready);
         }
         now = nowMillis();
         if (FD_ISSET(udpSock, &ready)) receiveDatagrams(now);
-        // Each read may close or promote a connection: only one still in its place is read.
-        if (linkSock >= 0 && linkSock == serverLinkSock() && FD_ISSET(linkSock, &ready)) readServer();
-        if (probeSock >= 0 && probeSock == serverProbeSock() && FD_ISSET(probeSock, &ready)) readProbe();
-        if (FD_ISSET(serverListener(), &ready)) acceptServer();
+        serveServerLink(ready, now);
     }
 }
 
@@ -156,8 +151,9 @@ constexpr char HELP_FORMAT[] =
     "\n"
     "  -i ID     this node's ID in the config file (required)\n"
     "  -c FILE   the config file every node shares (required)\n"
-    "  -k FILE   a key of 16 to 1024 bytes shared by all daemons: datagrams carry an HMAC-SHA256\n"
-    "            (default: none, datagrams are not authenticated)\n"
+    "  -k FILE   a key of 16 to 1024 bytes shared by all daemons and their servers (--key): datagrams\n"
+    "            carry an HMAC-SHA256, and the server must prove the key to take the local link\n"
+    "            (default: none, datagrams are not authenticated, the node's address links)\n"
     "  -a N      advertisement cycle in seconds (default 30)\n"
     "  -n N      neighbour timeout in seconds (default 120)\n"
     "  -r N      route timeout in seconds (default 3)\n"

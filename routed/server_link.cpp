@@ -1,5 +1,5 @@
-// The server link: framing of its lines, the request table, and the answers; and the one
-// connection that may wait beside a live link, for a status request.
+// The server link: framing of its lines, the request table, and the answers; and the connections
+// that wait until their first line shows whether they are the server, a status request or neither.
 #include "server_link.h"
 
 #include <netinet/in.h>
@@ -8,10 +8,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sodium.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include "../core/clock.h"
+#include "../rtlib/rt_key.h"
 #include "flooding.h"
 #include "routes.h"
 #include "status.h"
@@ -22,6 +27,11 @@ namespace {
 constexpr timeval SEND_TIMEOUT = {2, 0};  // a server that stops reading loses its link, not the daemon
 constexpr int CLOSE_CHECK_READS = 16;      // what an old link may still hold before its end shows
 
+// The server connects from its node's own address. A status request may also come from another
+// loopback address when the node has one: only this machine reaches it, and a shell's connection
+// to 127.0.0.2 comes from 127.0.0.1.
+enum class Caller { Node, Viewer, Stranger };
+
 // One connection on the local port and its incomplete line.
 struct LocalPeer {
     int sock = -1;
@@ -29,15 +39,17 @@ struct LocalPeer {
     size_t pendingLength = 0;
     bool skipping = false;  // the line in progress outgrew the buffer
     bool spoke = false;     // a first line has arrived
+    Caller caller = Caller::Stranger;
+    long long acceptedAt = 0;
+    char challenge[RT_CHALLENGE_HEX + 1] = {};  // sent to it, with a key
 };
 
-// The link is the server's; a connection that arrives while it is live waits as the probe until
-// its first line shows what it is: a status request is answered, anything else is refused.
 struct ServerLink {
     int listener = -1;
     uint32_t nodeAddr = 0;  // host order
     LocalPeer link;
-    LocalPeer probe;
+    LocalPeer waiting[WAITING_PEERS];
+    int64_t nextRefusalNote = 0;
 };
 
 ServerLink serverLink;
@@ -49,6 +61,9 @@ struct NameTable {
 
 NameTable users() { return {lsdb.nodes[lsdb.self].advert.users, lsdb.nodes[lsdb.self].advert.userCount}; }
 NameTable chans() { return {lsdb.nodes[lsdb.self].advert.chans, lsdb.nodes[lsdb.self].advert.chanCount}; }
+
+// A read that a signal cut short, or that found nothing after all, is tried again on the next pass.
+bool interrupted() { return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK; }
 
 void forgetAnnouncements()
 {
@@ -63,18 +78,14 @@ void closePeer(LocalPeer &peer)
     peer = LocalPeer{};
 }
 
+// A waiting connection is never promoted here: whoever waits may be any local process, and the
+// server that restarted connects again by itself.
 void dropLink(const char *why)
 {
     if (serverLink.link.sock < 0) return;
     trace("server link closed: %s\n", why);
     closePeer(serverLink.link);
     forgetAnnouncements();
-    // A server that restarted may have connected before its old link's end was read.
-    if (serverLink.probe.sock >= 0 && !serverLink.probe.spoke) {
-        serverLink.link = serverLink.probe;
-        serverLink.probe = LocalPeer{};
-        trace("server linked\n");
-    }
 }
 
 void answer(const char *text)
@@ -182,11 +193,47 @@ void takeLinkLine(char *line)
     closePeer(serverLink.link);
 }
 
-void takeProbeLine(char *line)
+void refuseWaiting(LocalPeer &peer, const char *why)
 {
-    if (isStatusRequest(line)) writeStatus(serverLink.probe.sock);
-    else trace("refused a second server link: the first is still open\n");
-    closePeer(serverLink.probe);
+    noteLimited(serverLink.nextRefusalNote, nowMillis(), "refused a local connection: %s\n", why);
+    closePeer(peer);
+}
+
+bool provesTheKey(const LocalPeer &peer, const char *line)
+{
+    const size_t word = sizeof AUTH_WORD - 1;
+    if (std::strncmp(line, AUTH_WORD, word) != 0 || line[word] != ' ' || std::strlen(line + word + 1) != 2 * RT_MAC_SIZE)
+        return false;
+    char expected[2 * RT_MAC_SIZE + 1];
+    rt_server_link_proof(lsdb.nodes[lsdb.self].id, peer.challenge, expected);
+    return sodium_memcmp(expected, line + word + 1, 2 * RT_MAC_SIZE) == 0;
+}
+
+// The proven server takes the link, the old one going with what it announced.
+void promote(LocalPeer &peer)
+{
+    dropLink("replaced by a newly authenticated server");
+    serverLink.link = peer;
+    serverLink.link.spoke = true;
+    serverLink.link.pendingLength = 0;  // the proof's line, taken
+    peer = LocalPeer{};
+    trace("server linked\n");
+}
+
+LocalPeer *peerTaking = nullptr;  // the waiting connection whose line is being taken
+
+void takeWaitingLine(char *line)
+{
+    LocalPeer &peer = *peerTaking;
+    peer.spoke = true;
+    if (isStatusRequest(line)) {
+        writeStatus(peer.sock);
+        return closePeer(peer);
+    }
+    if (!rt_key_loaded()) return refuseWaiting(peer, "it may not link now, and it asked for no status");
+    if (peer.caller != Caller::Node) return refuseWaiting(peer, "only the node's own address may link");
+    if (!provesTheKey(peer, line)) return refuseWaiting(peer, "no valid AUTH line (a server without the key?)");
+    promote(peer);
 }
 
 void takeLine(LocalPeer &peer, void (*take)(char *line))
@@ -196,12 +243,15 @@ void takeLine(LocalPeer &peer, void (*take)(char *line))
     take(peer.pending);
 }
 
-// Cuts what has arrived into lines. A line too long for the buffer is handled as far as it fits
-// and the rest dropped up to its LF: were it a request, it still gets its one answer.
-void frameLines(LocalPeer &peer, void (*take)(char *line), const char *data, size_t length)
+// Cuts what has arrived into lines; the count of bytes used, short of length when the peer left
+// its place (closed, or became the link). A line too long for the buffer is handled as far as it
+// fits and the rest dropped up to its LF: were it a request, it still gets its one answer.
+size_t frameLines(LocalPeer &peer, void (*take)(char *line), const char *data, size_t length)
 {
-    for (size_t i = 0; i < length && peer.sock >= 0; ++i) {
-        const char c = data[i];
+    const int sock = peer.sock;
+    size_t i = 0;
+    while (i < length && peer.sock == sock) {
+        const char c = data[i++];
         if (c == '\n') {
             if (!peer.skipping) takeLine(peer, take);
             peer.pendingLength = 0;
@@ -215,6 +265,7 @@ void frameLines(LocalPeer &peer, void (*take)(char *line), const char *data, siz
             }
         }
     }
+    return i;
 }
 
 // Reads what the link holds without waiting; a server that has ended shows its end here.
@@ -229,16 +280,60 @@ void readLinkIfReady()
 
 bool isLoopback(uint32_t addr) { return (addr >> 24) == 127; }
 
-// The server connects from its node's own address. A status request may also come from another
-// loopback address when the node has one: only this machine reaches it, and a shell's connection
-// to 127.0.0.2 comes from 127.0.0.1.
-enum class Caller { Node, Viewer, Stranger };
-
 Caller callerOf(const sockaddr_in &peer)
 {
     const uint32_t addr = ntohl(peer.sin_addr.s_addr);
     if (addr == serverLink.nodeAddr) return Caller::Node;
     return isLoopback(addr) && isLoopback(serverLink.nodeAddr) ? Caller::Viewer : Caller::Stranger;
+}
+
+// A free place, or the oldest waiting connection's: a squatter that fills every place loses the
+// oldest to each newcomer, so the real server, which answers its challenge within a round trip,
+// cannot be kept out.
+LocalPeer &placeToWait()
+{
+    LocalPeer *oldest = &serverLink.waiting[0];
+    for (LocalPeer &w : serverLink.waiting) {
+        if (w.sock < 0) return w;
+        if (w.acceptedAt < oldest->acceptedAt) oldest = &w;
+    }
+    refuseWaiting(*oldest, "a newer one needed its place");
+    return *oldest;
+}
+
+void challenge(LocalPeer &peer)
+{
+    unsigned char random[RT_CHALLENGE_HEX / 2];
+    randombytes_buf(random, sizeof random);
+    sodium_bin2hex(peer.challenge, sizeof peer.challenge, random, sizeof random);
+    char line[sizeof CHALLENGE_WORD + RT_CHALLENGE_HEX + 2];
+    const int length = std::snprintf(line, sizeof line, "%s %s\n", CHALLENGE_WORD, peer.challenge);
+    // A fresh connection's buffer takes one short line; one that cannot is no server's.
+    if (send(peer.sock, line, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT) != length) closePeer(peer);
+}
+
+void wait(int fd, Caller caller)
+{
+    LocalPeer &peer = placeToWait();
+    peer = LocalPeer{};
+    peer.sock = fd;
+    peer.caller = caller;
+    peer.acceptedAt = nowMillis();
+    if (rt_key_loaded()) challenge(peer);
+}
+
+void readWaiting(LocalPeer &peer)
+{
+    char data[REQUEST_SIZE];
+    const ssize_t n = recv(peer.sock, data, sizeof data, 0);
+    if (n < 0 && interrupted()) return;
+    if (n <= 0) return closePeer(peer);
+    const int sock = peer.sock;
+    peerTaking = &peer;
+    const size_t used = frameLines(peer, takeWaitingLine, data, static_cast<size_t>(n));
+    peerTaking = nullptr;
+    // What the proven server sent behind its proof is already the link's.
+    if (serverLink.link.sock == sock) frameLines(serverLink.link, takeLinkLine, data + used, static_cast<size_t>(n) - used);
 }
 
 }  // namespace
@@ -252,7 +347,13 @@ void startServerLink(int listenSock, uint32_t nodeAddr)
 
 int serverListener() { return serverLink.listener; }
 int serverLinkSock() { return serverLink.link.sock; }
-int serverProbeSock() { return serverLink.probe.sock; }
+
+int serverWaitingCount()
+{
+    int count = 0;
+    for (const LocalPeer &w : serverLink.waiting) count += w.sock >= 0;
+    return count;
+}
 
 void acceptServer()
 {
@@ -270,31 +371,56 @@ void acceptServer()
     const int on = 1;
     (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     readLinkIfReady();
-    // A viewer can only ask for the status, so it never becomes the link.
-    if (serverLink.link.sock >= 0 || caller == Caller::Viewer) {
-        closePeer(serverLink.probe);  // the newest waits; an idle one cannot hold the place
-        serverLink.probe.sock = fd;
+    // Without a key the node's address is the proof; a viewer can only ask for the status.
+    if (!rt_key_loaded() && caller == Caller::Node && serverLink.link.sock < 0) {
+        serverLink.link.sock = fd;
+        trace("server linked\n");
         return;
     }
-    serverLink.link.sock = fd;
-    trace("server linked\n");
+    wait(fd, caller);
 }
 
 void readServer()
 {
     char data[REQUEST_SIZE];
     const ssize_t n = recv(serverLink.link.sock, data, sizeof data, 0);
+    if (n < 0 && interrupted()) return;
     if (n <= 0) return dropLink(n == 0 ? "the server closed it" : "read failed");
     frameLines(serverLink.link, takeLinkLine, data, static_cast<size_t>(n));
 }
 
-void readProbe()
+void watchServerLink(fd_set &read, int &high)
 {
-    char data[REQUEST_SIZE];
-    const ssize_t n = recv(serverLink.probe.sock, data, sizeof data, 0);
-    if (n <= 0) return closePeer(serverLink.probe);
-    serverLink.probe.spoke = true;
-    frameLines(serverLink.probe, takeProbeLine, data, static_cast<size_t>(n));
+    const auto watch = [&](int fd) {
+        if (fd < 0) return;
+        FD_SET(fd, &read);
+        if (fd > high) high = fd;
+    };
+    watch(serverLink.listener);
+    watch(serverLink.link.sock);
+    for (const LocalPeer &w : serverLink.waiting) watch(w.sock);
+}
+
+// Each read may close or promote a connection: only one still in its place is read.
+void serveServerLink(const fd_set &ready, long long now)
+{
+    const int linkSock = serverLink.link.sock;
+    if (linkSock >= 0 && FD_ISSET(linkSock, &ready)) readServer();
+    for (LocalPeer &w : serverLink.waiting) {
+        const int fd = w.sock;
+        if (fd >= 0 && fd != linkSock && FD_ISSET(fd, &ready)) readWaiting(w);
+        if (w.sock >= 0 && w.sock == fd && now - w.acceptedAt >= AUTH_PATIENCE_MS)
+            refuseWaiting(w, rt_key_loaded() ? "it did not authenticate in time" : "it stayed silent");
+    }
+    if (FD_ISSET(serverLink.listener, &ready)) acceptServer();
+}
+
+long long nextServerLinkDeadline(long long now)
+{
+    long long next = now + AUTH_PATIENCE_MS;
+    for (const LocalPeer &w : serverLink.waiting)
+        if (w.sock >= 0 && w.acceptedAt + AUTH_PATIENCE_MS < next) next = w.acceptedAt + AUTH_PATIENCE_MS;
+    return next;
 }
 
 void handleRequest(char *line)

@@ -18,7 +18,7 @@ namespace {
 constexpr int STATUS_LINE_SIZE = 1024;  // sixteen names of the longest kind fit one line
 
 constexpr char FMT_HEAD[] = "status of node %lu: datagrams %s, sent %llu, received %llu, refused %llu";
-constexpr char FMT_LINK[] = "link %lu %s, last heard %s";
+constexpr char FMT_LINK[] = "link %lu %s, last heard %s, refused %llu";
 constexpr char FMT_DRIFT[] = "drift: node %lu has a different configuration";
 constexpr char FMT_NODE[] = "node %lu seq %lu age %lld ms%s";
 constexpr char FMT_ROUTE[] = "route %lu next %lu hops %d";
@@ -79,7 +79,7 @@ void writeLinks(StatusWriter &out, int64_t now)
         const Neighbour &n = neighbours.entries[i];
         char heard[32] = "never";
         if (n.lastHeard >= 0) std::snprintf(heard, sizeof heard, "%lld ms ago", static_cast<long long>(now - n.lastHeard));
-        out.line(FMT_LINK, idOf(n.node), n.up ? "up" : "down", heard);
+        out.line(FMT_LINK, idOf(n.node), n.up ? "up" : "down", heard, static_cast<unsigned long long>(n.refused));
     }
     for (int i = 0; i < neighbours.count; ++i)
         if (neighbours.entries[i].configDiffers) out.line(FMT_DRIFT, idOf(neighbours.entries[i].node));

@@ -1,4 +1,5 @@
-// Re-establishing the daemon link with a non-blocking connect that each pass of the loop looks at.
+// Re-establishing the daemon link with a non-blocking connect that each pass of the loop looks at;
+// with the network's key, the link is taken only once the daemon's challenge is answered.
 #include "daemon_link.h"
 
 #include <poll.h>
@@ -7,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "../core/clock.h"
 #include "../core/connections.h"
@@ -15,6 +17,7 @@
 #include "../irc/channels.h"
 #include "../irc/member_notices.h"
 #include "../rtlib/rt_args.h"
+#include "../rtlib/rt_key.h"
 #include "daemon_lines.h"
 #include "forwarding.h"
 #include "pending_queue.h"
@@ -22,24 +25,38 @@
 namespace {
 
 constexpr long long RETRY_MS = 1000;
-// A connect still unanswered after this long is abandoned for a fresh one (a lost SYN, say).
+// A connect, or a challenge, still unanswered after this long is abandoned for a fresh attempt.
 constexpr long long CONNECT_PATIENCE_MS = 3000;
+constexpr char CHALLENGE_PREFIX[] = "CHALLENGE ";
+constexpr size_t GREETING_SIZE = sizeof CHALLENGE_PREFIX + RT_CHALLENGE_HEX + 2;  // the line, CR LF
 
 struct Reconnect {
-    int fd = -1;               // a connect in progress
+    int fd = -1;               // a connect in progress, or a connection waiting for its challenge
+    bool greeting = false;     // connected, and the daemon's challenge not yet answered
     long long startedAt = 0;
     long long nextAttemptAt = 0;
+    char greetingLine[GREETING_SIZE] = {};
+    size_t greetingLength = 0;
 };
 
 Reconnect reconnect;
 
-void abandonAttempt()
+void say(const char *text)
 {
-    close(reconnect.fd);
-    reconnect.fd = -1;
+    if (argList.verbose != 1) return;
+    std::printf("%s\n", text);
+    std::fflush(stdout);
 }
 
-void linkUp(int fd)
+void abandonAttempt()
+{
+    if (reconnect.greeting) say("Daemon link not taken: no challenge answered (does the daemon have the same key?)");
+    close(reconnect.fd);
+    reconnect.fd = -1;
+    reconnect.greeting = false;
+}
+
+void takeLink(int fd)
 {
     takeDaemonLink(fd);
     if (argList.verbose == 1) {
@@ -47,6 +64,55 @@ void linkUp(int fd)
         std::fflush(stdout);
     }
     announceEverything();
+}
+
+// Without a key the connection is the link; with one it waits for the daemon's challenge first.
+void linkUp(int fd, long long now)
+{
+    if (!rt_key_loaded()) return takeLink(fd);
+    reconnect = Reconnect{};
+    reconnect.fd = fd;
+    reconnect.greeting = true;
+    reconnect.startedAt = now;
+    reconnect.nextAttemptAt = now + RETRY_MS;
+}
+
+// The proof of the key for the challenge line; false when the line is no challenge.
+bool answerChallenge(int fd, char *line)
+{
+    const size_t prefix = sizeof CHALLENGE_PREFIX - 1;
+    if (std::strncmp(line, CHALLENGE_PREFIX, prefix) != 0 || std::strlen(line + prefix) != RT_CHALLENGE_HEX) return false;
+    char proof[2 * RT_MAC_SIZE + 1];
+    rt_server_link_proof(curr_nodeID, line + prefix, proof);
+    char answer[LINE_SIZE];
+    const int length = std::snprintf(answer, sizeof answer, "AUTH %s\r\n", proof);
+    return send(fd, answer, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT) == length;
+}
+
+// Reads what the daemon has sent without waiting; its first line must be the challenge.
+void readChallenge(long long now)
+{
+    Reconnect &r = reconnect;
+    const ssize_t n = recv(r.fd, r.greetingLine + r.greetingLength, sizeof r.greetingLine - 1 - r.greetingLength, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        if (now - r.startedAt >= CONNECT_PATIENCE_MS) abandonAttempt();
+        return;
+    }
+    if (n <= 0) return abandonAttempt();
+    r.greetingLength += static_cast<size_t>(n);
+    r.greetingLine[r.greetingLength] = '\0';
+    char *end = std::strchr(r.greetingLine, '\n');
+    if (!end) {
+        if (r.greetingLength == sizeof r.greetingLine - 1) abandonAttempt();
+        return;
+    }
+    *end = '\0';
+    if (end > r.greetingLine && end[-1] == '\r') end[-1] = '\0';
+    if (!answerChallenge(r.fd, r.greetingLine)) return abandonAttempt();
+    const int fd = r.fd;
+    r.fd = -1;
+    r.greeting = false;
+    takeLink(fd);
 }
 
 void startAttempt(long long now)
@@ -62,7 +128,7 @@ void startAttempt(long long now)
     // From the node's own address, the one its daemon takes the link from.
     (void)bindSource(fd, curr_node_config_entry->ipaddr);
     const sockaddr_in addr = socketAddress(curr_node_config_entry->ipaddr, curr_node_config_entry->local_port);
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return linkUp(fd);
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return linkUp(fd, now);
     if (errno != EINPROGRESS) {
         close(fd);
         return;
@@ -74,6 +140,7 @@ void startAttempt(long long now)
 // Looks at the connect in progress without waiting for it.
 void checkAttempt(long long now)
 {
+    if (reconnect.greeting) return readChallenge(now);
     pollfd p{reconnect.fd, POLLOUT, 0};
     if (poll(&p, 1, 0) <= 0) {
         if (now - reconnect.startedAt >= CONNECT_PATIENCE_MS) abandonAttempt();
@@ -84,12 +151,21 @@ void checkAttempt(long long now)
     if (getsockopt(reconnect.fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) return abandonAttempt();
     const int fd = reconnect.fd;
     reconnect.fd = -1;
-    linkUp(fd);
+    linkUp(fd, now);
+}
+
+// The daemon connection made at start-up goes the same way as a reconnect's.
+int holdDaemonLink(int fd)
+{
+    if (!rt_key_loaded()) return 0;
+    linkUp(fd, nowMillis());
+    return 1;
 }
 
 void beforeWait()
 {
-    if (reconnect.fd >= 0) watchWrite(reconnect.fd);
+    if (reconnect.fd >= 0 && reconnect.greeting) watchRead(reconnect.fd);
+    else if (reconnect.fd >= 0) watchWrite(reconnect.fd);
     wakeWithinMs(daemonLinkDueInMs());
 }
 
@@ -103,6 +179,7 @@ void wireRouting()
     coreHooks.roomForLines = roomForLines;
     coreHooks.takeFirstLine = takeForwardLine;
     coreHooks.isNodeAddress = isNodeAddress;
+    coreHooks.holdDaemonLink = holdDaemonLink;
     addPoller({beforeWait, keepDaemonLinked});
     addPoller(forwardingPoller());
 }
@@ -124,6 +201,22 @@ long long daemonLinkDueInMs()
     const long long now = nowMillis();
     const long long due = reconnect.fd >= 0 ? reconnect.startedAt + CONNECT_PATIENCE_MS : reconnect.nextAttemptAt;
     return due > now ? due - now : 0;
+}
+
+const char *takeKeyOption(int &argc, char **argv)
+{
+    constexpr char OPTION[] = "--key";
+    const char *path = nullptr;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], OPTION) == 0) path = i + 1 < argc ? argv[++i] : "";
+        else if (std::strncmp(argv[i], OPTION, sizeof OPTION - 1) == 0 && argv[i][sizeof OPTION - 1] == '=')
+            path = argv[i] + sizeof OPTION;
+        else argv[kept++] = argv[i];
+    }
+    argv[kept] = nullptr;
+    argc = kept;
+    return path;
 }
 
 void announceEverything()

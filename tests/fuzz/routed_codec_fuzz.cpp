@@ -32,6 +32,7 @@ bool sameDatagram(const Datagram &a, const Datagram &b)
     case DatagramKind::Hello:
         if (a.heardCount != b.heardCount || a.hasDigest != b.hasDigest) return false;
         if (a.hasDigest && !(a.digest == b.digest)) return false;
+        if (a.hasNonce != b.hasNonce || a.nonce != b.nonce || a.peerNonce != b.peerNonce) return false;
         for (int i = 0; i < a.heardCount; ++i)
             if (a.heard[i] != b.heard[i]) return false;
         return true;
@@ -44,7 +45,11 @@ bool sameDatagram(const Datagram &a, const Datagram &b)
 size_t encode(char (&out)[DATAGRAM_SIZE], const Datagram &d)
 {
     switch (d.kind) {
-    case DatagramKind::Hello: return encodeHello(out, d.from, d.heard, d.heardCount, d.hasDigest ? &d.digest : nullptr);
+    case DatagramKind::Hello: {
+        const HelloNonces nonces{d.nonce, d.peerNonce};
+        return encodeHello(out, d.from, d.heard, d.heardCount, d.hasDigest ? &d.digest : nullptr,
+                           d.hasNonce ? &nonces : nullptr);
+    }
     case DatagramKind::Advert: return encodeAdvert(out, d.from, d.advert);
     case DatagramKind::Ack: return encodeAck(out, d.from, d.advert.origin, d.advert.seq);
     }
@@ -105,6 +110,9 @@ void buildDatagram(Bytes &in, Datagram &d)
         for (int i = 0; i < d.heardCount; ++i) d.heard[i] = in.number();
         d.hasDigest = in.byte() & 1;
         for (uint8_t &b : d.digest.bytes) b = d.hasDigest ? in.byte() : 0;
+        d.hasNonce = d.hasPeerNonce = in.byte() & 1;
+        if (d.hasNonce) d.nonce = uint64_t{in.number()} << 32 | in.number();
+        if (d.hasNonce) d.peerNonce = uint64_t{in.number()} << 32 | in.number();
         return;
     }
     d.kind = kind == 1 ? DatagramKind::Advert : DatagramKind::Ack;

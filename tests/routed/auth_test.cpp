@@ -1,4 +1,5 @@
-// Keyed datagrams: only a right MAC is heard, and each sealed datagram only once and only while fresh.
+// Keyed datagrams: only a right MAC is heard, each sealed datagram only once, only by the node it
+// was sealed for, and only within the session its sender and receiver agreed on.
 
 #include "routed/auth.h"
 #include "tests/routed/flood_harness.h"
@@ -7,15 +8,54 @@
 
 #include <unistd.h>
 
+#include <cinttypes>
 #include <cstdio>
-#include <ctime>
 #include <string>
 
 namespace {
 
 using namespace routedtest;
 
-uint64_t wallMicrosNow() { return static_cast<uint64_t>(std::time(nullptr)) * 1000000; }
+std::string hex16(uint64_t v)
+{
+    char text[17];
+    std::snprintf(text, sizeof text, "%016" PRIx64, v);
+    return text;
+}
+
+// A neighbour of the daemon under test, keyed: its nonce, the daemon's as it heard it, its counter.
+// Its counters start at 1 at every start, whatever its clock says.
+struct Peer {
+    uint32_t id;
+    uint64_t nonce = drawNonce();
+    uint64_t heard = 0;
+    uint64_t counter = 0;
+
+    std::string seal(const std::string &text, uint32_t to = 1)
+    {
+        char buffer[DATAGRAM_SIZE + AUTH_TRAILER_SIZE];
+        text.copy(buffer, text.size());
+        return std::string(buffer, sealDatagram(buffer, text.size(), sizeof buffer, ++counter, {id, to, nonce, heard}));
+    }
+    std::string hello() { return seal("HELLO " + std::to_string(id) + " 1 nonce=" + hex16(nonce) + " peer=" + hex16(heard)); }
+    // Takes the daemon's nonce from the last hello it sent us.
+    void hear(const std::vector<std::string> &datagrams)
+    {
+        for (const std::string &d : datagrams)
+            if (size_t at = d.find(" nonce="); d.rfind("HELLO ", 0) == 0 && at != std::string::npos)
+                heard = std::stoull(d.substr(at + 7, 16), nullptr, 16);
+    }
+    // Hello, the daemon's answer, and the hello that binds the session.
+    void handshake(FloodHarness &net, int64_t now)
+    {
+        net.send(id, hello());
+        net.pump(now);
+        hear(net.received(id));
+        net.send(id, hello());
+        net.pump(now);
+        hear(net.received(id));
+    }
+};
 
 class KeyedFlooding : public ::testing::Test {
 protected:
@@ -31,45 +71,36 @@ protected:
         ASSERT_TRUE(loaded);
     }
     void TearDown() override { forgetKey(); }
-
-    static std::string sealed(const std::string &text, uint64_t counter)
-    {
-        char buffer[DATAGRAM_SIZE + AUTH_TRAILER_SIZE];
-        text.copy(buffer, text.size());
-        return std::string(buffer, sealDatagram(buffer, text.size(), sizeof buffer, counter));
-    }
 };
 
-TEST_F(KeyedFlooding, OnlyAFreshRightMacIsHeard)
+TEST_F(KeyedFlooding, OnlyARightMacForThisNodeAndSessionIsHeard)
 {
     FloodHarness net(3);
-    uint64_t counter = wallMicrosNow();
-    const std::string hello = sealed("HELLO 2 1", ++counter);
-    std::string forged = hello;
+    Peer two{2};
+    two.handshake(net, 0);
+    ASSERT_TRUE(neighbours.entries[0].up);
+    const uint64_t refusedBefore = floodStats().refused;
+    std::string forged = two.hello();
     forged.back() = forged.back() == '0' ? '1' : '0';
-    for (const std::string &refused :
-         {std::string("HELLO 2 1"), forged, sealed("HELLO 2 1", wallMicrosNow() - 3600000000ULL)}) {
+    // Unsealed, forged, sealed by 2 for node 3, replayed.
+    const std::string hello = two.hello();
+    for (const std::string &refused : {std::string("HELLO 2 1"), forged, two.seal("ACK 2 1 1", 3), hello, hello}) {
         net.send(2, refused);
-        net.pump(0);
+        net.pump(1);
     }
-    EXPECT_EQ(floodStats().refused, 3u);
-    EXPECT_FALSE(neighbours.entries[0].up);
+    EXPECT_EQ(floodStats().refused - refusedBefore, 4u);
 
-    net.send(2, hello);
-    net.pump(1);
-    EXPECT_TRUE(neighbours.entries[0].up);
-    net.send(2, hello);  // the same datagram again
-    net.pump(2);
-    EXPECT_EQ(floodStats().refused, 4u);
-
-    // What the daemon sends carries a MAC that checks out, with rising counters.
+    // What the daemon sends carries a MAC for node 2 in this session, with rising counters.
+    net.pump(CYCLE_MS);
     uint64_t last = 0;
     for (const std::string &d : net.received(2)) {
         size_t length = d.size();
-        uint64_t c;
-        EXPECT_TRUE(openDatagram(d.data(), length, c)) << d;
-        EXPECT_GT(c, last) << d;
-        last = c;
+        Trailer t;
+        ASSERT_TRUE(readTrailer(d.data(), length, t)) << d;
+        EXPECT_TRUE(trailerMatches(d.data(), length, t, {1, 2, two.heard, two.nonce})) << d;
+        EXPECT_FALSE(trailerMatches(d.data(), length, t, {1, 3, two.heard, two.nonce})) << d;
+        EXPECT_GT(t.counter, last) << d;
+        last = t.counter;
     }
     EXPECT_GT(last, 0u);
 }
@@ -77,18 +108,57 @@ TEST_F(KeyedFlooding, OnlyAFreshRightMacIsHeard)
 TEST_F(KeyedFlooding, ForgedAdvertisementsChangeNothing)
 {
     FloodHarness net(3);
-    uint64_t counter = wallMicrosNow();
-    net.send(2, sealed("HELLO 2 1", ++counter));
-    net.pump(0);
-    net.send(2, sealed("LSA 2 2 7 1 1 1 carol 0", ++counter));
+    Peer two{2};
+    two.handshake(net, 0);
+    const std::string lsa = two.seal("LSA 2 2 7 1 1 1 carol 0");
+    net.send(2, lsa);
     net.pump(1);
     ASSERT_TRUE(lsdb.nodes[1].known);
+    const uint64_t refusedBefore = floodStats().refused;
     net.send(2, "LSA 2 2 4294967295 0 0 0");
-    net.send(2, sealed("LSA 2 2 7 1 1 1 carol 0", counter));  // replayed
+    net.send(2, lsa);  // replayed
     net.pump(2);
     EXPECT_EQ(lsdb.nodes[1].advert.seq, 7u);
     EXPECT_EQ(lsdb.nodes[1].advert.userCount, 1);
-    EXPECT_EQ(floodStats().refused, 2u);
+    EXPECT_EQ(floodStats().refused - refusedBefore, 2u);
+}
+
+// Datagrams captured before a restart of either side count for nothing after it, and a dead
+// node's old hellos bring no link up; the restarted side's counters start again at 1.
+TEST_F(KeyedFlooding, CapturedDatagramsAreRefusedAfterARestart)
+{
+    std::vector<std::string> captured;
+    {
+        FloodHarness net(3);
+        Peer two{2};
+        two.handshake(net, 0);
+        captured = {two.hello(), two.seal("LSA 2 2 7 1 1 1 carol 0"), two.seal("ACK 2 1 1")};
+        // The sender restarts: a fresh nonce, counters from 1; the link comes back at once.
+        Peer restarted{2};
+        restarted.handshake(net, 1);
+        EXPECT_TRUE(neighbours.entries[0].up);
+        EXPECT_EQ(restarted.counter, 2u);
+        const uint64_t refusedBefore = floodStats().refused;
+        for (const std::string &d : captured) net.send(2, d);
+        net.pump(2);
+        EXPECT_FALSE(lsdb.nodes[1].known);
+        EXPECT_EQ(floodStats().refused - refusedBefore, 2u) << "the old hello only ends the session";
+    }
+    // The receiver restarts, and node 2 is gone: its captured datagrams are all that arrives.
+    FloodHarness net(3);
+    for (int64_t now = 0; now < 3 * CYCLE_MS; now += CYCLE_MS / 2) {
+        for (const std::string &d : captured) net.send(2, d);
+        net.pump(now);
+    }
+    EXPECT_FALSE(neighbours.entries[0].up);
+    EXPECT_FALSE(lsdb.nodes[1].known);
+    EXPECT_GE(neighbours.entries[0].refused, 6u);
+
+    // Refusals show per link in the status view.
+    const std::string report = statusReport();
+    EXPECT_NE(report.find("link 2 down, last heard never, refused " + std::to_string(neighbours.entries[0].refused)),
+              std::string::npos)
+        << report;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "routed/flooding.h"
+#include "routed/status.h"
 #include "routed/topology.h"
 #include "tests/routed/loopback.h"
 
@@ -114,6 +115,20 @@ private:
     rt_config_file_t config_;
     std::vector<int> socks_;
 };
+
+// The daemon's status report, as a status request would read it.
+inline std::string statusReport()
+{
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    writeStatus(fds[0]);
+    close(fds[0]);
+    std::string report;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fds[1], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(n));
+    close(fds[1]);
+    return report;
+}
 
 inline int countKind(const std::vector<std::string> &datagrams, const std::string &kind)
 {

@@ -154,19 +154,6 @@ int occurrences(const std::string &text, const std::string &what)
     return n;
 }
 
-std::string statusReport()
-{
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    writeStatus(fds[0]);
-    close(fds[0]);
-    std::string report;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[1], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(n));
-    close(fds[1]);
-    return report;
-}
-
 // A neighbour whose hellos carry another digest is traced once per change and shown in the status
 // report, and its link works as any other; a hello without a digest changes nothing.
 TEST(Flooding, ADriftingNeighbourIsReportedOncePerChangeAndStillLinks)

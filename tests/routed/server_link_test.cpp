@@ -3,6 +3,7 @@
 
 #include "routed/routes.h"
 #include "routed/server_link.h"
+#include "rtlib/rt_key.h"
 #include "tests/routed/db_builder.h"
 #include "tests/routed/loopback.h"
 
@@ -15,6 +16,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include "core/clock.h"
 
 #include <algorithm>
 #include <string>
@@ -48,6 +51,7 @@ protected:
 
     void TearDown() override
     {
+        rt_forget_key();
         if (serverLinkSock() >= 0) close(serverLinkSock());
         for (int fd : clients_) close(fd);
         close(listener_);
@@ -66,14 +70,21 @@ protected:
         return fd;
     }
 
-    // Lets the daemon read everything that has arrived on the link and the probe, as its loop would.
-    static void pump()
+    // Lets the daemon read everything that has arrived on the link and the waiting connections, as
+    // its loop would; now is the loop's clock (the default is within every waiting connection's patience).
+    static void pump(long long now = -1)
     {
         for (int reads = 0; reads < 1000; ++reads) {
-            pollfd p[2] = {{serverLinkSock(), POLLIN, 0}, {serverProbeSock(), POLLIN, 0}};
-            if (poll(p, 2, QUIET_MS) <= 0) return;
-            if (p[0].revents) readServer();
-            else readProbe();
+            fd_set ready;
+            FD_ZERO(&ready);
+            int high = -1;
+            watchServerLink(ready, high);
+            timeval patience = {0, QUIET_MS * 1000};
+            const int n = select(high + 1, &ready, nullptr, nullptr, &patience);
+            if (n < 0) return;
+            FD_CLR(serverListener(), &ready);  // the tests accept themselves
+            serveServerLink(ready, now < 0 ? nowMillis() : now);
+            if (n == 0 || (n == 1 && FD_ISSET(serverListener(), &ready))) return;
         }
     }
 
@@ -204,41 +215,48 @@ TEST_F(ServerLink, ALiveLinkIsNotReplaced)
     // Whatever a newcomer says other than a status request, it is closed and changes nothing.
     for (const char *attempt : {"ADDUSER mallory\n", "NEXTHOP bob\n", "STATUS please\n", ""}) {
         const int intruder = connectServer();
-        EXPECT_GE(serverProbeSock(), 0) << attempt;
+        EXPECT_EQ(serverWaitingCount(), 1) << attempt;
         if (*attempt) EXPECT_EQ(exchange(attempt, intruder), Lines{}) << attempt;
         else shutdown(intruder, SHUT_WR);
         pump();
         EXPECT_TRUE(closedByDaemon(intruder)) << attempt;
-        EXPECT_LT(serverProbeSock(), 0) << attempt;
+        EXPECT_EQ(serverWaitingCount(), 0) << attempt;
     }
     EXPECT_EQ(users(), Lines{"alice"});
     EXPECT_EQ(exchange("b\n"), Lines{"OK 2 1"});
 }
 
-TEST_F(ServerLink, ARestartedServerGetsTheLinkAtOnce)
+TEST_F(ServerLink, ARestartedServerGetsTheLinkAtOnceAndAWaitingOneNever)
 {
     EXPECT_EQ(exchange("ADDUSER alice\nADDCHAN #a\nNEXTHOP bo"), Lines{});
     // The old server has ended before the new one connects, though its end has not been read.
     close(client_);
     const int second = connectServer();
-    EXPECT_LT(serverProbeSock(), 0);
+    EXPECT_EQ(serverWaitingCount(), 0);
     EXPECT_EQ(own().userCount, 0);
     EXPECT_EQ(own().chanCount, 0);
     // What the old link left half written is not the start of the new link's first line.
     EXPECT_EQ(exchange("b\nNEXTHOP bob\n", second), Lines{"OK 2 1"});
 
-    // Connected a moment before the old link's end: it waits, and takes over when that end arrives.
-    const int third = connectServer();
+    // Connected beside the live link (any local process can): when the link ends, it does not
+    // inherit it, whatever it says; it is closed, and the server connects again by itself.
+    const int squatter = connectServer();
     EXPECT_EQ(exchange("ADDUSER carol\n", second), Lines{});
     close(second);
     pump();
+    EXPECT_LT(serverLinkSock(), 0);
     EXPECT_EQ(users(), Lines{});
+    EXPECT_EQ(exchange("ADDUSER dave\nNEXTHOP bob\n", squatter), Lines{});
+    EXPECT_TRUE(closedByDaemon(squatter));
+    EXPECT_EQ(users(), Lines{});
+    // One that stays silent beside a live link is closed at the end of its patience.
+    const int third = connectServer();
+    const int silent = connectServer();
+    EXPECT_GE(serverLinkSock(), 0);
+    pump(nowMillis() + AUTH_PATIENCE_MS);
+    EXPECT_TRUE(closedByDaemon(silent));
     EXPECT_EQ(exchange("ADDUSER dave\nNEXTHOP bob\n", third), Lines{"OK 2 1"});
     EXPECT_EQ(users(), Lines{"dave"});
-    close(third);
-    pump();
-    EXPECT_LT(serverLinkSock(), 0);
-    EXPECT_EQ(own().userCount, 0);
 }
 
 TEST_F(ServerLink, OnlyTheNodesOwnAddressLinks)
@@ -255,7 +273,7 @@ TEST_F(ServerLink, OnlyTheNodesOwnAddressLinks)
     // Another loopback address is this machine: it may ask for the status, and only that.
     const int viewer = connectServer(1);
     EXPECT_LT(serverLinkSock(), 0);
-    EXPECT_GE(serverProbeSock(), 0);
+    EXPECT_EQ(serverWaitingCount(), 1);
     const Lines report = exchange("STATUS\r\n", viewer);
     EXPECT_FALSE(report.empty());
     const int pretender = connectServer(1);
@@ -269,7 +287,7 @@ TEST_F(ServerLink, OnlyTheNodesOwnAddressLinks)
     startServerLink(listener_, 0x0a000001);  // 10.0.0.1: no loopback address is its own
     const int stranger = connectServer(2);
     EXPECT_LT(serverLinkSock(), 0);
-    EXPECT_LT(serverProbeSock(), 0);
+    EXPECT_EQ(serverWaitingCount(), 0);
     EXPECT_TRUE(closedByDaemon(stranger));
 }
 
@@ -295,6 +313,89 @@ TEST_F(ServerLink, AStatusRequestIsAnsweredAndClosedWithoutTouchingTheLink)
             EXPECT_LT(serverLinkSock(), 0) << "a status request never becomes the link";
         }
     }
+}
+
+class KeyedServerLink : public ServerLink {
+protected:
+    void SetUp() override
+    {
+        ServerLink::SetUp();
+        close(client_);
+        pump();
+        char path[] = "/tmp/quorvel-key-XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_EQ(write(fd, "0123456789abcdef0123456789abcdef", 32), 32);
+        close(fd);
+        ASSERT_TRUE(rt_load_key("test", path));
+        unlink(path);
+        startServerLink(listener_, INADDR_LOOPBACK);
+    }
+
+    // A connection that has read its challenge, which it returns.
+    std::string challenged(int &fd, uint8_t host = 1)
+    {
+        fd = connectServer(host);
+        const Lines greeting = answers(fd);
+        EXPECT_EQ(greeting.size(), 1u);
+        const std::string prefix = "CHALLENGE ";
+        if (greeting.empty() || greeting[0].rfind(prefix, 0) != 0) return "";
+        EXPECT_EQ(greeting[0].size(), prefix.size() + RT_CHALLENGE_HEX);
+        return greeting[0].substr(prefix.size());
+    }
+
+    static std::string auth(const std::string &challenge, uint32_t node = 1)
+    {
+        char proof[2 * RT_MAC_SIZE + 1];
+        rt_server_link_proof(node, challenge.c_str(), proof);
+        return std::string("AUTH ") + proof + "\r\n";
+    }
+};
+
+TEST_F(KeyedServerLink, OnlyTheProofOfTheKeyForThisChallengeLinks)
+{
+    int fd;
+    const std::string first = challenged(fd);
+    EXPECT_LT(serverLinkSock(), 0) << "the node's address alone no longer links";
+    // Whatever does not prove the key for its own challenge is closed and never linked: a keyless
+    // server's request, a wrong MAC, another node's proof, a proof replayed from another
+    // connection's challenge, silence.
+    const std::string wrong(2 * RT_MAC_SIZE, '0');
+    for (const std::string &attempt : {std::string("ADDUSER mallory\n"), "AUTH " + wrong + "\n", auth(first, 2),
+                                       auth(first), std::string()}) {
+        int other;
+        const std::string challenge = challenged(other);
+        EXPECT_NE(challenge, first);
+        if (!attempt.empty()) EXPECT_EQ(exchange(attempt, other), Lines{}) << attempt;
+        else pump(nowMillis() + AUTH_PATIENCE_MS);
+        EXPECT_TRUE(closedByDaemon(other)) << attempt;
+        EXPECT_LT(serverLinkSock(), 0) << attempt;
+    }
+    // A status request needs no proof, and links nothing.
+    int viewer;
+    (void)challenged(viewer);
+    EXPECT_FALSE(exchange("STATUS\n", viewer).empty());
+    EXPECT_LT(serverLinkSock(), 0);
+}
+
+TEST_F(KeyedServerLink, AProvenServerLinksAndAProvenRestartReplacesItAtOnce)
+{
+    // Squatters fill every waiting place first: the newcomer takes the oldest's.
+    std::vector<int> squatters(WAITING_PEERS);
+    for (int &fd : squatters) (void)challenged(fd);
+    int server;
+    const std::string challenge = challenged(server);
+    EXPECT_TRUE(closedByDaemon(squatters[0]));
+    // Requests behind the proof in the same write are the link's.
+    EXPECT_EQ(exchange(auth(challenge) + "ADDUSER alice\nNEXTHOP bob\n", server), Lines{"OK 2 1"});
+    EXPECT_EQ(serverWaitingCount(), WAITING_PEERS - 1);
+    EXPECT_EQ(users(), Lines{"alice"});
+    // A restarted server proves the key while the old link looks alive: the link is its at once.
+    int restarted;
+    const std::string again = challenged(restarted);
+    EXPECT_EQ(exchange(auth(again) + "ADDUSER bob2\n", restarted), Lines{});
+    EXPECT_TRUE(closedByDaemon(server));
+    EXPECT_EQ(users(), Lines{"bob2"});
+    EXPECT_EQ(exchange("NEXTHOP bob\n", restarted), Lines{"OK 2 1"});
 }
 
 }  // namespace

@@ -1,0 +1,28 @@
+// The network's shared key file, read alike by the server (--key) and its routing daemon (-k), and
+// the HMAC-SHA256 both compute with it through libsodium.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr size_t RT_MAC_SIZE = 32;
+inline constexpr size_t RT_CHALLENGE_HEX = 64;  // hex digits of a server link's challenge
+
+// Reads the key file; false, with the reason on standard error, when it cannot serve as a key. A
+// file that group or others may read or write is taken with a warning on standard error, as ssh
+// warns of an unprotected key. The key itself is never printed.
+bool rt_load_key(const char *progName, const char *path);
+bool rt_key_loaded();
+void rt_forget_key();
+
+struct rt_mac_part {
+    const void *data;
+    size_t length;
+};
+
+// HMAC-SHA256 with the loaded key over the parts, in order.
+void rt_key_mac(const rt_mac_part *parts, int count, unsigned char (&out)[RT_MAC_SIZE]);
+
+// The proof a server gives on its daemon link: the hex MAC of a fixed label, its node ID and the
+// challenge the daemon sent (RT_CHALLENGE_HEX hex digits), terminated.
+void rt_server_link_proof(uint32_t nodeID, const char *challengeHex, char (&out)[2 * RT_MAC_SIZE + 1]);
