@@ -79,7 +79,9 @@ Outgoing pool[FORWARD_POOL];
 int poolTouched;  // entries from here on were never used, so their pages need not be resident
 EntryList spare;  // a stack, so that the entries in use stay few and their pages warm
 HopLink hops[MAX_NEIGHBORS];
-EntryList reask;  // nick messages whose hop failed, to be asked of the daemon again
+// Messages to be asked of the daemon again: nick messages whose hop failed, and other nodes' lines
+// whose daemon link went down before they were answered.
+EntryList reask;
 
 void push(EntryList &list, int entry)
 {
@@ -291,7 +293,7 @@ void askAgain(long long now)
     for (int checked = reask.count; checked > 0; --checked) {
         const int e = pop(reask);
         Outgoing &o = pool[e];
-        if (now < o.dueAt || (now < o.giveUpAt && queueFull())) {
+        if (now < o.dueAt) {
             push(reask, e);
             continue;
         }
@@ -299,10 +301,19 @@ void askAgain(long long now)
             giveUp(e);
             continue;
         }
+        // A client here is told at once that its link is gone; another node's line was taken
+        // here already, so it waits for the link to come back.
+        const bool awaitLink = connections[DAEMON_SLOT].sock == 0 && o.owner == NO_SLOT;
+        if (queueFull() || awaitLink) {
+            o.dueAt = now + RETRY_MS;
+            push(reask, e);
+            continue;
+        }
         char srcNode[NODE_ID_TEXT_SIZE];
         std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(o.srcNode));
         char request[LINE_SIZE];
-        formatLine(request, FMT_NEXTHOP, o.target);
+        if (isChannelName(o.target)) formatLine(request, FMT_NEXTHOPS, srcNode, o.target);
+        else formatLine(request, FMT_NEXTHOP, o.target);
         askDaemon(request, {srcNode, o.sender, o.target, o.text, o.command}, o.owner, o.ownerSerial, o.giveUpAt);
         release(e);
     }
@@ -463,6 +474,17 @@ int isNodeAddress(unsigned peerAddr)
     for (int n = 0; n < neighbors; ++n)
         if (neighborNodes[n]->ipaddr == peerAddr) return 1;
     return 0;
+}
+
+void keepForDaemon(const PendingMessage &m)
+{
+    const int e = entryFor(m);
+    if (e < 0) return;  // the input gate keeps the pool from running out
+    Outgoing &o = pool[e];
+    const long long now = nowMillis();
+    if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
+    o.dueAt = now;
+    push(reask, e);
 }
 
 int heldForHops() { return poolTouched - spare.count; }

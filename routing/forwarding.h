@@ -20,6 +20,10 @@ uint32_t readNodeId(const char *word);
 FirstLine takeForwardLine(char *line, unsigned peerAddr);
 // 1 when some other node of the configuration has that IPv4 address (host order).
 int isNodeAddress(unsigned peerAddr);
+// A message another node handed here (or a NOTICE, which draws no reply) whose daemon link went
+// down before its answer: it was acknowledged already, so it is asked for again once a link is
+// back, until the patience is over, instead of being dropped.
+void keepForDaemon(const PendingMessage &m);
 // Every line forwarding holds: in flight, waiting for a hop to be tried again, or to be asked for
 // again. All of it draws on one fixed pool, so the input gate counts it all.
 int heldForHops();

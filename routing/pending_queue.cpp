@@ -209,6 +209,7 @@ void dropWaitingMessages()
     while (messageWaiting()) {
         const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
         if (isNickQuestion(front)) answerNickQuestion(front, false);
+        else if (front.owner == NO_SLOT) keepForDaemon(front);
         else tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
         finishFront();
     }

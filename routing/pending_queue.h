@@ -73,5 +73,6 @@ bool askNickElsewhere(int slot, const char *nick);
 // The same for the nick the user in the slot holds, asked again once a period: two nodes that
 // granted one nick at the same moment both heard that no other node hosts it.
 bool askNickStillOurs(int slot);
-// The daemon link is gone: no waiting message will be answered, so each one's sender gets the 401.
+// The daemon link is gone: no waiting message will be answered, so each one's sender here gets
+// the 401; another node's line, acknowledged already, waits to be asked for again.
 void dropWaitingMessages();

@@ -503,6 +503,31 @@ TEST_F(Forwarding, NickLineWhoseHopFailsIsToldAtOnceWhenTheDaemonLinkIsGone)
     EXPECT_EQ(waitingCount(), 0);
 }
 
+// Another node's lines were acknowledged when they were taken: a daemon link that goes before
+// their answers does not drop them; they are asked for again, a channel's with its source, once
+// a link is back.
+TEST_F(Forwarding, OtherNodesLinesWaitingWhenTheDaemonLinkGoesAreAskedForOnTheNextLink)
+{
+    argList.advertisement_cycle_time = 2;
+    EXPECT_EQ(takeLine("FORWARD 3 :zed PRIVMSG carol hi"), FirstLine::Taken);
+    EXPECT_EQ(takeLine("FORWARD 3 :zed PRIVMSG #c all"), FirstLine::Taken);
+    EXPECT_EQ(daemonLines(), (Lines{"NEXTHOP carol", "NEXTHOPS 3 #c"}));
+    daemon.closeMine();
+    recvData(DAEMON_SLOT);
+    ASSERT_EQ(connections[DAEMON_SLOT].sock, 0);
+    pumpForwarding(300);
+    EXPECT_EQ(heldForHops(), 2);
+
+    ClientEnd relinked = attachClient(DAEMON_SLOT);
+    for (int round = 0; round < 500 && waitingCount() < 2; ++round) pumpForwarding();
+    EXPECT_EQ(relinked.take(), "NEXTHOP carol\r\nNEXTHOPS 3 #c\r\n");
+    answer("OK 2 1");
+    answer("OK 4");
+    EXPECT_EQ(node2.take(1), Lines{forwardLine("3", "zed", "carol", "hi")});
+    EXPECT_EQ(node4.take(1), Lines{forwardLine("3", "zed", "#c", "all")});
+    expectSilence();
+}
+
 // Only the connection that sent the message hears of it: not a client that took the slot since.
 TEST_F(Forwarding, FailedLineOfAClientThatLeftIsToldToNobody)
 {
