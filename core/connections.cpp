@@ -27,6 +27,11 @@ CoreHooks coreHooks;
 
 namespace {
 
+// Why a client is closed, for the line the client profile sends it first.
+constexpr char SERVER_FULL[] = "server full";
+constexpr char TOO_MANY_FROM_ADDRESS[] = "too many unregistered connections from your address";
+constexpr char REGISTRATION_TIMED_OUT[] = "registration timed out";
+
 // Held open so that, out of descriptors, a waiting connection can still be taken off the backlog
 // and closed instead of keeping the listening socket readable for ever.
 int spareDescriptor = -1;
@@ -171,7 +176,7 @@ int freshEntry(bool fromNode)
         if (oldest < 0 || f.admittedAt < freshConnections[oldest].admittedAt) oldest = i;
     }
     const int evicted = oldestStranger >= 0 ? oldestStranger : fromNode ? oldestNode : -1;
-    if (evicted >= 0) closeFreshWithReason(freshConnections[evicted], "server full");
+    if (evicted >= 0) closeFreshWithReason(freshConnections[evicted], SERVER_FULL);
     return evicted;
 }
 
@@ -233,16 +238,16 @@ bool acceptOne()
     char ip[IP_TEXT_SIZE];
     std::snprintf(ip, sizeof ip, "%s", inet_ntoa(peer.sin_addr));
     if (!fromNode && freeClientSlot() < 0 && slotBeyondAddressLimit(ip) < 0) {
-        refuseClient(fd, "server full");
+        refuseClient(fd, SERVER_FULL);
         return true;
     }
     if (!fromNode && freshFrom(peerAddr) >= FRESH_PER_STRANGER) {
-        refuseClient(fd, "too many unregistered connections from your address");
+        refuseClient(fd, TOO_MANY_FROM_ADDRESS);
         return true;
     }
     const int entry = freshEntry(fromNode);
     if (entry < 0) {
-        refuseClient(fd, "server full");
+        refuseClient(fd, SERVER_FULL);
         return true;
     }
     FreshConnection &f = freshConnections[entry];
@@ -264,8 +269,8 @@ void admitClient(FreshConnection &f)
 {
     if (freeClientSlot() < 0) {
         const int beyond = slotBeyondAddressLimit(f.ip);
-        if (beyond < 0) return closeFreshWithReason(f, "server full");
-        closeSlotWithReason(beyond, "too many unregistered connections from your address");
+        if (beyond < 0) return closeFreshWithReason(f, SERVER_FULL);
+        closeSlotWithReason(beyond, TOO_MANY_FROM_ADDRESS);
     }
     const int slot = freeClientSlot();
     Connection &c = connections[slot];
@@ -434,13 +439,13 @@ void closeSilentConnections(long long now)
 {
     for (FreshConnection &f : freshConnections)
         if (f.sock != 0 && now - f.admittedAt >= UNREGISTERED_LIMIT_MS)
-            closeFreshWithReason(f, "registration timed out");
+            closeFreshWithReason(f, REGISTRATION_TIMED_OUT);
     for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
         const Connection &c = connections[slot];
         if (c.sock == 0 || c.registered) continue;
         const long long held = now - c.admittedAt;
         if ((held >= REGISTRATION_LIMIT_MS && !c.holdInput) || held >= UNREGISTERED_LIMIT_MS)
-            closeSlotWithReason(slot, "registration timed out");
+            closeSlotWithReason(slot, REGISTRATION_TIMED_OUT);
     }
 }
 
