@@ -145,10 +145,21 @@ void closeFresh(FreshConnection &f)
     forgetFresh(f);
 }
 
-// Another node's connection is never written to: it waits for its line's answer, not for words.
+// Another node's line: its sender hears what became of it, then the connection ends here, closed
+// by this end first, so that the sender keeps no TIME_WAIT socket for it. A new connection's send
+// buffer always holds the one byte.
+void endNodeConnection(FreshConnection &f, FirstLine kind)
+{
+    const char answer = kind == FirstLine::Taken ? LINE_TAKEN_BYTE : LINE_DECLINED_BYTE;
+    if (kind != FirstLine::Refused) (void)send(f.sock, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    closeFresh(f);
+}
+
+// Another node's connection waits for its line's answer, not for words: its line was not taken, so
+// it is declined, and the sender tries it again instead of taking the close for an answer.
 void closeFreshWithReason(FreshConnection &f, const char *reason)
 {
-    if (isNode(f.peerAddr)) return closeFresh(f);
+    if (isNode(f.peerAddr)) return endNodeConnection(f, FirstLine::Declined);
     refuseClient(f.sock, reason);
     forgetFresh(f);
 }
@@ -257,9 +268,8 @@ bool acceptOne()
     f.length = 0;
     f.admittedAt = nowMillis();
     tuneSocket(fd);
-    // Its line is often there already; but a node's line waits, as a client's would, while the
-    // routing queue has no room for it.
-    if (freshWantsInput(entry)) readFresh(entry);
+    // Its line is often there already.
+    readFresh(entry);
     return true;
 }
 
@@ -279,16 +289,6 @@ void admitClient(FreshConnection &f)
     const size_t length = f.length;
     forgetFresh(f);
     absorbBytes(slot, f.bytes, length);
-}
-
-// Another node's line: its sender hears what became of it, then the connection ends here, closed
-// by this end first, so that the sender keeps no TIME_WAIT socket for it. A new connection's send
-// buffer always holds the one byte.
-void endNodeConnection(FreshConnection &f, FirstLine kind)
-{
-    const char answer = kind == FirstLine::Taken ? LINE_TAKEN_BYTE : LINE_DECLINED_BYTE;
-    if (kind != FirstLine::Refused) (void)send(f.sock, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-    closeFresh(f);
 }
 
 // The first line that is not empty, cut as framing cuts lines; false until one is complete.
@@ -451,11 +451,9 @@ void closeSilentConnections(long long now)
 
 int freshWantsInput(int entry)
 {
-    const FreshConnection &f = freshConnections[entry];
-    if (f.sock == 0) return 0;
-    // Only another node's line may need a slot of the routing queue; a client's first lines
-    // ask for none it could not have as a client.
-    return !isNode(f.peerAddr) || !coreHooks.roomForLines || coreHooks.roomForLines(NO_SLOT) ? 1 : 0;
+    // Always read: another node's line that cannot be handed on now is declined, so that its
+    // sender tries again, and one for a user here needs no room at all.
+    return freshConnections[entry].sock != 0 ? 1 : 0;
 }
 
 int wantsInput(int slot)

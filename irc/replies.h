@@ -43,10 +43,10 @@ inline constexpr char FMT_411_NO_RECIPIENT[] = ":%s 411%s :No recipient given (P
 inline constexpr char FMT_412_NO_TEXT[] = ":%s 412%s :No text to send";
 // CR and the other control bytes could split or forge lines on the way; the tab is plain text.
 inline constexpr char FMT_404_CONTROL_BYTES[] = ":%s 404 %s %s :Cannot send, the message holds control characters";
-// Every slot of the queue waits for the routing daemon, so the message cannot be asked for now.
 // A line written whole to the next hop that never acknowledged it: it may have arrived, so it is
 // not sent again, and no 401 says the target does not exist. The client profile's only.
 inline constexpr char FMT_DELIVERY_UNCONFIRMED[] = ":%s NOTICE %s :Delivery to %s could not be confirmed";
+// Every slot of the queue waits for the routing daemon, so the message cannot be asked for now.
 inline constexpr char FMT_437_ROUTING_BUSY[] = ":%s 437 %s %s :Cannot send now, too many messages wait for routing";
 
 // Refusals for a full table; four client slots keep both out of reach.

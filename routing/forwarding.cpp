@@ -351,14 +351,14 @@ void afterWait()
     askAgain(now);
 }
 
-// A line for a nick here needs nothing more. Any other needs the daemon, and, for its answer, an
-// entry of the pool beside one for every message already waiting: without them the line is
-// declined, so that its sender keeps it. A channel's is declined whole, even with members here,
+// A line for a nick here needs nothing more. Any other needs the daemon and a slot of the routing
+// queue beside what the clients' shares keep (which also leaves its answer an entry of the pool):
+// without them the line is declined, so that its sender keeps it and tries again. A channel's is declined whole, even with members here,
 // as they would get it twice when the sender tries again.
 bool canHandOn(const char *target)
 {
     if (!isChannelName(target) && findUser(target) >= FIRST_CLIENT_SLOT) return true;
-    return connections[DAEMON_SLOT].sock != 0 && !queueFull() && heldForHops() + waitingMessages() < FORWARD_POOL;
+    return connections[DAEMON_SLOT].sock != 0 && roomForLines(NO_SLOT);
 }
 
 bool isListedNode(uint32_t id) { return id != 0 && (id == curr_nodeID || findNeighbor(id) >= 0); }
