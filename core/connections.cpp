@@ -464,7 +464,7 @@ int wantsInput(int slot)
     // A client that does not read its replies is not read either: it only stalls itself.
     if (c.out.tail - c.out.head > sizeof c.out.bytes / 2) return 0;
     // Nor is one that holds its share of the routing queue: the others go on.
-    return !coreHooks.roomForLines || coreHooks.roomForLines(slot) ? 1 : 0;
+    return !coreHooks.roomForLines || coreHooks.roomForLines(slot) > 0 ? 1 : 0;
 }
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -108,10 +109,14 @@ Read readOnce(int slot)
     if (strnlen(c.buffer, LINE_SIZE) == LINE_SIZE) giveUpLine(slot);
     const size_t pending = strnlen(c.buffer, LINE_SIZE);
     char chunk[LINE_SIZE] = {};
-    // What does not fit behind the fragment stays in the socket for the next read.
+    // What does not fit behind the fragment stays in the socket for the next read, and so does
+    // what could bring a client more messages for other nodes than it may still have routed.
+    size_t room = LINE_SIZE - pending;
+    if (slot != DAEMON_SLOT && coreHooks.roomForLines)
+        room = std::min(room, static_cast<size_t>(coreHooks.roomForLines(slot)) * SHORTEST_ROUTED_LINE);
     ssize_t got;
     do {
-        got = recv(c.sock, chunk, LINE_SIZE - pending, MSG_DONTWAIT);
+        got = recv(c.sock, chunk, room, MSG_DONTWAIT);
     } while (got < 0 && errno == EINTR);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Read::WouldBlock;
     if (got <= 0) {

@@ -25,8 +25,8 @@ struct CoreHooks {
     void (*daemonLinkLost)();   // slot 0 was reset: nothing that waits on it will be answered
     void (*daemonLineLost)();   // a daemon line too long to read was dropped whole
     void (*lineTooLong)(int slot);  // a client line too long to read was dropped whole
-    // 1 while the layers above can take another read's worth of lines from the client in `slot`,
-    // or, for NO_SLOT, another node's line; a peer is left unread meanwhile, so a burst waits in
+    // How many more lines that each ask for a routing slot the client in `slot` may bring (for
+    // NO_SLOT, other nodes' lines); a client is read no further than that, so a burst waits in
     // its socket instead of being refused.
     int (*roomForLines)(int slot);
     // The first line of a fresh connection, from the IPv4 address peerAddr (host order).

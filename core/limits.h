@@ -22,6 +22,10 @@ inline constexpr int OUT_QUEUE_SIZE = 64 * 1024;
 // A ready socket is read until it would block or this much was taken in one pass, so that one
 // busy peer cannot starve the others.
 inline constexpr int READ_BUDGET = 16 * 1024;
+// No client line asks for more slots of the routing queue than one per this many bytes, LF
+// included (in the client profile "JOIN #a" asks for two, the notices of the channel it leaves
+// and of its own join), so a read of N times as many bytes brings at most N such messages.
+inline constexpr int SHORTEST_ROUTED_LINE = 4;
 // A connection that has neither registered nor sent a FORWARD line by then is closed, so silent
 // sockets cannot hold the fresh table, nor a client slot while the server itself makes its
 // registration wait (the host lookup, the daemon's answer on a nick).

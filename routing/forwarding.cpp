@@ -358,7 +358,7 @@ void afterWait()
 bool canHandOn(const char *target)
 {
     if (!isChannelName(target) && findUser(target) >= FIRST_CLIENT_SLOT) return true;
-    return connections[DAEMON_SLOT].sock != 0 && roomForLines(NO_SLOT);
+    return connections[DAEMON_SLOT].sock != 0 && roomForLines(NO_SLOT) > 0;
 }
 
 bool isListedNode(uint32_t id) { return id != 0 && (id == curr_nodeID || findNeighbor(id) >= 0); }

@@ -46,15 +46,6 @@ bool ownerStillThere(int owner, unsigned serial)
 
 unsigned serialOf(int owner) { return owner >= 0 ? connections[owner].serial : 0; }
 
-// A read of LINE_SIZE bytes holds fewer lines than this, each asking for one slot at most.
-constexpr int LINES_PER_READ = 64;
-// Slots of the routing queue that no client may take: other nodes' lines pass through here
-// whatever the clients do.
-constexpr int TRANSIT_RESERVE = 128;
-// What each client may hold at most, waiting or on its hops: a client is read while one more
-// read's lines fit in it, so the shares and the reserve together never pass the queue.
-constexpr int CLIENT_SHARE = (MSG_QUEUE_SLOTS - TRANSIT_RESERVE) / (MAX_CONNECTIONS - FIRST_CLIENT_SLOT);
-static_assert(CLIENT_SHARE > LINES_PER_READ, "a client must be able to read at all");
 
 // Messages are charged to the connection that sent them, by its serial, whether or not it is
 // answered: a NOTICE counts as a PRIVMSG does. Answered ones count until their hops are done.
@@ -129,16 +120,21 @@ int waitingMessages()
 
 int roomForLines(int slot)
 {
-    if (slot != NO_SLOT) return heldFor(connections[slot].serial) + LINES_PER_READ <= CLIENT_SHARE ? 1 : 0;
     if (queueFull()) return 0;
-    // A node's line asks for one slot; what the clients have not taken of their shares stays theirs.
     // Answered messages go on waiting in forwarding: they count until they have left.
-    int room = MSG_QUEUE_SLOTS - waitingMessages() - heldForHops();
+    const int held = waitingMessages() + heldForHops();
+    int room = MSG_QUEUE_SLOTS - held;
+    // What every other client, and other nodes' lines, have not taken of what is kept for them
+    // stays theirs; the rest may be borrowed.
+    int clientsHeld = 0;
     for (int client = FIRST_CLIENT_SLOT; client < MAX_CONNECTIONS; ++client) {
         const Connection &c = connections[client];
-        room -= CLIENT_SHARE - (c.sock != 0 ? std::min(heldFor(c.serial), CLIENT_SHARE) : 0);
+        const int its = c.sock != 0 ? heldFor(c.serial) : 0;
+        clientsHeld += its;
+        if (client != slot) room -= std::max(0, CLIENT_GUARANTEE - its);
     }
-    return room >= 1 ? 1 : 0;
+    if (slot != NO_SLOT) room -= std::max(0, TRANSIT_RESERVE - (held - clientsHeld));
+    return std::max(0, room);
 }
 
 void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode)

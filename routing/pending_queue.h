@@ -45,8 +45,16 @@ void emptyQueue();
 int messageWaiting();  // 1 when some message waits for an answer
 int queueFull();       // 1 when the next slot still holds a waiting message
 int waitingMessages();  // how many messages wait for an answer
-// For a client slot: 1 while its share of the queue can take every message one more read of it
-// may bring. For NO_SLOT: 1 while another node's line fits beside what the clients' shares keep.
+// Slots of the routing queue that each client can always have, whatever the others hold, and
+// that other nodes' lines can always have, whatever the clients hold. A client may borrow what
+// neither keeps, so one user's burst is not held to a quarter of the queue while nobody else
+// needs it.
+inline constexpr int CLIENT_GUARANTEE = 32;
+inline constexpr int TRANSIT_RESERVE = 128;
+static_assert(TRANSIT_RESERVE + (MAX_CONNECTIONS - 1) * CLIENT_GUARANTEE < MSG_QUEUE_SLOTS, "room left to borrow");
+// How many more messages the client in `slot` may bring, waiting for the daemon or for hops, beside
+// what the other clients' guarantees and other nodes' lines keep; for NO_SLOT, how many more of
+// other nodes' lines fit beside what the clients' guarantees keep.
 int roomForLines(int slot);
 void queueMessage(int owner, const char *target, const char *text, const char *sender, const char *srcNode);
 // Takes one line from the daemon link as the answer to the oldest waiting message.
