@@ -380,6 +380,13 @@ void resetConnection(int slot)
     if (slot == DAEMON_SLOT && coreHooks.daemonLinkLost) coreHooks.daemonLinkLost();
 }
 
+int clientSlotOf(unsigned serial)
+{
+    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot)
+        if (connections[slot].sock != 0 && connections[slot].serial == serial) return slot;
+    return -1;
+}
+
 void dropConnection(int slot)
 {
     Connection &c = connections[slot];

@@ -55,6 +55,8 @@ void addConnection();
 // Reads a fresh connection, and classifies it once its first line is complete.
 void readFresh(int entry);
 void resetConnection(int slot);
+// The client slot whose present peer has that serial, or -1 (it left, or it is no client's).
+int clientSlotOf(unsigned serial);
 // Closes the socket first, so that nothing of the departure is written to the peer that left.
 void dropConnection(int slot);
 // The wire form of one line: text cut at SEND_TEXT_MAX characters or before its first CR or LF,

@@ -134,12 +134,19 @@ void absorbBytes(int slot, const char *chunk, size_t got)
     Connection &c = connections[slot];
     char *buffer = c.buffer;
     size_t length = strnlen(buffer, LINE_SIZE);
-    // The bytes from a zero byte, or of a given-up line, are skipped up to the LF, which is kept:
-    // it ends the line before them, and a leading LF is no line.
-    for (size_t i = 0; i < got && length < LINE_SIZE; ++i) {
-        if (chunk[i] == '\n') c.skippingLine = 0;
-        else if (chunk[i] == '\0') c.skippingLine = 1;
-        if (!c.skippingLine) buffer[length++] = chunk[i];
+    if (!c.skippingLine && !std::memchr(chunk, '\0', got)) {
+        // The usual chunk is taken whole.
+        const size_t taken = std::min(got, LINE_SIZE - length);
+        std::memcpy(buffer + length, chunk, taken);
+        length += taken;
+    } else {
+        // The bytes from a zero byte, or of a given-up line, are skipped up to the LF, which is
+        // kept: it ends the line before them, and a leading LF is no line.
+        for (size_t i = 0; i < got && length < LINE_SIZE; ++i) {
+            if (chunk[i] == '\n') c.skippingLine = 0;
+            else if (chunk[i] == '\0') c.skippingLine = 1;
+            if (!c.skippingLine) buffer[length++] = chunk[i];
+        }
     }
     if (length < LINE_SIZE) std::memset(buffer + length, 0, LINE_SIZE - length);
     cutLines(slot);

@@ -489,16 +489,16 @@ void keepForDaemon(const PendingMessage &m)
 
 int heldForHops() { return poolTouched - spare.count; }
 
-int heldForHopsBy(unsigned serial)
+void addHeldForHops(int (&held)[MAX_CONNECTIONS])
 {
-    int held = 0;
-    const auto count = [&held, serial](const EntryList &list) {
-        for (int e = list.head; e >= 0; e = pool[e].next)
-            if (pool[e].ownerSerial == serial) ++held;
+    const auto count = [&held](const EntryList &list) {
+        for (int e = list.head; e >= 0; e = pool[e].next) {
+            const int slot = clientSlotOf(pool[e].ownerSerial);
+            if (slot >= 0) ++held[slot];
+        }
     };
     for (int n = 0; n < neighbors; ++n) count(hops[n].queue);
     count(reask);
-    return held;
 }
 
 Poller forwardingPoller() { return {beforeWait, afterWait}; }

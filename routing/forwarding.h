@@ -27,6 +27,6 @@ void keepForDaemon(const PendingMessage &m);
 // Every line forwarding holds: in flight, waiting for a hop to be tried again, or to be asked for
 // again. All of it draws on one fixed pool, so the input gate counts it all.
 int heldForHops();
-// The same, on behalf of the connection with this serial.
-int heldForHopsBy(unsigned serial);
+// Adds to each client slot's count the lines held on behalf of the peer in it.
+void addHeldForHops(int (&held)[MAX_CONNECTIONS]);
 Poller forwardingPoller();

@@ -49,15 +49,17 @@ unsigned serialOf(int owner) { return owner >= 0 ? connections[owner].serial : 0
 
 // Messages are charged to the connection that sent them, by its serial, whether or not it is
 // answered: a NOTICE counts as a PRIVMSG does. Answered ones count until their hops are done.
-int heldFor(unsigned serial)
+// One walk for every client at once, as the gate asks before each read.
+void heldByClients(int (&held)[MAX_CONNECTIONS])
 {
-    int held = heldForHopsBy(serial);
+    for (int &count : held) count = 0;
+    addHeldForHops(held);
     const int waiting = waitingMessages();
     for (int i = 0; i < waiting; ++i) {
         const PendingMessage &m = msgQueue.slots[(msgQueue.replySlot + i) % MSG_QUEUE_SLOTS];
-        if (m.pending > 0 && m.ownerSerial == serial) ++held;
+        const int slot = m.pending > 0 ? clientSlotOf(m.ownerSerial) : -1;
+        if (slot >= 0) ++held[slot];
     }
-    return held;
 }
 
 void queueRequest(const char *request, const Message &m, int owner, unsigned serial, long long giveUpAt)
@@ -126,12 +128,12 @@ int roomForLines(int slot)
     int room = MSG_QUEUE_SLOTS - held;
     // What every other client, and other nodes' lines, have not taken of what is kept for them
     // stays theirs; the rest may be borrowed.
+    int byClient[MAX_CONNECTIONS];
+    heldByClients(byClient);
     int clientsHeld = 0;
     for (int client = FIRST_CLIENT_SLOT; client < MAX_CONNECTIONS; ++client) {
-        const Connection &c = connections[client];
-        const int its = c.sock != 0 ? heldFor(c.serial) : 0;
-        clientsHeld += its;
-        if (client != slot) room -= std::max(0, CLIENT_GUARANTEE - its);
+        clientsHeld += byClient[client];
+        if (client != slot) room -= std::max(0, CLIENT_GUARANTEE - byClient[client]);
     }
     if (slot != NO_SLOT) room -= std::max(0, TRANSIT_RESERVE - (held - clientsHeld));
     return std::max(0, room);
