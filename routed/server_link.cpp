@@ -183,14 +183,14 @@ constexpr RequestRow REQUESTS[] = {
 
 bool isStatusRequest(const char *line) { return std::strcmp(line, STATUS_REQUEST) == 0; }
 
-void takeLinkLine(char *line)
+void takeLinkLine(LocalPeer &link, char *line)
 {
-    const bool first = !serverLink.link.spoke;
-    serverLink.link.spoke = true;
+    const bool first = !link.spoke;
+    link.spoke = true;
     if (!first || !isStatusRequest(line)) return handleRequest(line);
     // A status request that found no server linked: answered like any other, and no link after all.
-    writeStatus(serverLink.link.sock);
-    closePeer(serverLink.link);
+    writeStatus(link.sock);
+    closePeer(link);
 }
 
 void refuseWaiting(LocalPeer &peer, const char *why)
@@ -220,11 +220,8 @@ void promote(LocalPeer &peer)
     trace("server linked\n");
 }
 
-LocalPeer *peerTaking = nullptr;  // the waiting connection whose line is being taken
-
-void takeWaitingLine(char *line)
+void takeWaitingLine(LocalPeer &peer, char *line)
 {
-    LocalPeer &peer = *peerTaking;
     peer.spoke = true;
     if (isStatusRequest(line)) {
         writeStatus(peer.sock);
@@ -236,33 +233,38 @@ void takeWaitingLine(char *line)
     promote(peer);
 }
 
-void takeLine(LocalPeer &peer, void (*take)(char *line))
+using LineTaker = void (*)(LocalPeer &peer, char *line);
+
+// Whether the peer is still in its place after its line was taken: taking it may close the peer
+// (an answer that cannot be sent) or move it to the link, and then the place is no longer its.
+bool takeLine(LocalPeer &peer, LineTaker take)
 {
+    const int sock = peer.sock;
     peer.pending[peer.pendingLength] = '\0';
     if (peer.pendingLength > 0 && peer.pending[peer.pendingLength - 1] == '\r') peer.pending[peer.pendingLength - 1] = '\0';
-    take(peer.pending);
+    take(peer, peer.pending);
+    if (peer.sock != sock) return false;
+    peer.pendingLength = 0;
+    return true;
 }
 
 // Cuts what has arrived into lines; the count of bytes used, short of length when the peer left
 // its place (closed, or became the link). A line too long for the buffer is handled as far as it
 // fits and the rest dropped up to its LF: were it a request, it still gets its one answer.
-size_t frameLines(LocalPeer &peer, void (*take)(char *line), const char *data, size_t length)
+size_t frameLines(LocalPeer &peer, LineTaker take, const char *data, size_t length)
 {
-    const int sock = peer.sock;
     size_t i = 0;
-    while (i < length && peer.sock == sock) {
+    while (i < length) {
         const char c = data[i++];
         if (c == '\n') {
-            if (!peer.skipping) takeLine(peer, take);
-            peer.pendingLength = 0;
+            const bool whole = !peer.skipping;
             peer.skipping = false;
+            if (whole && !takeLine(peer, take)) break;
         } else if (!peer.skipping) {
             peer.pending[peer.pendingLength++] = c;
-            if (peer.pendingLength == REQUEST_SIZE - 1) {
-                takeLine(peer, take);
-                peer.pendingLength = 0;
-                peer.skipping = true;
-            }
+            if (peer.pendingLength < REQUEST_SIZE - 1) continue;
+            if (!takeLine(peer, take)) break;
+            peer.skipping = true;
         }
     }
     return i;
@@ -329,9 +331,7 @@ void readWaiting(LocalPeer &peer)
     if (n < 0 && interrupted()) return;
     if (n <= 0) return closePeer(peer);
     const int sock = peer.sock;
-    peerTaking = &peer;
     const size_t used = frameLines(peer, takeWaitingLine, data, static_cast<size_t>(n));
-    peerTaking = nullptr;
     // What the proven server sent behind its proof is already the link's.
     if (serverLink.link.sock == sock) frameLines(serverLink.link, takeLinkLine, data + used, static_cast<size_t>(n) - used);
 }
@@ -373,6 +373,7 @@ void acceptServer()
     readLinkIfReady();
     // Without a key the node's address is the proof; a viewer can only ask for the status.
     if (!rt_key_loaded() && caller == Caller::Node && serverLink.link.sock < 0) {
+        serverLink.link = LocalPeer{};  // nothing of an earlier link's framing carries over
         serverLink.link.sock = fd;
         trace("server linked\n");
         return;

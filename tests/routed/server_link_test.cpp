@@ -259,6 +259,23 @@ TEST_F(ServerLink, ARestartedServerGetsTheLinkAtOnceAndAWaitingOneNever)
     EXPECT_EQ(users(), Lines{"dave"});
 }
 
+// A server that resets its link in the middle of an overlong request: the answer cannot be sent
+// and the link ends while its line is being framed. The next server's first line is its own.
+TEST_F(ServerLink, ALinkThatEndsInALongLineLeavesNothingToTheNext)
+{
+    const linger reset = {1, 0};
+    ASSERT_EQ(setsockopt(client_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    const std::string request = overlong("NEXTHOP", 520) + "\n";
+    ASSERT_EQ(send(client_, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    close(client_);
+    clients_.erase(std::find(clients_.begin(), clients_.end(), client_));
+    pump();
+    EXPECT_LT(serverLinkSock(), 0);
+    const int next = connectServer();
+    ASSERT_GE(serverLinkSock(), 0);
+    EXPECT_EQ(exchange("NEXTHOP bob\nNEXTHOP nobody\n", next), (Lines{"OK 2 1", "NONE"}));
+}
+
 TEST_F(ServerLink, OnlyTheNodesOwnAddressLinks)
 {
     close(client_);
