@@ -201,12 +201,11 @@ void refuseWaiting(LocalPeer &peer, const char *why)
 
 bool provesTheKey(const LocalPeer &peer, const char *line)
 {
-    const size_t word = sizeof AUTH_WORD - 1;
-    if (std::strncmp(line, AUTH_WORD, word) != 0 || line[word] != ' ' || std::strlen(line + word + 1) != 2 * RT_MAC_SIZE)
-        return false;
+    const char *proof = rt_key_line_hex(line, RT_AUTH_WORD, 2 * RT_MAC_SIZE);
+    if (!proof) return false;
     char expected[2 * RT_MAC_SIZE + 1];
     rt_server_link_proof(lsdb.nodes[lsdb.self].id, peer.challenge, expected);
-    return sodium_memcmp(expected, line + word + 1, 2 * RT_MAC_SIZE) == 0;
+    return sodium_memcmp(expected, proof, 2 * RT_MAC_SIZE) == 0;
 }
 
 // The proven server takes the link, the old one going with what it announced.
@@ -308,8 +307,8 @@ void challenge(LocalPeer &peer)
     unsigned char random[RT_CHALLENGE_HEX / 2];
     randombytes_buf(random, sizeof random);
     sodium_bin2hex(peer.challenge, sizeof peer.challenge, random, sizeof random);
-    char line[sizeof CHALLENGE_WORD + RT_CHALLENGE_HEX + 2];
-    const int length = std::snprintf(line, sizeof line, "%s %s\n", CHALLENGE_WORD, peer.challenge);
+    char line[sizeof RT_CHALLENGE_WORD + RT_CHALLENGE_HEX + 2];
+    const int length = std::snprintf(line, sizeof line, "%s %s\n", RT_CHALLENGE_WORD, peer.challenge);
     // A fresh connection's buffer takes one short line; one that cannot is no server's.
     if (send(peer.sock, line, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT) != length) closePeer(peer);
 }
@@ -410,7 +409,7 @@ void serveServerLink(const fd_set &ready, long long now)
     for (LocalPeer &w : serverLink.waiting) {
         const int fd = w.sock;
         if (fd >= 0 && fd != linkSock && FD_ISSET(fd, &ready)) readWaiting(w);
-        if (w.sock >= 0 && w.sock == fd && now - w.acceptedAt >= AUTH_PATIENCE_MS)
+        if (w.sock >= 0 && w.sock == fd && now - w.acceptedAt >= RT_AUTH_PATIENCE_MS)
             refuseWaiting(w, rt_key_loaded() ? "it did not authenticate in time" : "it stayed silent");
     }
     if (FD_ISSET(serverLink.listener, &ready)) acceptServer();
@@ -418,9 +417,9 @@ void serveServerLink(const fd_set &ready, long long now)
 
 long long nextServerLinkDeadline(long long now)
 {
-    long long next = now + AUTH_PATIENCE_MS;
+    long long next = now + RT_AUTH_PATIENCE_MS;
     for (const LocalPeer &w : serverLink.waiting)
-        if (w.sock >= 0 && w.acceptedAt + AUTH_PATIENCE_MS < next) next = w.acceptedAt + AUTH_PATIENCE_MS;
+        if (w.sock >= 0 && w.acceptedAt + RT_AUTH_PATIENCE_MS < next) next = w.acceptedAt + RT_AUTH_PATIENCE_MS;
     return next;
 }
 

@@ -253,7 +253,7 @@ TEST_F(ServerLink, ARestartedServerGetsTheLinkAtOnceAndAWaitingOneNever)
     const int third = connectServer();
     const int silent = connectServer();
     EXPECT_GE(serverLinkSock(), 0);
-    pump(nowMillis() + AUTH_PATIENCE_MS);
+    pump(nowMillis() + RT_AUTH_PATIENCE_MS);
     EXPECT_TRUE(closedByDaemon(silent));
     EXPECT_EQ(exchange("ADDUSER dave\nNEXTHOP bob\n", third), Lines{"OK 2 1"});
     EXPECT_EQ(users(), Lines{"dave"});
@@ -332,6 +332,16 @@ TEST_F(ServerLink, AStatusRequestIsAnsweredAndClosedWithoutTouchingTheLink)
     }
 }
 
+// Both ends read the opening lines with this one parser: the word, one space, exactly the digits.
+TEST(KeyLine, WordSpaceAndExactlyItsHexDigits)
+{
+    const std::string hex(64, 'a');
+    EXPECT_STREQ(rt_key_line_hex(("AUTH " + hex).c_str(), RT_AUTH_WORD, 64), hex.c_str());
+    for (const std::string &line : {"AUTH  " + hex, "AUTH " + hex + "a", "AUTH " + hex.substr(1), "AUTHX " + hex,
+                                    "AUTH " + hex.substr(1) + "g", "CHALLENGE " + hex, std::string("AUTH"), "AUTH " + hex + " "})
+        EXPECT_EQ(rt_key_line_hex(line.c_str(), RT_AUTH_WORD, 64), nullptr) << line;
+}
+
 class KeyedServerLink : public ServerLink {
 protected:
     void SetUp() override
@@ -383,7 +393,7 @@ TEST_F(KeyedServerLink, OnlyTheProofOfTheKeyForThisChallengeLinks)
         const std::string challenge = challenged(other);
         EXPECT_NE(challenge, first);
         if (!attempt.empty()) EXPECT_EQ(exchange(attempt, other), Lines{}) << attempt;
-        else pump(nowMillis() + AUTH_PATIENCE_MS);
+        else pump(nowMillis() + RT_AUTH_PATIENCE_MS);
         EXPECT_TRUE(closedByDaemon(other)) << attempt;
         EXPECT_LT(serverLinkSock(), 0) << attempt;
     }
