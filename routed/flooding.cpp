@@ -115,7 +115,7 @@ void sendHello(const Neighbour &to, int64_t now) { sendHello(to, now, sessionNon
 
 enum class Admission { Take, Bind, Refuse, Replay, Stale, NewSession };
 
-Admission bind(Neighbour &n, uint64_t ownNonce, const Datagram &d, uint64_t counter)
+Admission bindSession(Neighbour &n, uint64_t ownNonce, const Datagram &d, uint64_t counter)
 {
     n.ownNonce = ownNonce;
     n.peerNonce = d.nonce;
@@ -138,7 +138,7 @@ Admission bind(Neighbour &n, uint64_t ownNonce, const Datagram &d, uint64_t coun
 Admission admitHello(Neighbour &n, const Datagram &d, uint64_t counter)
 {
     if (n.peerNonce == 0) {
-        if (d.peerNonce == n.ownNonce) return bind(n, n.ownNonce, d, counter);
+        if (d.peerNonce == n.ownNonce) return bindSession(n, n.ownNonce, d, counter);
         n.offeredNonce = d.nonce;
         return Admission::NewSession;
     }
@@ -147,7 +147,7 @@ Admission admitHello(Neighbour &n, const Datagram &d, uint64_t counter)
         n.lastCounter = counter;
         return Admission::Take;
     }
-    if (n.candidateNonce != 0 && d.peerNonce == n.candidateNonce) return bind(n, n.candidateNonce, d, counter);
+    if (n.candidateNonce != 0 && d.peerNonce == n.candidateNonce) return bindSession(n, n.candidateNonce, d, counter);
     if (d.nonce == n.peerNonce || (d.peerNonce != 0 && d.peerNonce != n.ownNonce)) return Admission::Stale;
     if (n.candidateNonce == 0) n.candidateNonce = drawNonce();
     n.offeredNonce = d.nonce;
