@@ -13,11 +13,6 @@ namespace {
 // Keeps a datagram's MAC from ever serving as a server link's proof, or the reverse.
 constexpr char DATAGRAM_LABEL[] = "quorvel datagram 2";
 
-void putBigEndian(unsigned char *out, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i) out[i] = static_cast<unsigned char>(value >> (8 * (bytes - 1 - i)));
-}
-
 void mac(const char *text, size_t length, uint64_t counter, const SealContext &c, unsigned char (&out)[RT_MAC_SIZE])
 {
     unsigned char bound[8 + 4 + 4 + 8 + 8];

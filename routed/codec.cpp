@@ -144,7 +144,7 @@ void writeHexWord(DatagramWriter &w, const char *prefix, const uint8_t *bytes, i
 void writeNonce(DatagramWriter &w, const char *prefix, uint64_t value)
 {
     uint8_t bytes[NONCE_BYTES];
-    for (int i = 0; i < NONCE_BYTES; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * (NONCE_BYTES - 1 - i)));
+    putBigEndian(bytes, value, NONCE_BYTES);
     writeHexWord(w, prefix, bytes, NONCE_BYTES);
 }
 
@@ -182,6 +182,11 @@ bool readAdvert(WordReader &in, Advert &a)
 }
 
 }  // namespace
+
+void putBigEndian(uint8_t *out, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * (bytes - 1 - i)));
+}
 
 int hexValue(char c)
 {

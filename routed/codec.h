@@ -75,5 +75,8 @@ bool isRoutableName(std::string_view name);
 // Decimal digits only, no sign, at most 2^32 - 1.
 bool readNodeNumber(std::string_view word, uint32_t &value);
 
+// The low bytes of value, most significant first: how nonces go into hellos and into MACs.
+void putBigEndian(uint8_t *out, uint64_t value, int bytes);
+
 // A lowercase hexadecimal digit's value, or -1: the datagrams write hex in lowercase only.
 int hexValue(char c);

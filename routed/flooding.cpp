@@ -20,6 +20,9 @@ namespace {
 
 constexpr int DATAGRAMS_PER_CALL = 64;  // a flood of datagrams cannot starve the server link
 constexpr int SEALED_SIZE = DATAGRAM_SIZE + AUTH_TRAILER_SIZE;
+// A hello of an unproven session costs us at most one answer per neighbour in this time, so that
+// replaying captured hellos at us cannot make us flood; a live neighbour retries every cycle.
+constexpr int64_t SESSION_ANSWER_GAP_MS = 100;
 
 struct FloodState {
     int sock = -1;
@@ -70,16 +73,21 @@ uint32_t idOf(const Neighbour &n) { return lsdb.nodes[n.node].id; }
 // The neighbour's nonce as we name it: the bound one, or while unbound the last one it offered.
 uint64_t heardNonce(const Neighbour &n) { return n.peerNonce != 0 ? n.peerNonce : n.offeredNonce; }
 
-void sendTo(const Neighbour &n, const char *data, size_t length)
+// Sealed under the nonces given: the bound session's, or those a hello offers.
+void sendSealed(const Neighbour &n, const char *data, size_t length, const HelloNonces &nonces)
 {
     char sealed[SEALED_SIZE];
     std::memcpy(sealed, data, length);
-    const SealContext context{selfId(), idOf(n), n.ownNonce, heardNonce(n)};
+    const SealContext context{selfId(), idOf(n), nonces.own, nonces.heard};
     length = sealDatagram(sealed, length, sizeof sealed, ++flood.counter, context);
     // A lost datagram is what resends and the next cycle are for; nothing to do on failure.
     if (rt_sendto(flood.sock, sealed, length, 0, reinterpret_cast<const sockaddr *>(&n.addr), sizeof n.addr) >= 0)
         ++stats.sent;
 }
+
+HelloNonces sessionNonces(const Neighbour &n) { return {n.ownNonce, heardNonce(n)}; }
+
+void sendTo(const Neighbour &n, const char *data, size_t length) { sendSealed(n, data, length, sessionNonces(n)); }
 
 // Counted always; told without -v too, at most once a minute per neighbour (datagrams from no
 // neighbour's address share one allowance), since it may be an attack or a misconfiguration.
@@ -92,45 +100,69 @@ void refuse(Neighbour *n, const char *why, int64_t now)
                 static_cast<unsigned long>(idOf(*n)), why, static_cast<unsigned long long>(n->refused));
 }
 
-void sendHello(const Neighbour &to, int64_t now)
+void sendHello(const Neighbour &to, int64_t now, const HelloNonces &nonces)
 {
     uint32_t heard[MAX_NODES];
     int count = 0;
     for (int i = 0; i < neighbours.count; ++i)
         if (heardRecently(neighbours.entries[i], now)) heard[count++] = lsdb.nodes[neighbours.entries[i].node].id;
     char out[DATAGRAM_SIZE];
-    const HelloNonces nonces{to.ownNonce, heardNonce(to)};
-    sendTo(to, out, encodeHello(out, selfId(), heard, count, &flood.digest, authEnabled() ? &nonces : nullptr));
+    sendSealed(to, out, encodeHello(out, selfId(), heard, count, &flood.digest, authEnabled() ? &nonces : nullptr),
+               nonces);
 }
 
-enum class Admission { Take, Bind, Refuse, Replay, NewSession };
+void sendHello(const Neighbour &to, int64_t now) { sendHello(to, now, sessionNonces(to)); }
 
-// A keyed hello names the session it belongs to. A nonce of ours that is not yet bound is bound
-// by the first hello naming it, as only a neighbour that heard it since we drew it can name it.
-// A hello of any other session (a restart on either side, or a replay of an old one) ends ours:
-// we draw a fresh nonce, so that no datagram of an ended session can ever count again, and
-// answer so that a live neighbour binds anew within a round trip.
+enum class Admission { Take, Bind, Refuse, Replay, Stale, NewSession };
+
+Admission bindSession(Neighbour &n, uint64_t ownNonce, const Datagram &d, uint64_t counter)
+{
+    n.ownNonce = ownNonce;
+    n.peerNonce = d.nonce;
+    n.candidateNonce = 0;
+    n.lastCounter = counter;
+    n.nextSessionAnswer = 0;  // only the live neighbour can bind, so it may need an answer at once
+    trace("session with node %lu begins\n", static_cast<unsigned long>(d.from));
+    return Admission::Bind;
+}
+
+// A keyed hello names the session it belongs to, but its MAC proves only that it was once sent:
+// any hello ever captured still verifies. So a session is bound only by a hello naming a nonce of
+// ours that no one heard before we drew it: while unbound our own, and while bound a candidate
+// drawn for the purpose. Until then the bound session stays, and datagrams under it still count.
+// A hello with a new nonce of the sender that names no nonce of ours, or our current one, may be
+// a restart of the neighbour: it is answered with the candidate, which the restarted neighbour
+// names back within a round trip. One naming an older nonce of ours, or the bound nonce of the
+// sender with another of ours, is of an ended session (a live neighbour keeps its nonce), and is
+// not answered: so our answers to replays, arriving at the live neighbour, start nothing there.
 Admission admitHello(Neighbour &n, const Datagram &d, uint64_t counter)
 {
-    if (n.peerNonce != 0 && d.nonce == n.peerNonce && d.peerNonce == n.ownNonce) {
+    if (n.peerNonce == 0) {
+        if (d.peerNonce == n.ownNonce) return bindSession(n, n.ownNonce, d, counter);
+        n.offeredNonce = d.nonce;
+        return Admission::NewSession;
+    }
+    if (d.nonce == n.peerNonce && d.peerNonce == n.ownNonce) {
         if (counter <= n.lastCounter) return Admission::Replay;
         n.lastCounter = counter;
         return Admission::Take;
     }
-    if (n.peerNonce == 0 && d.peerNonce == n.ownNonce) {
-        n.peerNonce = d.nonce;
-        n.lastCounter = counter;
-        trace("session with node %lu begins\n", static_cast<unsigned long>(d.from));
-        return Admission::Bind;
-    }
-    if (n.peerNonce != 0) {
-        trace("node %lu speaks of another session: ours ends\n", static_cast<unsigned long>(d.from));
-        n.ownNonce = drawNonce();
-        n.peerNonce = 0;
-        n.lastCounter = 0;
-    }
+    if (n.candidateNonce != 0 && d.peerNonce == n.candidateNonce) return bindSession(n, n.candidateNonce, d, counter);
+    if (d.nonce == n.peerNonce || (d.peerNonce != 0 && d.peerNonce != n.ownNonce)) return Admission::Stale;
+    if (n.candidateNonce == 0) n.candidateNonce = drawNonce();
     n.offeredNonce = d.nonce;
     return Admission::NewSession;
+}
+
+// Offers our nonce for a new session: the candidate while one is bound, our own until then.
+void answerSession(Neighbour &n, int64_t now)
+{
+    if (now < n.nextSessionAnswer) return;
+    n.nextSessionAnswer = now + SESSION_ANSWER_GAP_MS;
+    if (n.peerNonce != 0)
+        trace("node %lu speaks of another session: offered a new one, ours kept until it binds\n",
+              static_cast<unsigned long>(idOf(n)));
+    sendHello(n, now, {n.peerNonce != 0 ? n.candidateNonce : n.ownNonce, n.offeredNonce});
 }
 
 // Without a key everything is taken as it comes. With one, the MAC must bind the datagram to
@@ -270,7 +302,8 @@ void handleDatagram(const char *data, size_t length, const sockaddr_in &from, in
     case Admission::Take: case Admission::Bind: break;
     case Admission::Refuse: return refuse(n, "wrong MAC, or not for this node or session", now);
     case Admission::Replay: return refuse(n, "replayed", now);
-    case Admission::NewSession: return sendHello(*n, now);
+    case Admission::Stale: return refuse(n, "a hello of an ended session", now);
+    case Admission::NewSession: return answerSession(*n, now);
     }
     const bool wasHeard = heardRecently(*n, now);
     n->lastHeard = now;

@@ -25,9 +25,11 @@ struct Neighbour {
     bool configDiffers;             // its hellos carry another digest of the configuration file
     // With a key, each side draws a nonce per neighbour; a pair of them is one session, and a
     // datagram counts only under the current session with a counter above the last one taken.
-    uint64_t ownNonce;              // ours for this neighbour; drawn afresh whenever a session ends
+    uint64_t ownNonce;              // ours for this neighbour in the current session
     uint64_t peerNonce;             // its nonce, once a hello bound it to ownNonce; 0 until then
-    uint64_t offeredNonce;          // the last nonce its hellos named, answered while unbound
+    uint64_t offeredNonce;          // the last unproven nonce its hellos named, which our answers name
+    uint64_t candidateNonce;        // ours offered for a new session while one is bound; 0 for none
+    int64_t nextSessionAnswer;      // answers to unproven hellos wait until then
     uint64_t lastCounter;           // of its last keyed datagram in this session: not above it is a replay
     uint64_t refused;               // its datagrams refused, for the status view
     int64_t nextRefusalNote;

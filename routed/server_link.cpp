@@ -183,14 +183,14 @@ constexpr RequestRow REQUESTS[] = {
 
 bool isStatusRequest(const char *line) { return std::strcmp(line, STATUS_REQUEST) == 0; }
 
-void takeLinkLine(char *line)
+void takeLinkLine(LocalPeer &link, char *line)
 {
-    const bool first = !serverLink.link.spoke;
-    serverLink.link.spoke = true;
+    const bool first = !link.spoke;
+    link.spoke = true;
     if (!first || !isStatusRequest(line)) return handleRequest(line);
     // A status request that found no server linked: answered like any other, and no link after all.
-    writeStatus(serverLink.link.sock);
-    closePeer(serverLink.link);
+    writeStatus(link.sock);
+    closePeer(link);
 }
 
 void refuseWaiting(LocalPeer &peer, const char *why)
@@ -201,12 +201,11 @@ void refuseWaiting(LocalPeer &peer, const char *why)
 
 bool provesTheKey(const LocalPeer &peer, const char *line)
 {
-    const size_t word = sizeof AUTH_WORD - 1;
-    if (std::strncmp(line, AUTH_WORD, word) != 0 || line[word] != ' ' || std::strlen(line + word + 1) != 2 * RT_MAC_SIZE)
-        return false;
+    const char *proof = rt_key_line_hex(line, RT_AUTH_WORD, 2 * RT_MAC_SIZE);
+    if (!proof) return false;
     char expected[2 * RT_MAC_SIZE + 1];
     rt_server_link_proof(lsdb.nodes[lsdb.self].id, peer.challenge, expected);
-    return sodium_memcmp(expected, line + word + 1, 2 * RT_MAC_SIZE) == 0;
+    return sodium_memcmp(expected, proof, 2 * RT_MAC_SIZE) == 0;
 }
 
 // The proven server takes the link, the old one going with what it announced.
@@ -220,11 +219,8 @@ void promote(LocalPeer &peer)
     trace("server linked\n");
 }
 
-LocalPeer *peerTaking = nullptr;  // the waiting connection whose line is being taken
-
-void takeWaitingLine(char *line)
+void takeWaitingLine(LocalPeer &peer, char *line)
 {
-    LocalPeer &peer = *peerTaking;
     peer.spoke = true;
     if (isStatusRequest(line)) {
         writeStatus(peer.sock);
@@ -236,33 +232,38 @@ void takeWaitingLine(char *line)
     promote(peer);
 }
 
-void takeLine(LocalPeer &peer, void (*take)(char *line))
+using LineTaker = void (*)(LocalPeer &peer, char *line);
+
+// Whether the peer is still in its place after its line was taken: taking it may close the peer
+// (an answer that cannot be sent) or move it to the link, and then the place is no longer its.
+bool takeLine(LocalPeer &peer, LineTaker take)
 {
+    const int sock = peer.sock;
     peer.pending[peer.pendingLength] = '\0';
     if (peer.pendingLength > 0 && peer.pending[peer.pendingLength - 1] == '\r') peer.pending[peer.pendingLength - 1] = '\0';
-    take(peer.pending);
+    take(peer, peer.pending);
+    if (peer.sock != sock) return false;
+    peer.pendingLength = 0;
+    return true;
 }
 
 // Cuts what has arrived into lines; the count of bytes used, short of length when the peer left
 // its place (closed, or became the link). A line too long for the buffer is handled as far as it
 // fits and the rest dropped up to its LF: were it a request, it still gets its one answer.
-size_t frameLines(LocalPeer &peer, void (*take)(char *line), const char *data, size_t length)
+size_t frameLines(LocalPeer &peer, LineTaker take, const char *data, size_t length)
 {
-    const int sock = peer.sock;
     size_t i = 0;
-    while (i < length && peer.sock == sock) {
+    while (i < length) {
         const char c = data[i++];
         if (c == '\n') {
-            if (!peer.skipping) takeLine(peer, take);
-            peer.pendingLength = 0;
+            const bool whole = !peer.skipping;
             peer.skipping = false;
+            if (whole && !takeLine(peer, take)) break;
         } else if (!peer.skipping) {
             peer.pending[peer.pendingLength++] = c;
-            if (peer.pendingLength == REQUEST_SIZE - 1) {
-                takeLine(peer, take);
-                peer.pendingLength = 0;
-                peer.skipping = true;
-            }
+            if (peer.pendingLength < REQUEST_SIZE - 1) continue;
+            if (!takeLine(peer, take)) break;
+            peer.skipping = true;
         }
     }
     return i;
@@ -306,8 +307,8 @@ void challenge(LocalPeer &peer)
     unsigned char random[RT_CHALLENGE_HEX / 2];
     randombytes_buf(random, sizeof random);
     sodium_bin2hex(peer.challenge, sizeof peer.challenge, random, sizeof random);
-    char line[sizeof CHALLENGE_WORD + RT_CHALLENGE_HEX + 2];
-    const int length = std::snprintf(line, sizeof line, "%s %s\n", CHALLENGE_WORD, peer.challenge);
+    char line[sizeof RT_CHALLENGE_WORD + RT_CHALLENGE_HEX + 2];
+    const int length = std::snprintf(line, sizeof line, "%s %s\n", RT_CHALLENGE_WORD, peer.challenge);
     // A fresh connection's buffer takes one short line; one that cannot is no server's.
     if (send(peer.sock, line, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT) != length) closePeer(peer);
 }
@@ -329,9 +330,7 @@ void readWaiting(LocalPeer &peer)
     if (n < 0 && interrupted()) return;
     if (n <= 0) return closePeer(peer);
     const int sock = peer.sock;
-    peerTaking = &peer;
     const size_t used = frameLines(peer, takeWaitingLine, data, static_cast<size_t>(n));
-    peerTaking = nullptr;
     // What the proven server sent behind its proof is already the link's.
     if (serverLink.link.sock == sock) frameLines(serverLink.link, takeLinkLine, data + used, static_cast<size_t>(n) - used);
 }
@@ -373,6 +372,7 @@ void acceptServer()
     readLinkIfReady();
     // Without a key the node's address is the proof; a viewer can only ask for the status.
     if (!rt_key_loaded() && caller == Caller::Node && serverLink.link.sock < 0) {
+        serverLink.link = LocalPeer{};  // nothing of an earlier link's framing carries over
         serverLink.link.sock = fd;
         trace("server linked\n");
         return;
@@ -409,7 +409,7 @@ void serveServerLink(const fd_set &ready, long long now)
     for (LocalPeer &w : serverLink.waiting) {
         const int fd = w.sock;
         if (fd >= 0 && fd != linkSock && FD_ISSET(fd, &ready)) readWaiting(w);
-        if (w.sock >= 0 && w.sock == fd && now - w.acceptedAt >= AUTH_PATIENCE_MS)
+        if (w.sock >= 0 && w.sock == fd && now - w.acceptedAt >= RT_AUTH_PATIENCE_MS)
             refuseWaiting(w, rt_key_loaded() ? "it did not authenticate in time" : "it stayed silent");
     }
     if (FD_ISSET(serverLink.listener, &ready)) acceptServer();
@@ -417,9 +417,9 @@ void serveServerLink(const fd_set &ready, long long now)
 
 long long nextServerLinkDeadline(long long now)
 {
-    long long next = now + AUTH_PATIENCE_MS;
+    long long next = now + RT_AUTH_PATIENCE_MS;
     for (const LocalPeer &w : serverLink.waiting)
-        if (w.sock >= 0 && w.acceptedAt + AUTH_PATIENCE_MS < next) next = w.acceptedAt + AUTH_PATIENCE_MS;
+        if (w.sock >= 0 && w.acceptedAt + RT_AUTH_PATIENCE_MS < next) next = w.acceptedAt + RT_AUTH_PATIENCE_MS;
     return next;
 }
 

@@ -8,12 +8,7 @@
 
 // The first line of a connection that asks for the status report instead of linking.
 inline constexpr char STATUS_REQUEST[] = "STATUS";
-// With a key, the daemon's first line on every local connection: "CHALLENGE <64 hex digits>". The
-// connection becomes the link only when its first line is "AUTH <hex proof>" (rt_server_link_proof).
-inline constexpr char CHALLENGE_WORD[] = "CHALLENGE";
-inline constexpr char AUTH_WORD[] = "AUTH";
-inline constexpr int WAITING_PEERS = 4;           // connections not yet the link, at once
-inline constexpr long long AUTH_PATIENCE_MS = 2000; // a waiting connection that says nothing is closed then
+inline constexpr int WAITING_PEERS = 4;  // connections not yet the link, at once
 
 // listenSock listens on the node's address (host order) and local port.
 void startServerLink(int listenSock, uint32_t nodeAddr);
@@ -24,8 +19,9 @@ int serverWaitingCount();  // connections not yet the link
 // Only the node's own address may link. Without a key, its connection links when no link is live;
 // with one, only by the proof, and a newly proven server replaces the old link at once (a restarted
 // server need not wait for the old link's end). Every other connection waits until its first line:
-// a status request is answered, anything else refused; silence is closed after AUTH_PATIENCE_MS. A
-// waiting connection never inherits the link. A link that ends takes what the server announced.
+// a status request is answered, anything else refused; silence is closed after RT_AUTH_PATIENCE_MS
+// (rt_key.h). A waiting connection never inherits the link. A link that ends takes what the server
+// announced.
 void acceptServer();
 void readServer();
 

@@ -25,10 +25,9 @@
 namespace {
 
 constexpr long long RETRY_MS = 1000;
-// A connect, or a challenge, still unanswered after this long is abandoned for a fresh attempt.
-constexpr long long CONNECT_PATIENCE_MS = 3000;
-constexpr char CHALLENGE_PREFIX[] = "CHALLENGE ";
-constexpr size_t GREETING_SIZE = sizeof CHALLENGE_PREFIX + RT_CHALLENGE_HEX + 2;  // the line, CR LF
+// A connect, or a challenge, still unanswered after RT_GREETING_PATIENCE_MS is abandoned for a fresh attempt.
+// The challenge line: its word, a space, its digits, CR LF and a terminator.
+constexpr size_t GREETING_SIZE = sizeof RT_CHALLENGE_WORD + 1 + RT_CHALLENGE_HEX + 2;
 
 struct Reconnect {
     int fd = -1;               // a connect in progress, or a connection waiting for its challenge
@@ -80,12 +79,12 @@ void linkUp(int fd, long long now)
 // The proof of the key for the challenge line; false when the line is no challenge.
 bool answerChallenge(int fd, char *line)
 {
-    const size_t prefix = sizeof CHALLENGE_PREFIX - 1;
-    if (std::strncmp(line, CHALLENGE_PREFIX, prefix) != 0 || std::strlen(line + prefix) != RT_CHALLENGE_HEX) return false;
+    const char *challenge = rt_key_line_hex(line, RT_CHALLENGE_WORD, RT_CHALLENGE_HEX);
+    if (!challenge) return false;
     char proof[2 * RT_MAC_SIZE + 1];
-    rt_server_link_proof(curr_nodeID, line + prefix, proof);
+    rt_server_link_proof(curr_nodeID, challenge, proof);
     char answer[LINE_SIZE];
-    const int length = std::snprintf(answer, sizeof answer, "AUTH %s\r\n", proof);
+    const int length = std::snprintf(answer, sizeof answer, "%s %s\r\n", RT_AUTH_WORD, proof);
     return send(fd, answer, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT) == length;
 }
 
@@ -95,7 +94,7 @@ void readChallenge(long long now)
     Reconnect &r = reconnect;
     const ssize_t n = recv(r.fd, r.greetingLine + r.greetingLength, sizeof r.greetingLine - 1 - r.greetingLength, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        if (now - r.startedAt >= CONNECT_PATIENCE_MS) abandonAttempt();
+        if (now - r.startedAt >= RT_GREETING_PATIENCE_MS) abandonAttempt();
         return;
     }
     if (n <= 0) return abandonAttempt();
@@ -143,7 +142,7 @@ void checkAttempt(long long now)
     if (reconnect.greeting) return readChallenge(now);
     pollfd p{reconnect.fd, POLLOUT, 0};
     if (poll(&p, 1, 0) <= 0) {
-        if (now - reconnect.startedAt >= CONNECT_PATIENCE_MS) abandonAttempt();
+        if (now - reconnect.startedAt >= RT_GREETING_PATIENCE_MS) abandonAttempt();
         return;
     }
     int err = 0;
@@ -199,7 +198,7 @@ long long daemonLinkDueInMs()
     constexpr long long LINK_UP = 60 * 1000;
     if (connections[DAEMON_SLOT].sock != 0) return LINK_UP;
     const long long now = nowMillis();
-    const long long due = reconnect.fd >= 0 ? reconnect.startedAt + CONNECT_PATIENCE_MS : reconnect.nextAttemptAt;
+    const long long due = reconnect.fd >= 0 ? reconnect.startedAt + RT_GREETING_PATIENCE_MS : reconnect.nextAttemptAt;
     return due > now ? due - now : 0;
 }
 

@@ -77,6 +77,15 @@ void rt_key_mac(const rt_mac_part *parts, int count, unsigned char (&out)[RT_MAC
     sodium_memzero(&state, sizeof state);
 }
 
+const char *rt_key_line_hex(const char *line, const char *word, size_t digits)
+{
+    const size_t wordLength = std::strlen(word);
+    if (std::strncmp(line, word, wordLength) != 0 || line[wordLength] != ' ') return nullptr;
+    const char *hex = line + wordLength + 1;
+    const bool exact = std::strlen(hex) == digits && std::strspn(hex, "0123456789abcdefABCDEF") == digits;
+    return exact ? hex : nullptr;
+}
+
 void rt_server_link_proof(uint32_t nodeID, const char *challengeHex, char (&out)[2 * RT_MAC_SIZE + 1])
 {
     char id[16];

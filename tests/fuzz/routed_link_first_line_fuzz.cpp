@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!link && !linkedAtOnce && oldLink >= 0) FUZZ_CHECK(serverLinkSock() == oldLink, "the live link was lost");
 
     // Past every patience nothing waits; closing the newcomer and the old server ends the link.
-    const long long patienceOver = nowMillis() + AUTH_PATIENCE_MS;
+    const long long patienceOver = nowMillis() + RT_AUTH_PATIENCE_MS;
     pump(patienceOver);
     FUZZ_CHECK(serverWaitingCount() == 0, "%d connections still wait", serverWaitingCount());
     close(newcomer);

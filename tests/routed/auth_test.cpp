@@ -38,11 +38,13 @@ struct Peer {
         return std::string(buffer, sealDatagram(buffer, text.size(), sizeof buffer, ++counter, {id, to, nonce, heard}));
     }
     std::string hello() { return seal("HELLO " + std::to_string(id) + " 1 nonce=" + hex16(nonce) + " peer=" + hex16(heard)); }
-    // Takes the daemon's nonce from the last hello it sent us.
+    // Takes the daemon's nonce from the last hello it sent us that names ours, as a daemon does
+    // while it has bound no session.
     void hear(const std::vector<std::string> &datagrams)
     {
         for (const std::string &d : datagrams)
-            if (size_t at = d.find(" nonce="); d.rfind("HELLO ", 0) == 0 && at != std::string::npos)
+            if (size_t at = d.find(" nonce="); d.rfind("HELLO ", 0) == 0 && at != std::string::npos &&
+                                               d.compare(at + 29, 16, hex16(nonce)) == 0)
                 heard = std::stoull(d.substr(at + 7, 16), nullptr, 16);
     }
     // Hello, the daemon's answer, and the hello that binds the session.
@@ -142,7 +144,8 @@ TEST_F(KeyedFlooding, CapturedDatagramsAreRefusedAfterARestart)
         for (const std::string &d : captured) net.send(2, d);
         net.pump(2);
         EXPECT_FALSE(lsdb.nodes[1].known);
-        EXPECT_EQ(floodStats().refused - refusedBefore, 2u) << "the old hello only ends the session";
+        EXPECT_EQ(floodStats().refused - refusedBefore, 3u) << "the old hello ends nothing";
+        EXPECT_TRUE(neighbours.entries[0].up);
     }
     // The receiver restarts, and node 2 is gone: its captured datagrams are all that arrives.
     FloodHarness net(3);
@@ -159,6 +162,58 @@ TEST_F(KeyedFlooding, CapturedDatagramsAreRefusedAfterARestart)
     EXPECT_NE(report.find("link 2 down, last heard never, refused " + std::to_string(neighbours.entries[0].refused)),
               std::string::npos)
         << report;
+}
+
+// Every hello ever captured still carries a right MAC: replayed, it must neither end the bound
+// session nor make the daemon flood answers, while a real restart of the neighbour still binds a
+// new session within two of its hellos, replays or not.
+TEST_F(KeyedFlooding, ReplayedHellosLeaveTheSessionAndARestartStillBinds)
+{
+    FloodHarness net(3);
+    Peer previous{2};
+    previous.handshake(net, 0);
+    const std::string ofAnEndedSession = previous.hello();
+    Peer two{2};
+    const std::string firstOfThisRun = two.hello();  // names no nonce of the daemon
+    two.counter = 0;
+    // Hellos of two until the daemon binds its session; each one an exchange.
+    const auto bindsWithin = [&](Peer &peer, int64_t now, const std::vector<std::string> &replays) {
+        for (int exchanges = 1; exchanges <= 4; ++exchanges) {
+            net.send(peer.id, peer.hello());
+            for (const std::string &d : replays) net.send(peer.id, d);
+            net.pump(now);
+            peer.hear(net.received(peer.id));
+            if (neighbours.entries[0].peerNonce == peer.nonce) return exchanges;
+        }
+        return 0;
+    };
+    EXPECT_EQ(bindsWithin(two, 1, {}), 2) << "a restart binds anew";
+    const std::string lastOfTheSession = two.hello();
+    net.send(2, lastOfTheSession);
+    net.pump(2);
+    net.received(2);
+
+    // A run of node 2 whose hellos never arrived: nothing tells it from a restart but its answer.
+    const std::string ofARunNeverHeard = Peer{2}.hello();
+    const uint64_t refusedBefore = floodStats().refused;
+    for (int i = 0; i < 15; ++i)  // 60 datagrams: one call of the daemon reads them all
+        for (const std::string &d : {ofAnEndedSession, firstOfThisRun, lastOfTheSession, ofARunNeverHeard})
+            net.send(2, d);
+    net.pump(3);
+    EXPECT_EQ(floodStats().refused - refusedBefore, 45u) << "of an ended session, or replayed";
+    EXPECT_EQ(countKind(net.received(2), "HELLO"), 1) << "one answer to a flood of them";
+    EXPECT_EQ(neighbours.entries[0].peerNonce, two.nonce);
+    net.send(2, two.seal("LSA 2 2 7 1 1 1 carol 0"));
+    net.pump(4);
+    EXPECT_TRUE(neighbours.entries[0].up);
+    EXPECT_TRUE(lsdb.nodes[1].known) << "the advertisement counts under the session kept";
+
+    // Two restarts again, with the captured hellos replayed beside each of its own; this time it
+    // heard the daemon's hello of the cycle first, so its own name the daemon's current nonce.
+    Peer restarted{2};
+    restarted.heard = neighbours.entries[0].ownNonce;
+    EXPECT_EQ(bindsWithin(restarted, CYCLE_MS, {ofAnEndedSession, firstOfThisRun, lastOfTheSession, ofARunNeverHeard}),
+              2);
 }
 
 }  // namespace

@@ -253,10 +253,27 @@ TEST_F(ServerLink, ARestartedServerGetsTheLinkAtOnceAndAWaitingOneNever)
     const int third = connectServer();
     const int silent = connectServer();
     EXPECT_GE(serverLinkSock(), 0);
-    pump(nowMillis() + AUTH_PATIENCE_MS);
+    pump(nowMillis() + RT_AUTH_PATIENCE_MS);
     EXPECT_TRUE(closedByDaemon(silent));
     EXPECT_EQ(exchange("ADDUSER dave\nNEXTHOP bob\n", third), Lines{"OK 2 1"});
     EXPECT_EQ(users(), Lines{"dave"});
+}
+
+// A server that resets its link in the middle of an overlong request: the answer cannot be sent
+// and the link ends while its line is being framed. The next server's first line is its own.
+TEST_F(ServerLink, ALinkThatEndsInALongLineLeavesNothingToTheNext)
+{
+    const linger reset = {1, 0};
+    ASSERT_EQ(setsockopt(client_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    const std::string request = overlong("NEXTHOP", 520) + "\n";
+    ASSERT_EQ(send(client_, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    close(client_);
+    clients_.erase(std::find(clients_.begin(), clients_.end(), client_));
+    pump();
+    EXPECT_LT(serverLinkSock(), 0);
+    const int next = connectServer();
+    ASSERT_GE(serverLinkSock(), 0);
+    EXPECT_EQ(exchange("NEXTHOP bob\nNEXTHOP nobody\n", next), (Lines{"OK 2 1", "NONE"}));
 }
 
 TEST_F(ServerLink, OnlyTheNodesOwnAddressLinks)
@@ -315,6 +332,16 @@ TEST_F(ServerLink, AStatusRequestIsAnsweredAndClosedWithoutTouchingTheLink)
     }
 }
 
+// Both ends read the opening lines with this one parser: the word, one space, exactly the digits.
+TEST(KeyLine, WordSpaceAndExactlyItsHexDigits)
+{
+    const std::string hex(64, 'a');
+    EXPECT_STREQ(rt_key_line_hex(("AUTH " + hex).c_str(), RT_AUTH_WORD, 64), hex.c_str());
+    for (const std::string &line : {"AUTH  " + hex, "AUTH " + hex + "a", "AUTH " + hex.substr(1), "AUTHX " + hex,
+                                    "AUTH " + hex.substr(1) + "g", "CHALLENGE " + hex, std::string("AUTH"), "AUTH " + hex + " "})
+        EXPECT_EQ(rt_key_line_hex(line.c_str(), RT_AUTH_WORD, 64), nullptr) << line;
+}
+
 class KeyedServerLink : public ServerLink {
 protected:
     void SetUp() override
@@ -366,7 +393,7 @@ TEST_F(KeyedServerLink, OnlyTheProofOfTheKeyForThisChallengeLinks)
         const std::string challenge = challenged(other);
         EXPECT_NE(challenge, first);
         if (!attempt.empty()) EXPECT_EQ(exchange(attempt, other), Lines{}) << attempt;
-        else pump(nowMillis() + AUTH_PATIENCE_MS);
+        else pump(nowMillis() + RT_AUTH_PATIENCE_MS);
         EXPECT_TRUE(closedByDaemon(other)) << attempt;
         EXPECT_LT(serverLinkSock(), 0) << attempt;
     }
