@@ -3,6 +3,7 @@
 #include "pending_queue.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "../core/connections.h"
@@ -12,6 +13,7 @@
 #include "../irc/profile.h"
 #include "../irc/registration.h"
 #include "../irc/replies.h"
+#include "../rtlib/rt_key.h"
 #include "daemon_lines.h"
 #include "forwarding.h"
 
@@ -70,6 +72,17 @@ void queueRequest(const char *request, const Message &m, int owner, unsigned ser
     copyCut(queued.command, m.command);
     queued.ownerSerial = serial;
     queued.giveUpAt = giveUpAt;
+}
+
+// A daemon that holds the network's key challenges every link before anything else; a node with
+// the key answers before the link is taken, so this one has none. The line is no answer to pair,
+// and the link is given up (the daemon refuses it anyway), so that what waits is answered now.
+void refuseChallenge()
+{
+    static bool said = false;
+    if (!said) std::fprintf(stderr, "The routing daemon asks for the network's key: start the node with --key FILE\n");
+    said = true;
+    connections[DAEMON_SLOT].broken = 1;
 }
 
 bool askNick(int slot, const char *nick, const char *keyword)
@@ -156,6 +169,7 @@ void queueMessage(int owner, const char *target, const char *text, const char *s
 
 void handleDaemonLine(const char *firstWord, LineCursor &rest)
 {
+    if (std::strcmp(firstWord, RT_CHALLENGE_WORD) == 0) return refuseChallenge();
     // A line nobody asked for has no message to pair with; acting on an old one would repeat it.
     if (!messageWaiting()) return;
     const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];

@@ -83,6 +83,22 @@ TEST_F(Queue, AnswersPairWithTheOldestWaitingMessage)
     EXPECT_EQ(waitingCount(), 0);
 }
 
+// A daemon with the network's key challenges a node that has none: the challenge is no answer to
+// pair, and the link is given up, so that what waits is answered at once.
+TEST_F(Queue, ChallengeOfAKeyedDaemonIsNoAnswerAndEndsTheLink)
+{
+    parse(1, "PRIVMSG a :one");
+    daemon.take();
+    daemon.send("CHALLENGE 00ff\r\n");
+    recvData(DAEMON_SLOT);
+    EXPECT_EQ(waitingCount(), 1);
+    EXPECT_EQ(client(1).take(), "");
+    dropBrokenPeers();
+    EXPECT_EQ(connections[DAEMON_SLOT].sock, 0);
+    EXPECT_EQ(client(1).take(), noSuchTarget("a"));
+    EXPECT_EQ(waitingCount(), 0);
+}
+
 TEST_F(Queue, NoneNamesTheTargetWhateverFollowsIt)
 {
     joinAs(2, "#chan");
