@@ -8,7 +8,7 @@
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../core/text.h"
-#include "../routing/daemon_lines.h"
+#include "../routing/daemon_requests.h"
 #include "channels.h"
 #include "member_notices.h"
 #include "network_members.h"
@@ -121,7 +121,7 @@ void openChannel(int slot, const char *name)
     userPrefix(slot, prefix);
     replyf(slot, FMT_JOIN, prefix, rooms[roomSlot].name);
     sendNames(slot, roomSlot);
-    replyf(DAEMON_SLOT, FMT_ADDCHAN, rooms[roomSlot].name);
+    announceChannel(rooms[roomSlot].name);
     announceMember(slot, "JOIN", rooms[roomSlot].name);
 }
 

@@ -6,7 +6,7 @@
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../core/text.h"
-#include "../routing/daemon_lines.h"
+#include "../routing/daemon_requests.h"
 #include "member_notices.h"
 #include "profile.h"
 #include "registration.h"
@@ -88,7 +88,7 @@ void removeFromChan(const char *nick, Leave how)
     dropEntry(room, m.entry);
     if (leaver >= 0) std::memset(connections[leaver].channel, 0, sizeof connections[leaver].channel);
     if (room.userCount > 0) return;
-    replyf(DAEMON_SLOT, FMT_REMOVECHAN, room.name);
+    withdrawChannel(room.name);
     deleteRoom(m.roomSlot);
 }
 

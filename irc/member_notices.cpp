@@ -12,7 +12,7 @@
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../core/text.h"
-#include "../routing/daemon_lines.h"
+#include "../routing/daemon_requests.h"
 #include "../rtlib/rt_args.h"
 #include "channels.h"
 #include "messages.h"
@@ -180,7 +180,7 @@ const char *memberKeyword(const char *word)
 void announceNodesChannel()
 {
     if (!othersToTell()) return;
-    replyf(DAEMON_SLOT, FMT_ADDCHAN, NODES_CHANNEL);
+    announceChannel(NODES_CHANNEL);
     syncSoon(nowMillis());
 }
 

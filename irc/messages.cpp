@@ -6,7 +6,7 @@
 
 #include "../core/connections.h"
 #include "../core/server.h"
-#include "../routing/daemon_lines.h"
+#include "../routing/daemon_requests.h"
 #include "channels.h"
 #include "profile.h"
 #include "registration.h"
@@ -44,7 +44,7 @@ bool sendToNick(int owner, const Message &m)
         return true;
     }
     char request[LINE_SIZE];
-    formatLine(request, FMT_NEXTHOP, m.target);
+    formatNickRequest(request, m.target);
     requestRoute(request, owner, m, m.target, false);
     return false;
 }
@@ -60,7 +60,7 @@ void sendToChannel(int owner, const Message &m, const char *routeName)
     }
     // Members may live on other nodes too, so the daemon is asked even when the channel is here.
     char request[LINE_SIZE];
-    formatLine(request, FMT_NEXTHOPS, m.srcNode, routeName);
+    formatChannelRequest(request, m.srcNode, routeName);
     requestRoute(request, owner, m, routeName, delivered > 0);
 }
 

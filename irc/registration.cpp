@@ -9,7 +9,7 @@
 #include "../core/framing.h"
 #include "../core/server.h"
 #include "../core/text.h"
-#include "../routing/daemon_lines.h"
+#include "../routing/daemon_requests.h"
 #include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
 #include "channels.h"
@@ -44,7 +44,7 @@ void completeRegistration(int slot)
     connections[slot].registered = 1;
     if (clientProfile.on) sendWelcome(slot);
     sendMotd(slot);
-    replyf(DAEMON_SLOT, FMT_ADDUSER, connections[slot].nick);
+    announceUser(connections[slot].nick);
 }
 
 // The channel's members, the user among them, see the change under the member entry already
@@ -61,8 +61,8 @@ void announceNickChange(int slot, const char *oldNick, const char *oldPrefix)
         sendToMembers(roomSlot, notice);
         announceMemberNick(oldPrefix, c.nick);
     }
-    replyf(DAEMON_SLOT, FMT_REMOVEUSER, oldNick);
-    replyf(DAEMON_SLOT, FMT_ADDUSER, c.nick);
+    withdrawUser(oldNick);
+    announceUser(c.nick);
 }
 
 // The nick has passed every check: it is stored, and completes a registration or is announced.
@@ -287,7 +287,7 @@ void userDeparts(int slot)
 {
     const Connection &c = connections[slot];
     higherHolderSeen[slot] = false;
-    if (c.nick[0] != '\0') replyf(DAEMON_SLOT, FMT_REMOVEUSER, c.nick);
+    if (c.nick[0] != '\0') withdrawUser(c.nick);
     removeFromChan(c.nick);
 }
 

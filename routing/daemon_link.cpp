@@ -18,7 +18,7 @@
 #include "../irc/member_notices.h"
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
-#include "daemon_lines.h"
+#include "daemon_requests.h"
 #include "forwarding.h"
 #include "pending_queue.h"
 
@@ -222,8 +222,8 @@ void announceEverything()
 {
     for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
         const Connection &c = connections[slot];
-        if (c.sock != 0 && c.registered) replyf(DAEMON_SLOT, FMT_ADDUSER, c.nick);
+        if (c.sock != 0 && c.registered) announceUser(c.nick);
     }
-    for (int room = 1; room <= host.roomCount; ++room) replyf(DAEMON_SLOT, FMT_ADDCHAN, rooms[room].name);
+    for (int room = 1; room <= host.roomCount; ++room) announceChannel(rooms[room].name);
     announceNodesChannel();
 }

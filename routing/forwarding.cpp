@@ -30,7 +30,7 @@
 #include "../irc/profile.h"
 #include "../irc/registration.h"
 #include "../rtlib/rt_args.h"
-#include "daemon_lines.h"
+#include "daemon_requests.h"
 
 namespace {
 
@@ -312,8 +312,8 @@ void askAgain(long long now)
         char srcNode[NODE_ID_TEXT_SIZE];
         std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(o.srcNode));
         char request[LINE_SIZE];
-        if (isChannelName(o.target)) formatLine(request, FMT_NEXTHOPS, srcNode, o.target);
-        else formatLine(request, FMT_NEXTHOP, o.target);
+        if (isChannelName(o.target)) formatChannelRequest(request, srcNode, o.target);
+        else formatNickRequest(request, o.target);
         askDaemon(request, {srcNode, o.sender, o.target, o.text, o.command}, o.owner, o.ownerSerial, o.giveUpAt);
         release(e);
     }

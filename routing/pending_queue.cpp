@@ -14,7 +14,7 @@
 #include "../irc/registration.h"
 #include "../irc/replies.h"
 #include "../rtlib/rt_key.h"
-#include "daemon_lines.h"
+#include "daemon_requests.h"
 #include "forwarding.h"
 
 MsgQueue msgQueue;
@@ -66,7 +66,7 @@ void heldByClients(int (&held)[MAX_CONNECTIONS])
 
 void queueRequest(const char *request, const Message &m, int owner, unsigned serial, long long giveUpAt)
 {
-    sendData(DAEMON_SLOT, request);
+    sendRouteRequest(request);
     queueMessage(owner, m.target, m.text, m.sender, m.srcNode);
     PendingMessage &queued = msgQueue.slots[(msgQueue.nextSlot + MSG_QUEUE_SLOTS - 1) % MSG_QUEUE_SLOTS];
     copyCut(queued.command, m.command);
@@ -89,7 +89,7 @@ bool askNick(int slot, const char *nick, const char *keyword)
 {
     if (connections[DAEMON_SLOT].sock == 0 || queueFull()) return false;
     char request[LINE_SIZE];
-    formatLine(request, FMT_NEXTHOP, nick);
+    formatNickRequest(request, nick);
     const Message m{"", nick, nick, "", keyword};
     queueRequest(request, m, slot, connections[slot].serial, 0);
     return true;
