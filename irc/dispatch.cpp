@@ -98,23 +98,6 @@ void refuseLongLine(int slot)
 
 }  // namespace
 
-char *LineCursor::next(char separator)
-{
-    while (*pos == separator) ++pos;
-    if (*pos == '\0') return nullptr;
-    char *word = pos;
-    while (*pos != separator && *pos != '\0') ++pos;
-    if (*pos == separator) *pos++ = '\0';
-    return word;
-}
-
-char *LineCursor::trailing()
-{
-    while (*pos == ' ') ++pos;
-    if (*pos == ':') return pos + 1;
-    return next();
-}
-
 void parseCmd(char *line, int slot)
 {
     if (argList.verbose == 1) std::printf("Command[%i]: %s\n", slot, line);

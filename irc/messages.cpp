@@ -64,21 +64,6 @@ void sendToChannel(int owner, const Message &m, const char *routeName)
     requestRoute(request, owner, m, routeName, delivered > 0);
 }
 
-bool holdsControlBytes(const char *text)
-{
-    for (const char *p = text; *p; ++p)
-        if (isForbiddenByte(*p)) return true;
-    return false;
-}
-
-void appendWords(TextBuilder &text, LineCursor &cur)
-{
-    while (const char *word = cur.next()) {
-        if (text.length() > 0) text.add(" ");
-        text.add(word);
-    }
-}
-
 namespace {
 
 // The exact text: words joined by single spaces, a colon optional before the first. The

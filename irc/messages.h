@@ -12,10 +12,5 @@ bool sendToNick(int owner, const Message &m);
 // Every member here but the owner gets the message; then the daemon is asked for the channel's
 // next hops under `routeName`.
 void sendToChannel(int owner, const Message &m, const char *routeName);
-// A byte that could split or forge lines further on (isForbiddenByte).
-bool holdsControlBytes(const char *text);
-// Appends the rest of the line one word at a time, each after a single space.
-void appendWords(TextBuilder &text, LineCursor &cur);
-
 void handlePrivmsg(int slot, LineCursor &cur);
 void handleNotice(int slot, LineCursor &cur);
