@@ -13,6 +13,9 @@ struct Room {
 // Slots 1 to host.roomCount, without gaps and oldest first; slot 0 is never used.
 extern Room rooms[ROOM_SLOTS];
 
+// Sends "ADDUSER" for every registered user and "ADDCHAN" for every channel of this node, and
+// the nodes' channel: the daemon link came (back) up.
+void announceEverything();
 int checkChannel(const char *name);  // slot of the channel with that exact name, or -1
 void nickChannel(int roomSlot, const char *oldNick, const char *newNick);
 enum class Leave { Quit, Part };  // a PART, or JOIN's leave, is told as such in the client profile

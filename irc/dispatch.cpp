@@ -10,8 +10,10 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/pending_queue.h"
+#include "../routing/routing_hooks.h"
 #include "../rtlib/rt_args.h"
 #include "channel_commands.h"
+#include "channels.h"
 #include "host_lookup.h"
 #include "member_notices.h"
 #include "messages.h"
@@ -126,6 +128,13 @@ void wireIrc()
     coreHooks.departs = userDeparts;
     coreHooks.lineTooLong = refuseLongLine;
     coreHooks.closingLine = closingLinkLine;
+    routingHooks.sendToNick = sendToNick;
+    routingHooks.sendToChannel = sendToChannel;
+    routingHooks.takeMemberNotice = takeMemberNotice;
+    routingHooks.nickCheckAnswered = nickCheckAnswered;
+    routingHooks.heldNickAnswered = heldNickAnswered;
+    routingHooks.tellSender = tellSender;
+    routingHooks.daemonLinkUp = announceEverything;
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());

@@ -6,5 +6,6 @@
 
 // May reset the slot (QUIT): callers do not touch the slot's line buffer afterwards.
 void parseCmd(char *line, int slot);
-// Start-up: command handling's part in the loop and in a peer's departure.
+// Start-up: command handling's part in the loop and in a peer's departure, and what routing asks
+// of it (routingHooks).
 void wireIrc();

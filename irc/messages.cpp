@@ -36,6 +36,21 @@ int findLocalUser(const char *nick)
 
 }  // namespace
 
+void tellSender(int slot, const char *target, SenderTold what)
+{
+    switch (what) {
+    case SenderTold::NoSuchTarget:
+        replyf(slot, FMT_401_NO_SUCH_TARGET, serverName(), numericTarget(slot), target);
+        return;
+    case SenderTold::RoutingBusy:
+        replyf(slot, FMT_437_ROUTING_BUSY, serverName(), connections[slot].nick, target);
+        return;
+    case SenderTold::Unconfirmed:
+        replyf(slot, FMT_DELIVERY_UNCONFIRMED, serverName(), connections[slot].nick, target);
+        return;
+    }
+}
+
 bool sendToNick(int owner, const Message &m)
 {
     const int to = findLocalUser(m.target);

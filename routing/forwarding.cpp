@@ -19,18 +19,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../core/client_profile.h"
 #include "../core/clock.h"
 #include "../core/connections.h"
+#include "../core/names.h"
 #include "../core/server.h"
 #include "../core/text.h"
-#include "../irc/channels.h"
-#include "../irc/dispatch.h"
-#include "../irc/member_notices.h"
-#include "../irc/messages.h"
-#include "../irc/profile.h"
-#include "../irc/registration.h"
 #include "../rtlib/rt_args.h"
 #include "daemon_requests.h"
+#include "routing_hooks.h"
 
 namespace {
 
@@ -456,7 +453,7 @@ FirstLine takeForwardLine(char *line, unsigned peerAddr)
     char text[LINE_SIZE];
     if (!readForward(line, m, srcNode, text) || !isCarriedName(m.target)) return FirstLine::Refused;
     if (clientProfile.on && std::strcmp(m.target, NODES_CHANNEL) == 0) {
-        takeMemberNotice(readNodeId(srcNode), m);
+        routingHooks.takeMemberNotice(readNodeId(srcNode), m);
         return FirstLine::Taken;
     }
     // Names longer than a nick or a channel name exist nowhere; the cut one may.
@@ -464,8 +461,8 @@ FirstLine takeForwardLine(char *line, unsigned peerAddr)
     copyCut(target, m.target);
     m.target = target;
     if (!canHandOn(target)) return FirstLine::Declined;
-    if (isChannelName(target)) sendToChannel(NO_SLOT, m, target);
-    else sendToNick(NO_SLOT, m);
+    if (isChannelName(target)) routingHooks.sendToChannel(NO_SLOT, m, target);
+    else routingHooks.sendToNick(NO_SLOT, m);
     return FirstLine::Taken;
 }
 
