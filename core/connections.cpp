@@ -387,6 +387,13 @@ int clientSlotOf(unsigned serial)
     return -1;
 }
 
+int findUser(const char *nick)
+{
+    for (int slot = 0; slot < MAX_CONNECTIONS; ++slot)
+        if (std::strcmp(connections[slot].nick, nick) == 0) return slot;
+    return -1;
+}
+
 void dropConnection(int slot)
 {
     Connection &c = connections[slot];

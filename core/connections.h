@@ -57,6 +57,7 @@ void readFresh(int entry);
 void resetConnection(int slot);
 // The client slot whose present peer has that serial, or -1 (it left, or it is no client's).
 int clientSlotOf(unsigned serial);
+int findUser(const char *nick);  // first slot 0 to 4 holding that nick, or -1
 // Closes the socket first, so that nothing of the departure is written to the peer that left.
 void dropConnection(int slot);
 // The wire form of one line: text cut at SEND_TEXT_MAX characters or before its first CR or LF,

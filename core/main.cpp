@@ -4,10 +4,10 @@
 #include <cstdlib>
 
 #include "../irc/dispatch.h"
-#include "../irc/profile.h"
 #include "../routing/daemon_link.h"
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
+#include "client_profile.h"
 #include "server.h"
 
 namespace {

@@ -1,4 +1,5 @@
-// Bounded text building for the fixed fields: nothing written ever passes the end of its array.
+// Bounded text building for the fixed fields: nothing written ever passes the end of its array;
+// and the word cursor that every received line is read with, in place.
 #pragma once
 
 #include <cstddef>
@@ -34,3 +35,16 @@ private:
     size_t size_;
     size_t len_ = 0;
 };
+
+// Words are separated by runs of spaces only; tabs and every other byte belong to a word.
+// Taking a word overwrites the separator that ends it, so the line is cut up in place. A list
+// inside a word (PRIVMSG's targets) is taken apart the same way with its own separator.
+struct LineCursor {
+    char *pos;
+    char *next(char separator = ' ');  // nullptr when the line is used up
+    // The parameter after " :" as it stands, or else the next word; nullptr when there is none.
+    char *trailing();
+};
+
+// Appends the rest of the line one word at a time, each after a single space.
+void appendWords(TextBuilder &text, LineCursor &cur);

@@ -129,3 +129,13 @@ int sendToMembers(int roomSlot, const char *line, int exceptSlot)
     }
     return sent;
 }
+
+void announceEverything()
+{
+    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
+        const Connection &c = connections[slot];
+        if (c.sock != 0 && c.registered) announceUser(c.nick);
+    }
+    for (int room = 1; room <= host.roomCount; ++room) announceChannel(rooms[room].name);
+    announceNodesChannel();
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../core/limits.h"
+#include "../core/names.h"
 
 struct Room {
     char name[LINE_SIZE];
@@ -12,17 +13,9 @@ struct Room {
 // Slots 1 to host.roomCount, without gaps and oldest first; slot 0 is never used.
 extern Room rooms[ROOM_SLOTS];
 
-inline bool isChannelName(const char *name) { return name[0] == '#' || name[0] == '&'; }
-
-// The daemons carry no name with a control byte, a tab or DEL in it, so no such nick or channel
-// can be reached or announced.
-inline bool isCarriedName(const char *name)
-{
-    for (const char *p = name; *p; ++p)
-        if (static_cast<unsigned char>(*p) < ' ' || *p == 0x7f) return false;
-    return true;
-}
-
+// Sends "ADDUSER" for every registered user and "ADDCHAN" for every channel of this node, and
+// the nodes' channel: the daemon link came (back) up.
+void announceEverything();
 int checkChannel(const char *name);  // slot of the channel with that exact name, or -1
 void nickChannel(int roomSlot, const char *oldNick, const char *newNick);
 enum class Leave { Quit, Part };  // a PART, or JOIN's leave, is told as such in the client profile

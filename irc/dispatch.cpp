@@ -10,8 +10,10 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/pending_queue.h"
+#include "../routing/routing_hooks.h"
 #include "../rtlib/rt_args.h"
 #include "channel_commands.h"
+#include "channels.h"
 #include "host_lookup.h"
 #include "member_notices.h"
 #include "messages.h"
@@ -98,23 +100,6 @@ void refuseLongLine(int slot)
 
 }  // namespace
 
-char *LineCursor::next(char separator)
-{
-    while (*pos == separator) ++pos;
-    if (*pos == '\0') return nullptr;
-    char *word = pos;
-    while (*pos != separator && *pos != '\0') ++pos;
-    if (*pos == separator) *pos++ = '\0';
-    return word;
-}
-
-char *LineCursor::trailing()
-{
-    while (*pos == ' ') ++pos;
-    if (*pos == ':') return pos + 1;
-    return next();
-}
-
 void parseCmd(char *line, int slot)
 {
     if (argList.verbose == 1) std::printf("Command[%i]: %s\n", slot, line);
@@ -143,6 +128,13 @@ void wireIrc()
     coreHooks.departs = userDeparts;
     coreHooks.lineTooLong = refuseLongLine;
     coreHooks.closingLine = closingLinkLine;
+    routingHooks.sendToNick = sendToNick;
+    routingHooks.sendToChannel = sendToChannel;
+    routingHooks.takeMemberNotice = takeMemberNotice;
+    routingHooks.nickCheckAnswered = nickCheckAnswered;
+    routingHooks.heldNickAnswered = heldNickAnswered;
+    routingHooks.tellSender = tellSender;
+    routingHooks.daemonLinkUp = announceEverything;
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());

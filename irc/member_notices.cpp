@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK"};
 constexpr char FMT_MEMBER_CAP_TRACE[] = "Member notice refused: node %lu already has %d members, %s would be one more\n";
 // A node heard of for the first time gets this node's members this soon, at most once per gap.
 constexpr long long SYNC_GAP_MS = 1000;
@@ -169,13 +168,6 @@ void afterWait()
 }
 
 }  // namespace
-
-const char *memberKeyword(const char *word)
-{
-    for (const char *keyword : MEMBER_KEYWORDS)
-        if (std::strcmp(word, keyword) == 0) return keyword;
-    return nullptr;
-}
 
 void announceNodesChannel()
 {

@@ -7,14 +7,9 @@
 
 #include "../core/hooks.h"
 #include "../core/limits.h"
+#include "../core/names.h"
 #include "../routing/pending_queue.h"
 
-// The channel every profile node announces to its daemon, so that its tree reaches every node.
-// Longer than any channel name that a client's JOIN or PRIVMSG keeps, so no client can name it.
-inline constexpr char NODES_CHANNEL[] = "&quorvel-nodes";
-
-// The keyword of a membership notice (JOIN, PART, QUIT, NICK), or nullptr for any other word.
-const char *memberKeyword(const char *word);
 // Tells the daemon of the nodes' channel (again, after the link came back) and re-announces the
 // members here soon, as the link may have been down while others came up.
 void announceNodesChannel();

@@ -36,6 +36,21 @@ int findLocalUser(const char *nick)
 
 }  // namespace
 
+void tellSender(int slot, const char *target, SenderTold what)
+{
+    switch (what) {
+    case SenderTold::NoSuchTarget:
+        replyf(slot, FMT_401_NO_SUCH_TARGET, serverName(), numericTarget(slot), target);
+        return;
+    case SenderTold::RoutingBusy:
+        replyf(slot, FMT_437_ROUTING_BUSY, serverName(), connections[slot].nick, target);
+        return;
+    case SenderTold::Unconfirmed:
+        replyf(slot, FMT_DELIVERY_UNCONFIRMED, serverName(), connections[slot].nick, target);
+        return;
+    }
+}
+
 bool sendToNick(int owner, const Message &m)
 {
     const int to = findLocalUser(m.target);
@@ -62,21 +77,6 @@ void sendToChannel(int owner, const Message &m, const char *routeName)
     char request[LINE_SIZE];
     formatChannelRequest(request, m.srcNode, routeName);
     requestRoute(request, owner, m, routeName, delivered > 0);
-}
-
-bool holdsControlBytes(const char *text)
-{
-    for (const char *p = text; *p; ++p)
-        if (isForbiddenByte(*p)) return true;
-    return false;
-}
-
-void appendWords(TextBuilder &text, LineCursor &cur)
-{
-    while (const char *word = cur.next()) {
-        if (text.length() > 0) text.add(" ");
-        text.add(word);
-    }
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "../core/text.h"
 #include "../routing/pending_queue.h"
+#include "../routing/routing_hooks.h"
 #include "dispatch.h"
 
 // The nick's connection gets the message, or, when it is not here, the daemon is asked for it.
@@ -12,10 +13,8 @@ bool sendToNick(int owner, const Message &m);
 // Every member here but the owner gets the message; then the daemon is asked for the channel's
 // next hops under `routeName`.
 void sendToChannel(int owner, const Message &m, const char *routeName);
-// A byte that could split or forge lines further on (isForbiddenByte).
-bool holdsControlBytes(const char *text);
-// Appends the rest of the line one word at a time, each after a single space.
-void appendWords(TextBuilder &text, LineCursor &cur);
+// What routing tells a sender here about a message it could not carry (routingHooks.tellSender).
+void tellSender(int slot, const char *target, SenderTold what);
 
 void handlePrivmsg(int slot, LineCursor &cur);
 void handleNotice(int slot, LineCursor &cur);

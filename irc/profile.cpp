@@ -7,19 +7,6 @@
 #include "../core/connections.h"
 #include "../core/text.h"
 
-ClientProfile clientProfile;
-
-void takeProfileOption(int &argc, char **argv)
-{
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--compat") == 0) clientProfile.on = 1;
-        else argv[kept++] = argv[i];
-    }
-    argv[kept] = nullptr;
-    argc = kept;
-}
-
 const char *requesterNick(int slot)
 {
     const char *nick = connections[slot].nick;
@@ -56,8 +43,3 @@ void formatPrefix(char (&prefix)[PREFIX_SIZE], const char *nick, const char *use
     b.add(host);
 }
 
-bool isForbiddenByte(char ch)
-{
-    if (ch == '\r' || ch == '\n') return true;
-    return !clientProfile.on && static_cast<unsigned char>(ch) < ' ' && ch != '\t';
-}

@@ -3,16 +3,8 @@
 // Without it every reply keeps its exact bytes.
 #pragma once
 
+#include "../core/client_profile.h"
 #include "../core/limits.h"
-
-struct ClientProfile {
-    int on;  // 1 when the node was started with --compat
-};
-
-extern ClientProfile clientProfile;
-
-// Takes "--compat" out of argv, wherever it stands, before the shared option parser sees it.
-void takeProfileOption(int &argc, char **argv);
 
 // The requester's nick for a numeric's target field: "*" before a nick in the profile.
 const char *requesterNick(int slot);
@@ -24,6 +16,3 @@ const char *numericTarget(int slot);
 void userPrefix(int slot, char (&prefix)[PREFIX_SIZE]);
 // nick!user@host, each part cut where the prefix runs out.
 void formatPrefix(char (&prefix)[PREFIX_SIZE], const char *nick, const char *user, const char *host);
-// A byte that may not travel inside a message: CR (and NUL) always; in the exact replies every
-// control byte but the tab, while the profile lets CTCP and formatting codes pass.
-bool isForbiddenByte(char ch);

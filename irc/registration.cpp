@@ -31,9 +31,6 @@ constexpr char FMT_GUEST_NICK[] = "Guest%02u%02u";  // this node's line in the c
 // held by a node with a higher ID too, whose holder is the one to yield.
 bool higherHolderSeen[MAX_CONNECTIONS];
 
-bool isLetter(char ch) { return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z'); }
-bool isDigit(char ch) { return ch >= '0' && ch <= '9'; }
-
 bool detailsComplete(const Connection &c)
 {
     return c.userName[0] != '\0' && c.hostName[0] != '\0' && c.realName[0] != '\0';
@@ -158,22 +155,7 @@ void finishUser(int slot)
 
 }  // namespace
 
-int findUser(const char *nick)
-{
-    for (int slot = 0; slot < MAX_CONNECTIONS; ++slot)
-        if (std::strcmp(connections[slot].nick, nick) == 0) return slot;
-    return -1;
-}
-
 int checkNick(const char *nick) { return findUser(nick) < 0 ? 1 : 0; }
-
-int checkNickFormat(const char *nick)
-{
-    if (!isLetter(nick[0])) return 0;
-    for (const char *p = nick + 1; *p; ++p)
-        if (!isLetter(*p) && !isDigit(*p) && !std::strchr("-[]\\`^{|}", *p)) return 0;
-    return 1;
-}
 
 void sendMotd(int slot)
 {

@@ -14,13 +14,11 @@
 #include "../core/connections.h"
 #include "../core/hooks.h"
 #include "../core/server.h"
-#include "../irc/channels.h"
-#include "../irc/member_notices.h"
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
-#include "daemon_requests.h"
 #include "forwarding.h"
 #include "pending_queue.h"
+#include "routing_hooks.h"
 
 namespace {
 
@@ -62,7 +60,7 @@ void takeLink(int fd)
         std::printf("Server connected to daemon on local port %d\n", curr_node_config_entry->local_port);
         std::fflush(stdout);
     }
-    announceEverything();
+    routingHooks.daemonLinkUp();
 }
 
 // Without a key the connection is the link; with one it waits for the daemon's challenge first.
@@ -170,6 +168,8 @@ void beforeWait()
 
 }  // namespace
 
+RoutingHooks routingHooks;
+
 void wireRouting()
 {
     emptyQueue();
@@ -216,14 +216,4 @@ const char *takeKeyOption(int &argc, char **argv)
     argv[kept] = nullptr;
     argc = kept;
     return path;
-}
-
-void announceEverything()
-{
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
-        const Connection &c = connections[slot];
-        if (c.sock != 0 && c.registered) announceUser(c.nick);
-    }
-    for (int room = 1; room <= host.roomCount; ++room) announceChannel(rooms[room].name);
-    announceNodesChannel();
 }

@@ -1,5 +1,6 @@
 // Keeping the daemon link up: a link that closed is tried again about once a second, without ever
-// blocking the loop, and once it is back the daemon hears again of every user and channel here.
+// blocking the loop, and once it is back the IRC layer tells the daemon of every user and channel
+// here again (routingHooks.daemonLinkUp).
 // With the network's key (--key) every connection, the first included, answers the daemon's
 // challenge with the key's proof before it becomes the link.
 #pragma once
@@ -16,5 +17,3 @@ long long daemonLinkDueInMs();
 // Takes "--key FILE" (or "--key=FILE") out of argv, so that the shared option parser sees the
 // command line it would see without it; the file's name ("" when missing), or nullptr.
 const char *takeKeyOption(int &argc, char **argv);
-// Sends "ADDUSER" for every registered user and "ADDCHAN" for every channel of this node.
-void announceEverything();

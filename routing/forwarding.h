@@ -1,5 +1,6 @@
 // Messages between nodes: FORWARD lines to next hops, each over a connection of its own that the
-// loop drives without waiting, and the FORWARD lines that other nodes send here.
+// loop drives without waiting (forward_send.cpp), and the FORWARD lines that other nodes send
+// here (forward_receive.cpp).
 #pragma once
 
 #include <cstdint>
@@ -9,17 +10,10 @@
 
 struct LineCursor;
 
+// Sending (forward_send.cpp).
+
 // The daemon's "OK" for the front message: the words after it name the next hops.
 void forwardAnswer(const PendingMessage &m, LineCursor &hops);
-// Reads a node ID as the decimal number it must be, digits only (a leading '+' and zeros are
-// fine); anything else is 0, which no hop may be.
-uint32_t readNodeId(const char *word);
-// The first line of a fresh connection from peerAddr: a client's when it is not a FORWARD line;
-// refused without a word when it does not come from another node of the configuration or does
-// not read as one; declined when it needs what this node lacks now (its daemon, room for it).
-FirstLine takeForwardLine(char *line, unsigned peerAddr);
-// 1 when some other node of the configuration has that IPv4 address (host order).
-int isNodeAddress(unsigned peerAddr);
 // A message another node handed here (or a NOTICE, which draws no reply) whose daemon link went
 // down before its answer: it was acknowledged already, so it is asked for again once a link is
 // back, until the patience is over, instead of being dropped.
@@ -30,3 +24,15 @@ int heldForHops();
 // Adds to each client slot's count the lines held on behalf of the peer in it.
 void addHeldForHops(int (&held)[MAX_CONNECTIONS]);
 Poller forwardingPoller();
+
+// Receiving (forward_receive.cpp).
+
+// Reads a node ID as the decimal number it must be, digits only (a leading '+' and zeros are
+// fine); anything else is 0, which no hop may be.
+uint32_t readNodeId(const char *word);
+// The first line of a fresh connection from peerAddr: a client's when it is not a FORWARD line;
+// refused without a word when it does not come from another node of the configuration or does
+// not read as one; declined when it needs what this node lacks now (its daemon, room for it).
+FirstLine takeForwardLine(char *line, unsigned peerAddr);
+// 1 when some other node of the configuration has that IPv4 address (host order).
+int isNodeAddress(unsigned peerAddr);

@@ -6,16 +6,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../core/client_profile.h"
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../core/text.h"
-#include "../irc/dispatch.h"
-#include "../irc/profile.h"
-#include "../irc/registration.h"
-#include "../irc/replies.h"
 #include "../rtlib/rt_key.h"
 #include "daemon_requests.h"
 #include "forwarding.h"
+#include "routing_hooks.h"
 
 MsgQueue msgQueue;
 
@@ -33,8 +31,8 @@ bool isNickQuestion(const PendingMessage &m)
 
 void answerNickQuestion(const PendingMessage &m, bool elsewhere)
 {
-    if (std::strcmp(m.command, NICK_HELD) == 0) heldNickAnswered(m.owner, m.ownerSerial, m.target, elsewhere);
-    else nickCheckAnswered(m.owner, m.ownerSerial, m.target, elsewhere);
+    if (std::strcmp(m.command, NICK_HELD) == 0) routingHooks.heldNickAnswered(m.owner, m.ownerSerial, m.target, elsewhere);
+    else routingHooks.nickCheckAnswered(m.owner, m.ownerSerial, m.target, elsewhere);
 }
 
 // Only the connection that sent the message is told: the slot may have been taken over since,
@@ -101,19 +99,17 @@ bool drawsReplies(const Message &m) { return std::strcmp(m.command, "PRIVMSG") =
 
 void tellNoSuchTarget(int owner, unsigned serial, const char *target)
 {
-    if (ownerStillThere(owner, serial)) replyf(owner, FMT_401_NO_SUCH_TARGET, serverName(), numericTarget(owner), target);
+    if (ownerStillThere(owner, serial)) routingHooks.tellSender(owner, target, SenderTold::NoSuchTarget);
 }
 
 void tellUnconfirmed(int owner, unsigned serial, const char *target)
 {
-    if (clientProfile.on && ownerStillThere(owner, serial))
-        replyf(owner, FMT_DELIVERY_UNCONFIRMED, serverName(), connections[owner].nick, target);
+    if (clientProfile.on && ownerStillThere(owner, serial)) routingHooks.tellSender(owner, target, SenderTold::Unconfirmed);
 }
 
 void tellRoutingBusy(int owner, unsigned serial, const char *target)
 {
-    if (ownerStillThere(owner, serial))
-        replyf(owner, FMT_437_ROUTING_BUSY, serverName(), connections[owner].nick, target);
+    if (ownerStillThere(owner, serial)) routingHooks.tellSender(owner, target, SenderTold::RoutingBusy);
 }
 
 void emptyQueue()

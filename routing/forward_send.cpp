@@ -17,18 +17,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
+#include "../core/client_profile.h"
 #include "../core/clock.h"
 #include "../core/connections.h"
+#include "../core/names.h"
 #include "../core/server.h"
 #include "../core/text.h"
-#include "../irc/channels.h"
-#include "../irc/dispatch.h"
-#include "../irc/member_notices.h"
-#include "../irc/messages.h"
-#include "../irc/profile.h"
-#include "../irc/registration.h"
 #include "../rtlib/rt_args.h"
 #include "daemon_requests.h"
 
@@ -37,7 +32,6 @@ namespace {
 // Source node, sender, keyword (PRIVMSG unless the client profile carries another), target, text;
 // CR LF follows when it is framed.
 constexpr char FMT_FORWARD[] = "FORWARD %lu :%s %s %s %s";
-constexpr char FMT_FORWARD_TRACE[] = "Command[%i]: %s\n";
 
 constexpr long long CONNECT_LIMIT_MS = 2000;
 // A receiver answers once it has handled its line; one that has not by then leaves it unconfirmed,
@@ -351,85 +345,7 @@ void afterWait()
     askAgain(now);
 }
 
-// A line for a nick here needs nothing more. Any other needs the daemon and a slot of the routing
-// queue beside what the clients' shares keep (which also leaves its answer an entry of the pool):
-// without them the line is declined, so that its sender keeps it and tries again. A channel's is declined whole, even with members here,
-// as they would get it twice when the sender tries again.
-bool canHandOn(const char *target)
-{
-    if (!isChannelName(target) && findUser(target) >= FIRST_CLIENT_SLOT) return true;
-    return connections[DAEMON_SLOT].sock != 0 && roomForLines(NO_SLOT) > 0;
-}
-
-bool isListedNode(uint32_t id) { return id != 0 && (id == curr_nodeID || findNeighbor(id) >= 0); }
-
-bool isFirstWordForward(const char *line)
-{
-    while (*line == ' ') ++line;
-    return std::strncmp(line, "FORWARD", 7) == 0 && (line[7] == ' ' || line[7] == '\0');
-}
-
-// The sender word without its colon: a nick, or in the client profile nick!user@host.
-bool isSenderWord(const char *sender)
-{
-    const char *bang = std::strchr(sender, '!');
-    const size_t nickLength = bang ? static_cast<size_t>(bang - sender) : std::strlen(sender);
-    if (nickLength == 0 || nickLength > NICK_MAX) return false;
-    char nick[NICK_MAX + 1] = {};
-    std::memcpy(nick, sender, nickLength);
-    if (!checkNickFormat(nick)) return false;
-    if (!bang) return true;
-    return clientProfile.on && std::strlen(sender) < PREFIX_SIZE && std::strchr(bang, '@') != nullptr;
-}
-
-// Any keyword is taken as PRIVMSG; the client profile also carries NOTICE this way, and the
-// membership notices for the nodes' channel, which carry nothing else. nullptr: no node's line.
-const char *messageKeyword(const char *word, const char *target)
-{
-    if (!clientProfile.on) return "PRIVMSG";
-    if (std::strcmp(target, NODES_CHANNEL) == 0) return memberKeyword(word);
-    return std::strcmp(word, "NOTICE") == 0 ? "NOTICE" : "PRIVMSG";
-}
-
-// What a FORWARD line brings, checked word by word; false when it is not another node's line.
-bool readForward(char *line, Message &m, char (&srcNode)[NODE_ID_TEXT_SIZE], char (&text)[LINE_SIZE])
-{
-    LineCursor cur{line};
-    (void)cur.next();  // FORWARD
-    const char *srcWord = cur.next();
-    const char *senderWord = cur.next();
-    const char *keyword = cur.next();
-    const char *target = cur.next();
-    if (!srcWord || !senderWord || !keyword || !target) return false;
-    const uint32_t src = readNodeId(srcWord);
-    const char *sender = senderWord + 1;  // the colon, whatever stands there
-    if (!isListedNode(src) || !isSenderWord(sender)) return false;
-    std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(src));
-    TextBuilder builder(text);
-    // The profile's sender wrote the text as its client gave it, so it is taken as it stands.
-    if (clientProfile.on) builder.add(cur.pos);
-    else appendWords(builder, cur);
-    const char *command = messageKeyword(keyword, target);
-    if (text[0] == '\0' || !command) return false;
-    m = {srcNode, sender, target, text, command};
-    return true;
-}
-
 }  // namespace
-
-uint32_t readNodeId(const char *word)
-{
-    const char *p = word;
-    if (*p == '+') ++p;
-    if (*p == '\0') return 0;
-    uint64_t value = 0;
-    for (; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return 0;
-        value = value * 10 + static_cast<uint64_t>(*p - '0');
-        if (value > UINT32_MAX) return 0;
-    }
-    return static_cast<uint32_t>(value);
-}
 
 // A hop that cannot be reached does not keep the message from the others.
 void forwardAnswer(const PendingMessage &m, LineCursor &hopWords)
@@ -443,37 +359,6 @@ void forwardAnswer(const PendingMessage &m, LineCursor &hopWords)
     const uint32_t next = hop ? readNodeId(hop) : 0;
     if (next == 0) return tellNoSuchTarget(m.owner, m.ownerSerial, m.target);
     forwardTo(next, m);
-}
-
-FirstLine takeForwardLine(char *line, unsigned peerAddr)
-{
-    if (!isFirstWordForward(line)) return FirstLine::Client;
-    if (argList.verbose == 1) std::printf(FMT_FORWARD_TRACE, NO_SLOT, line);
-    // Only the nodes of the configuration speak as nodes; anyone else is refused without a word.
-    if (!isNodeAddress(peerAddr) || holdsControlBytes(line)) return FirstLine::Refused;
-    Message m{};
-    char srcNode[NODE_ID_TEXT_SIZE];
-    char text[LINE_SIZE];
-    if (!readForward(line, m, srcNode, text) || !isCarriedName(m.target)) return FirstLine::Refused;
-    if (clientProfile.on && std::strcmp(m.target, NODES_CHANNEL) == 0) {
-        takeMemberNotice(readNodeId(srcNode), m);
-        return FirstLine::Taken;
-    }
-    // Names longer than a nick or a channel name exist nowhere; the cut one may.
-    char target[NICK_MAX + 1];
-    copyCut(target, m.target);
-    m.target = target;
-    if (!canHandOn(target)) return FirstLine::Declined;
-    if (isChannelName(target)) sendToChannel(NO_SLOT, m, target);
-    else sendToNick(NO_SLOT, m);
-    return FirstLine::Taken;
-}
-
-int isNodeAddress(unsigned peerAddr)
-{
-    for (int n = 0; n < neighbors; ++n)
-        if (neighborNodes[n]->ipaddr == peerAddr) return 1;
-    return 0;
 }
 
 void keepForDaemon(const PendingMessage &m)
