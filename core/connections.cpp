@@ -155,6 +155,14 @@ void endNodeConnection(FreshConnection &f, FirstLine kind)
     closeFresh(f);
 }
 
+// Another node's link is the routing layer's from here on: its socket stays open.
+void adoptFresh(FreshConnection &f, const char *line, size_t end)
+{
+    if (!coreHooks.adoptConnection) return closeFresh(f);
+    coreHooks.adoptConnection(f.sock, f.peerAddr, line, f.bytes + end, f.length - end);
+    forgetFresh(f);
+}
+
 // Another node's connection waits for its line's answer, not for words: its line was not taken, so
 // it is declined, and the sender tries it again instead of taking the close for an answer.
 void closeFreshWithReason(FreshConnection &f, const char *reason)
@@ -292,7 +300,8 @@ void admitClient(FreshConnection &f)
 }
 
 // The first line that is not empty, cut as framing cuts lines; false until one is complete.
-bool firstLine(const FreshConnection &f, char (&line)[LINE_SIZE])
+// `end` is where the bytes after it begin.
+bool firstLine(const FreshConnection &f, char (&line)[LINE_SIZE], size_t &end)
 {
     size_t start = 0;
     for (size_t i = 0; i < f.length; ++i) {
@@ -303,8 +312,9 @@ bool firstLine(const FreshConnection &f, char (&line)[LINE_SIZE])
         std::memcpy(line, f.bytes + start, length);
         length = strnlen(line, LINE_SIZE);
         if (std::strchr(line, '\r')) line[--length] = '\0';
-        if (length > 0) return true;
         start = i + 1;
+        end = start;
+        if (length > 0) return true;
     }
     return false;
 }
@@ -325,9 +335,11 @@ void readFresh(int entry)
     }
     f.length += static_cast<size_t>(got);
     char line[LINE_SIZE];
-    if (firstLine(f, line)) {
+    size_t end = 0;
+    if (firstLine(f, line, end)) {
         const FirstLine kind = coreHooks.takeFirstLine ? coreHooks.takeFirstLine(line, f.peerAddr) : FirstLine::Client;
         if (kind == FirstLine::Client) admitClient(f);
+        else if (kind == FirstLine::Link) adoptFresh(f, line, end);
         else endNodeConnection(f, kind);
         // Standard output is flushed after each chunk handled, a node's line as a client's.
         std::fflush(stdout);

@@ -2,12 +2,15 @@
 // so that the core never calls upward.
 #pragma once
 
+#include <cstddef>
+
 // What a fresh connection's first line turned out to be. All but a client's end the connection.
 enum class FirstLine {
     Client,    // no node's line: the connection becomes a client
     Taken,     // another node's line, handled here: the sender gets LINE_TAKEN_BYTE
     Refused,   // not a node's line (a stranger's, or one that does not read as one): no word back
     Declined,  // a node's line this node cannot hand on now (no daemon, no room): LINE_DECLINED_BYTE
+    Link,      // another node opens a link: the layers above take the connection (adoptConnection)
 };
 
 // The one byte a receiver writes back before it closes a node's connection. A sender counts a line
@@ -32,6 +35,9 @@ struct CoreHooks {
     // The first line of a fresh connection, from the IPv4 address peerAddr (host order).
     FirstLine (*takeFirstLine)(char *line, unsigned peerAddr);
     int (*isNodeAddress)(unsigned peerAddr);  // 1 when another node may speak from there
+    // A fresh connection whose first line was FirstLine::Link is theirs from now on, with the
+    // bytes that followed that line.
+    void (*adoptConnection)(int fd, unsigned peerAddr, const char *line, const char *rest, size_t restLength);
     // The line (LINE_SIZE bytes) a client is sent before it is closed for `reason`; 0 when it is
     // closed without a word.
     int (*closingLine)(char *line, const char *reason);
@@ -49,5 +55,5 @@ struct Poller {
     void (*afterWait)();
 };
 
-inline constexpr int MAX_POLLERS = 4;
+inline constexpr int MAX_POLLERS = 6;
 void addPoller(Poller poller);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../core/client_profile.h"
 #include "../core/clock.h"
 #include "../core/connections.h"
 #include "../core/hooks.h"
@@ -17,6 +18,7 @@
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
 #include "forwarding.h"
+#include "node_link.h"
 #include "pending_queue.h"
 #include "routing_hooks.h"
 
@@ -179,8 +181,13 @@ void wireRouting()
     coreHooks.takeFirstLine = takeForwardLine;
     coreHooks.isNodeAddress = isNodeAddress;
     coreHooks.holdDaemonLink = holdDaemonLink;
+    coreHooks.adoptConnection = adoptLink;
+    nodeLinks = clientProfile.on;
+    resetLinks();
     addPoller({beforeWait, keepDaemonLinked});
     addPoller(forwardingPoller());
+    // After forwarding's, so that what forwarding wrote on a link in this pass leaves in it.
+    addPoller(linkPoller());
 }
 
 void keepDaemonLinked()

@@ -13,6 +13,7 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../rtlib/rt_args.h"
+#include "node_link.h"
 #include "routing_hooks.h"
 
 namespace {
@@ -101,6 +102,7 @@ uint32_t readNodeId(const char *word)
 
 FirstLine takeForwardLine(char *line, unsigned peerAddr)
 {
+    if (nodeLinks && opensLink(line) && isNodeAddress(peerAddr)) return FirstLine::Link;
     if (!isFirstWordForward(line)) return FirstLine::Client;
     if (argList.verbose == 1) std::printf(FMT_FORWARD_TRACE, NO_SLOT, line);
     // Only the nodes of the configuration speak as nodes; anyone else is refused without a word.
@@ -121,6 +123,14 @@ FirstLine takeForwardLine(char *line, unsigned peerAddr)
     if (isChannelName(target)) routingHooks.sendToChannel(NO_SLOT, m, target);
     else routingHooks.sendToNick(NO_SLOT, m);
     return FirstLine::Taken;
+}
+
+// A line on a link passes the rules of a one-shot connection's line from the same node; anything
+// else on a link is no node's.
+FirstLine takeLinkLine(int n, char *line)
+{
+    const FirstLine kind = takeForwardLine(line, neighborNodes[n]->ipaddr);
+    return kind == FirstLine::Client || kind == FirstLine::Link ? FirstLine::Refused : kind;
 }
 
 int isNodeAddress(unsigned peerAddr)

@@ -26,6 +26,7 @@
 #include "../core/text.h"
 #include "../rtlib/rt_args.h"
 #include "daemon_requests.h"
+#include "node_link.h"
 
 namespace {
 
@@ -38,6 +39,9 @@ constexpr long long CONNECT_LIMIT_MS = 2000;
 // and the lines queued behind it are held back as for a hop that cannot be reached.
 constexpr long long EXCHANGE_LIMIT_MS = 5000;
 constexpr long long RETRY_MS = 250;
+// A link down this long is not coming back soon (the neighbour restarts within it): its lines take
+// another way, or wait for their patience.
+constexpr long long LINK_PATIENCE_MS = 1000;
 
 struct Outgoing {
     int next;  // the next entry of the same list, or -1
@@ -49,7 +53,8 @@ struct Outgoing {
     int owner;  // a client slot, or NO_SLOT for a message from another node
     unsigned ownerSerial;
     long long giveUpAt;  // 0 until a hop failed it
-    long long dueAt;     // when a message waiting to be asked again is asked
+    long long dueAt;     // when a message waiting to be asked again, or sent again on its hop, goes
+    bool handedBack;     // its link's receiver could not hand it on: its acknowledgement does not settle it
 };
 
 struct EntryList {
@@ -67,9 +72,13 @@ struct HopLink {
     long long retryAt = 0;  // a hop that failed is tried again from then on
     bool acknowledged = false;  // the receiver took the line at the head; its close is awaited
     EntryList queue;
+    // On a node link the queue's first inFlight entries are written and not yet acknowledged, and
+    // `unsent` is the entry behind them (-1 when there is none).
+    int inFlight = 0;
+    int unsent = -1;
 };
 
-Outgoing pool[FORWARD_POOL];
+Outgoing pool[FORWARD_POOL + LINK_FLIGHT_MAX];
 int poolTouched;  // entries from here on were never used, so their pages need not be resident
 EntryList spare;  // a stack, so that the entries in use stay few and their pages warm
 HopLink hops[MAX_NEIGHBORS];
@@ -96,6 +105,19 @@ int pop(EntryList &list)
     return entry;
 }
 
+void queueForHop(HopLink &h, int entry)
+{
+    push(h.queue, entry);
+    if (h.unsent < 0) h.unsent = entry;
+}
+
+int popHop(HopLink &h)
+{
+    const int entry = pop(h.queue);
+    if (entry == h.unsent) h.unsent = h.queue.head;
+    return entry;
+}
+
 void release(int entry)
 {
     pool[entry].next = spare.head;
@@ -107,7 +129,9 @@ void release(int entry)
 int takeEntry()
 {
     if (spare.count > 0) return pop(spare);
-    return poolTouched < FORWARD_POOL ? poolTouched++ : -1;
+    // Lines in flight on links are bounded apart, so only links draw on the room kept for them.
+    const int size = FORWARD_POOL + (nodeLinks ? LINK_FLIGHT_MAX : 0);
+    return poolTouched < size ? poolTouched++ : -1;
 }
 
 int entryFor(const PendingMessage &m)
@@ -124,6 +148,7 @@ int entryFor(const PendingMessage &m)
     o.ownerSerial = m.ownerSerial;
     o.giveUpAt = m.giveUpAt;
     o.dueAt = 0;
+    o.handedBack = false;
     return e;
 }
 
@@ -157,7 +182,7 @@ void hopFailed(HopLink &h, long long now)
     closeExchange(h);
     h.retryAt = now + RETRY_MS;
     EntryList kept;
-    for (int e = pop(h.queue); e >= 0; e = pop(h.queue)) {
+    for (int e = popHop(h); e >= 0; e = popHop(h)) {
         Outgoing &o = pool[e];
         if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
         if (now >= o.giveUpAt) {
@@ -170,16 +195,22 @@ void hopFailed(HopLink &h, long long now)
         }
     }
     h.queue = kept;
+    h.inFlight = 0;
+    h.unsent = kept.head;
+}
+
+size_t formatWire(const Outgoing &o, char (&wire)[LINE_SIZE])
+{
+    char line[LINE_SIZE];
+    formatLine(line, FMT_FORWARD, static_cast<unsigned long>(o.srcNode), o.sender, o.command, o.target, o.text);
+    // Cut inside the text if it must be, so that the line keeps its CR LF and still arrives.
+    return frameLine(wire, line);
 }
 
 void sendHead(HopLink &h, long long now)
 {
-    const Outgoing &o = pool[h.queue.head];
-    char line[LINE_SIZE];
-    formatLine(line, FMT_FORWARD, static_cast<unsigned long>(o.srcNode), o.sender, o.command, o.target, o.text);
-    // Cut inside the text if it must be, so that the line keeps its CR LF and still arrives.
     char wire[LINE_SIZE];
-    const size_t length = frameLine(wire, line);
+    const size_t length = formatWire(pool[h.queue.head], wire);
     // A new connection's send buffer always holds one line; anything less is a failed hop.
     if (send(h.fd, wire, length, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(length)) return hopFailed(h, now);
     h.stage = Stage::AwaitingAnswer;
@@ -193,7 +224,7 @@ void sendHead(HopLink &h, long long now)
 void headDone(HopLink &h, bool confirmed)
 {
     closeExchange(h);
-    const int e = pop(h.queue);
+    const int e = popHop(h);
     const Outgoing &o = pool[e];
     if (!confirmed) tellUnconfirmed(o.owner, o.ownerSerial, o.target);
     release(e);
@@ -228,10 +259,65 @@ void startExchange(int n, long long now)
     if (poll(&done, 1, 0) == 1) connected(h, now);
 }
 
+bool usesLink(int n) { return nodeLinks && linkState(n) != LinkState::OneShot; }
+
+// Writes what the link's window takes, in order; a line handed back waits for its time, and the
+// lines behind it with it.
+void pumpLink(int n, long long now)
+{
+    HopLink &h = hops[n];
+    if (h.queue.count == 0) return;
+    if (linkState(n) != LinkState::Up) return openLink(n);
+    while (h.unsent >= 0 && pool[h.unsent].dueAt <= now) {
+        char wire[LINE_SIZE];
+        const size_t length = formatWire(pool[h.unsent], wire);
+        if (!linkRoom(n, length)) return;
+        linkWrite(n, wire, length);
+        ++h.inFlight;
+        h.unsent = pool[h.unsent].next;
+    }
+}
+
+// Lines in flight on a link that will not come back in time leave it unconfirmed: a new session
+// keeps the neighbour's count of the old one from settling lines it never saw.
+void takeBackFromLink(int n)
+{
+    HopLink &h = hops[n];
+    newLinkSession(n);
+    h.inFlight = 0;
+    h.unsent = h.queue.head;
+}
+
 void kick(int n, long long now)
 {
     HopLink &h = hops[n];
+    if (usesLink(n)) return pumpLink(n, now);
+    if (h.inFlight > 0) takeBackFromLink(n);  // the neighbour turned out not to link
     if (h.stage == Stage::Idle && h.queue.count > 0 && now >= h.retryAt) startExchange(n, now);
+}
+
+// A line its link's receiver handed back was not handed on: a nick's is asked for again, a
+// channel's goes to the same hop again after a pause, until its patience is over.
+void tryAgainLater(HopLink &h, int e, long long now)
+{
+    Outgoing &o = pool[e];
+    o.handedBack = false;
+    if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
+    if (now >= o.giveUpAt) return giveUp(e);
+    o.dueAt = now + RETRY_MS;
+    if (isChannelName(o.target)) queueForHop(h, e);
+    else push(reask, e);
+}
+
+void settle(int n, int count, long long now)
+{
+    HopLink &h = hops[n];
+    for (int i = 0; i < count && h.inFlight > 0; ++i) {
+        const int e = popHop(h);
+        --h.inFlight;
+        if (pool[e].handedBack) tryAgainLater(h, e, now);
+        else release(e);
+    }
 }
 
 
@@ -265,7 +351,7 @@ void exchangeTimedOut(HopLink &h, long long now)
 
 void enqueue(int n, int entry)
 {
-    push(hops[n].queue, entry);
+    queueForHop(hops[n], entry);
     kick(n, nowMillis());
 }
 
@@ -324,6 +410,9 @@ void beforeWait()
         } else if (h.stage == Stage::AwaitingAnswer) {
             watchRead(h.fd);
             wakeWithinMs(h.since + EXCHANGE_LIMIT_MS - now);
+        } else if (h.queue.count > 0 && usesLink(n)) {
+            if (linkState(n) != LinkState::Up) wakeWithinMs(LINK_PATIENCE_MS - linkDownForMs(n, now));
+            else if (h.unsent >= 0) wakeWithinMs(pool[h.unsent].dueAt - now);
         } else if (h.queue.count > 0) {
             wakeWithinMs(h.retryAt - now);
         }
@@ -340,6 +429,10 @@ void afterWait()
         else if (h.stage == Stage::AwaitingAnswer && isReadable(h.fd)) answered(n, now);
         else if (h.stage == Stage::Connecting && now - h.since >= CONNECT_LIMIT_MS) hopFailed(h, now);
         else if (h.stage == Stage::AwaitingAnswer && now - h.since >= EXCHANGE_LIMIT_MS) exchangeTimedOut(h, now);
+        if (h.queue.count > 0 && usesLink(n) && linkDownForMs(n, now) >= LINK_PATIENCE_MS) {
+            takeBackFromLink(n);
+            hopFailed(h, now);
+        }
         kick(n, now);
     }
     askAgain(now);
@@ -372,18 +465,47 @@ void keepForDaemon(const PendingMessage &m)
     push(reask, e);
 }
 
-int heldForHops() { return poolTouched - spare.count; }
+// Lines in flight on a link are bounded by its window, not by the routing queue.
+int heldForHops() { return poolTouched - spare.count - linesInFlight(); }
 
 void addHeldForHops(int (&held)[MAX_CONNECTIONS])
 {
-    const auto count = [&held](const EntryList &list) {
-        for (int e = list.head; e >= 0; e = pool[e].next) {
+    const auto count = [&held](int from) {
+        for (int e = from; e >= 0; e = pool[e].next) {
             const int slot = clientSlotOf(pool[e].ownerSerial);
             if (slot >= 0) ++held[slot];
         }
     };
-    for (int n = 0; n < neighbors; ++n) count(hops[n].queue);
-    count(reask);
+    for (int n = 0; n < neighbors; ++n) count(hops[n].inFlight > 0 ? hops[n].unsent : hops[n].queue.head);
+    count(reask.head);
 }
 
 Poller forwardingPoller() { return {beforeWait, afterWait}; }
+
+void linkCameUp(int n, int handled)
+{
+    const long long now = nowMillis();
+    settle(n, handled, now);
+    HopLink &h = hops[n];
+    h.inFlight = 0;
+    h.unsent = h.queue.head;
+    kick(n, now);
+}
+
+void linkAcknowledged(int n, int count)
+{
+    const long long now = nowMillis();
+    settle(n, count, now);
+    kick(n, now);
+}
+
+void linkHandedBack(int n, int index)
+{
+    int e = hops[n].queue.head;
+    for (int i = 0; i < index && e >= 0; ++i) e = pool[e].next;
+    if (e >= 0) pool[e].handedBack = true;
+}
+
+// Its lines stay in flight: the link is opened again at once, and the neighbour's count says
+// which of them it handled.
+void linkWentDown(int) {}
