@@ -83,8 +83,8 @@ class Run:
         self.procs.append((what, proc, log))
         return proc, log
 
-    def config(self, lines, key=None):
-        conf = os.path.join(self.dir, "nodes.conf")
+    def config(self, lines, key=None, name="nodes.conf"):
+        conf = os.path.join(self.dir, name)
         with open(conf, "w") as f:
             f.write("".join(line + "\n" for line in lines))
         if key:
@@ -140,9 +140,9 @@ class Run:
 
 
 class Client:
-    def __init__(self, host, nick, source=None, timeout=2):
+    def __init__(self, host, nick, source=None, timeout=2, port=IRC_PORT):
         self.nick = nick
-        self.sock = socket.create_connection((host, IRC_PORT), timeout=timeout,
+        self.sock = socket.create_connection((host, port), timeout=timeout,
                                              source_address=(source, 0) if source else None)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.buf = b""
