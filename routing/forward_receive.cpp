@@ -30,6 +30,20 @@ bool canHandOn(const char *target)
     return connections[DAEMON_SLOT].sock != 0 && roomForLines(NO_SLOT) > 0;
 }
 
+// An answer for a sender here names the target as the sender wrote it; one for a sender
+// elsewhere goes on towards its node.
+FirstLine takeUndelivered(const Message &m)
+{
+    const int slot = findUser(m.target);
+    if (slot >= FIRST_CLIENT_SLOT) {
+        routingHooks.tellSender(slot, m.text, SenderTold::NoSuchTarget);
+        return FirstLine::Taken;
+    }
+    if (!canHandOn(m.target)) return FirstLine::Declined;
+    routingHooks.sendToNick(NO_SLOT, m);
+    return FirstLine::Taken;
+}
+
 bool isListedNode(uint32_t id) { return id != 0 && (id == curr_nodeID || findNeighbor(id) >= 0); }
 
 bool isFirstWordForward(const char *line)
@@ -57,6 +71,7 @@ const char *messageKeyword(const char *word, const char *target)
 {
     if (!clientProfile.on) return "PRIVMSG";
     if (std::strcmp(target, NODES_CHANNEL) == 0) return memberKeyword(word);
+    if (std::strcmp(word, UNDELIVERED_KEYWORD) == 0) return UNDELIVERED_KEYWORD;
     return std::strcmp(word, "NOTICE") == 0 ? "NOTICE" : "PRIVMSG";
 }
 
@@ -119,6 +134,7 @@ FirstLine takeForwardLine(char *line, unsigned peerAddr)
     char target[NICK_MAX + 1];
     copyCut(target, m.target);
     m.target = target;
+    if (std::strcmp(m.command, UNDELIVERED_KEYWORD) == 0 && !isChannelName(target)) return takeUndelivered(m);
     if (!canHandOn(target)) return FirstLine::Declined;
     if (isChannelName(target)) routingHooks.sendToChannel(NO_SLOT, m, target);
     else routingHooks.sendToNick(NO_SLOT, m);

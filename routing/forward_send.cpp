@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "../core/client_profile.h"
 #include "../core/clock.h"
@@ -161,7 +162,9 @@ long long patienceMs()
 void giveUp(int entry)
 {
     const Outgoing &o = pool[entry];
-    tellNoSuchTarget(o.owner, o.ownerSerial, o.target);
+    char srcNode[NODE_ID_TEXT_SIZE];
+    std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(o.srcNode));
+    tellUndelivered(o.owner, o.ownerSerial, {srcNode, o.sender, o.target, o.text, o.command});
     release(entry);
 }
 
@@ -360,9 +363,11 @@ void forwardTo(uint32_t hop, const PendingMessage &m)
 {
     const int n = findNeighbor(hop);
     if (n < 0) {
-        if (!isChannelName(m.target)) tellNoSuchTarget(m.owner, m.ownerSerial, m.target);
+        if (!isChannelName(m.target)) tellUndelivered(m.owner, m.ownerSerial, messageOf(m));
         return;
     }
+    // Only a node that links knows an answer for what it is; to any other it would read as a message.
+    if (std::strcmp(m.command, UNDELIVERED_KEYWORD) == 0 && !usesLink(n)) return;
     const int entry = entryFor(m);
     if (entry < 0) return tellRoutingBusy(m.owner, m.ownerSerial, m.target);
     enqueue(n, entry);
@@ -450,7 +455,7 @@ void forwardAnswer(const PendingMessage &m, LineCursor &hopWords)
     // The word after the hop is the daemon's own business; a hop without it is still used.
     const char *hop = hopWords.next();
     const uint32_t next = hop ? readNodeId(hop) : 0;
-    if (next == 0) return tellNoSuchTarget(m.owner, m.ownerSerial, m.target);
+    if (next == 0) return tellUndelivered(m.owner, m.ownerSerial, messageOf(m));
     forwardTo(next, m);
 }
 

@@ -8,11 +8,13 @@
 
 #include "../core/client_profile.h"
 #include "../core/connections.h"
+#include "../core/names.h"
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../rtlib/rt_key.h"
 #include "daemon_requests.h"
 #include "forwarding.h"
+#include "node_link.h"
 #include "routing_hooks.h"
 
 MsgQueue msgQueue;
@@ -102,6 +104,20 @@ void tellNoSuchTarget(int owner, unsigned serial, const char *target)
     if (ownerStillThere(owner, serial)) routingHooks.tellSender(owner, target, SenderTold::NoSuchTarget);
 }
 
+void tellUndelivered(int owner, unsigned serial, const Message &m)
+{
+    if (owner != NO_SLOT) return tellNoSuchTarget(owner, serial, m.target);
+    if (!nodeLinks || !drawsReplies(m) || readNodeId(m.srcNode) == curr_nodeID) return;
+    char nick[NICK_MAX + 1] = {};
+    std::memcpy(nick, m.sender, std::min(std::strcspn(m.sender, "!"), sizeof nick - 1));
+    if (!checkNickFormat(nick)) return;
+    char self[NODE_ID_TEXT_SIZE];
+    std::snprintf(self, sizeof self, "%lu", static_cast<unsigned long>(curr_nodeID));
+    char request[LINE_SIZE];
+    formatNickRequest(request, nick);
+    requestRoute(request, NO_SLOT, Message{self, m.sender, nick, m.target, UNDELIVERED_KEYWORD}, nick, false);
+}
+
 void tellUnconfirmed(int owner, unsigned serial, const char *target)
 {
     if (clientProfile.on && ownerStillThere(owner, serial)) routingHooks.tellSender(owner, target, SenderTold::Unconfirmed);
@@ -173,7 +189,7 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
         // Only a hop other than 0 names another node that hosts the nick.
         const char *hop = std::strcmp(firstWord, "OK") == 0 ? rest.next() : nullptr;
         answerNickQuestion(front, hop && readNodeId(hop) != 0);
-    } else if (std::strcmp(firstWord, "NONE") == 0) tellNoSuchTarget(front.owner, front.ownerSerial, front.target);
+    } else if (std::strcmp(firstWord, "NONE") == 0) tellUndelivered(front.owner, front.ownerSerial, messageOf(front));
     else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') forwardAnswer(front, rest);
     // Whatever forwarding met with, the answer is used up, so the next one pairs with the next message.
     finishFront();

@@ -72,6 +72,14 @@ void requestRoute(const char *request, int owner, const Message &m, const char *
 void askDaemon(const char *request, const Message &m, int owner, unsigned serial, long long giveUpAt);
 // Answers for the sender, when it is a client here that is still connected.
 void tellNoSuchTarget(int owner, unsigned serial, const char *target);
+// The keyword of a FORWARD line that answers a message no node could deliver: it goes, on node
+// links only, to the node of the message's sender, which tells its user the 401.
+inline constexpr char UNDELIVERED_KEYWORD[] = "401";
+// No node hosts the message's target, or no hop took it in time: a sender here hears the 401 at
+// once, a sender on another node along the links (the message's own PRIVMSG only, never an
+// answer to an answer).
+void tellUndelivered(int owner, unsigned serial, const Message &m);
+inline Message messageOf(const PendingMessage &m) { return {m.srcNode, m.sender, m.target, m.text, m.command}; }
 void tellRoutingBusy(int owner, unsigned serial, const char *target);
 // Its line was written to the next hop, which never said it handled it; only the profile tells.
 void tellUnconfirmed(int owner, unsigned serial, const char *target);
