@@ -299,6 +299,36 @@ void kick(int n, long long now)
     if (h.stage == Stage::Idle && h.queue.count > 0 && now >= h.retryAt) startExchange(n, now);
 }
 
+// A link down for a while: lines never written take another way, by the rules of a hop that
+// failed. Lines in flight stay bound to the link's session, as the neighbour may have handled
+// them, until it comes back and says which; only when their patience is over are they let go, and
+// their senders hear that delivery could not be confirmed.
+void linkStaysDown(int n, long long now)
+{
+    HopLink &h = hops[n];
+    EntryList flying;
+    for (int i = 0; i < h.inFlight; ++i) push(flying, pop(h.queue));
+    const int inFlight = h.inFlight;
+    h.unsent = h.queue.head;
+    hopFailed(h, now);
+    if (flying.count == 0) return;
+    Outgoing &oldest = pool[flying.head];
+    if (oldest.giveUpAt == 0) oldest.giveUpAt = now + patienceMs();
+    if (now >= oldest.giveUpAt) {
+        newLinkSession(n);
+        for (int e = pop(flying); e >= 0; e = pop(flying)) {
+            tellUnconfirmed(pool[e].owner, pool[e].ownerSerial, pool[e].target);
+            release(e);
+        }
+        return;
+    }
+    pool[flying.tail].next = h.queue.head;
+    if (h.queue.tail < 0) h.queue.tail = flying.tail;
+    h.queue.head = flying.head;
+    h.queue.count += flying.count;
+    h.inFlight = inFlight;
+}
+
 // A line its link's receiver handed back was not handed on: a nick's is asked for again, a
 // channel's goes to the same hop again after a pause, until its patience is over.
 void tryAgainLater(HopLink &h, int e, long long now)
@@ -434,10 +464,7 @@ void afterWait()
         else if (h.stage == Stage::AwaitingAnswer && isReadable(h.fd)) answered(n, now);
         else if (h.stage == Stage::Connecting && now - h.since >= CONNECT_LIMIT_MS) hopFailed(h, now);
         else if (h.stage == Stage::AwaitingAnswer && now - h.since >= EXCHANGE_LIMIT_MS) exchangeTimedOut(h, now);
-        if (h.queue.count > 0 && usesLink(n) && linkDownForMs(n, now) >= LINK_PATIENCE_MS) {
-            takeBackFromLink(n);
-            hopFailed(h, now);
-        }
+        if (h.queue.count > 0 && usesLink(n) && linkDownForMs(n, now) >= LINK_PATIENCE_MS) linkStaysDown(n, now);
         kick(n, now);
     }
     askAgain(now);
