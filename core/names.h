@@ -31,9 +31,9 @@ inline int checkNickFormat(const char *nick)
 // Longer than any channel name that a client's JOIN or PRIVMSG keeps, so no client can name it.
 inline constexpr char NODES_CHANNEL[] = "&quorvel-nodes";
 
-inline constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK"};
+inline constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK", "SPLIT"};
 
-// The keyword of a membership notice (JOIN, PART, QUIT, NICK), or nullptr for any other word.
+// The keyword of a membership notice (JOIN, PART, QUIT, NICK, SPLIT), or nullptr for any other word.
 inline const char *memberKeyword(const char *word)
 {
     for (const char *keyword : MEMBER_KEYWORDS)

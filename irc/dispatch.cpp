@@ -135,6 +135,7 @@ void wireIrc()
     routingHooks.heldNickAnswered = heldNickAnswered;
     routingHooks.tellSender = tellSender;
     routingHooks.daemonLinkUp = announceEverything;
+    routingHooks.nodeSplit = splitFromNode;
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());

@@ -13,6 +13,7 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/daemon_requests.h"
+#include "../routing/forwarding.h"
 #include "../rtlib/rt_args.h"
 #include "channels.h"
 #include "messages.h"
@@ -128,6 +129,32 @@ void noteJoin(uint32_t src, const char *prefix, const char *nick, const char *ch
     tellMembersHere(channel, line);
 }
 
+// A node cut off: the members here see each of its members quit, with both nodes named.
+void dropMembersOf(uint32_t lost, uint32_t seenBy)
+{
+    for (int i = 0; i < NETWORK_MEMBERS_MAX; ++i) {
+        const NetworkMember &m = networkMembers[i];
+        if (m.node != lost) continue;
+        char prefix[PREFIX_SIZE];
+        networkMemberPrefix(i, prefix);
+        char line[LINE_SIZE];
+        formatLine(line, FMT_SPLIT_QUIT_NOTICE, prefix, static_cast<unsigned long>(seenBy), static_cast<unsigned long>(lost));
+        tellMembersHere(m.channel, line);
+        dropNetworkMember(i);
+    }
+}
+
+void takeSplit(uint32_t src, const Message &m)
+{
+    char word[NODE_ID_TEXT_SIZE];
+    copyCut(word, m.text);
+    word[std::strcspn(word, " ")] = '\0';
+    const uint32_t lost = readNodeId(word);
+    if (lost == 0 || lost == curr_nodeID) return;
+    dropMembersOf(lost, src);
+    sendToChannel(NO_SLOT, Message{m.srcNode, m.sender, NODES_CHANNEL, word, m.command}, NODES_CHANNEL);
+}
+
 void noteNick(int entry, const char *newNick)
 {
     NetworkMember &m = networkMembers[entry];
@@ -193,6 +220,7 @@ void takeMemberNotice(uint32_t src, const Message &m)
 {
     // This node's own notice never comes back along a tree; one that does is no node's.
     if (!clientProfile.on || src == curr_nodeID) return;
+    if (std::strcmp(m.command, "SPLIT") == 0) return takeSplit(src, m);
     char word[NICK_MAX + 1];
     if (!readNoticeWord(m.command, m.text, word)) return;
     char nick[NICK_MAX + 1];
@@ -207,6 +235,15 @@ void takeMemberNotice(uint32_t src, const Message &m)
     }
     // The nodes further down the tree hear it whatever this node made of it.
     sendToChannel(NO_SLOT, Message{m.srcNode, m.sender, NODES_CHANNEL, word, m.command}, NODES_CHANNEL);
+}
+
+void splitFromNode(uint32_t lost)
+{
+    if (!othersToTell()) return;
+    dropMembersOf(lost, curr_nodeID);
+    char text[NODE_ID_TEXT_SIZE];
+    std::snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(lost));
+    broadcast(SPLIT_SENDER, "SPLIT", text);
 }
 
 void refreshMembers(long long now)

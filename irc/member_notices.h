@@ -19,6 +19,10 @@ void announceMemberNick(const char *oldPrefix, const char *newNick);
 // A notice that node `src` sent to the nodes' channel: the table and the members here learn of
 // it, and it goes on along the tree.
 void takeMemberNotice(uint32_t src, const Message &m);
+// Every link with node `lost` broke: its members leave, here and on every other node, by a SPLIT
+// notice whose sender is SPLIT_SENDER and whose text is the lost node's ID.
+void splitFromNode(uint32_t lost);
+inline constexpr char SPLIT_SENDER[] = "split";
 // Every member here is announced again, and entries their nodes stopped announcing are dropped
 // (their channels' members here see them quit). Runs once a refresh period.
 void refreshMembers(long long now);

@@ -86,4 +86,6 @@ inline constexpr char FMT_401_NO_SUCH_NICK[] = ":%s 401 %s %s :No such nick/chan
 // What members see in the profile: a real PART, QUIT with the whole prefix, NICK with its colon.
 inline constexpr char FMT_PART[] = ":%s PART %s";                                 // prefix, channel
 inline constexpr char FMT_PROFILE_QUIT_NOTICE[] = ":%s QUIT :%s has left the channel";  // prefix, nick
+// A member of a node cut off from the network: the node that saw it go, then the node lost.
+inline constexpr char FMT_SPLIT_QUIT_NOTICE[] = ":%s QUIT :node%lu node%lu";
 inline constexpr char FMT_PROFILE_NICK_CHANGE[] = ":%s NICK :%s";                 // old prefix, new nick

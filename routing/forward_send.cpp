@@ -28,6 +28,7 @@
 #include "../rtlib/rt_args.h"
 #include "daemon_requests.h"
 #include "node_link.h"
+#include "routing_hooks.h"
 
 namespace {
 
@@ -536,6 +537,11 @@ void linkHandedBack(int n, int index)
     int e = hops[n].queue.head;
     for (int i = 0; i < index && e >= 0; ++i) e = pool[e].next;
     if (e >= 0) pool[e].handedBack = true;
+}
+
+void linkNeighbourLost(int n)
+{
+    if (routingHooks.nodeSplit) routingHooks.nodeSplit(neighborNodes[n]->nodeID);
 }
 
 // Its lines stay in flight: the link is opened again at once, and the neighbour's count says

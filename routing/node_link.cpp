@@ -310,6 +310,18 @@ struct OutLink {
 OutLink outLinks[MAX_NEIGHBORS];
 int flightTotal;
 
+// Since when no link with each neighbour is up after one broke (0: one is up, or it was told).
+long long lostSince[MAX_NEIGHBORS];
+
+bool anyLinkUp(int n);
+
+void linkBroke(int n)
+{
+    if (!anyLinkUp(n) && lostSince[n] == 0) lostSince[n] = nowMillis();
+}
+
+void linkUpWith(int n) { lostSince[n] = 0; }
+
 uint64_t freshSession()
 {
     uint64_t session = 0;
@@ -349,7 +361,9 @@ void linkDown(int n, const char *why)
     if (l.downSince == 0) l.downSince = now;
     l.retryAt = now + l.retryGap;
     l.retryGap = l.retryGap * 2 > RETRY_MAX_MS ? RETRY_MAX_MS : l.retryGap * 2;
-    if (wasUp) linkWentDown(n);
+    if (!wasUp) return;
+    linkBroke(n);
+    linkWentDown(n);
 }
 
 // A neighbour that does not link: its lines in flight go back to forwarding, which sends them one
@@ -463,6 +477,7 @@ void takeLinked(int n, char *line)
     l.downSince = 0;
     l.wanted = false;
     trace("to", n, keyed ? "up, sealed" : "up, clear");
+    linkUpWith(n);
     linkCameUp(n, alreadyHandled);
 }
 
@@ -593,8 +608,28 @@ void dropInLink(InLink &in, const char *why)
 {
     if (in.used) trace("from", in.n, why);
     closeStream(in.s);
+    const bool wasUp = in.used && in.up;
     in.used = false;
     in.up = false;
+    if (wasUp) linkBroke(in.n);
+}
+
+bool anyLinkUp(int n)
+{
+    if (outLinks[n].state == LinkState::Up) return true;
+    for (const InLink &in : inLinks)
+        if (in.used && in.up && in.n == n) return true;
+    return false;
+}
+
+// A neighbour whose links all broke and stayed down: a node that died, or a cut between the two.
+void noticeLostNeighbours(long long now)
+{
+    for (int n = 0; n < neighbors; ++n) {
+        if (lostSince[n] == 0 || now - lostSince[n] < LINK_SPLIT_MS) continue;
+        lostSince[n] = 0;
+        if (!anyLinkUp(n)) linkNeighbourLost(n);
+    }
 }
 
 // A neighbour opening a new link freezes the one it had: the new one's count must not move.
@@ -641,6 +676,7 @@ void takeProof(InLink &in, char *line)
     in.ackedSent = m.handled;
     in.lastAckAt = nowMillis();
     trace("from", in.n, keyed ? "up, sealed" : "up, clear");
+    linkUpWith(in.n);
 }
 
 void readProof(InLink &in)
@@ -728,7 +764,10 @@ void driveInLink(InLink &in, long long now)
 void beforeWait()
 {
     const long long now = nowMillis();
-    for (int n = 0; n < neighbors; ++n) watchOutLink(n, now);
+    for (int n = 0; n < neighbors; ++n) {
+        watchOutLink(n, now);
+        if (lostSince[n] != 0) wakeWithinMs(lostSince[n] + LINK_SPLIT_MS - now);
+    }
     for (const InLink &in : inLinks) watchInLink(in, now);
 }
 
@@ -738,6 +777,7 @@ void afterWait()
     for (InLink &in : inLinks) driveInLink(in, now);
     for (int n = 0; n < neighbors; ++n) driveOutLink(n, now);
     for (int n = 0; n < neighbors; ++n) flushOutLink(n);
+    noticeLostNeighbours(now);
 }
 
 }  // namespace
@@ -900,6 +940,7 @@ void resetLinks()
         l.sent = l.acked = l.resent = 0;
         l.roundTripUs = 0;
         memory[n] = {};
+        lostSince[n] = 0;
     }
     for (InLink &in : inLinks) {
         closeStream(in.s);

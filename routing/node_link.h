@@ -71,6 +71,10 @@ void linkAcknowledged(int n, int count);
 void linkHandedBack(int n, int index);
 // The link closed; its lines in flight stay in flight until it comes back or they are taken back.
 void linkWentDown(int n);
+// Every link with the neighbour, both ways, broke and none came back within LINK_SPLIT_MS: it is
+// taken to be gone (told once, until a link with it is up again).
+void linkNeighbourLost(int n);
+inline constexpr long long LINK_SPLIT_MS = 500;
 
 // The receiving end.
 // 1 when a fresh connection's first line opens a link.
