@@ -43,6 +43,9 @@ constexpr long long OPENING_LIMIT_MS = 2000;
 // before it is asked again: it may be a node that does not link, and may be restarted as one that does.
 constexpr long long ONE_SHOT_MS = 60 * 1000;
 constexpr long long RETRY_FIRST_MS = 50;
+// Closed or left unanswered after the connect this many times in a row: a node that does not link
+// (it takes the opening for a client's line, and stays silent, or has no room for a client).
+constexpr int FAILED_OPENINGS_MAX = 3;
 constexpr long long RETRY_MAX_MS = 1000;
 // Lines in flight without any acknowledgement this long: the neighbour stopped reading.
 constexpr long long STALL_MS = 5000;
@@ -297,6 +300,7 @@ struct OutLink {
     long long downSince;
     long long oneShotUntil;
     long long lastProgressAt;
+    int failedOpenings;  // in a row: a neighbour that keeps closing the opening does not link
     char opening[LINE_SIZE];
     uint64_t session;
     uint64_t acknowledged;  // the acceptor's count of this session's lines: the oldest in flight is the next
@@ -476,6 +480,7 @@ void takeLinked(int n, char *line)
     l.retryGap = RETRY_FIRST_MS;
     l.downSince = 0;
     l.wanted = false;
+    l.failedOpenings = 0;
     trace("to", n, keyed ? "up, sealed" : "up, clear");
     linkUpWith(n);
     linkCameUp(n, alreadyHandled);
@@ -484,7 +489,10 @@ void takeLinked(int n, char *line)
 void readOpeningAnswer(int n)
 {
     OutLink &l = outLinks[n];
-    if (!readStream(l.s, LINE_SIZE)) return linkDown(n, "closed during the opening");
+    if (!readStream(l.s, LINE_SIZE)) {
+        if (++l.failedOpenings >= FAILED_OPENINGS_MAX) return takeAsOneShot(n, "closes every opening: one-shot lines");
+        return linkDown(n, "closed during the opening");
+    }
     char line[LINE_SIZE];
     const Got got = nextLine(l.s, line);
     if (got == Got::Broken) return takeAsOneShot(n, "answered without linking: one-shot lines");
@@ -559,9 +567,13 @@ void driveOutLink(int n, long long now)
     if (l.state == LinkState::Opening) {
         if (l.connecting && isWritable(l.s.fd)) sendOpening(n);
         else if (!l.connecting && isReadable(l.s.fd)) readOpeningAnswer(n);
-        // A port that never answers the opening belongs to a node that does not link.
-        if (l.state == LinkState::Opening && now - l.stageAt >= OPENING_LIMIT_MS)
-            return l.connecting ? linkDown(n, "connect timed out") : takeAsOneShot(n, "no answer to the opening: one-shot lines");
+        // A port that never answers the opening belongs to a node that does not link, or to one
+        // too busy for a moment: it is tried again a few times first.
+        if (l.state == LinkState::Opening && now - l.stageAt >= OPENING_LIMIT_MS) {
+            if (l.connecting) return linkDown(n, "connect timed out");
+            if (++l.failedOpenings >= FAILED_OPENINGS_MAX) return takeAsOneShot(n, "no answer to the opening: one-shot lines");
+            return linkDown(n, "no answer to the opening");
+        }
     }
     if (l.state != LinkState::Up) return;
     if (isReadable(l.s.fd)) readAnswers(n);
@@ -703,8 +715,9 @@ void handleLines(InLink &in)
         if (got == Got::None) return;
         const uint64_t number = m.handled + 1;
         const FirstLine kind = takeLinkLine(in.n, line);
-        if (kind == FirstLine::Refused) return dropInLink(in, "a line that breaks the rules");
         m.handled = number;
+        // Counted all the same, so that the opener does not send it again on the next link for ever.
+        if (kind == FirstLine::Refused) return dropInLink(in, "a line that breaks the rules");
         if (kind == FirstLine::Declined) {
             char back[LINE_SIZE];
             formatLine(back, FMT_BACK, number);
@@ -750,10 +763,11 @@ void driveInLink(InLink &in, long long now)
     if (!in.up) {
         if (isReadable(in.s.fd)) readProof(in);
         if (in.used && !in.up && now - in.since >= OPENING_LIMIT_MS) dropInLink(in, "opening timed out");
-        return;
-    }
-    if (isReadable(in.s.fd) && hasRoomToRead(in) && !readStream(in.s, sizeof in.s.raw))
+        // The first lines often come with the proof: they are handled now, not at the next wake.
+        if (!in.used || !in.up) return;
+    } else if (isReadable(in.s.fd) && hasRoomToRead(in) && !readStream(in.s, sizeof in.s.raw)) {
         return dropInLink(in, "closed by the neighbour");
+    }
     handleLines(in);
     if (!in.used) return;
     acknowledge(in, now);
@@ -937,6 +951,7 @@ void resetLinks()
         l.flight.head = l.flight.count = 0;
         l.flight.bytes = 0;
         l.toResend = 0;
+        l.failedOpenings = 0;
         l.sent = l.acked = l.resent = 0;
         l.roundTripUs = 0;
         memory[n] = {};
