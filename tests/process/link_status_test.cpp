@@ -1,7 +1,8 @@
 // The real binary with --compat answers LINKSTATUS from this machine, one line per neighbour and
-// "end", even while every client slot is taken.
+// "end", even while every client slot is taken; scripts/quorvel-status prints those lines.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,18 @@ using namespace qtest;
 namespace {
 
 std::string downLine(int id) { return "link " + std::to_string(id) + " down clear up - sent 0 acked 0 waiting 0 resent 0 rtt_us 0\r\n"; }
+
+// Everything the command writes on its standard output.
+std::string outputOf(const std::string &command)
+{
+    std::string out;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+    pclose(pipe);
+    return out;
+}
 
 TEST(LinkStatusProcess, AnswersThisMachineWithEveryNeighbourEvenWhenFull)
 {
@@ -46,6 +59,15 @@ TEST(LinkStatusProcess, AnswersThisMachineWithEveryNeighbourEvenWhenFull)
     fifth.send("CAP LS 302\r\n");
     EXPECT_NE(fifth.readLine().find("server full"), std::string::npos);
 
+    // The script's table has a row per neighbour of the node that answers; the daemon here is the
+    // test's, which answers no status, and nodes 4 and 5 do not run.
+    const std::string table = outputOf(std::string(QUORVEL_SOURCE_DIR) + "/scripts/quorvel-status " + config);
+    EXPECT_NE(table.find("\n3      4         down      clear  -                0          0        0        0       -\n"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("\n3      5         down "), std::string::npos) << table;
+    EXPECT_NE(table.find("\n4      no link status\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("\n5      no link status\n"), std::string::npos) << table;
 }
 
 }  // namespace
