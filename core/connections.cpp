@@ -105,6 +105,7 @@ void shedWithSpareDescriptor()
 }
 
 bool isNode(unsigned peerAddr) { return coreHooks.isNodeAddress && coreHooks.isNodeAddress(peerAddr); }
+bool mayQuery(unsigned peerAddr) { return coreHooks.mayQuery && coreHooks.mayQuery(peerAddr); }
 
 // What the peer sent is read first: a close with unread bytes resets the connection, and the
 // client would lose the line that says why.
@@ -152,6 +153,15 @@ void endNodeConnection(FreshConnection &f, FirstLine kind)
 {
     const char answer = kind == FirstLine::Taken ? LINE_TAKEN_BYTE : LINE_DECLINED_BYTE;
     if (kind != FirstLine::Refused) (void)send(f.sock, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    closeFresh(f);
+}
+
+// A report fits a new connection's send buffer. The request is read to its end first, so that the
+// close is a FIN after the answer, not a reset that could discard it.
+void answerFresh(FreshConnection &f, const char *line)
+{
+    drainInput(f.sock);
+    if (coreHooks.answerQuery) coreHooks.answerQuery(f.sock, line);
     closeFresh(f);
 }
 
@@ -250,13 +260,13 @@ bool acceptOne()
         close(fd);
         return true;
     }
-    // A stranger can only be a client: with all slots taken, only another node's connection is
-    // worth reading.
+    // A stranger can only be a client: with all slots taken, only another node's connection, or
+    // one that may ask for a report, is worth reading.
     const unsigned peerAddr = ntohl(peer.sin_addr.s_addr);
     const bool fromNode = isNode(peerAddr);
     char ip[IP_TEXT_SIZE];
     std::snprintf(ip, sizeof ip, "%s", inet_ntoa(peer.sin_addr));
-    if (!fromNode && freeClientSlot() < 0 && slotBeyondAddressLimit(ip) < 0) {
+    if (!fromNode && !mayQuery(peerAddr) && freeClientSlot() < 0 && slotBeyondAddressLimit(ip) < 0) {
         refuseClient(fd, SERVER_FULL);
         return true;
     }
@@ -340,6 +350,7 @@ void readFresh(int entry)
         const FirstLine kind = coreHooks.takeFirstLine ? coreHooks.takeFirstLine(line, f.peerAddr) : FirstLine::Client;
         if (kind == FirstLine::Client) admitClient(f);
         else if (kind == FirstLine::Link) adoptFresh(f, line, end);
+        else if (kind == FirstLine::Query) answerFresh(f, line);
         else endNodeConnection(f, kind);
         // Standard output is flushed after each chunk handled, a node's line as a client's.
         std::fflush(stdout);

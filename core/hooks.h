@@ -11,6 +11,7 @@ enum class FirstLine {
     Refused,   // not a node's line (a stranger's, or one that does not read as one): no word back
     Declined,  // a node's line this node cannot hand on now (no daemon, no room): LINE_DECLINED_BYTE
     Link,      // another node opens a link: the layers above take the connection (adoptConnection)
+    Query,     // a request for a report from this machine: answered (answerQuery), then closed
 };
 
 // The one byte a receiver writes back before it closes a node's connection. A sender counts a line
@@ -38,6 +39,11 @@ struct CoreHooks {
     // A fresh connection whose first line was FirstLine::Link is theirs from now on, with the
     // bytes that followed that line.
     void (*adoptConnection)(int fd, unsigned peerAddr, const char *line, const char *rest, size_t restLength);
+    // 1 when a connection from peerAddr may ask for a report (FirstLine::Query): it is then read
+    // even while every client slot is taken, as the operator looks most when the node is full.
+    int (*mayQuery)(unsigned peerAddr);
+    // Writes the answer to a FirstLine::Query on the fresh connection fd; the core closes it after.
+    void (*answerQuery)(int fd, const char *line);
     // The line (LINE_SIZE bytes) a client is sent before it is closed for `reason`; 0 when it is
     // closed without a word.
     int (*closingLine)(char *line, const char *reason);

@@ -18,6 +18,7 @@
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
 #include "forwarding.h"
+#include "link_status.h"
 #include "node_link.h"
 #include "pending_queue.h"
 #include "routing_hooks.h"
@@ -182,6 +183,8 @@ void wireRouting()
     coreHooks.isNodeAddress = isNodeAddress;
     coreHooks.holdDaemonLink = holdDaemonLink;
     coreHooks.adoptConnection = adoptLink;
+    coreHooks.mayQuery = mayAskLinkStatus;
+    coreHooks.answerQuery = answerLinkStatus;
     nodeLinks = clientProfile.on;
     resetLinks();
     addPoller({beforeWait, keepDaemonLinked});

@@ -13,6 +13,7 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../rtlib/rt_args.h"
+#include "link_status.h"
 #include "node_link.h"
 #include "routing_hooks.h"
 
@@ -118,6 +119,7 @@ uint32_t readNodeId(const char *word)
 FirstLine takeForwardLine(char *line, unsigned peerAddr)
 {
     if (nodeLinks && opensLink(line) && isNodeAddress(peerAddr)) return FirstLine::Link;
+    if (isLinkStatusRequest(line, peerAddr)) return FirstLine::Query;
     if (!isFirstWordForward(line)) return FirstLine::Client;
     if (argList.verbose == 1) std::printf(FMT_FORWARD_TRACE, NO_SLOT, line);
     // Only the nodes of the configuration speak as nodes; anyone else is refused without a word.
@@ -146,7 +148,7 @@ FirstLine takeForwardLine(char *line, unsigned peerAddr)
 FirstLine takeLinkLine(int n, char *line)
 {
     const FirstLine kind = takeForwardLine(line, neighborNodes[n]->ipaddr);
-    return kind == FirstLine::Client || kind == FirstLine::Link ? FirstLine::Refused : kind;
+    return kind == FirstLine::Client || kind == FirstLine::Link || kind == FirstLine::Query ? FirstLine::Refused : kind;
 }
 
 int isNodeAddress(unsigned peerAddr)

@@ -515,6 +515,8 @@ void addHeldForHops(int (&held)[MAX_CONNECTIONS])
 
 Poller forwardingPoller() { return {beforeWait, afterWait}; }
 
+int linesForHop(int n) { return hops[n].queue.count; }
+
 void linkCameUp(int n, int handled)
 {
     const long long now = nowMillis();

@@ -24,6 +24,8 @@ int heldForHops();
 // Adds to each client slot's count the lines held on behalf of the peer in it.
 void addHeldForHops(int (&held)[MAX_CONNECTIONS]);
 Poller forwardingPoller();
+// Lines queued for the neighbour with index n in neighborNodes, or in flight to it.
+int linesForHop(int n);
 
 // Receiving (forward_receive.cpp).
 
@@ -32,7 +34,8 @@ Poller forwardingPoller();
 uint32_t readNodeId(const char *word);
 // The first line of a fresh connection from peerAddr: a client's when it is not a FORWARD line;
 // refused without a word when it does not come from another node of the configuration or does
-// not read as one; declined when it needs what this node lacks now (its daemon, room for it).
+// not read as one; declined when it needs what this node lacks now (its daemon, room for it); a
+// query when this machine asks for the link status (link_status.h).
 FirstLine takeForwardLine(char *line, unsigned peerAddr);
 // 1 when some other node of the configuration has that IPv4 address (host order).
 int isNodeAddress(unsigned peerAddr);

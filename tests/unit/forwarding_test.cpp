@@ -105,26 +105,6 @@ protected:
     }
     std::string aliceHeard;
 
-    // The line as the first of a fresh connection from `from`, read as the loop reads it: what the
-    // node wrote back before it closed the connection.
-    std::string answerTo(const std::string &line, unsigned from = LOOPBACK)
-    {
-        int pair[2] = {-1, -1};
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        freshConnections[0] = FreshConnection{pair[1], from, "127.0.0.1", {}, 0, 0};
-        const std::string wire = line + "\r\n";
-        EXPECT_EQ(::send(pair[0], wire.data(), wire.size(), 0), static_cast<ssize_t>(wire.size()));
-        readFresh(0);
-        EXPECT_EQ(freshConnections[0].sock, 0) << "a node's connection ends with its line";
-        std::string got;
-        char chunk[8];
-        ssize_t n;
-        while ((n = ::recv(pair[0], chunk, sizeof chunk, MSG_DONTWAIT)) > 0) got.append(chunk, static_cast<size_t>(n));
-        EXPECT_EQ(n, 0) << "closed after its answer";
-        ::close(pair[0]);
-        return got;
-    }
-
     // Drives the forwarding past a hop's retry delay, so that a line to be sent or asked for again
     // would have been.
     void pumpAWhile()
