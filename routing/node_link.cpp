@@ -798,6 +798,9 @@ long long linkDownForMs(int n, long long now)
 {
     const OutLink &l = outLinks[n];
     if (l.state == LinkState::Up || l.downSince == 0) return 0;
+    // A neighbour that took the connection is there: the opening's own limit decides whether it
+    // links, or gets one-shot lines, before its lines are taken back for another way.
+    if (l.state == LinkState::Opening && !l.connecting) return 0;
     return now - l.downSince;
 }
 
