@@ -349,6 +349,9 @@ void linkDown(int n, const char *why)
     if (l.downSince == 0) l.downSince = now;
     l.retryAt = now + l.retryGap;
     l.retryGap = l.retryGap * 2 > RETRY_MAX_MS ? RETRY_MAX_MS : l.retryGap * 2;
+    // Lines in flight wait for the next link: it is opened as soon as the retry is due, not when
+    // something else wakes the loop, which may be after they were taken back under a new session.
+    if (wasUp && l.flight.count > 0) l.wanted = true;
     if (wasUp) linkWentDown(n);
 }
 
