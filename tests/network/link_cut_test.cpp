@@ -18,8 +18,16 @@ using namespace qtest;
 
 namespace {
 
+// A node's router with its table and the node's line of the configuration; its process, which
+// may be replaced, is started apart.
 struct Node {
-    uint32_t id = 0;
+    Node(uint32_t nodeId, const ScriptedRouter::Table &table, std::string &config) : id(nodeId)
+    {
+        router.setTable(table);
+        ports = {freePort(), router.port(), freePort()};
+        config += configLine(id, ports);
+    }
+    uint32_t id;
     ScriptedRouter router;
     NodePorts ports;
     std::unique_ptr<NodeProcess> process;
@@ -29,13 +37,7 @@ class LinkCut : public ::testing::Test {
 protected:
     void startNodes(const std::vector<ScriptedRouter::Table> &tables)
     {
-        for (size_t i = 0; i < tables.size(); ++i) {
-            auto &n = nodes.emplace_back(std::make_unique<Node>());
-            n->id = static_cast<uint32_t>(i + 1);
-            n->router.setTable(tables[i]);
-            n->ports = {freePort(), n->router.port(), freePort()};
-            config += configLine(n->id, n->ports);
-        }
+        for (size_t i = 0; i < tables.size(); ++i) nodes.push_back(std::make_unique<Node>(static_cast<uint32_t>(i + 1), tables[i], config));
         for (auto &n : nodes) start(*n);
     }
     // A patience of two seconds: a message whose hop stays down that long is given up and told.
