@@ -366,6 +366,9 @@ void linkDown(int n, const char *why)
     l.retryAt = now + l.retryGap;
     l.retryGap = l.retryGap * 2 > RETRY_MAX_MS ? RETRY_MAX_MS : l.retryGap * 2;
     if (!wasUp) return;
+    // Lines in flight wait for the next link: it is opened as soon as the retry is due, not when
+    // something else wakes the loop, which may be after they were taken back under a new session.
+    if (l.flight.count > 0) l.wanted = true;
     linkBroke(n);
     linkWentDown(n);
 }
@@ -852,6 +855,9 @@ long long linkDownForMs(int n, long long now)
 {
     const OutLink &l = outLinks[n];
     if (l.state == LinkState::Up || l.downSince == 0) return 0;
+    // A neighbour that took the connection is there: the opening's own limit decides whether it
+    // links, or gets one-shot lines, before its lines are taken back for another way.
+    if (l.state == LinkState::Opening && !l.connecting) return 0;
     return now - l.downSince;
 }
 

@@ -55,7 +55,8 @@ void linkWrite(int n, const char *wire, size_t length);
 // The lines in flight were taken back for another route: the next link counts them afresh, so
 // that the acceptor's memory of this session cannot acknowledge lines it never saw.
 void newLinkSession(int n);
-// Milliseconds the link has been down while it was wanted (0 while it is up or not wanted).
+// Milliseconds the link has been down while it was wanted (0 while it is up or not wanted, and
+// while a neighbour that took the connection has yet to answer the opening).
 long long linkDownForMs(int n, long long now);
 // Lines in flight on every link together.
 int linesInFlight();
