@@ -357,12 +357,14 @@ void linkDown(int n, const char *why)
 {
     OutLink &l = outLinks[n];
     const bool wasUp = l.state == LinkState::Up;
+    // A neighbour that took the connection was there until now: the down time starts again.
+    const bool wasThere = l.state == LinkState::Opening && !l.connecting;
     trace("to", n, why);
     closeStream(l.s);
     l.state = LinkState::Down;
     l.connecting = false;
     const long long now = nowMillis();
-    if (l.downSince == 0) l.downSince = now;
+    if (l.downSince == 0 || wasThere) l.downSince = now;
     l.retryAt = now + l.retryGap;
     l.retryGap = l.retryGap * 2 > RETRY_MAX_MS ? RETRY_MAX_MS : l.retryGap * 2;
     if (!wasUp) return;

@@ -339,8 +339,9 @@ TEST_F(NodeLinks, LinesArePipelinedAndSettledByCountInClearAndSealed)
     }
 }
 
-// A refused opening is closed without a word. Only an answer that is no LINKED at all makes the
-// neighbour one that does not link, whose lines then go one connection each.
+// A refused opening is closed without a word. Only an answer that is no LINKED at all, or three
+// openings in a row left unanswered or closed, make the neighbour one that does not link, whose
+// lines then go one connection each.
 TEST_F(NodeLinks, RefusedOpeningWritesNothingAndOnlyANonLinkerGetsOneShotLines)
 {
     const std::string header(LINK_HEADER_HEX, 'a'), proof(LINK_PROOF_HEX, 'b');
@@ -364,7 +365,7 @@ TEST_F(NodeLinks, RefusedOpeningWritesNothingAndOnlyANonLinkerGetsOneShotLines)
          false},
         {"counts lines never sent", false, [&](FarEnd &e) { e.send({e.linkedFor(7)}); }, false},
         {"garbage", false, [&](FarEnd &e) { e.send({"HELLO there"}); }, true},
-        {"silence", false, [&](FarEnd &) {}, true},
+        {"silence, once", false, [&](FarEnd &) {}, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -391,6 +392,25 @@ TEST_F(NodeLinks, RefusedOpeningWritesNothingAndOnlyANonLinkerGetsOneShotLines)
         pumpFor(20);
         expectSettled();
     }
+}
+
+// A node that does not link and has no room for the opening as a client closes it at once.
+TEST_F(NodeLinks, ANeighbourThatClosesThreeOpeningsInARowGetsOneShotLines)
+{
+    resetLinks();
+    say("m1");
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        FarEnd closing;  // closed as it goes
+        node2.accept(closing);
+        EXPECT_EQ(closing.line().rfind("LINK 1 2 ", 0), 0u);
+    }
+    FarEnd next;
+    node2.accept(next);
+    EXPECT_EQ(next.line(), forward("m1"));
+    next.sendRaw("+");
+    next.take(-1);
+    pumpFor(20);
+    expectSettled();
 }
 
 // Five lines in flight, the first acknowledged, when the link breaks: the neighbour's count on the
@@ -477,25 +497,27 @@ TEST_F(NodeLinks, AcceptorTakesNoLineTwiceAcrossAReconnectAndCountsPerSession)
     EXPECT_EQ(fresh.open("fedcba9876543210"), 0u);
 }
 
-// A line that is no node's closes the link; those before it were handled and count.
-TEST_F(NodeLinks, ALineThatBreaksTheRulesClosesTheLinkAndIsNotCounted)
+// A line that is no node's closes the link; those before it were handled and count. A line that
+// reads but breaks the rules counts too, so that the opener does not send it again on every new
+// link; bytes that do not read as a line at all do not.
+TEST_F(NodeLinks, ALineThatBreaksTheRulesClosesTheLink)
 {
-    const std::string bad[] = {
-        "NICK zed",
-        "FORWARD 9 :zed PRIVMSG bob from an unknown node",
-        "LINK 2 1 " + nonceHex() + " 0123456789abcdef",
-        fromNode2("bob", std::string(500, 'x')),
-        std::string("FORWARD 2 :zed PRIVMSG bob a\0b", 30),
+    const std::vector<std::pair<std::string, uint64_t>> bad = {
+        {"NICK zed", 2},
+        {"FORWARD 9 :zed PRIVMSG bob from an unknown node", 2},
+        {"LINK 2 1 " + nonceHex() + " 0123456789abcdef", 2},
+        {fromNode2("bob", std::string(500, 'x')), 1},
+        {std::string("FORWARD 2 :zed PRIVMSG bob a\0b", 30), 1},
     };
     int session = 0;
-    for (const std::string &line : bad) {
+    for (const auto &[line, counted] : bad) {
         SCOPED_TRACE(line.substr(0, 40));
         const std::string s = "00000000000000" + std::to_string(10 + ++session);
         EXPECT_EQ(in.open(s), 0u);
         in.send({fromNode2("bob", "good"), line, fromNode2("bob", "after")});
         EXPECT_EQ(in.read(), Lines{"EOF"});
         EXPECT_EQ(client(2).take(), privmsg("zed", "bob", "good"));
-        EXPECT_EQ(in.open(s), 1u);
+        EXPECT_EQ(in.open(s), counted);
     }
 }
 
