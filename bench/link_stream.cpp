@@ -15,6 +15,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +51,15 @@ double now()
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// What this process has spent on the CPU so far, user and system: against the stream's wall time,
+// how near the client itself is to being the limit.
+double cpuSeconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 [[noreturn]] void fail(const std::string &why)
@@ -260,7 +270,8 @@ void reach(Conn &sender, Conn &receiver, const std::string &target)
         if (sender.closed || receiver.closed)
             break;
     }
-    fail(sender.at.nick + " never reached " + receiver.at.nick + " within " + std::to_string(int(REACH_SECONDS)) + " s");
+    fail(sender.at.nick + " never reached " + receiver.at.nick + " within " + std::to_string(int(REACH_SECONDS)) +
+         " s");
 }
 
 struct Count {
@@ -364,6 +375,7 @@ int main(int argc, char **argv)
     long sent = 0, told = 0;
     std::string closed;
     std::deque<std::pair<double, long>> recent;
+    double cpuStart = cpuSeconds();
     double start = now(), first = 0, activity = start, doneSending = 0;
     double sendEnd = start + o.budget;
     const std::string head = "PRIVMSG " + o.target + " :";
@@ -442,6 +454,7 @@ int main(int argc, char **argv)
             activity = arrived;
         }
     }
+    double cpu = cpuSeconds() - cpuStart, streamed = now() - start;
     for (Conn &c : conns) {
         c.send("QUIT\r\n");
         close(c.fd);
@@ -468,8 +481,8 @@ int main(int argc, char **argv)
         sep = ", ";
     }
     std::printf("], \"first_send\": %.6f, \"last_receipt\": %.6f, \"seconds\": %.6f, \"rate\": %.1f, "
-                "\"capped\": %s, \"setup_seconds\": %.3f, \"closed\": \"%s\"}\n",
+                "\"capped\": %s, \"setup_seconds\": %.3f, \"client_cpu\": %.3f, \"closed\": \"%s\"}\n",
                 first ? first - t0 : 0.0, last ? last - t0 : 0.0, seconds, seconds ? delivered / seconds : 0.0,
-                sent < o.messages ? "true" : "false", start - t0, closed.c_str());
+                sent < o.messages ? "true" : "false", start - t0, streamed > 0 ? cpu / streamed : 0.0, closed.c_str());
     return 0;
 }
