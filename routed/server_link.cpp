@@ -54,6 +54,16 @@ struct ServerLink {
 
 ServerLink serverLink;
 
+// The answers to the requests of one read leave in one write: a server pipelines its requests,
+// and a send for each answer would cost the daemon more than the routing itself.
+constexpr size_t SERVER_READ_SIZE = 16 * 1024;
+struct AnswerBatch {
+    bool open;
+    size_t length;
+    char bytes[SERVER_READ_SIZE];
+};
+AnswerBatch answers;
+
 struct NameTable {
     char (*names)[NAME_SIZE];
     int &count;
@@ -88,13 +98,27 @@ void dropLink(const char *why)
     forgetAnnouncements();
 }
 
+void sendAnswers(const char *bytes, size_t length)
+{
+    if (serverLink.link.sock < 0 || length == 0) return;
+    if (send(serverLink.link.sock, bytes, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) dropLink("send failed");
+}
+
+void flushAnswers()
+{
+    sendAnswers(answers.bytes, answers.length);
+    answers.length = 0;
+}
+
 void answer(const char *text)
 {
     char line[ANSWER_SIZE];
     const int length = std::snprintf(line, sizeof line, "%s\n", text);
     trace("answer: %s", line);
-    if (serverLink.link.sock < 0) return;
-    if (send(serverLink.link.sock, line, static_cast<size_t>(length), MSG_NOSIGNAL) != length) dropLink("send failed");
+    if (!answers.open) return sendAnswers(line, static_cast<size_t>(length));
+    if (answers.length + static_cast<size_t>(length) > sizeof answers.bytes) flushAnswers();
+    std::memcpy(answers.bytes + answers.length, line, static_cast<size_t>(length));
+    answers.length += static_cast<size_t>(length);
 }
 
 void addName(NameTable table, const char *name)
@@ -382,11 +406,14 @@ void acceptServer()
 
 void readServer()
 {
-    char data[REQUEST_SIZE];
+    char data[SERVER_READ_SIZE];
     const ssize_t n = recv(serverLink.link.sock, data, sizeof data, 0);
     if (n < 0 && interrupted()) return;
     if (n <= 0) return dropLink(n == 0 ? "the server closed it" : "read failed");
+    answers.open = true;
     frameLines(serverLink.link, takeLinkLine, data, static_cast<size_t>(n));
+    answers.open = false;
+    flushAnswers();
 }
 
 void watchServerLink(fd_set &read, int &high)

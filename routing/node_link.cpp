@@ -714,7 +714,9 @@ void handleLines(InLink &in)
     if (openingFrom(in.n)) return;
     PeerMemory &m = memory[in.n];
     char line[LINE_SIZE];
-    while (roomForTransit()) {
+    // The room is asked once a read, as working it out walks every waiting line: no line takes
+    // more than one place of the routing queue.
+    for (int room = coreHooks.roomForLines ? coreHooks.roomForLines(NO_SLOT) : LINK_WINDOW_LINES; room > 0; --room) {
         const Got got = nextLine(in.s, line);
         if (got == Got::Broken) return dropInLink(in, "bytes that do not read as lines");
         if (got == Got::None) return;
