@@ -49,7 +49,7 @@ inline constexpr int PARKED_MAX = 128;
 inline constexpr int FORWARD_POOL = 512 + PARKED_MAX;
 // Lines written on node links and not yet acknowledged, every link together: each is kept for a
 // second sending until its receiver counts it handled, beside the pool above.
-inline constexpr int LINK_FLIGHT_MAX = 8192;
+inline constexpr int LINK_FLIGHT_MAX = 16384;
 inline constexpr int CHANNEL_NAME_MAX = 9;    // characters; JOIN cuts a longer name to this
 inline constexpr int ROOM_SLOTS = 5;          // slot 0 is never used, so at most 4 channels
 inline constexpr int MAX_ROOMS = ROOM_SLOTS - 1;

@@ -28,6 +28,7 @@
 #include "../rtlib/rt_args.h"
 #include "daemon_requests.h"
 #include "node_link.h"
+#include "route_cache.h"
 #include "routing_hooks.h"
 
 namespace {
@@ -183,6 +184,7 @@ void closeExchange(HopLink &h)
 // one from another node was acknowledged there already. The input gate counts them all.
 void hopFailed(HopLink &h, long long now)
 {
+    forgetRoutesVia(neighborNodes[&h - hops]->nodeID);
     closeExchange(h);
     h.retryAt = now + RETRY_MS;
     EntryList kept;
@@ -483,6 +485,7 @@ void forwardAnswer(const PendingMessage &m, LineCursor &hopWords)
     // The word after the hop is the daemon's own business; a hop without it is still used.
     const char *hop = hopWords.next();
     const uint32_t next = hop ? readNodeId(hop) : 0;
+    if (nodeLinks) routeAnswered(m.target, next, nowMillis());
     if (next == 0) return tellUndelivered(m.owner, m.ownerSerial, messageOf(m));
     forwardTo(next, m);
 }
@@ -499,6 +502,21 @@ void keepForDaemon(const PendingMessage &m)
 }
 
 // Lines in flight on a link are bounded by its window, not by the routing queue.
+void forwardToHop(uint32_t hop, const Message &m, int owner, unsigned serial)
+{
+    PendingMessage p{};
+    p.owner = owner;
+    p.ownerSerial = serial;
+    copyCut(p.target, m.target);
+    copyCut(p.text, m.text);
+    copyCut(p.sender, m.sender);
+    copyCut(p.srcNode, m.srcNode);
+    copyCut(p.command, m.command);
+    forwardTo(hop, p);
+}
+
+int linesToAskAgain() { return reask.count > 0 ? 1 : 0; }
+
 int heldForHops() { return poolTouched - spare.count - linesInFlight(); }
 
 void addHeldForHops(int (&held)[MAX_CONNECTIONS])
@@ -543,6 +561,7 @@ void linkHandedBack(int n, int index)
 
 void linkNeighbourLost(int n)
 {
+    forgetRoutesVia(neighborNodes[n]->nodeID);
     if (routingHooks.nodeSplit) routingHooks.nodeSplit(neighborNodes[n]->nodeID);
 }
 

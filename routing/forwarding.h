@@ -21,6 +21,10 @@ void keepForDaemon(const PendingMessage &m);
 // Every line forwarding holds: in flight, waiting for a hop to be tried again, or to be asked for
 // again. All of it draws on one fixed pool, so the input gate counts it all.
 int heldForHops();
+// A message for a nick whose next hop is already known, from the connection `serial` in `owner`.
+void forwardToHop(uint32_t hop, const Message &m, int owner, unsigned serial);
+// 1 while some message waits to be asked of the daemon again.
+int linesToAskAgain();
 // Adds to each client slot's count the lines held on behalf of the peer in it.
 void addHeldForHops(int (&held)[MAX_CONNECTIONS]);
 Poller forwardingPoller();

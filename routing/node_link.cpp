@@ -24,6 +24,7 @@
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
 #include "link_crypto.h"
+#include "route_cache.h"
 
 bool nodeLinks;
 
@@ -973,6 +974,7 @@ void resetLinks()
         in.up = false;
     }
     flightTotal = 0;
+    clearRouteCache();
 }
 
 Poller linkPoller() { return {beforeWait, afterWait}; }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "../core/client_profile.h"
+#include "../core/clock.h"
 #include "../core/connections.h"
 #include "../core/names.h"
 #include "../core/server.h"
@@ -15,6 +16,7 @@
 #include "daemon_requests.h"
 #include "forwarding.h"
 #include "node_link.h"
+#include "route_cache.h"
 #include "routing_hooks.h"
 
 MsgQueue msgQueue;
@@ -189,7 +191,10 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
         // Only a hop other than 0 names another node that hosts the nick.
         const char *hop = std::strcmp(firstWord, "OK") == 0 ? rest.next() : nullptr;
         answerNickQuestion(front, hop && readNodeId(hop) != 0);
-    } else if (std::strcmp(firstWord, "NONE") == 0) tellUndelivered(front.owner, front.ownerSerial, messageOf(front));
+    } else if (std::strcmp(firstWord, "NONE") == 0) {
+        if (!isChannelName(front.target)) routeAnswered(front.target, 0, 0);
+        tellUndelivered(front.owner, front.ownerSerial, messageOf(front));
+    }
     else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') forwardAnswer(front, rest);
     // Whatever forwarding met with, the answer is used up, so the next one pairs with the next message.
     finishFront();
@@ -216,6 +221,12 @@ void requestRoute(const char *request, int sender, const Message &m, const char 
     const int owner = drawsReplies(m) ? sender : NO_SLOT;
     // A message delivered to someone here draws no 401 when no answer can come.
     if (connections[DAEMON_SLOT].sock == 0 && deliveredHere) return;
+    // A nick's fresh route serves again on links, unless an earlier message still waits for an
+    // answer or to be asked again: this one would overtake it.
+    const uint32_t hop = nodeLinks && !isChannelName(target) && !messageWaiting() && !linesToAskAgain()
+                             ? cachedHop(target, nowMillis())
+                             : 0;
+    if (hop != 0) return forwardToHop(hop, {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender));
     // The sender's serial even where no reply goes back: it is what its share is counted by.
     askDaemon(request, {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender), 0);
 }

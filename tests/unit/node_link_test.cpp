@@ -18,6 +18,7 @@
 #include "core/framing.h"
 #include "routing/link_crypto.h"
 #include "routing/node_link.h"
+#include "routing/route_cache.h"
 #include "rtlib/rt_key.h"
 #include "support/irc_session.h"
 
@@ -441,6 +442,34 @@ TEST_F(NodeLinks, AfterAReconnectExactlyTheLinesNotHandledGoAgainInOrder)
     }
 }
 
+// The daemon's route for a nick serves the next messages for a moment, but a message never
+// overtakes one that still waits for its answer, and a NONE forgets it.
+TEST_F(NodeLinks, ANicksRouteServesAgainUnlessAMessageWaitsForItsAnswer)
+{
+    linkUp(1);
+    EXPECT_EQ(out.read(), sent(1, 1));
+    parse(1, "PRIVMSG carol :m2");
+    EXPECT_EQ(daemon.take(), "");
+    EXPECT_EQ(out.read(), sent(2, 2));
+
+    parse(1, "PRIVMSG dave :d1");
+    parse(1, "PRIVMSG carol :m3");
+    EXPECT_EQ(daemon.take(), "NEXTHOP dave\r\nNEXTHOP carol\r\n");
+    parse(DAEMON_SLOT, "OK 2 1");
+    parse(DAEMON_SLOT, "OK 2 1");
+    EXPECT_EQ(out.read(2), (Lines{forward("d1", "dave"), forward("m3")}));
+
+    parse(1, "PRIVMSG erin :e1");
+    parse(DAEMON_SLOT, "NONE");
+    parse(1, "PRIVMSG erin :e2");
+    EXPECT_EQ(daemon.take(), "NEXTHOP erin\r\nNEXTHOP erin\r\n");
+    parse(DAEMON_SLOT, "NONE");
+    client(1).take();
+    out.send({"ACK 4"});
+    pumpFor(5);
+    expectSettled();
+}
+
 // Handed back: a nick's line is asked of the daemon again, a channel's goes on the same hop again.
 TEST_F(NodeLinks, ALineHandedBackIsAskedForAgainOrSentAgainOnItsHop)
 {
@@ -574,3 +603,19 @@ TEST_F(NodeLinks, UndeliveredAnswerTravelsBackToTheSendersNode)
 }
 
 }  // namespace
+
+TEST(RouteCache, ARouteLivesASecondAndGoesWithItsHop)
+{
+    clearRouteCache();
+    routeAnswered("bob", 2, 1000);
+    routeAnswered("carol", 3, 1000);
+    routeAnswered("abcdefghij", 4, 1000);  // longer than a nick: its place would name another
+    EXPECT_EQ(cachedHop("bob", 1999), 2u);
+    EXPECT_EQ(cachedHop("bob", 2000), 0u);
+    EXPECT_EQ(cachedHop("bo", 1500), 0u);
+    EXPECT_EQ(cachedHop("abcdefghi", 1500), 0u);
+    forgetRoutesVia(3);
+    EXPECT_EQ(cachedHop("carol", 1500), 0u);
+    routeAnswered("bob", 0, 1500);
+    EXPECT_EQ(cachedHop("bob", 1500), 0u);
+}
