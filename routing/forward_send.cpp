@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,6 +80,7 @@ struct HopLink {
     // `unsent` is the entry behind them (-1 when there is none).
     int inFlight = 0;
     int unsent = -1;
+    long long nextDownCheck = 0;  // while its link stays down, when the hop is looked at again
 };
 
 Outgoing pool[FORWARD_POOL + LINK_FLIGHT_MAX];
@@ -278,27 +280,35 @@ void pumpLink(int n, long long now)
         char wire[LINE_SIZE];
         const size_t length = formatWire(pool[h.unsent], wire);
         if (!linkRoom(n, length)) return;
+        pool[h.unsent].handedBack = false;  // a hand-back answers one sending only
         linkWrite(n, wire, length);
         ++h.inFlight;
         h.unsent = pool[h.unsent].next;
     }
 }
 
-// Lines in flight on a link that will not come back in time leave it unconfirmed: a new session
-// keeps the neighbour's count of the old one from settling lines it never saw.
-void takeBackFromLink(int n)
+// A neighbour that turned out not to link: the lines in flight on its link may have been handled,
+// so they are never sent again, as a one-shot line written but not acknowledged; their senders
+// hear that delivery could not be confirmed. A new session keeps the neighbour's count of the old
+// one from settling lines it never saw.
+void abandonFlight(int n)
 {
     HopLink &h = hops[n];
     newLinkSession(n);
-    h.inFlight = 0;
-    h.unsent = h.queue.head;
+    for (; h.inFlight > 0; --h.inFlight) {
+        const int e = popHop(h);
+        tellUnconfirmed(pool[e].owner, pool[e].ownerSerial, pool[e].target);
+        release(e);
+    }
 }
 
 void kick(int n, long long now)
 {
     HopLink &h = hops[n];
-    if (usesLink(n)) return pumpLink(n, now);
-    if (h.inFlight > 0) takeBackFromLink(n);  // the neighbour turned out not to link
+    // A one-shot exchange under way ends first: its line is the queue's head.
+    if (usesLink(n) && h.stage == Stage::Idle) return pumpLink(n, now);
+    if (usesLink(n)) return;
+    if (h.inFlight > 0) abandonFlight(n);
     if (h.stage == Stage::Idle && h.queue.count > 0 && now >= h.retryAt) startExchange(n, now);
 }
 
@@ -345,12 +355,21 @@ void tryAgainLater(HopLink &h, int e, long long now)
     else push(reask, e);
 }
 
-void settle(int n, int count, long long now)
+// The oldest `count` lines in flight leave the hop before any of them is acted on: telling a
+// sender may route another message, to this very hop.
+EntryList landed(HopLink &h, int count)
 {
-    HopLink &h = hops[n];
+    EntryList done;
     for (int i = 0; i < count && h.inFlight > 0; ++i) {
-        const int e = popHop(h);
+        push(done, popHop(h));
         --h.inFlight;
+    }
+    return done;
+}
+
+void settle(HopLink &h, EntryList done, long long now)
+{
+    for (int e = pop(done); e >= 0; e = pop(done)) {
         if (pool[e].handedBack) tryAgainLater(h, e, now);
         else release(e);
     }
@@ -449,8 +468,10 @@ void beforeWait()
             watchRead(h.fd);
             wakeWithinMs(h.since + EXCHANGE_LIMIT_MS - now);
         } else if (h.queue.count > 0 && usesLink(n)) {
-            if (linkState(n) != LinkState::Up) wakeWithinMs(LINK_PATIENCE_MS - linkDownForMs(n, now));
-            else if (h.unsent >= 0) wakeWithinMs(pool[h.unsent].dueAt - now);
+            // Past the patience the hop is looked at every RETRY_MS; room in the window comes back
+            // with an acknowledgement or a write, which the link watches.
+            if (linkState(n) != LinkState::Up) wakeWithinMs(std::max(LINK_PATIENCE_MS - linkDownForMs(n, now), h.nextDownCheck - now));
+            else if (h.unsent >= 0 && pool[h.unsent].dueAt > now) wakeWithinMs(pool[h.unsent].dueAt - now);
         } else if (h.queue.count > 0) {
             wakeWithinMs(h.retryAt - now);
         }
@@ -467,7 +488,11 @@ void afterWait()
         else if (h.stage == Stage::AwaitingAnswer && isReadable(h.fd)) answered(n, now);
         else if (h.stage == Stage::Connecting && now - h.since >= CONNECT_LIMIT_MS) hopFailed(h, now);
         else if (h.stage == Stage::AwaitingAnswer && now - h.since >= EXCHANGE_LIMIT_MS) exchangeTimedOut(h, now);
-        if (h.queue.count > 0 && usesLink(n) && linkDownForMs(n, now) >= LINK_PATIENCE_MS) linkStaysDown(n, now);
+        if (h.queue.count > 0 && h.stage == Stage::Idle && usesLink(n) && linkDownForMs(n, now) >= LINK_PATIENCE_MS &&
+            now >= h.nextDownCheck) {
+            h.nextDownCheck = now + RETRY_MS;
+            linkStaysDown(n, now);
+        }
         kick(n, now);
     }
     askAgain(now);
@@ -538,17 +563,19 @@ int linesForHop(int n) { return hops[n].queue.count; }
 void linkCameUp(int n, int handled)
 {
     const long long now = nowMillis();
-    settle(n, handled, now);
     HopLink &h = hops[n];
+    const EntryList done = landed(h, handled);
     h.inFlight = 0;
     h.unsent = h.queue.head;
+    settle(h, done, now);
     kick(n, now);
 }
 
 void linkAcknowledged(int n, int count)
 {
     const long long now = nowMillis();
-    settle(n, count, now);
+    HopLink &h = hops[n];
+    settle(h, landed(h, count), now);
     kick(n, now);
 }
 

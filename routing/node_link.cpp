@@ -184,7 +184,8 @@ Got nextLine(Stream &s, char (&line)[LINE_SIZE])
             if (length == 0) continue;
             return Got::Line;
         }
-        if (left > LINE_MAX_CHARS + 2) return Got::Broken;
+        // A line still waiting for its LF holds at most its characters and a CR.
+        if (left >= LINE_MAX_CHARS + 2) return Got::Broken;
         if (!s.keyed) return Got::None;
         const Got frame = openFrame(s);
         if (frame != Got::Line) return frame;
@@ -616,6 +617,8 @@ struct InLink {
     Transcript keys;
     uint64_t ackedSent;
     long long lastAckAt;
+    // Lines the link it replaces handled after this one's count was given: they come again first.
+    uint64_t skip;
     Stream s;
 };
 
@@ -650,23 +653,26 @@ void noticeLostNeighbours(long long now)
     }
 }
 
-// A neighbour opening a new link freezes the one it had: the new one's count must not move.
-bool openingFrom(int n)
-{
-    for (const InLink &in : inLinks)
-        if (in.used && in.n == n && !in.up) return true;
-    return false;
-}
+// A neighbour has at most OPENINGS_PER_NEIGHBOUR openings under way; a newer one replaces the
+// oldest. An opening changes nothing until it has proven itself, so one that never will (anyone
+// may connect from a neighbour's machine) stops no link that works.
+constexpr int OPENINGS_PER_NEIGHBOUR = 2;
 
 int freeInLink(int n)
 {
     int freeEntry = -1;
+    int oldest = -1;
+    int openings = 0;
     for (int i = 0; i < IN_LINKS; ++i) {
-        // Only the newest opening of a neighbour counts.
-        if (inLinks[i].used && inLinks[i].n == n && !inLinks[i].up) dropInLink(inLinks[i], "opening replaced by a newer one");
-        if (!inLinks[i].used && freeEntry < 0) freeEntry = i;
+        const InLink &in = inLinks[i];
+        if (!in.used && freeEntry < 0) freeEntry = i;
+        if (!in.used || in.n != n || in.up) continue;
+        ++openings;
+        if (oldest < 0 || in.since < inLinks[oldest].since) oldest = i;
     }
-    return freeEntry;
+    if (openings < OPENINGS_PER_NEIGHBOUR) return freeEntry;
+    dropInLink(inLinks[oldest], "opening replaced by a newer one");
+    return oldest;
 }
 
 // PROOF <header> <proof>: the opener proves the key, and the link replaces the one it had.
@@ -688,10 +694,10 @@ void takeProof(InLink &in, char *line)
         if (&old != &in && old.used && old.n == in.n && old.up) dropInLink(old, "replaced by a new link");
     PeerMemory &m = memory[in.n];
     if (m.session != in.session) m = {in.session, 0};
-    m.handled = in.handledAtOpening;
+    in.skip = m.handled > in.handledAtOpening ? m.handled - in.handledAtOpening : 0;
     if (keyed) beginSealed(in.s);
     in.up = true;
-    in.ackedSent = m.handled;
+    in.ackedSent = in.handledAtOpening;
     in.lastAckAt = nowMillis();
     trace("from", in.n, keyed ? "up, sealed" : "up, clear");
     linkUpWith(in.n);
@@ -712,7 +718,6 @@ bool roomForTransit() { return !coreHooks.roomForLines || coreHooks.roomForLines
 // the socket behind them fills, so that the opener's window holds its lines back.
 void handleLines(InLink &in)
 {
-    if (openingFrom(in.n)) return;
     PeerMemory &m = memory[in.n];
     char line[LINE_SIZE];
     // The room is asked once a read, as working it out walks every waiting line: no line takes
@@ -721,6 +726,10 @@ void handleLines(InLink &in)
         const Got got = nextLine(in.s, line);
         if (got == Got::Broken) return dropInLink(in, "bytes that do not read as lines");
         if (got == Got::None) return;
+        if (in.skip > 0) {
+            --in.skip;
+            continue;
+        }
         const uint64_t number = m.handled + 1;
         const FirstLine kind = takeLinkLine(in.n, line);
         m.handled = number;
@@ -746,10 +755,12 @@ void acknowledge(InLink &in, long long now)
     in.lastAckAt = now;
 }
 
+// Sealed, the buffer starts at a frame and holds the largest whole, so it is read until full; a
+// frame cut short of that could never complete.
 bool hasRoomToRead(const InLink &in)
 {
-    const size_t buffered = in.s.keyed ? in.s.rawLength : in.s.plainLength - in.s.plainStart;
-    return buffered < LINK_FRAME_PLAIN_MAX && !openingFrom(in.n) && roomForTransit();
+    const bool room = in.s.keyed ? in.s.rawLength < sizeof in.s.raw : in.s.plainLength - in.s.plainStart < LINK_FRAME_PLAIN_MAX;
+    return room && roomForTransit();
 }
 
 void watchInLink(const InLink &in, long long now)
@@ -904,6 +915,7 @@ void adoptLink(int fd, unsigned peerAddr, const char *line, const char *rest, si
     in.n = n;
     in.up = false;
     in.since = nowMillis();
+    in.skip = 0;
     in.session = std::strtoull(w[4], nullptr, 16);
     const PeerMemory &m = memory[n];
     in.handledAtOpening = m.session == in.session ? m.handled : 0;

@@ -102,15 +102,18 @@ public:
         plain_.clear();
     }
 
-    void send(const Lines &lines)
+    void send(const Lines &lines) { sendRaw(sealed_ ? sealedFrame(lines) : joined(lines)); }
+    std::string sealedFrame(const Lines &lines)
+    {
+        const std::string bytes = joined(lines);
+        unsigned char frame[LINK_FRAME_MAX];
+        return std::string(reinterpret_cast<char *>(frame), linkSeal(cipher_, bytes.data(), bytes.size(), frame));
+    }
+    static std::string joined(const Lines &lines)
     {
         std::string bytes;
         for (const std::string &l : lines) bytes += l + "\r\n";
-        if (sealed_) {
-            unsigned char frame[LINK_FRAME_MAX];
-            bytes.assign(reinterpret_cast<char *>(frame), linkSeal(cipher_, bytes.data(), bytes.size(), frame));
-        }
-        sendRaw(bytes);
+        return bytes;
     }
     void sendRaw(const std::string &bytes)
     {
@@ -440,6 +443,44 @@ TEST_F(NodeLinks, AfterAReconnectExactlyTheLinesNotHandledGoAgainInOrder)
         expectSettled();
         out.take(-1);
     }
+}
+
+// A full frame that arrives in two reads, the first past the largest plain text a frame holds,
+// is read whole: the buffer is read until it is full, and a frame is never larger.
+TEST_F(NodeLinks, AFullSealedFrameSplitAnywhereIsReadWhole)
+{
+    loadKey();
+    EXPECT_EQ(in.open("00000000000000f1"), 0u);
+    Lines lines;
+    for (size_t plain = 0; plain + 130 < LINK_FRAME_PLAIN_MAX; plain += lines.back().size() + 2)
+        lines.push_back(fromNode2("bob", std::to_string(lines.size()) + std::string(100, 'y')));
+    const size_t left = LINK_FRAME_PLAIN_MAX - FarEnd::joined(lines).size() - 2;
+    lines.push_back(fromNode2("bob", "z") + std::string(left - fromNode2("bob", "z").size(), 'w'));
+    const std::string frame = in.sealedFrame(lines);
+    ASSERT_EQ(frame.size(), LINK_FRAME_MAX);
+    in.sendRaw(frame.substr(0, LINK_FRAME_PLAIN_MAX + 6));
+    pumpFor(20);
+    in.sendRaw(frame.substr(LINK_FRAME_PLAIN_MAX + 6));
+    EXPECT_EQ(in.read(1, 2000), Lines{"ACK " + std::to_string(lines.size())});
+    client(2).take();
+}
+
+// A hand-back answers one sending: a line handed back, then sent again on the next link and taken
+// there, is not asked for again.
+TEST_F(NodeLinks, AHandBackDoesNotOutliveTheSendingItAnswered)
+{
+    linkUp(1);
+    EXPECT_EQ(out.read(), sent(1, 1));
+    out.send({"BACK 1"});
+    pumpFor(5);
+    out.take(-1);
+    node2.accept(out);
+    out.answerOpening(0);
+    EXPECT_EQ(out.read(), sent(1, 1));
+    out.send({"ACK 1"});
+    pumpFor(20);
+    EXPECT_EQ(daemon.take(), "");
+    expectSettled();
 }
 
 // The daemon's route for a nick serves the next messages for a moment, but a message never
