@@ -186,7 +186,6 @@ void wireRouting()
     coreHooks.mayQuery = mayAskLinkStatus;
     coreHooks.answerQuery = answerLinkStatus;
     nodeLinks = clientProfile.on;
-    resetLinks();
     addPoller({beforeWait, keepDaemonLinked});
     addPoller(forwardingPoller());
     // After forwarding's, so that what forwarding wrote on a link in this pass leaves in it.

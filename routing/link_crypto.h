@@ -45,8 +45,8 @@ bool linkProofValid(LinkRole role, const char *transcript, size_t length, const 
 struct LinkCipher {
     crypto_secretstream_xchacha20poly1305_state out;
     crypto_secretstream_xchacha20poly1305_state in;
-    bool outReady = false;
-    bool inReady = false;
+    bool outReady;  // no initialisers: the links' tables stay untouched, and out of memory, until used
+    bool inReady;
 };
 // Starts this end's sending stream; headerHex is sent to the other end in the handshake.
 void linkCipherStartOut(LinkCipher &c, LinkRole self, const char *transcript, size_t length, char (&headerHex)[LINK_HEADER_HEX + 1]);

@@ -367,8 +367,10 @@ void linkDown(int n, const char *why)
     l.connecting = false;
     const long long now = nowMillis();
     if (l.downSince == 0 || wasThere) l.downSince = now;
-    l.retryAt = now + l.retryGap;
-    l.retryGap = l.retryGap * 2 > RETRY_MAX_MS ? RETRY_MAX_MS : l.retryGap * 2;
+    // The tables start zeroed, untouched, so that a link never used costs no resident memory.
+    const long long gap = l.retryGap > 0 ? l.retryGap : RETRY_FIRST_MS;
+    l.retryAt = now + gap;
+    l.retryGap = gap * 2 > RETRY_MAX_MS ? RETRY_MAX_MS : gap * 2;
     if (!wasUp) return;
     // Lines in flight wait for the next link: it is opened as soon as the retry is due, not when
     // something else wakes the loop, which may be after they were taken back under a new session.
@@ -624,6 +626,9 @@ struct InLink {
 
 constexpr int IN_LINKS = 2 * MAX_NEIGHBORS;  // one up and one opening for every neighbour
 InLink inLinks[IN_LINKS];
+// One past the highest entry ever used: entries are taken lowest first, so the loop's passes look
+// only at the few that a node's neighbours use, and the pages of the others are never touched.
+int inLinksTop;
 
 void dropInLink(InLink &in, const char *why)
 {
@@ -638,8 +643,8 @@ void dropInLink(InLink &in, const char *why)
 bool anyLinkUp(int n)
 {
     if (outLinks[n].state == LinkState::Up) return true;
-    for (const InLink &in : inLinks)
-        if (in.used && in.up && in.n == n) return true;
+    for (int i = 0; i < inLinksTop; ++i)
+        if (inLinks[i].used && inLinks[i].up && inLinks[i].n == n) return true;
     return false;
 }
 
@@ -664,6 +669,7 @@ int freeInLink(int n)
     int oldest = -1;
     int openings = 0;
     for (int i = 0; i < IN_LINKS; ++i) {
+        if (i >= inLinksTop && freeEntry >= 0) break;
         const InLink &in = inLinks[i];
         if (!in.used && freeEntry < 0) freeEntry = i;
         if (!in.used || in.n != n || in.up) continue;
@@ -796,18 +802,20 @@ void driveInLink(InLink &in, long long now)
 
 void beforeWait()
 {
+    if (!nodeLinks) return;  // no link is ever opened or taken
     const long long now = nowMillis();
     for (int n = 0; n < neighbors; ++n) {
         watchOutLink(n, now);
         if (lostSince[n] != 0) wakeWithinMs(lostSince[n] + LINK_SPLIT_MS - now);
     }
-    for (const InLink &in : inLinks) watchInLink(in, now);
+    for (int i = 0; i < inLinksTop; ++i) watchInLink(inLinks[i], now);
 }
 
 void afterWait()
 {
+    if (!nodeLinks) return;
     const long long now = nowMillis();
-    for (InLink &in : inLinks) driveInLink(in, now);
+    for (int i = 0; i < inLinksTop; ++i) driveInLink(inLinks[i], now);
     for (int n = 0; n < neighbors; ++n) driveOutLink(n, now);
     for (int n = 0; n < neighbors; ++n) flushOutLink(n);
     noticeLostNeighbours(now);
@@ -909,6 +917,7 @@ void adoptLink(int fd, unsigned peerAddr, const char *line, const char *rest, si
         return trace("from", n, "opening refused: no room for another link");
     }
     InLink &in = inLinks[entry];
+    if (entry >= inLinksTop) inLinksTop = entry + 1;
     closeStream(in.s);
     in.s.fd = fd;
     in.used = true;
@@ -954,8 +963,8 @@ LinkReport linkReport(int n)
 
 void closeAllLinks()
 {
-    for (InLink &in : inLinks)
-        if (in.used) dropInLink(in, "closed");
+    for (int i = 0; i < inLinksTop; ++i)
+        if (inLinks[i].used) dropInLink(inLinks[i], "closed");
     for (int n = 0; n < neighbors; ++n)
         if (outLinks[n].state == LinkState::Up || outLinks[n].state == LinkState::Opening) linkDown(n, "closed");
 }

@@ -40,8 +40,8 @@ std::string proof(LinkRole role, const std::string &transcript)
 
 // Both ends of one link, each having started its receiving stream from the other's header.
 struct Ends {
-    LinkCipher opener;
-    LinkCipher acceptor;
+    LinkCipher opener{};
+    LinkCipher acceptor{};
 
     explicit Ends(const std::string &transcript = TRANSCRIPT)
     {
@@ -213,7 +213,7 @@ TEST_F(LinkCrypto, AnythingButTheNextFrameOfThisLinkIsForgedAndEndsTheStream)
 
 TEST_F(LinkCrypto, NoStreamStartsFromABadHeaderOrWithoutAKey)
 {
-    LinkCipher c;
+    LinkCipher c{};
     char header[LINK_HEADER_HEX + 1];
     linkCipherStartOut(c, LinkRole::Opener, TRANSCRIPT.data(), TRANSCRIPT.size(), header);
     const std::string good = header;
@@ -224,7 +224,7 @@ TEST_F(LinkCrypto, NoStreamStartsFromABadHeaderOrWithoutAKey)
         EXPECT_EQ(seal(c, std::string(size, 'x')).size(), 0u) << size;
 
     rt_forget_key();
-    LinkCipher keyless;
+    LinkCipher keyless{};
     linkCipherStartOut(keyless, LinkRole::Opener, TRANSCRIPT.data(), TRANSCRIPT.size(), header);
     EXPECT_EQ(seal(keyless, "hello").size(), 0u);
     EXPECT_FALSE(linkCipherStartIn(keyless, LinkRole::Acceptor, TRANSCRIPT.data(), TRANSCRIPT.size(), good.c_str()));

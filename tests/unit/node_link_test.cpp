@@ -218,7 +218,7 @@ private:
     int fd_ = -1;
     bool sealed_ = false;
     bool ended_ = false;
-    LinkCipher cipher_;
+    LinkCipher cipher_{};
     std::string keys_, raw_, plain_;
 };
 
