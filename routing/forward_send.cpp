@@ -592,6 +592,3 @@ void linkNeighbourLost(int n)
     if (routingHooks.nodeSplit) routingHooks.nodeSplit(neighborNodes[n]->nodeID);
 }
 
-// Its lines stay in flight: the link is opened again at once, and the neighbour's count says
-// which of them it handled.
-void linkWentDown(int) {}

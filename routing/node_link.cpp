@@ -376,18 +376,16 @@ void linkDown(int n, const char *why)
     // something else wakes the loop, which may be after they were taken back under a new session.
     if (l.flight.count > 0) l.wanted = true;
     linkBroke(n);
-    linkWentDown(n);
 }
 
-// A neighbour that does not link: its lines in flight go back to forwarding, which sends them one
-// connection each.
+// A neighbour that does not link: forwarding sends it one-shot lines meanwhile, and lets go of the
+// lines in flight on the link, which it may have handled.
 void takeAsOneShot(int n, const char *why)
 {
     OutLink &l = outLinks[n];
     linkDown(n, why);
     l.state = LinkState::OneShot;
     l.oneShotUntil = nowMillis() + ONE_SHOT_MS;
-    linkWentDown(n);
 }
 
 void startOpening(int n, long long now)

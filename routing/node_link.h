@@ -70,8 +70,6 @@ void linkAcknowledged(int n, int count);
 // The line `index` places behind the oldest in flight was handed back: its acknowledgement, which
 // follows, settles it without delivering it.
 void linkHandedBack(int n, int index);
-// The link closed; its lines in flight stay in flight until it comes back or they are taken back.
-void linkWentDown(int n);
 // Every link with the neighbour, both ways, broke and none came back within LINK_SPLIT_MS: it is
 // taken to be gone (told once, until a link with it is up again).
 void linkNeighbourLost(int n);
