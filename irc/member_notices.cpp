@@ -151,7 +151,7 @@ void takeSplit(uint32_t src, const Message &m)
     word[std::strcspn(word, " ")] = '\0';
     const uint32_t lost = readNodeId(word);
     if (lost == 0 || lost == curr_nodeID) return;
-    dropMembersOf(lost, src);
+    if (!m.repeat) dropMembersOf(lost, src);
     sendToChannel(NO_SLOT, Message{m.srcNode, m.sender, NODES_CHANNEL, word, m.command}, NODES_CHANNEL);
 }
 
@@ -226,8 +226,10 @@ void takeMemberNotice(uint32_t src, const Message &m)
     char nick[NICK_MAX + 1];
     senderNick(m.sender, nick);
     const int known = findNetworkMember(nick);
-    const bool ours = known >= 0 && networkMembers[known].node == src;
-    if (std::strcmp(m.command, "JOIN") == 0) noteJoin(src, m.sender, nick, word, nowMillis());
+    const bool ours = known >= 0 && networkMembers[known].node == src && !m.repeat;
+    if (m.repeat) {
+        // Noted here before: only the nodes further down the tree may not have it.
+    } else if (std::strcmp(m.command, "JOIN") == 0) noteJoin(src, m.sender, nick, word, nowMillis());
     else if (std::strcmp(m.command, "NICK") == 0) {
         if (ours && !heldHere(word, src) && findNetworkMember(word) < 0) noteNick(known, word);
     } else if (ours && std::strcmp(networkMembers[known].channel, word) == 0) {

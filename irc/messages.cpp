@@ -55,7 +55,7 @@ bool sendToNick(int owner, const Message &m)
 {
     const int to = findLocalUser(m.target);
     if (to >= 0) {
-        replyf(to, FMT_USER_MESSAGE, m.sender, m.command, connections[to].nick, m.text);
+        if (!m.repeat) replyf(to, FMT_USER_MESSAGE, m.sender, m.command, connections[to].nick, m.text);
         return true;
     }
     char request[LINE_SIZE];
@@ -68,7 +68,7 @@ void sendToChannel(int owner, const Message &m, const char *routeName)
 {
     const int roomSlot = checkChannel(m.target);
     int delivered = 0;
-    if (roomSlot > 0) {
+    if (roomSlot > 0 && !m.repeat) {
         char line[LINE_SIZE];
         formatLine(line, FMT_USER_MESSAGE, m.sender, m.command, m.target, m.text);
         delivered = sendToMembers(roomSlot, line, owner);

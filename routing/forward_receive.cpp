@@ -13,6 +13,7 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../rtlib/rt_args.h"
+#include "custody.h"
 #include "link_status.h"
 #include "node_link.h"
 #include "routing_hooks.h"
@@ -37,7 +38,7 @@ FirstLine takeUndelivered(const Message &m)
 {
     const int slot = findUser(m.target);
     if (slot >= FIRST_CLIENT_SLOT) {
-        routingHooks.tellSender(slot, m.text, SenderTold::NoSuchTarget);
+        if (!m.repeat) routingHooks.tellSender(slot, m.text, SenderTold::NoSuchTarget);
         return FirstLine::Taken;
     }
     if (!canHandOn(m.target)) return FirstLine::Declined;
@@ -100,6 +101,24 @@ bool readForward(char *line, Message &m, char (&srcNode)[NODE_ID_TEXT_SIZE], cha
     return true;
 }
 
+// A message from another node, read and checked, as a line of a link or of a connection of its own.
+FirstLine takeMessage(Message &m, uint32_t src)
+{
+    if (clientProfile.on && std::strcmp(m.target, NODES_CHANNEL) == 0) {
+        routingHooks.takeMemberNotice(src, m);
+        return FirstLine::Taken;
+    }
+    // Names longer than a nick or a channel name exist nowhere; the cut one may.
+    char target[NICK_MAX + 1];
+    copyCut(target, m.target);
+    m.target = target;
+    if (std::strcmp(m.command, UNDELIVERED_KEYWORD) == 0 && !isChannelName(target)) return takeUndelivered(m);
+    if (!canHandOn(target)) return FirstLine::Declined;
+    if (isChannelName(target)) routingHooks.sendToChannel(NO_SLOT, m, target);
+    else routingHooks.sendToNick(NO_SLOT, m);
+    return FirstLine::Taken;
+}
+
 }  // namespace
 
 uint32_t readNodeId(const char *word)
@@ -128,19 +147,14 @@ FirstLine takeForwardLine(char *line, unsigned peerAddr)
     char srcNode[NODE_ID_TEXT_SIZE];
     char text[LINE_SIZE];
     if (!readForward(line, m, srcNode, text) || !isCarriedName(m.target)) return FirstLine::Refused;
-    if (clientProfile.on && std::strcmp(m.target, NODES_CHANNEL) == 0) {
-        routingHooks.takeMemberNotice(readNodeId(srcNode), m);
-        return FirstLine::Taken;
-    }
-    // Names longer than a nick or a channel name exist nowhere; the cut one may.
-    char target[NICK_MAX + 1];
-    copyCut(target, m.target);
-    m.target = target;
-    if (std::strcmp(m.command, UNDELIVERED_KEYWORD) == 0 && !isChannelName(target)) return takeUndelivered(m);
-    if (!canHandOn(target)) return FirstLine::Declined;
-    if (isChannelName(target)) routingHooks.sendToChannel(NO_SLOT, m, target);
-    else routingHooks.sendToNick(NO_SLOT, m);
-    return FirstLine::Taken;
+    // A numbered message (on links only) that was taken here before is handed on, not delivered
+    // again; one handed back is new when it comes again.
+    const Custody &id = custodyNow();
+    const uint32_t src = readNodeId(srcNode);
+    m.repeat = custodySeenBefore(src, id.session, id.number);
+    const FirstLine kind = takeMessage(m, src);
+    if (kind == FirstLine::Declined && !m.repeat) custodyForget(src, id.session, id.number);
+    return kind;
 }
 
 // A line on a link passes the rules of a one-shot connection's line from the same node; anything

@@ -27,6 +27,7 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../rtlib/rt_args.h"
+#include "custody.h"
 #include "daemon_requests.h"
 #include "node_link.h"
 #include "route_cache.h"
@@ -59,6 +60,7 @@ struct Outgoing {
     long long giveUpAt;  // 0 until a hop failed it
     long long dueAt;     // when a message waiting to be asked again, or sent again on its hop, goes
     bool handedBack;     // its link's receiver could not hand it on: its acknowledgement does not settle it
+    Custody custody;     // held until it leaves the pool, or it waits for another try
 };
 
 struct EntryList {
@@ -125,6 +127,7 @@ int popHop(HopLink &h)
 
 void release(int entry)
 {
+    custodyRelease(pool[entry].custody);
     pool[entry].next = spare.head;
     spare.head = entry;
     if (spare.tail < 0) spare.tail = entry;
@@ -154,6 +157,8 @@ int entryFor(const PendingMessage &m)
     o.giveUpAt = m.giveUpAt;
     o.dueAt = 0;
     o.handedBack = false;
+    o.custody = m.custody;
+    custodyHold(o.custody);
     return e;
 }
 
@@ -166,6 +171,7 @@ long long patienceMs()
 void giveUp(int entry)
 {
     const Outgoing &o = pool[entry];
+    const CustodyScope scope(o.custody);
     char srcNode[NODE_ID_TEXT_SIZE];
     std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(o.srcNode));
     tellUndelivered(o.owner, o.ownerSerial, {srcNode, o.sender, o.target, o.text, o.command});
@@ -192,6 +198,7 @@ void hopFailed(HopLink &h, long long now)
     EntryList kept;
     for (int e = popHop(h); e >= 0; e = popHop(h)) {
         Outgoing &o = pool[e];
+        custodyRelease(o.custody);
         if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
         if (now >= o.giveUpAt) {
             giveUp(e);
@@ -213,6 +220,19 @@ size_t formatWire(const Outgoing &o, char (&wire)[LINE_SIZE])
     formatLine(line, FMT_FORWARD, static_cast<unsigned long>(o.srcNode), o.sender, o.command, o.target, o.text);
     // Cut inside the text if it must be, so that the line keeps its CR LF and still arrives.
     return frameLine(wire, line);
+}
+
+// On a link a numbered message's FORWARD line follows its ID line, so that the line's bytes stay
+// those every node reads.
+constexpr size_t LINK_WIRE_SIZE = 2 * LINE_SIZE;
+
+size_t formatLinkWire(const Outgoing &o, char (&wire)[LINK_WIRE_SIZE])
+{
+    const size_t idLength = custodyIdLine(o.custody, wire, LINE_SIZE);
+    char line[LINE_SIZE];
+    const size_t length = formatWire(o, line);
+    std::memcpy(wire + idLength, line, length);
+    return idLength + length;
 }
 
 void sendHead(HopLink &h, long long now)
@@ -277,8 +297,8 @@ void pumpLink(int n, long long now)
     if (h.queue.count == 0) return;
     if (linkState(n) != LinkState::Up) return openLink(n);
     while (h.unsent >= 0 && pool[h.unsent].dueAt <= now) {
-        char wire[LINE_SIZE];
-        const size_t length = formatWire(pool[h.unsent], wire);
+        char wire[LINK_WIRE_SIZE];
+        const size_t length = formatLinkWire(pool[h.unsent], wire);
         if (!linkRoom(n, length)) return;
         pool[h.unsent].handedBack = false;  // a hand-back answers one sending only
         linkWrite(n, wire, length);
@@ -335,6 +355,7 @@ void linkStaysDown(int n, long long now)
         }
         return;
     }
+    for (int e = flying.head; e >= 0; e = pool[e].next) custodyRelease(pool[e].custody);
     pool[flying.tail].next = h.queue.head;
     if (h.queue.tail < 0) h.queue.tail = flying.tail;
     h.queue.head = flying.head;
@@ -348,6 +369,7 @@ void tryAgainLater(HopLink &h, int e, long long now)
 {
     Outgoing &o = pool[e];
     o.handedBack = false;
+    custodyRelease(o.custody);
     if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
     if (now >= o.giveUpAt) return giveUp(e);
     o.dueAt = now + RETRY_MS;
@@ -451,6 +473,7 @@ void askAgain(long long now)
         char request[LINE_SIZE];
         if (isChannelName(o.target)) formatChannelRequest(request, srcNode, o.target);
         else formatNickRequest(request, o.target);
+        const CustodyScope scope(o.custody);
         askDaemon(request, {srcNode, o.sender, o.target, o.text, o.command}, o.owner, o.ownerSerial, o.giveUpAt);
         release(e);
     }
@@ -520,6 +543,7 @@ void keepForDaemon(const PendingMessage &m)
     const int e = entryFor(m);
     if (e < 0) return;  // the input gate keeps the pool from running out
     Outgoing &o = pool[e];
+    custodyRelease(o.custody);  // it may wait long: the neighbour's link must not wait with it
     const long long now = nowMillis();
     if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
     o.dueAt = now;
@@ -537,7 +561,9 @@ void forwardToHop(uint32_t hop, const Message &m, int owner, unsigned serial)
     copyCut(p.sender, m.sender);
     copyCut(p.srcNode, m.srcNode);
     copyCut(p.command, m.command);
+    p.custody = custodyTaken(readNodeId(m.srcNode));
     forwardTo(hop, p);
+    custodyRelease(p.custody);
 }
 
 int linesToAskAgain() { return reask.count > 0 ? 1 : 0; }

@@ -23,6 +23,7 @@
 #include "../core/text.h"
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
+#include "custody.h"
 #include "link_crypto.h"
 #include "route_cache.h"
 
@@ -53,6 +54,9 @@ constexpr long long STALL_MS = 5000;
 // The receiver acknowledges at most once a millisecond, unless this many lines wait for it.
 constexpr long long ACK_GAP_MS = 1;
 constexpr uint64_t ACK_LINES = LINK_WINDOW_LINES / 8;
+// While it holds lines it has yet to hand on, the receiver says its count again this often, so
+// that a next hop slower than the stall limit does not look like a receiver that stopped reading.
+constexpr long long ACK_AGAIN_MS = STALL_MS / 5;
 
 constexpr char FMT_OPENING[] = "LINK %lu %lu %s %s";
 constexpr char FMT_LINKED[] = "LINKED %s %" PRIu64 " %s";
@@ -619,6 +623,9 @@ struct InLink {
     long long lastAckAt;
     // Lines the link it replaces handled after this one's count was given: they come again first.
     uint64_t skip;
+    // The number the next line travels under, from the ID line before it (0: unnumbered).
+    uint64_t idSession;
+    uint64_t idNumber;
     Stream s;
 };
 
@@ -697,7 +704,10 @@ void takeProof(InLink &in, char *line)
     for (InLink &old : inLinks)
         if (&old != &in && old.used && old.n == in.n && old.up) dropInLink(old, "replaced by a new link");
     PeerMemory &m = memory[in.n];
-    if (m.session != in.session) m = {in.session, 0};
+    if (m.session != in.session) {
+        m = {in.session, 0};
+        custodyRestart(in.n);
+    }
     in.skip = m.handled > in.handledAtOpening ? m.handled - in.handledAtOpening : 0;
     if (keyed) beginSealed(in.s);
     in.up = true;
@@ -730,12 +740,24 @@ void handleLines(InLink &in)
         const Got got = nextLine(in.s, line);
         if (got == Got::Broken) return dropInLink(in, "bytes that do not read as lines");
         if (got == Got::None) return;
+        if (isCustodyIdLine(line)) {
+            if (!readCustodyId(line, in.idSession, in.idNumber)) return dropInLink(in, "an ID line that does not read");
+            continue;
+        }
+        const uint64_t session = in.idSession;
+        const uint64_t idNumber = in.idNumber;
+        in.idSession = in.idNumber = 0;
         if (in.skip > 0) {
             --in.skip;
             continue;
         }
         const uint64_t number = m.handled + 1;
-        const FirstLine kind = takeLinkLine(in.n, line);
+        if (!custodyFits(in.n, number)) return dropInLink(in, "more lines than its window");
+        FirstLine kind;
+        {
+            const CustodyScope scope(in.n, number, session, idNumber);
+            kind = takeLinkLine(in.n, line);
+        }
         m.handled = number;
         // Counted all the same, so that the opener does not send it again on the next link for ever.
         if (kind == FirstLine::Refused) return dropInLink(in, "a line that breaks the rules");
@@ -747,15 +769,22 @@ void handleLines(InLink &in)
     }
 }
 
+// The count acknowledged is of the lines off this node's hands, not of those read.
+long long nextAckAt(const InLink &in)
+{
+    if (custodySettled(in.n) != in.ackedSent) return in.lastAckAt + ACK_GAP_MS;
+    return custodyHeld(in.n) > 0 ? in.lastAckAt + ACK_AGAIN_MS : 0;
+}
+
 void acknowledge(InLink &in, long long now)
 {
-    const uint64_t handled = memory[in.n].handled;
-    if (handled == in.ackedSent) return;
-    if (now - in.lastAckAt < ACK_GAP_MS && handled - in.ackedSent < ACK_LINES) return;
+    const uint64_t settled = custodySettled(in.n);
+    const long long due = nextAckAt(in);
+    if (due == 0 || (now < due && settled - in.ackedSent < ACK_LINES)) return;
     char ack[LINE_SIZE];
-    formatLine(ack, FMT_ACK, handled);
+    formatLine(ack, FMT_ACK, settled);
     writeLine(in.s, ack);
-    in.ackedSent = handled;
+    in.ackedSent = settled;
     in.lastAckAt = now;
 }
 
@@ -777,7 +806,7 @@ void watchInLink(const InLink &in, long long now)
     }
     if (hasRoomToRead(in)) watchRead(in.s.fd);
     if (!outEmpty(in.s.out)) watchWrite(in.s.fd);
-    if (memory[in.n].handled != in.ackedSent) wakeWithinMs(in.lastAckAt + ACK_GAP_MS - now);
+    if (const long long due = nextAckAt(in)) wakeWithinMs(due - now);
 }
 
 void driveInLink(InLink &in, long long now)
@@ -923,9 +952,10 @@ void adoptLink(int fd, unsigned peerAddr, const char *line, const char *rest, si
     in.up = false;
     in.since = nowMillis();
     in.skip = 0;
+    in.idSession = in.idNumber = 0;
     in.session = std::strtoull(w[4], nullptr, 16);
-    const PeerMemory &m = memory[n];
-    in.handledAtOpening = m.session == in.session ? m.handled : 0;
+    // Lines read and not yet handed on come again: read again, they are passed over.
+    in.handledAtOpening = memory[n].session == in.session ? custodySettled(n) : 0;
     std::memcpy(in.s.plain, rest, restLength);
     in.s.plainLength = restLength;
 
@@ -994,6 +1024,7 @@ void resetLinks()
     }
     flightTotal = 0;
     clearRouteCache();
+    resetCustody();
 }
 
 Poller linkPoller() { return {beforeWait, afterWait}; }

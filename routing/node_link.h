@@ -16,10 +16,12 @@
 //
 // The opener numbers its lines within its session (a random number drawn when this node starts,
 // and again when lines in flight were taken back); the acceptor remembers per neighbour the last
-// session and how many of its lines it handled, answers that count when the opener comes back, and
-// acknowledges with "ACK <handled>". A line it could not hand on (its daemon is gone) is counted
-// as handled and named by "BACK <number>", so that the opener tries it again elsewhere. So a line
-// is never handled twice across a reconnect, and never dropped unless its sender is told.
+// session and how many of its lines it read, and acknowledges with "ACK <count>" the lines that
+// are off its hands (custody.h). When the opener comes back it answers that count; the opener sends
+// again what follows, and the acceptor passes over what it read already. A line it could not hand
+// on (its daemon is gone) is off its hands at once and named by "BACK <number>", so that the opener
+// tries it again elsewhere. So a line is never handled twice across a reconnect, is held by its
+// sender until the next node has passed it on, and is never dropped unless its sender is told.
 #pragma once
 
 #include <cstddef>

@@ -110,6 +110,10 @@ void tellUndelivered(int owner, unsigned serial, const Message &m)
 {
     if (owner != NO_SLOT) return tellNoSuchTarget(owner, serial, m.target);
     if (!nodeLinks || !drawsReplies(m) || readNodeId(m.srcNode) == curr_nodeID) return;
+    // The answer is a message of this node's own, numbered afresh, held for the line it answers.
+    Custody answer = custodyNow();
+    answer.session = answer.number = 0;
+    const CustodyScope scope(answer);
     char nick[NICK_MAX + 1] = {};
     std::memcpy(nick, m.sender, std::min(std::strcspn(m.sender, "!"), sizeof nick - 1));
     if (!checkNickFormat(nick)) return;
@@ -178,6 +182,7 @@ void queueMessage(int owner, const char *target, const char *text, const char *s
     copyCut(m.sender, sender);
     copyCut(m.srcNode, srcNode);
     copyCut(m.command, "PRIVMSG");
+    m.custody = custodyTaken(readNodeId(srcNode));
     msgQueue.nextSlot = (msgQueue.nextSlot + 1) % MSG_QUEUE_SLOTS;
 }
 
@@ -187,6 +192,7 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
     // A line nobody asked for has no message to pair with; acting on an old one would repeat it.
     if (!messageWaiting()) return;
     const PendingMessage &front = msgQueue.slots[msgQueue.replySlot];
+    const CustodyScope scope(front.custody);
     if (isNickQuestion(front)) {
         // Only a hop other than 0 names another node that hosts the nick.
         const char *hop = std::strcmp(firstWord, "OK") == 0 ? rest.next() : nullptr;
@@ -203,7 +209,9 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
 void finishFront()
 {
     const int f = msgQueue.replySlot;
-    if (--msgQueue.slots[f].pending == 0) msgQueue.replySlot = (f + 1) % MSG_QUEUE_SLOTS;
+    if (--msgQueue.slots[f].pending > 0) return;
+    custodyRelease(msgQueue.slots[f].custody);
+    msgQueue.replySlot = (f + 1) % MSG_QUEUE_SLOTS;
 }
 
 void finishUnreadableAnswer()

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../core/limits.h"
+#include "custody.h"
 
 struct LineCursor;
 
@@ -17,6 +18,7 @@ struct PendingMessage {
     int pending;           // 1 while waiting for its answer, 0 once answered
     unsigned ownerSerial;  // which peer of the owner slot sent it, so no later peer is answered
     long long giveUpAt;    // set once a next hop could not be reached: asked again until then
+    Custody custody;       // held from queueing until its answer was acted on
 };
 
 // Waiting messages are the slots from replySlot up to nextSlot, cyclically, oldest first;
@@ -36,6 +38,7 @@ struct Message {
     const char *target;  // a nick, or a channel beginning with '#' or '&'
     const char *text;
     const char *command = "PRIVMSG";  // NOTICE, or a channel notice, in the client profile
+    bool repeat = false;  // taken here before under its number: handed on, not delivered again
 };
 
 // Only a PRIVMSG may draw an automatic reply (401, 437) to its sender.

@@ -25,6 +25,7 @@ struct Acceptor {
     int listener = boundSocket(16, port);
     std::vector<std::string> taken;  // the texts of the lines handled, in order
     std::string session;
+    std::string number;  // from the last ID line
 
     ~Acceptor() { ::close(listener); }
 
@@ -50,7 +51,13 @@ struct Acceptor {
         while (taken.size() < count) {
             const std::string line = link.readLine();
             if (line.empty()) return false;
+            if (line.rfind("ID ", 0) == 0) {
+                number = line.substr(line.rfind(' ') + 1, line.size() - line.rfind(' ') - 3);
+                continue;
+            }
             EXPECT_EQ(line.rfind("FORWARD 1 :alice!", 0), 0u) << line;
+            // alice's messages are this node's first: a line sent again keeps its number.
+            EXPECT_EQ(number, std::to_string(taken.size() + 1)) << line;
             taken.push_back(line.substr(line.rfind(' ') + 1, line.size() - line.rfind(' ') - 3));
             if (taken.size() % ackEvery == 0) link.send("ACK " + std::to_string(taken.size()) + "\r\n");
         }

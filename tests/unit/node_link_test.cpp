@@ -192,6 +192,7 @@ public:
     }
 
     std::string opening;  // the LINK line of this connection
+    Lines ids;            // the ID lines read, in order
 
 private:
     // One line from what was read, opening frames as needed; false when none is whole yet.
@@ -210,8 +211,11 @@ private:
         std::string &text = sealed_ ? plain_ : raw_;
         const size_t end = text.find("\r\n");
         if (end == std::string::npos) return false;
-        got.push_back(text.substr(0, end));
+        const std::string line = text.substr(0, end);
         text.erase(0, end + 2);
+        // The number a message travels under is kept apart, so that the lines read as sent.
+        if (line.rfind("ID ", 0) == 0) ids.push_back(line);
+        else got.push_back(line);
         return true;
     }
 
@@ -628,7 +632,7 @@ TEST_F(NodeLinks, UndeliveredAnswerTravelsBackToTheSendersNode)
     clientProfile.on = 1;
     EXPECT_EQ(in.open("00000000000000e1"), 0u);
     in.send({fromNode2("Carol", "lost")});
-    EXPECT_EQ(in.read(), Lines{"ACK 1"});
+    pumpFor(3);
     EXPECT_EQ(daemon.take(), "NEXTHOP Carol\r\n");
     parse(DAEMON_SLOT, "NONE");
     EXPECT_EQ(daemon.take(), "NEXTHOP zed\r\n");
@@ -636,11 +640,49 @@ TEST_F(NodeLinks, UndeliveredAnswerTravelsBackToTheSendersNode)
     node2.accept(out);
     out.answerOpening(0);
     EXPECT_EQ(out.read(), Lines{"FORWARD 1 :zed 401 zed Carol"});
+    EXPECT_EQ(out.ids.size(), 1u);  // an answer is a message of this node's own
+    // The line stays on this node's hands until the answer has left them.
+    EXPECT_EQ(in.read(1, 20), Lines{});
     out.send({"ACK 1"});
+    EXPECT_EQ(in.read(), Lines{"ACK 1"});
 
     in.send({"FORWARD 2 :zed 401 alice Carol"});
     EXPECT_EQ(in.read(), Lines{"ACK 2"});
     EXPECT_EQ(client(1).take(), numeric("401 alice Carol :No such nick/channel"));
+}
+
+// A neighbour that dies after it took a line and before it handed it on loses nothing: the line is
+// acknowledged only once its next hop has it, so the sender still holds it and sends it again; and
+// a line that comes again under the number it was taken under is handed on, never delivered twice.
+TEST_F(NodeLinks, ALineIsAcknowledgedOnlyOffThisNodesHandsAndDeliveredOnceUnderItsNumber)
+{
+    EXPECT_EQ(in.open("00000000000000f1"), 0u);
+    const std::string id = "ID 00000000000000aa 7";
+    in.send({id, fromNode2("carol", "through")});
+    pumpFor(3);
+    EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
+    parse(DAEMON_SLOT, "OK 2 1");
+    node2.accept(out);
+    out.answerOpening(0);
+    EXPECT_EQ(out.read(), Lines{fromNode2("carol", "through")});
+    EXPECT_EQ(out.ids, Lines{id});  // it goes on under the number it came with
+    EXPECT_EQ(in.read(1, 20), Lines{});
+    out.send({"ACK 1"});
+    EXPECT_EQ(in.read(), Lines{"ACK 1"});
+
+    // Node 2 sends bob's line again on a new session, as after this node's restart: bob has it once.
+    for (const char *session : {"00000000000000f2", "00000000000000f3"}) {
+        EXPECT_EQ(in.open(session), 0u);
+        in.send({"ID 00000000000000aa 8", fromNode2("bob", "once")});
+        EXPECT_EQ(in.read(), Lines{"ACK 1"});
+    }
+    EXPECT_EQ(client(2).take(), privmsg("zed", "bob", "once"));
+    // The same number from another run of node 2 is another message.
+    in.send({"ID 00000000000000bb 8", fromNode2("bob", "new run")});
+    EXPECT_EQ(in.read(), Lines{"ACK 2"});
+    EXPECT_EQ(client(2).take(), privmsg("zed", "bob", "new run"));
+    in.send({"ID 00000000000000bb", fromNode2("bob", "bad")});
+    EXPECT_EQ(in.read(), Lines{"EOF"});
 }
 
 }  // namespace
