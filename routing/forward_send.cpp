@@ -82,6 +82,11 @@ struct HopLink {
     // `unsent` is the entry behind them (-1 when there is none).
     int inFlight = 0;
     int unsent = -1;
+    // A line was handed back: its receiver hands back every line after it until it reads AGAIN, so
+    // nothing more is written until every line in flight is answered, and those handed back go
+    // again in the order they were written.
+    bool holding = false;
+    EntryList back;
     long long nextDownCheck = 0;  // while its link stays down, when the hop is looked at again
 };
 
@@ -110,6 +115,16 @@ int pop(EntryList &list)
     if (list.head < 0) list.tail = -1;
     --list.count;
     return entry;
+}
+
+// Puts the list before every line of the hop's queue.
+void putFirst(HopLink &h, const EntryList &list)
+{
+    if (list.count == 0) return;
+    pool[list.tail].next = h.queue.head;
+    if (h.queue.tail < 0) h.queue.tail = list.tail;
+    h.queue.head = list.head;
+    h.queue.count += list.count;
 }
 
 void queueForHop(HopLink &h, int entry)
@@ -296,6 +311,7 @@ void pumpLink(int n, long long now)
     HopLink &h = hops[n];
     if (h.queue.count == 0) return;
     if (linkState(n) != LinkState::Up) return openLink(n);
+    if (h.holding) return;
     while (h.unsent >= 0 && pool[h.unsent].dueAt <= now) {
         char wire[LINK_WIRE_SIZE];
         const size_t length = formatLinkWire(pool[h.unsent], wire);
@@ -322,9 +338,36 @@ void abandonFlight(int n)
     }
 }
 
+// Every line in flight is answered, and those handed back were not handed on: a nick's is asked
+// for again, a channel's goes to the same hop again after a pause, before the lines never written,
+// until its patience is over; the receiver on the same link hears that what follows is new. Those
+// given up are told last, as telling may route another line to this very hop.
+void takeBack(int n, long long now, bool sameLink)
+{
+    HopLink &h = hops[n];
+    h.holding = false;
+    EntryList again;
+    EntryList lost;
+    for (int e = pop(h.back); e >= 0; e = pop(h.back)) {
+        Outgoing &o = pool[e];
+        o.handedBack = false;
+        custodyRelease(o.custody);
+        if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
+        o.dueAt = now + RETRY_MS;
+        if (now >= o.giveUpAt) push(lost, e);
+        else if (isChannelName(o.target)) push(again, e);
+        else push(reask, e);
+    }
+    putFirst(h, again);
+    h.unsent = h.queue.head;
+    if (sameLink && usesLink(n) && linkState(n) == LinkState::Up) linkTakesAgain(n);
+    for (int e = pop(lost); e >= 0; e = pop(lost)) giveUp(e);
+}
+
 void kick(int n, long long now)
 {
     HopLink &h = hops[n];
+    if (h.holding && h.inFlight == 0) takeBack(n, now, true);
     // A one-shot exchange under way ends first: its line is the queue's head.
     if (usesLink(n) && h.stage == Stage::Idle) return pumpLink(n, now);
     if (usesLink(n)) return;
@@ -356,25 +399,8 @@ void linkStaysDown(int n, long long now)
         return;
     }
     for (int e = flying.head; e >= 0; e = pool[e].next) custodyRelease(pool[e].custody);
-    pool[flying.tail].next = h.queue.head;
-    if (h.queue.tail < 0) h.queue.tail = flying.tail;
-    h.queue.head = flying.head;
-    h.queue.count += flying.count;
+    putFirst(h, flying);
     h.inFlight = inFlight;
-}
-
-// A line its link's receiver handed back was not handed on: a nick's is asked for again, a
-// channel's goes to the same hop again after a pause, until its patience is over.
-void tryAgainLater(HopLink &h, int e, long long now)
-{
-    Outgoing &o = pool[e];
-    o.handedBack = false;
-    custodyRelease(o.custody);
-    if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
-    if (now >= o.giveUpAt) return giveUp(e);
-    o.dueAt = now + RETRY_MS;
-    if (isChannelName(o.target)) queueForHop(h, e);
-    else push(reask, e);
 }
 
 // The oldest `count` lines in flight leave the hop before any of them is acted on: telling a
@@ -389,10 +415,10 @@ EntryList landed(HopLink &h, int count)
     return done;
 }
 
-void settle(HopLink &h, EntryList done, long long now)
+void settle(HopLink &h, EntryList done)
 {
     for (int e = pop(done); e >= 0; e = pop(done)) {
-        if (pool[e].handedBack) tryAgainLater(h, e, now);
+        if (pool[e].handedBack) push(h.back, e);
         else release(e);
     }
 }
@@ -550,8 +576,11 @@ void keepForDaemon(const PendingMessage &m)
     push(reask, e);
 }
 
-// Lines in flight on a link are bounded by its window, not by the routing queue.
-void forwardToHop(uint32_t hop, const Message &m, int owner, unsigned serial)
+namespace {
+
+// A message that takes no place in the routing queue, as if it had: its custody is let go once
+// the entries made from it hold their own.
+PendingMessage pendingFor(const Message &m, int owner, unsigned serial)
 {
     PendingMessage p{};
     p.owner = owner;
@@ -562,8 +591,38 @@ void forwardToHop(uint32_t hop, const Message &m, int owner, unsigned serial)
     copyCut(p.srcNode, m.srcNode);
     copyCut(p.command, m.command);
     p.custody = custodyTaken(readNodeId(m.srcNode));
+    return p;
+}
+
+}  // namespace
+
+// Lines in flight on a link are bounded by its window, not by the routing queue.
+void forwardToHop(uint32_t hop, const Message &m, int owner, unsigned serial)
+{
+    PendingMessage p = pendingFor(m, owner, serial);
     forwardTo(hop, p);
     custodyRelease(p.custody);
+}
+
+bool waitBehindAskedAgain(const Message &m, int owner, unsigned serial)
+{
+    long long dueAt = -1;
+    for (int e = reask.head; e >= 0; e = pool[e].next)
+        if (std::strcmp(pool[e].target, m.target) == 0) dueAt = std::max(dueAt, pool[e].dueAt);
+    if (dueAt < 0) return false;
+    PendingMessage p = pendingFor(m, owner, serial);
+    const int e = entryFor(p);
+    custodyRelease(p.custody);
+    if (e < 0) {
+        tellRoutingBusy(owner, serial, m.target);
+        return true;
+    }
+    Outgoing &o = pool[e];
+    custodyRelease(o.custody);
+    o.dueAt = dueAt;
+    o.giveUpAt = nowMillis() + patienceMs();
+    push(reask, e);
+    return true;
 }
 
 int linesToAskAgain() { return reask.count > 0 ? 1 : 0; }
@@ -578,7 +637,10 @@ void addHeldForHops(int (&held)[MAX_CONNECTIONS])
             if (slot >= 0) ++held[slot];
         }
     };
-    for (int n = 0; n < neighbors; ++n) count(hops[n].inFlight > 0 ? hops[n].unsent : hops[n].queue.head);
+    for (int n = 0; n < neighbors; ++n) {
+        count(hops[n].inFlight > 0 ? hops[n].unsent : hops[n].queue.head);
+        count(hops[n].back.head);
+    }
     count(reask.head);
 }
 
@@ -593,7 +655,9 @@ void linkCameUp(int n, int handled)
     const EntryList done = landed(h, handled);
     h.inFlight = 0;
     h.unsent = h.queue.head;
-    settle(h, done, now);
+    settle(h, done);
+    // A new link's receiver hands back nothing it has not read.
+    if (h.holding) takeBack(n, now, false);
     kick(n, now);
 }
 
@@ -601,15 +665,18 @@ void linkAcknowledged(int n, int count)
 {
     const long long now = nowMillis();
     HopLink &h = hops[n];
-    settle(h, landed(h, count), now);
+    settle(h, landed(h, count));
     kick(n, now);
 }
 
 void linkHandedBack(int n, int index)
 {
-    int e = hops[n].queue.head;
+    HopLink &h = hops[n];
+    int e = h.queue.head;
     for (int i = 0; i < index && e >= 0; ++i) e = pool[e].next;
-    if (e >= 0) pool[e].handedBack = true;
+    if (e < 0) return;
+    pool[e].handedBack = true;
+    h.holding = true;
 }
 
 void linkNeighbourLost(int n)

@@ -25,6 +25,9 @@ int heldForHops();
 void forwardToHop(uint32_t hop, const Message &m, int owner, unsigned serial);
 // 1 while some message waits to be asked of the daemon again.
 int linesToAskAgain();
+// A message for a nick that another message waits to be asked again for goes behind it, so that
+// it does not overtake it; false when none waits.
+bool waitBehindAskedAgain(const Message &m, int owner, unsigned serial);
 // Adds to each client slot's count the lines held on behalf of the peer in it.
 void addHeldForHops(int (&held)[MAX_CONNECTIONS]);
 Poller forwardingPoller();

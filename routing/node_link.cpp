@@ -36,6 +36,7 @@ constexpr char WORD_LINKED[] = "LINKED";
 constexpr char WORD_PROOF[] = "PROOF";
 constexpr char WORD_ACK[] = "ACK";
 constexpr char WORD_BACK[] = "BACK";
+constexpr char WORD_AGAIN[] = "AGAIN";
 constexpr char NO_FIELD[] = "-";
 constexpr size_t SESSION_HEX = 16;
 
@@ -626,6 +627,9 @@ struct InLink {
     // The number the next line travels under, from the ID line before it (0: unnumbered).
     uint64_t idSession;
     uint64_t idNumber;
+    // A line was handed back: so is every line after it until the opener says AGAIN, so that no
+    // later line of a sender overtakes it.
+    bool refusing;
     Stream s;
 };
 
@@ -740,6 +744,10 @@ void handleLines(InLink &in)
         const Got got = nextLine(in.s, line);
         if (got == Got::Broken) return dropInLink(in, "bytes that do not read as lines");
         if (got == Got::None) return;
+        if (std::strcmp(line, WORD_AGAIN) == 0) {
+            in.refusing = false;
+            continue;
+        }
         if (isCustodyIdLine(line)) {
             if (!readCustodyId(line, in.idSession, in.idNumber)) return dropInLink(in, "an ID line that does not read");
             continue;
@@ -753,15 +761,16 @@ void handleLines(InLink &in)
         }
         const uint64_t number = m.handled + 1;
         if (!custodyFits(in.n, number)) return dropInLink(in, "more lines than its window");
-        FirstLine kind;
+        FirstLine kind = FirstLine::Declined;
         {
             const CustodyScope scope(in.n, number, session, idNumber);
-            kind = takeLinkLine(in.n, line);
+            if (!in.refusing) kind = takeLinkLine(in.n, line);
         }
         m.handled = number;
         // Counted all the same, so that the opener does not send it again on the next link for ever.
         if (kind == FirstLine::Refused) return dropInLink(in, "a line that breaks the rules");
         if (kind == FirstLine::Declined) {
+            in.refusing = true;
             char back[LINE_SIZE];
             formatLine(back, FMT_BACK, number);
             writeLine(in.s, back);
@@ -890,6 +899,8 @@ void linkWrite(int n, const char *wire, size_t length)
     writeBytes(l.s, wire, length);
 }
 
+void linkTakesAgain(int n) { writeLine(outLinks[n].s, WORD_AGAIN); }
+
 void newLinkSession(int n)
 {
     OutLink &l = outLinks[n];
@@ -953,6 +964,7 @@ void adoptLink(int fd, unsigned peerAddr, const char *line, const char *rest, si
     in.since = nowMillis();
     in.skip = 0;
     in.idSession = in.idNumber = 0;
+    in.refusing = false;
     in.session = std::strtoull(w[4], nullptr, 16);
     // Lines read and not yet handed on come again: read again, they are passed over.
     in.handledAtOpening = memory[n].session == in.session ? custodySettled(n) : 0;

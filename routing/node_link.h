@@ -57,6 +57,9 @@ void linkWrite(int n, const char *wire, size_t length);
 // The lines in flight were taken back for another route: the next link counts them afresh, so
 // that the acceptor's memory of this session cannot acknowledge lines it never saw.
 void newLinkSession(int n);
+// Every line handed back on the link was answered: the receiver, which handed back every line
+// after the first, takes the lines that follow again.
+void linkTakesAgain(int n);
 // Milliseconds the link has been down while it was wanted (0 while it is up or not wanted, and
 // while a neighbour that took the connection has yet to answer the opening).
 long long linkDownForMs(int n, long long now);
@@ -70,7 +73,8 @@ void linkCameUp(int n, int handled);
 // The next `count` lines in flight were handled.
 void linkAcknowledged(int n, int count);
 // The line `index` places behind the oldest in flight was handed back: its acknowledgement, which
-// follows, settles it without delivering it.
+// follows, settles it without delivering it, and so for every line written after it until
+// linkTakesAgain.
 void linkHandedBack(int n, int index);
 // Every link with the neighbour, both ways, broke and none came back within LINK_SPLIT_MS: it is
 // taken to be gone (told once, until a link with it is up again).

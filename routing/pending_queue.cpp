@@ -229,14 +229,17 @@ void requestRoute(const char *request, int sender, const Message &m, const char 
     const int owner = drawsReplies(m) ? sender : NO_SLOT;
     // A message delivered to someone here draws no 401 when no answer can come.
     if (connections[DAEMON_SLOT].sock == 0 && deliveredHere) return;
-    // A nick's fresh route serves again on links, unless an earlier message still waits for an
-    // answer or to be asked again: this one would overtake it.
+    // On links a message for a nick never overtakes one for it that waits to be asked again; the
+    // nick's fresh route serves again, unless an earlier message still waits for an answer or to
+    // be asked again: this one would overtake it.
+    const Message routed{m.srcNode, m.sender, target, m.text, m.command};
+    if (nodeLinks && !isChannelName(target) && waitBehindAskedAgain(routed, owner, serialOf(sender))) return;
     const uint32_t hop = nodeLinks && !isChannelName(target) && !messageWaiting() && !linesToAskAgain()
                              ? cachedHop(target, nowMillis())
                              : 0;
-    if (hop != 0) return forwardToHop(hop, {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender));
+    if (hop != 0) return forwardToHop(hop, routed, owner, serialOf(sender));
     // The sender's serial even where no reply goes back: it is what its share is counted by.
-    askDaemon(request, {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender), 0);
+    askDaemon(request, routed, owner, serialOf(sender), 0);
 }
 
 void askDaemon(const char *request, const Message &m, int owner, unsigned serial, long long giveUpAt)

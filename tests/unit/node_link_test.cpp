@@ -516,26 +516,38 @@ TEST_F(NodeLinks, ANicksRouteServesAgainUnlessAMessageWaitsForItsAnswer)
 }
 
 // Handed back: a nick's line is asked of the daemon again, a channel's goes on the same hop again.
-TEST_F(NodeLinks, ALineHandedBackIsAskedForAgainOrSentAgainOnItsHop)
+// A receiver that hands a line back hands back every line after it until told AGAIN: they go
+// again in the order they were written, a channel's on the same hop after a pause and before the
+// lines never written, a nick's asked for again, and a later message for that nick waits behind it.
+TEST_F(NodeLinks, LinesHandedBackGoAgainInTheirOrderAndNothingOvertakesThem)
 {
     linkUp(1);
     EXPECT_EQ(out.read(), sent(1, 1));
     out.send({"ACK 1"});
-    say("nick", "carol");
-    EXPECT_EQ(out.read(), Lines{forward("nick")});
-    out.send({"BACK 2", "ACK 2"});
+    say("c1", "#c", "OK 2");
+    say("c2", "#c", "OK 2");
+    EXPECT_EQ(out.read(2), (Lines{forward("c1", "#c"), forward("c2", "#c")}));
+    out.send({"BACK 2", "BACK 3"});
+    pumpFor(5);
+    say("c3", "#c", "OK 2");  // written only once the hand-backs are answered
+    out.send({"ACK 3"});
+    EXPECT_EQ(out.read(4, 1000), (Lines{"AGAIN", forward("c1", "#c"), forward("c2", "#c"), forward("c3", "#c")}));
+    out.send({"ACK 6"});
+
+    say("n1", "carol");
+    EXPECT_EQ(out.read(), Lines{forward("n1")});
+    out.send({"BACK 7", "ACK 7"});
+    EXPECT_EQ(out.read(), Lines{"AGAIN"});
+    parse(1, "PRIVMSG carol :n2");  // waits behind n1, which is asked for again first
+    EXPECT_EQ(daemon.take(), "");
     std::string asked;
     for (int round = 0; round < 1000 && asked.empty(); ++round) pump(), asked = daemon.take();
-    EXPECT_EQ(asked, "NEXTHOP carol\r\n");
-    parse(DAEMON_SLOT, "NONE");
-
-    say("chan", "#c", "OK 2");
-    EXPECT_EQ(out.read(), Lines{forward("chan", "#c")});
-    out.send({"BACK 3", "ACK 3"});
-    EXPECT_EQ(out.read(1, 1000), Lines{forward("chan", "#c")});
-    out.send({"ACK 4"});
+    EXPECT_EQ(asked, "NEXTHOP carol\r\nNEXTHOP carol\r\n");
+    parse(DAEMON_SLOT, "OK 2 1");
+    parse(DAEMON_SLOT, "OK 2 1");
+    EXPECT_EQ(out.read(2), (Lines{forward("n1"), forward("n2")}));
+    out.send({"ACK 9"});
     pumpFor(5);
-    EXPECT_EQ(daemon.take(), "");
     expectSettled();
 }
 
@@ -562,7 +574,7 @@ TEST_F(NodeLinks, AcceptorTakesNoLineTwiceAcrossAReconnectAndCountsPerSession)
     in.send({fromNode2("bob", "l3"), fromNode2("bob", "l4")});
     FarEnd again;
     EXPECT_EQ(again.open(session), 2u);
-    EXPECT_EQ(in.read(), Lines{"EOF"});
+    EXPECT_EQ(in.read(2).back(), "EOF");  // after an ACK of l3 and l4 if it read them in time
     again.send({fromNode2("bob", "l3"), fromNode2("bob", "l4")});
     EXPECT_EQ(again.read(), Lines{"ACK 4"});
     EXPECT_EQ(client(2).take(), privmsg("zed", "bob", "l1") + privmsg("zed", "bob", "l2") +
@@ -621,7 +633,11 @@ TEST_F(NodeLinks, WithoutTheDaemonALineThatNeedsItIsHandedBack)
     ASSERT_EQ(connections[DAEMON_SLOT].sock, 0);
     EXPECT_EQ(in.open("00000000000000d1"), 0u);
     in.send({fromNode2("carol", "elsewhere"), fromNode2("bob", "here")});
-    EXPECT_EQ(in.read(2), (Lines{"BACK 1", "ACK 2"}));
+    // bob's line is handed back too, so as not to overtake the first when it comes again.
+    EXPECT_EQ(in.read(3), (Lines{"BACK 1", "BACK 2", "ACK 2"}));
+    EXPECT_EQ(client(2).take(), "");
+    in.send({"AGAIN", fromNode2("bob", "here")});
+    EXPECT_EQ(in.read(), Lines{"ACK 3"});
     EXPECT_EQ(client(2).take(), privmsg("zed", "bob", "here"));
 }
 
