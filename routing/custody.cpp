@@ -4,9 +4,6 @@
 
 #include <sodium.h>
 
-#include <cinttypes>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "../core/server.h"
@@ -151,21 +148,47 @@ void custodyForget(uint32_t srcNode, uint64_t session, uint64_t number)
     if (o >= 0 && session != 0 && seen[o].session == session && number + SEEN_WINDOW > seen[o].top) flip(seen[o], number, false);
 }
 
+// The ID line is written and read for every message on a link, so it is done by hand: a
+// formatted print and a scan cost as much as the rest of the line's handling.
 size_t custodyIdLine(const Custody &c, char *buffer, size_t size)
 {
-    if (c.session == 0) return 0;
-    const int length = std::snprintf(buffer, size, "ID %016" PRIx64 " %" PRIu64 "\r\n", c.session, c.number);
-    return length > 0 && static_cast<size_t>(length) < size ? static_cast<size_t>(length) : 0;
+    constexpr size_t MOST = 3 + 16 + 1 + 20 + 2;
+    if (c.session == 0 || size < MOST) return 0;
+    static constexpr char HEX[] = "0123456789abcdef";
+    char *p = buffer;
+    *p++ = 'I';
+    *p++ = 'D';
+    *p++ = ' ';
+    for (int shift = 60; shift >= 0; shift -= 4) *p++ = HEX[(c.session >> shift) & 0xf];
+    *p++ = ' ';
+    char digits[20];
+    int count = 0;
+    for (uint64_t n = c.number; count == 0 || n > 0; n /= 10) digits[count++] = static_cast<char>('0' + n % 10);
+    while (count > 0) *p++ = digits[--count];
+    *p++ = '\r';
+    *p++ = '\n';
+    return static_cast<size_t>(p - buffer);
 }
 
-bool isCustodyIdLine(const char *line) { return std::strncmp(line, "ID ", 3) == 0; }
+bool isCustodyIdLine(const char *line) { return line[0] == 'I' && line[1] == 'D' && line[2] == ' '; }
 
+// "ID <16 lowercase hex digits> <decimal number>", neither of them 0, and nothing else.
 bool readCustodyId(const char *line, uint64_t &session, uint64_t &number)
 {
-    char hex[17] = {};
-    char tail = 0;
-    if (std::sscanf(line, "ID %16[0-9a-f] %" SCNu64 "%c", hex, &number, &tail) != 2 || std::strlen(hex) != 16) return false;
-    session = std::strtoull(hex, nullptr, 16);
+    if (!isCustodyIdLine(line)) return false;
+    const char *p = line + 3;
+    session = 0;
+    for (int i = 0; i < 16; ++i, ++p) {
+        const int digit = *p >= '0' && *p <= '9' ? *p - '0' : *p >= 'a' && *p <= 'f' ? *p - 'a' + 10 : -1;
+        if (digit < 0) return false;
+        session = session << 4 | static_cast<uint64_t>(digit);
+    }
+    if (*p++ != ' ' || *p == '\0') return false;
+    number = 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9' || number > (UINT64_MAX - 9) / 10) return false;
+        number = number * 10 + static_cast<uint64_t>(*p - '0');
+    }
     return session != 0 && number != 0;
 }
 
