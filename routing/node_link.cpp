@@ -630,6 +630,7 @@ struct InLink {
     // A line was handed back: so is every line after it until the opener says AGAIN, so that no
     // later line of a sender overtakes it.
     bool refusing;
+    bool linesLeft;  // the last pass stopped for want of room, maybe before the end of what was read
     Stream s;
 };
 
@@ -738,9 +739,16 @@ void handleLines(InLink &in)
 {
     PeerMemory &m = memory[in.n];
     char line[LINE_SIZE];
-    // The room is asked once a read, as working it out walks every waiting line: no line takes
-    // more than one place of the routing queue.
-    for (int room = coreHooks.roomForLines ? coreHooks.roomForLines(NO_SLOT) : LINK_WINDOW_LINES; room > 0; --room) {
+    // The room is asked once a pass, as working it out walks every waiting line: no line takes
+    // more than one place of the routing queue. What is left is read at the next pass, at once,
+    // not when more bytes come.
+    int room = coreHooks.roomForLines ? coreHooks.roomForLines(NO_SLOT) : LINK_WINDOW_LINES;
+    in.linesLeft = false;
+    for (;;) {
+        if (room == 0) {
+            in.linesLeft = true;
+            return;
+        }
         const Got got = nextLine(in.s, line);
         if (got == Got::Broken) return dropInLink(in, "bytes that do not read as lines");
         if (got == Got::None) return;
@@ -759,6 +767,7 @@ void handleLines(InLink &in)
             --in.skip;
             continue;
         }
+        --room;
         const uint64_t number = m.handled + 1;
         if (!custodyFits(in.n, number)) return dropInLink(in, "more lines than its window");
         FirstLine kind = FirstLine::Declined;
@@ -814,6 +823,7 @@ void watchInLink(const InLink &in, long long now)
         return;
     }
     if (hasRoomToRead(in)) watchRead(in.s.fd);
+    if (in.linesLeft && roomForTransit()) wakeWithinMs(0);
     if (!outEmpty(in.s.out)) watchWrite(in.s.fd);
     if (const long long due = nextAckAt(in)) wakeWithinMs(due - now);
 }
@@ -965,6 +975,7 @@ void adoptLink(int fd, unsigned peerAddr, const char *line, const char *rest, si
     in.skip = 0;
     in.idSession = in.idNumber = 0;
     in.refusing = false;
+    in.linesLeft = false;
     in.session = std::strtoull(w[4], nullptr, 16);
     // Lines read and not yet handed on come again: read again, they are passed over.
     in.handledAtOpening = memory[n].session == in.session ? custodySettled(n) : 0;
