@@ -333,6 +333,21 @@ void linkBroke(int n)
 
 void linkUpWith(int n) { lostSince[n] = 0; }
 
+// A neighbour whose machine vanished without a reset would leave a link that looks up for as
+// long as no line needs it: TCP probes an idle link every second, and gives up on one whose
+// bytes or probes go unanswered for three, so that a split is seen within seconds.
+void watchNeighbour(int fd)
+{
+    const int on = 1, idleS = 1, intervalS = 1, probes = 3;
+    const unsigned userTimeoutMs = 3000;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleS, sizeof idleS);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalS, sizeof intervalS);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+}
+
 uint64_t freshSession()
 {
     uint64_t session = 0;
@@ -407,8 +422,7 @@ void startOpening(int n, long long now)
     l.state = LinkState::Opening;
     l.connecting = true;
     l.stageAt = now;
-    const int on = 1;
-    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    watchNeighbour(fd);
     if (curr_node_config_entry) (void)bindSource(fd, curr_node_config_entry->ipaddr);
     const sockaddr_in addr = socketAddress(neighborNodes[n]->ipaddr, neighborNodes[n]->server_port);
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0 && errno != EINPROGRESS)
@@ -968,6 +982,7 @@ void adoptLink(int fd, unsigned peerAddr, const char *line, const char *rest, si
     if (entry >= inLinksTop) inLinksTop = entry + 1;
     closeStream(in.s);
     in.s.fd = fd;
+    watchNeighbour(fd);
     in.used = true;
     in.n = n;
     in.up = false;
