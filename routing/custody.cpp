@@ -38,6 +38,7 @@ Seen seen[MAX_NEIGHBORS];
 Custody current;
 uint64_t ownSession;
 uint64_t ownCount;
+uint64_t ownOrder;
 
 // A line of a session since replaced is nobody's concern: its opener let go of it.
 Held *heldFor(const Custody &c)
@@ -81,7 +82,7 @@ CustodyScope::CustodyScope(int n, uint64_t line, uint64_t session, uint64_t numb
     Held &h = held[n];
     h.taken = line;
     h.holders[line % WINDOW] = 1;
-    current = {n + 1, h.generation, line, session, number};
+    current = {n + 1, h.generation, line, session, number, ++ownOrder, false};
 }
 
 CustodyScope::~CustodyScope()
@@ -96,6 +97,7 @@ CustodyScope::~CustodyScope()
 Custody custodyTaken(uint32_t srcNode)
 {
     Custody c = current;
+    if (c.order == 0) c.order = ++ownOrder;
     if (c.session == 0 && nodeLinks && srcNode == curr_nodeID) {
         while (ownSession == 0) randombytes_buf(&ownSession, sizeof ownSession);
         c.session = ownSession;
@@ -106,6 +108,8 @@ Custody custodyTaken(uint32_t srcNode)
 }
 
 const Custody &custodyNow() { return current; }
+
+void custodyRepeat() { current.repeat = true; }
 
 void custodyHold(const Custody &c)
 {

@@ -22,6 +22,8 @@ struct Custody {
     uint64_t line;        // the line's number in that session
     uint64_t session;     // its source node's run, 0 when it travels unnumbered
     uint64_t number;      // its number within that run
+    uint64_t order;       // when it came to this node: none for a nick overtakes an older one here
+    bool repeat;          // taken here before under its number: it draws no second answer
 };
 
 // The acceptor's side, per neighbour: lines are numbered from 1 in each of its sessions.
@@ -57,6 +59,8 @@ private:
 Custody custodyTaken(uint32_t srcNode);
 // What the work done now is for.
 const Custody &custodyNow();
+// The message handled now was taken here before under its number.
+void custodyRepeat();
 // Holds or lets go of what a message held (once each); letting go clears it.
 void custodyHold(const Custody &c);
 void custodyRelease(Custody &c);

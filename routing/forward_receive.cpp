@@ -152,6 +152,7 @@ FirstLine takeForwardLine(char *line, unsigned peerAddr)
     const Custody &id = custodyNow();
     const uint32_t src = readNodeId(srcNode);
     m.repeat = custodySeenBefore(src, id.session, id.number);
+    if (m.repeat) custodyRepeat();
     const FirstLine kind = takeMessage(m, src);
     if (kind == FirstLine::Declined && !m.repeat) custodyForget(src, id.session, id.number);
     return kind;

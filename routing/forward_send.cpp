@@ -193,6 +193,35 @@ void giveUp(int entry)
     release(entry);
 }
 
+// A line to be asked of the daemon again lets go of its custody (it may wait long: the link it
+// came on must not wait with it) and takes its place among those for the same target by when they
+// came here, so that none for a nick overtakes an older one for it.
+void askLater(int e, long long dueAt, long long now)
+{
+    Outgoing &o = pool[e];
+    custodyRelease(o.custody);
+    if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
+    o.dueAt = dueAt;
+    int before = -1;
+    for (int r = reask.head; r >= 0; before = r, r = pool[r].next) {
+        if (pool[r].custody.order <= o.custody.order || std::strcmp(pool[r].target, o.target) != 0) continue;
+        o.next = r;
+        if (before >= 0) pool[before].next = e;
+        else reask.head = e;
+        ++reask.count;
+        return;
+    }
+    push(reask, e);
+}
+
+// Whether a line for the target that came here before `order` waits to be asked again.
+bool olderWaits(const char *target, uint64_t order)
+{
+    for (int r = reask.head; r >= 0; r = pool[r].next)
+        if (pool[r].custody.order < order && std::strcmp(pool[r].target, target) == 0) return true;
+    return false;
+}
+
 void closeExchange(HopLink &h)
 {
     if (h.fd >= 0) close(h.fd);
@@ -215,14 +244,9 @@ void hopFailed(HopLink &h, long long now)
         Outgoing &o = pool[e];
         custodyRelease(o.custody);
         if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
-        if (now >= o.giveUpAt) {
-            giveUp(e);
-        } else if (isChannelName(o.target)) {
-            push(kept, e);
-        } else {
-            o.dueAt = now + RETRY_MS;
-            push(reask, e);
-        }
+        if (now >= o.giveUpAt) giveUp(e);
+        else if (isChannelName(o.target)) push(kept, e);
+        else askLater(e, now + RETRY_MS, now);
     }
     h.queue = kept;
     h.inFlight = 0;
@@ -348,6 +372,7 @@ void takeBack(int n, long long now, bool sameLink)
     h.holding = false;
     EntryList again;
     EntryList lost;
+    bool reasked = false;
     for (int e = pop(h.back); e >= 0; e = pop(h.back)) {
         Outgoing &o = pool[e];
         o.handedBack = false;
@@ -356,9 +381,18 @@ void takeBack(int n, long long now, bool sameLink)
         o.dueAt = now + RETRY_MS;
         if (now >= o.giveUpAt) push(lost, e);
         else if (isChannelName(o.target)) push(again, e);
-        else push(reask, e);
+        else askLater(e, now + RETRY_MS, now), reasked = true;
     }
     putFirst(h, again);
+    // A nick's line never written waits behind one for the same nick that is asked for again.
+    if (reasked) {
+        EntryList kept;
+        for (int e = pop(h.queue); e >= 0; e = pop(h.queue)) {
+            if (isChannelName(pool[e].target) || !olderWaits(pool[e].target, pool[e].custody.order)) push(kept, e);
+            else askLater(e, now + RETRY_MS, now);
+        }
+        h.queue = kept;
+    }
     h.unsent = h.queue.head;
     if (sameLink && usesLink(n) && linkState(n) == LinkState::Up) linkTakesAgain(n);
     for (int e = pop(lost); e >= 0; e = pop(lost)) giveUp(e);
@@ -367,11 +401,13 @@ void takeBack(int n, long long now, bool sameLink)
 void kick(int n, long long now)
 {
     HopLink &h = hops[n];
-    if (h.holding && h.inFlight == 0) takeBack(n, now, true);
+    // Taken back only between one-shot exchanges, whose line is the queue's head.
+    if (h.holding && h.inFlight == 0 && h.stage == Stage::Idle) takeBack(n, now, true);
     // A one-shot exchange under way ends first: its line is the queue's head.
     if (usesLink(n) && h.stage == Stage::Idle) return pumpLink(n, now);
     if (usesLink(n)) return;
     if (h.inFlight > 0) abandonFlight(n);
+    if (h.holding && h.stage == Stage::Idle) takeBack(n, now, false);
     if (h.stage == Stage::Idle && h.queue.count > 0 && now >= h.retryAt) startExchange(n, now);
 }
 
@@ -473,12 +509,47 @@ void forwardTo(uint32_t hop, const PendingMessage &m)
     enqueue(n, entry);
 }
 
+// A message for a nick that an older one for it waits to be asked again for goes behind it.
+void waitBehind(const PendingMessage &m)
+{
+    const int e = entryFor(m);
+    if (e < 0) return tellRoutingBusy(m.owner, m.ownerSerial, m.target);
+    const long long now = nowMillis();
+    askLater(e, now, now);
+}
+
+// The targets whose older line stays in the list this pass: their later lines stay with it.
+class HeldTargets {
+public:
+    bool has(const char *target) const
+    {
+        if (full_) return true;
+        for (int i = 0; i < count_; ++i)
+            if (std::strcmp(targets_[i], target) == 0) return true;
+        return false;
+    }
+    void add(const char *target)
+    {
+        if (has(target)) return;
+        if (count_ == MAX) full_ = true;  // every later line stays: slower, never out of order
+        else targets_[count_++] = target;
+    }
+
+private:
+    static constexpr int MAX = 64;
+    const char *targets_[MAX];
+    int count_ = 0;
+    bool full_ = false;
+};
+
 void askAgain(long long now)
 {
+    HeldTargets held;
     for (int checked = reask.count; checked > 0; --checked) {
         const int e = pop(reask);
         Outgoing &o = pool[e];
-        if (now < o.dueAt) {
+        if (now < o.dueAt || held.has(o.target)) {
+            held.add(o.target);
             push(reask, e);
             continue;
         }
@@ -491,6 +562,7 @@ void askAgain(long long now)
         const bool awaitLink = connections[DAEMON_SLOT].sock == 0 && o.owner == NO_SLOT;
         if (queueFull() || awaitLink) {
             o.dueAt = now + RETRY_MS;
+            held.add(o.target);
             push(reask, e);
             continue;
         }
@@ -561,6 +633,7 @@ void forwardAnswer(const PendingMessage &m, LineCursor &hopWords)
     const uint32_t next = hop ? readNodeId(hop) : 0;
     if (nodeLinks) routeAnswered(m.target, next, nowMillis());
     if (next == 0) return tellUndelivered(m.owner, m.ownerSerial, messageOf(m));
+    if (reask.count > 0 && olderWaits(m.target, m.custody.order)) return waitBehind(m);
     forwardTo(next, m);
 }
 
@@ -568,12 +641,8 @@ void keepForDaemon(const PendingMessage &m)
 {
     const int e = entryFor(m);
     if (e < 0) return;  // the input gate keeps the pool from running out
-    Outgoing &o = pool[e];
-    custodyRelease(o.custody);  // it may wait long: the neighbour's link must not wait with it
     const long long now = nowMillis();
-    if (o.giveUpAt == 0) o.giveUpAt = now + patienceMs();
-    o.dueAt = now;
-    push(reask, e);
+    askLater(e, now, now);
 }
 
 namespace {
@@ -606,23 +675,12 @@ void forwardToHop(uint32_t hop, const Message &m, int owner, unsigned serial)
 
 bool waitBehindAskedAgain(const Message &m, int owner, unsigned serial)
 {
-    long long dueAt = -1;
-    for (int e = reask.head; e >= 0; e = pool[e].next)
-        if (std::strcmp(pool[e].target, m.target) == 0) dueAt = std::max(dueAt, pool[e].dueAt);
-    if (dueAt < 0) return false;
+    if (reask.count == 0) return false;
     PendingMessage p = pendingFor(m, owner, serial);
-    const int e = entryFor(p);
+    const bool waits = olderWaits(p.target, p.custody.order);
+    if (waits) waitBehind(p);
     custodyRelease(p.custody);
-    if (e < 0) {
-        tellRoutingBusy(owner, serial, m.target);
-        return true;
-    }
-    Outgoing &o = pool[e];
-    custodyRelease(o.custody);
-    o.dueAt = dueAt;
-    o.giveUpAt = nowMillis() + patienceMs();
-    push(reask, e);
-    return true;
+    return waits;
 }
 
 int linesToAskAgain() { return reask.count > 0 ? 1 : 0; }

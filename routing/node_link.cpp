@@ -621,6 +621,9 @@ void flushOutLink(int n)
 struct PeerMemory {
     uint64_t session;
     uint64_t handled;
+    // A line was handed back and no AGAIN says the opener heard it: a BACK lost with its link
+    // would let the count or the skip pass over a line that was never handed on.
+    bool backUnheard;
 };
 
 PeerMemory memory[MAX_NEIGHBORS];
@@ -645,6 +648,7 @@ struct InLink {
     // later line of a sender overtakes it.
     bool refusing;
     bool linesLeft;  // the last pass stopped for want of room, maybe before the end of what was read
+    bool restart;    // counted from 0 again: every line in flight comes again, repeats known by number
     Stream s;
 };
 
@@ -723,8 +727,10 @@ void takeProof(InLink &in, char *line)
     for (InLink &old : inLinks)
         if (&old != &in && old.used && old.n == in.n && old.up) dropInLink(old, "replaced by a new link");
     PeerMemory &m = memory[in.n];
-    if (m.session != in.session) {
-        m = {in.session, 0};
+    // The link it replaces handed a line back after this one's count was given: counted again.
+    if (m.session == in.session && m.backUnheard && !in.restart) return dropInLink(in, "opening refused: a line was handed back meanwhile");
+    if (m.session != in.session || in.restart) {
+        m = {in.session, 0, false};
         custodyRestart(in.n);
     }
     in.skip = m.handled > in.handledAtOpening ? m.handled - in.handledAtOpening : 0;
@@ -768,6 +774,7 @@ void handleLines(InLink &in)
         if (got == Got::None) return;
         if (std::strcmp(line, WORD_AGAIN) == 0) {
             in.refusing = false;
+            m.backUnheard = false;
             continue;
         }
         if (isCustodyIdLine(line)) {
@@ -794,6 +801,7 @@ void handleLines(InLink &in)
         if (kind == FirstLine::Refused) return dropInLink(in, "a line that breaks the rules");
         if (kind == FirstLine::Declined) {
             in.refusing = true;
+            m.backUnheard = true;
             char back[LINE_SIZE];
             formatLine(back, FMT_BACK, number);
             writeLine(in.s, back);
@@ -993,7 +1001,8 @@ void adoptLink(int fd, unsigned peerAddr, const char *line, const char *rest, si
     in.linesLeft = false;
     in.session = std::strtoull(w[4], nullptr, 16);
     // Lines read and not yet handed on come again: read again, they are passed over.
-    in.handledAtOpening = memory[n].session == in.session ? custodySettled(n) : 0;
+    in.restart = memory[n].session == in.session && memory[n].backUnheard;
+    in.handledAtOpening = memory[n].session == in.session && !in.restart ? custodySettled(n) : 0;
     std::memcpy(in.s.plain, rest, restLength);
     in.s.plainLength = restLength;
 

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -313,6 +314,18 @@ protected:
         Lines lines;
         for (int i = from; i <= to; ++i) lines.push_back(forward("m" + std::to_string(i)));
         return lines;
+    }
+    // Node 2's numbered line for carol, who lives beyond node 2: this node asks its daemon, links
+    // back to node 2 and sends it on there.
+    void passThrough(const std::string &id, const std::string &text)
+    {
+        in.send({id, fromNode2("carol", text)});
+        pumpFor(3);
+        EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
+        parse(DAEMON_SLOT, "OK 2 1");
+        node2.accept(out);
+        out.answerOpening(0);
+        EXPECT_EQ(out.read(), Lines{fromNode2("carol", text)});
     }
     void expectSettled()
     {
@@ -674,13 +687,7 @@ TEST_F(NodeLinks, ALineIsAcknowledgedOnlyOffThisNodesHandsAndDeliveredOnceUnderI
 {
     EXPECT_EQ(in.open("00000000000000f1"), 0u);
     const std::string id = "ID 00000000000000aa 7";
-    in.send({id, fromNode2("carol", "through")});
-    pumpFor(3);
-    EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");
-    parse(DAEMON_SLOT, "OK 2 1");
-    node2.accept(out);
-    out.answerOpening(0);
-    EXPECT_EQ(out.read(), Lines{fromNode2("carol", "through")});
+    passThrough(id, "through");
     EXPECT_EQ(out.ids, Lines{id});  // it goes on under the number it came with
     EXPECT_EQ(in.read(1, 20), Lines{});
     out.send({"ACK 1"});
@@ -699,6 +706,106 @@ TEST_F(NodeLinks, ALineIsAcknowledgedOnlyOffThisNodesHandsAndDeliveredOnceUnderI
     EXPECT_EQ(client(2).take(), privmsg("zed", "bob", "new run"));
     in.send({"ID 00000000000000bb", fromNode2("bob", "bad")});
     EXPECT_EQ(in.read(), Lines{"EOF"});
+}
+
+// Hand-backs lost with their link: the node declined both lines (no daemon) and wrote BACK 1,
+// BACK 2, ACK 2, but the link broke before the opener read them. The next link of the same session
+// must not count them as handled, or the opener would take both for delivered.
+TEST_F(NodeLinks, AHandBackLostWithItsLinkIsNotCountedAsHandledOnTheNext)
+{
+    daemon.closeMine();
+    recvData(DAEMON_SLOT);
+    ASSERT_EQ(connections[DAEMON_SLOT].sock, 0);
+    const std::string session = "00000000000000d7";
+    EXPECT_EQ(in.open(session), 0u);
+    in.send({fromNode2("carol", "elsewhere"), fromNode2("bob", "here")});
+    pumpFor(5);  // read and handed back; the opener never reads the answers
+    FarEnd again;
+    EXPECT_EQ(again.open(session), 0u) << "lines handed back on a link that broke are counted as handled";
+    EXPECT_EQ(client(2).take(), "");
+}
+
+// A new link does not pass over lines the old one handed back. Line 1 is held (in flight to its
+// next hop), lines 2 and 3 are handed back (no daemon), and the link breaks before the opener reads
+// the BACKs; the opener sends all three again on the next link, and bob's line is then delivered
+// or handed back again, never acknowledged unseen.
+TEST_F(NodeLinks, ANewLinksSkipDoesNotPassOverLinesHandedBackOnTheOld)
+{
+    const std::string session = "00000000000000d8";
+    EXPECT_EQ(in.open(session), 0u);
+    const std::string id = "ID 00000000000000aa 1";
+    passThrough(id, "through");
+    daemon.closeMine();
+    recvData(DAEMON_SLOT);
+    ASSERT_EQ(connections[DAEMON_SLOT].sock, 0);
+    in.send({"ID 00000000000000aa 2", fromNode2("carol", "second"), "ID 00000000000000aa 3", fromNode2("bob", "here")});
+    pumpFor(5);  // BACK 2, BACK 3 written, never read by the opener
+    FarEnd again;
+    EXPECT_EQ(again.open(session), 0u);
+    again.send({id, fromNode2("carol", "through"), "ID 00000000000000aa 2", fromNode2("carol", "second"),
+                "ID 00000000000000aa 3", fromNode2("bob", "here")});
+    pumpFor(5);
+    out.send({"ACK 1"});
+    const Lines got = again.read(3, 200);
+    const bool backAgain = std::find(got.begin(), got.end(), "BACK 3") != got.end();
+    const std::string bob = client(2).take();
+    EXPECT_TRUE(backAgain || bob == privmsg("zed", "bob", "here"))
+        << "bob's line was acknowledged but neither delivered nor handed back; the node wrote:"
+        << ::testing::PrintToString(got);
+}
+
+// A message for a nick queued while its hop holds (a line for the same nick was handed back) does
+// not overtake the handed-back one, which is asked for again first.
+TEST_F(NodeLinks, AMessageQueuedWhileHoldingDoesNotOvertakeTheOneHandedBack)
+{
+    linkUp(1);
+    EXPECT_EQ(out.read(), sent(1, 1));
+    out.send({"ACK 1"});
+    parse(1, "PRIVMSG carol :n1");  // the route of m1 serves
+    EXPECT_EQ(daemon.take(), "");
+    EXPECT_EQ(out.read(), Lines{forward("n1")});
+    out.send({"BACK 2"});
+    pumpFor(5);
+    parse(1, "PRIVMSG carol :n2");
+    EXPECT_EQ(daemon.take(), "");  // not asked: it waits in the hop's queue
+    out.send({"ACK 2"});
+    Lines got = out.read(2, 30);
+    std::string asked;
+    for (int round = 0; round < 1000 && asked.empty(); ++round) pump(), asked = daemon.take();
+    for (long i = 0; i < std::count(asked.begin(), asked.end(), '\n'); ++i) parse(DAEMON_SLOT, "OK 2 1");
+    for (const std::string &l : out.read(3, 100)) got.push_back(l);
+    Lines forwards;
+    for (const std::string &l : got)
+        if (l.rfind("FORWARD", 0) == 0) forwards.push_back(l);
+    EXPECT_EQ(forwards, (Lines{forward("n1"), forward("n2")})) << ::testing::PrintToString(got);
+}
+
+// Nor does one whose daemon's answer comes while the handed-back one waits to be asked again.
+TEST_F(NodeLinks, AMessageAnsweredAfterAHandBackDoesNotOvertakeIt)
+{
+    linkUp(1);
+    EXPECT_EQ(out.read(), sent(1, 1));
+    out.send({"ACK 1"});
+    parse(1, "PRIVMSG carol :n1");
+    EXPECT_EQ(out.read(), Lines{forward("n1")});
+    out.send({"BACK 2"});
+    pumpFor(5);
+    parse(1, "PRIVMSG dave :d1");
+    parse(1, "PRIVMSG carol :n2");  // behind d1, which waits for its answer: asked of the daemon
+    EXPECT_EQ(daemon.take(), "NEXTHOP dave\r\nNEXTHOP carol\r\n");
+    out.send({"ACK 2"});
+    Lines got = out.read(1, 30);
+    parse(DAEMON_SLOT, "OK 2 1");
+    parse(DAEMON_SLOT, "OK 2 1");
+    for (const std::string &l : out.read(2, 30)) got.push_back(l);
+    std::string asked;
+    for (int round = 0; round < 1000 && asked.empty(); ++round) pump(), asked = daemon.take();
+    for (long i = 0; i < std::count(asked.begin(), asked.end(), '\n'); ++i) parse(DAEMON_SLOT, "OK 2 1");
+    for (const std::string &l : out.read(3, 100)) got.push_back(l);
+    Lines forwards;
+    for (const std::string &l : got)
+        if (l.find("carol") != std::string::npos) forwards.push_back(l);
+    EXPECT_EQ(forwards, (Lines{forward("n1"), forward("n2")})) << ::testing::PrintToString(got);
 }
 
 }  // namespace
