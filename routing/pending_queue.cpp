@@ -195,7 +195,10 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
         if (!isChannelName(front.target)) routeAnswered(front.target, 0, 0);
         tellUndelivered(front.owner, front.ownerSerial, messageOf(front));
     }
-    else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') forwardAnswer(front, rest);
+    else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') {
+        if (nodeLinks && isChannelName(front.target)) channelHopsAnswered(front.srcNode, front.target, rest.pos, nowMillis());
+        forwardAnswer(front, rest);
+    }
     // Whatever forwarding met with, the answer is used up, so the next one pairs with the next message.
     finishFront();
 }
@@ -221,11 +224,14 @@ void requestRoute(const char *request, int sender, const Message &m, const char 
     const int owner = drawsReplies(m) ? sender : NO_SLOT;
     // A message delivered to someone here draws no 401 when no answer can come.
     if (connections[DAEMON_SLOT].sock == 0 && deliveredHere) return;
-    // A nick's fresh route serves again on links, unless an earlier message still waits for an
-    // answer or to be asked again: this one would overtake it.
-    const uint32_t hop = nodeLinks && !isChannelName(target) && !messageWaiting() && !linesToAskAgain()
-                             ? cachedHop(target, nowMillis())
-                             : 0;
+    // A fresh route serves again on links, unless an earlier message still waits for an answer
+    // or to be asked again: this one would overtake it.
+    const bool reuse = nodeLinks && !messageWaiting() && !linesToAskAgain();
+    uint32_t hops[CHANNEL_HOPS_MAX];
+    const int count = reuse && isChannelName(target) ? cachedChannelHops(m.srcNode, target, nowMillis(), hops) : -1;
+    for (int i = 0; i < count; ++i) forwardToHop(hops[i], {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender));
+    if (count >= 0) return;
+    const uint32_t hop = reuse && !isChannelName(target) ? cachedHop(target, nowMillis()) : 0;
     if (hop != 0) return forwardToHop(hop, {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender));
     // The sender's serial even where no reply goes back: it is what its share is counted by.
     askDaemon(request, {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender), 0);
