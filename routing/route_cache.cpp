@@ -30,12 +30,14 @@ unsigned hashOf(const char *text, unsigned hash = 2166136261u)  // FNV-1a
 
 Route &placeOf(const char *nick) { return routes[hashOf(nick) % ROUTE_PLACES]; }
 
-// The daemons flood a node's new channel within a few one-way delays of its JOIN; a second
-// leaves room for a lost datagram's resend.
-constexpr long long SETTLE_MS = 1000;
+// A member notice and the daemons' flooding of the same change leave the node at once and cross
+// the same links, so the daemon here learns it within moments of the notice; this is ample room
+// for a node or daemon that was busy. (A flooding datagram that is lost is resent only after the
+// route timeout: until then the daemon's answers miss the change with or without the cache.)
+constexpr long long SETTLE_MS = 250;
 constexpr long long NEVER = -(1LL << 62);
 constexpr int CHANNEL_PLACES = 64;
-// Changes remembered by channel; more within a second make every channel wait.
+// Changes remembered by channel; more while they settle make every channel wait.
 constexpr int CHANGES_KEPT = 16;
 
 struct ChannelRoute {

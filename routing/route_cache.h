@@ -20,7 +20,7 @@ void clearRouteCache();
 // The same for a channel's next hops from the node where a message entered the network. Its tree
 // also follows the nodes that host the channel's members, which the daemons learn by their own
 // flooding while the member notices travel the links: a change heard of drops the channel's
-// routes, and no answer is kept for it until the daemons have had a second to learn the change.
+// routes, and no answer is kept for it until the daemons have had a moment to learn the change.
 // The nodes' channel is never kept: its notices must reach a node that just came up.
 inline constexpr int CHANNEL_HOPS_MAX = MAX_NEIGHBORS;
 // The hops kept for messages from `srcNode` (its decimal ID) to the channel, written to `hops`;

@@ -1,5 +1,5 @@
 // The channel routes kept beside the daemon: how long an answer serves, which answers are kept at
-// all, and what drops them (a change of members, settling for a second, a failed hop).
+// all, and what drops them (a change of members, settling, a failed hop).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -67,7 +67,7 @@ TEST(ChannelRoutes, AnAnswerServesForASecondUntilItsMembersOrHopsChange)
     clearRouteCache();
 }
 
-// The daemons learn of a change by their own flooding: an answer given within a second of it may
+// The daemons learn of a change by their own flooding: an answer given within 250 ms of it may
 // not know it yet, and is not kept. Changes beyond what is remembered by channel hold back all.
 TEST(ChannelRoutes, NoAnswerIsKeptWhileAChangeSettles)
 {
@@ -80,13 +80,13 @@ TEST(ChannelRoutes, NoAnswerIsKeptWhileAChangeSettles)
         bool keptAfter;
     };
     const Settling rows[] = {
-        {"within its second", "#a", 0, "#a", 1999, false},
-        {"after it", "#a", 0, "#a", 2000, true},
+        {"while it settles", "#a", 0, "#a", 1249, false},
+        {"after it", "#a", 0, "#a", 1250, true},
         {"another channel", "#b", 0, "#a", 1001, true},
-        {"a split", nullptr, 0, "#a", 1999, false},
-        {"a change remembered beside others", "#a", 15, "#b", 1999, true},
-        {"a change pushed out by others", "#a", 16, "#b", 1999, false},
-        {"and for no longer than its second", "#a", 16, "#b", 2000, true},
+        {"a split", nullptr, 0, "#a", 1249, false},
+        {"a change remembered beside others", "#a", 15, "#b", 1249, true},
+        {"a change pushed out by others", "#a", 16, "#b", 1249, false},
+        {"and for no longer than it settles", "#a", 16, "#b", 1250, true},
     };
     for (const Settling &r : rows) {
         SCOPED_TRACE(r.what);
