@@ -196,7 +196,8 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
         tellUndelivered(front.owner, front.ownerSerial, messageOf(front));
     }
     else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') {
-        if (nodeLinks && isChannelName(front.target)) channelHopsAnswered(front.srcNode, front.target, rest.pos, nowMillis());
+        if (nodeLinks && isChannelName(front.target))
+            channelHopsAnswered(front.srcNode, front.target, rest.pos, nowMillis());
         forwardAnswer(front, rest);
     }
     // Whatever forwarding met with, the answer is used up, so the next one pairs with the next message.
@@ -229,7 +230,8 @@ void requestRoute(const char *request, int sender, const Message &m, const char 
     const bool reuse = nodeLinks && !messageWaiting() && !linesToAskAgain();
     uint32_t hops[CHANNEL_HOPS_MAX];
     const int count = reuse && isChannelName(target) ? cachedChannelHops(m.srcNode, target, nowMillis(), hops) : -1;
-    for (int i = 0; i < count; ++i) forwardToHop(hops[i], {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender));
+    for (int i = 0; i < count; ++i)
+        forwardToHop(hops[i], {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender));
     if (count >= 0) return;
     const uint32_t hop = reuse && !isChannelName(target) ? cachedHop(target, nowMillis()) : 0;
     if (hop != 0) return forwardToHop(hop, {m.srcNode, m.sender, target, m.text, m.command}, owner, serialOf(sender));

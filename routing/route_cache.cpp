@@ -133,8 +133,8 @@ void clearRouteCache()
 int cachedChannelHops(const char *srcNode, const char *channel, long long now, uint32_t (&hops)[CHANNEL_HOPS_MAX])
 {
     const ChannelRoute &r = placeOf(srcNode, channel);
-    if (r.channel[0] == '\0' || now >= r.until || std::strcmp(r.channel, channel) != 0 || std::strcmp(r.srcNode, srcNode) != 0)
-        return -1;
+    const bool same = std::strcmp(r.channel, channel) == 0 && std::strcmp(r.srcNode, srcNode) == 0;
+    if (r.channel[0] == '\0' || now >= r.until || !same) return -1;
     std::memcpy(hops, r.hops, sizeof hops);
     return r.count;
 }
@@ -142,8 +142,8 @@ int cachedChannelHops(const char *srcNode, const char *channel, long long now, u
 void channelHopsAnswered(const char *srcNode, const char *channel, const char *hopWords, long long now)
 {
     // A longer name's place would hold another one.
-    if (strnlen(channel, ROUTE_CHANNEL_MAX + 1) > ROUTE_CHANNEL_MAX || strnlen(srcNode, NODE_ID_TEXT_SIZE) >= NODE_ID_TEXT_SIZE)
-        return;
+    if (strnlen(channel, ROUTE_CHANNEL_MAX + 1) > ROUTE_CHANNEL_MAX) return;
+    if (strnlen(srcNode, NODE_ID_TEXT_SIZE) == NODE_ID_TEXT_SIZE) return;
     if (std::strcmp(channel, NODES_CHANNEL) == 0 || !settled(channel, now)) return;
     ChannelRoute fresh{};
     char words[LINE_SIZE];
