@@ -14,6 +14,7 @@
 #include "../core/text.h"
 #include "../routing/daemon_requests.h"
 #include "../routing/forwarding.h"
+#include "../routing/route_cache.h"
 #include "../rtlib/rt_args.h"
 #include "channels.h"
 #include "messages.h"
@@ -175,6 +176,17 @@ bool readNoticeWord(const char *keyword, const char *text, char (&word)[NICK_MAX
     return isChannelName(word) && word[1] != '\0';
 }
 
+// A channel's next hops follow the nodes that host its members: a notice that may change them
+// drops the routes kept for the channel (the one named, and the one a known member leaves or is
+// renamed in). A member announced again, once a period, changes nothing.
+void membersMayChange(const char *keyword, const char *word, int known, bool ours)
+{
+    const long long now = nowMillis();
+    if (ours && std::strcmp(keyword, "JOIN") == 0 && std::strcmp(networkMembers[known].channel, word) == 0) return;
+    if (known >= 0) channelMembersChanged(networkMembers[known].channel, now);
+    if (std::strcmp(keyword, "NICK") != 0) channelMembersChanged(word, now);
+}
+
 void beforeWait()
 {
     if (!clientProfile.on) return;
@@ -220,13 +232,17 @@ void takeMemberNotice(uint32_t src, const Message &m)
 {
     // This node's own notice never comes back along a tree; one that does is no node's.
     if (!clientProfile.on || src == curr_nodeID) return;
-    if (std::strcmp(m.command, "SPLIT") == 0) return takeSplit(src, m);
+    if (std::strcmp(m.command, "SPLIT") == 0) {
+        channelMembersChanged(nullptr, nowMillis());
+        return takeSplit(src, m);
+    }
     char word[NICK_MAX + 1];
     if (!readNoticeWord(m.command, m.text, word)) return;
     char nick[NICK_MAX + 1];
     senderNick(m.sender, nick);
     const int known = findNetworkMember(nick);
     const bool ours = known >= 0 && networkMembers[known].node == src && !m.repeat;
+    if (!m.repeat) membersMayChange(m.command, word, known, ours);
     if (m.repeat) {
         // Noted here before: only the nodes further down the tree may not have it.
     } else if (std::strcmp(m.command, "JOIN") == 0) noteJoin(src, m.sender, nick, word, nowMillis());
@@ -241,6 +257,7 @@ void takeMemberNotice(uint32_t src, const Message &m)
 
 void splitFromNode(uint32_t lost)
 {
+    channelMembersChanged(nullptr, nowMillis());
     if (!othersToTell()) return;
     dropMembersOf(lost, curr_nodeID);
     char text[NODE_ID_TEXT_SIZE];
@@ -257,7 +274,10 @@ void refreshMembers(long long now)
         if (c.sock != 0 && c.registered && c.channel[0] != '\0') announceMember(slot, "JOIN", c.channel);
     }
     for (int i = 0; i < NETWORK_MEMBERS_MAX; ++i)
-        if (networkMembers[i].node != 0 && now - networkMembers[i].heardAt > expiryMs()) dropWithNotice(i, "QUIT");
+        if (networkMembers[i].node != 0 && now - networkMembers[i].heardAt > expiryMs()) {
+            channelMembersChanged(networkMembers[i].channel, now);
+            dropWithNotice(i, "QUIT");
+        }
 }
 
 void resetMemberNotices()

@@ -665,11 +665,12 @@ PendingMessage pendingFor(const Message &m, int owner, unsigned serial)
 
 }  // namespace
 
-// Lines in flight on a link are bounded by its window, not by the routing queue.
-void forwardToHop(uint32_t hop, const Message &m, int owner, unsigned serial)
+// Lines in flight on a link are bounded by its window, not by the routing queue. One message to
+// several hops travels under one number.
+void forwardToHops(const uint32_t *hops, int count, const Message &m, int owner, unsigned serial)
 {
     PendingMessage p = pendingFor(m, owner, serial);
-    forwardTo(hop, p);
+    for (int i = 0; i < count; ++i) forwardTo(hops[i], p);
     custodyRelease(p.custody);
 }
 

@@ -21,8 +21,8 @@ void keepForDaemon(const PendingMessage &m);
 // Every line forwarding holds: in flight, waiting for a hop to be tried again, or to be asked for
 // again. All of it draws on one fixed pool, so the input gate counts it all.
 int heldForHops();
-// A message for a nick whose next hop is already known, from the connection `serial` in `owner`.
-void forwardToHop(uint32_t hop, const Message &m, int owner, unsigned serial);
+// A message whose next hops are already known, from the connection `serial` in `owner`.
+void forwardToHops(const uint32_t *hops, int count, const Message &m, int owner, unsigned serial);
 // 1 while some message waits to be asked of the daemon again.
 int linesToAskAgain();
 // A message for a nick that another message waits to be asked again for goes behind it, so that

@@ -864,6 +864,13 @@ void driveInLink(InLink &in, long long now)
     handleLines(in);
     if (!in.used) return;
     acknowledge(in, now);
+}
+
+// Written after what the lines brought has gone on (to the next hops and to the users here): on a
+// shared CPU the acknowledgement wakes its sender, which would run before the next hop.
+void flushInLink(InLink &in)
+{
+    if (!in.used || !in.up) return;
     flushStream(in.s);
     if (in.s.broken) dropInLink(in, "write failed: it stopped reading");
 }
@@ -886,6 +893,8 @@ void afterWait()
     for (int i = 0; i < inLinksTop; ++i) driveInLink(inLinks[i], now);
     for (int n = 0; n < neighbors; ++n) driveOutLink(n, now);
     for (int n = 0; n < neighbors; ++n) flushOutLink(n);
+    flushOutput();
+    for (int i = 0; i < inLinksTop; ++i) flushInLink(inLinks[i]);
     noticeLostNeighbours(now);
 }
 

@@ -202,7 +202,11 @@ void handleDaemonLine(const char *firstWord, LineCursor &rest)
         if (!isChannelName(front.target)) routeAnswered(front.target, 0, 0);
         tellUndelivered(front.owner, front.ownerSerial, messageOf(front));
     }
-    else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') forwardAnswer(front, rest);
+    else if (std::strcmp(firstWord, "OK") == 0 && front.target[0] != '\0') {
+        if (nodeLinks && isChannelName(front.target))
+            channelHopsAnswered(front.srcNode, front.target, rest.pos, nowMillis());
+        forwardAnswer(front, rest);
+    }
     // Whatever forwarding met with, the answer is used up, so the next one pairs with the next message.
     finishFront();
 }
@@ -230,15 +234,17 @@ void requestRoute(const char *request, int sender, const Message &m, const char 
     const int owner = drawsReplies(m) ? sender : NO_SLOT;
     // A message delivered to someone here draws no 401 when no answer can come.
     if (connections[DAEMON_SLOT].sock == 0 && deliveredHere) return;
-    // On links a message for a nick never overtakes one for it that waits to be asked again; the
-    // nick's fresh route serves again, unless an earlier message still waits for an answer or to
-    // be asked again: this one would overtake it.
+    // On links a message for a nick never overtakes one for it that waits to be asked again; a
+    // fresh route serves again, unless an earlier message still waits for an answer or to be
+    // asked again: this one would overtake it.
     const Message routed{m.srcNode, m.sender, target, m.text, m.command};
     if (nodeLinks && !isChannelName(target) && waitBehindAskedAgain(routed, owner, serialOf(sender))) return;
-    const uint32_t hop = nodeLinks && !isChannelName(target) && !messageWaiting() && !linesToAskAgain()
-                             ? cachedHop(target, nowMillis())
-                             : 0;
-    if (hop != 0) return forwardToHop(hop, routed, owner, serialOf(sender));
+    const bool reuse = nodeLinks && !messageWaiting() && !linesToAskAgain();
+    uint32_t hops[CHANNEL_HOPS_MAX];
+    const int count = reuse && isChannelName(target) ? cachedChannelHops(m.srcNode, target, nowMillis(), hops) : -1;
+    if (count >= 0) return forwardToHops(hops, count, routed, owner, serialOf(sender));
+    const uint32_t hop = reuse && !isChannelName(target) ? cachedHop(target, nowMillis()) : 0;
+    if (hop != 0) return forwardToHops(&hop, 1, routed, owner, serialOf(sender));
     // The sender's serial even where no reply goes back: it is what its share is counted by.
     askDaemon(request, routed, owner, serialOf(sender), 0);
 }

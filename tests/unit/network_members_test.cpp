@@ -10,6 +10,7 @@
 #include "irc/network_members.h"
 #include "irc/profile.h"
 #include "irc/registration.h"
+#include "routing/route_cache.h"
 #include "support/irc_session.h"
 
 namespace {
@@ -142,6 +143,38 @@ TEST_F(NetworkChannels, OtherNodesMembersShowInNamesWhoAndListAndTheirNoticesRea
     EXPECT_EQ(findNetworkMember("yan"), -1);
     EXPECT_EQ(reply(2, "WHO #far"), numeric("431 carol :No such channel exists on this server"));
     answerNodeRequests();
+}
+
+// What another node's notices may change drops the routes kept for the channel; a member
+// announced again does not.
+TEST_F(NetworkChannels, NoticesThatMayChangeAChannelsTreeDropItsKeptRoutes)
+{
+    struct Row {
+        std::string notice;
+        bool keepsA, keepsB;
+    };
+    const Row rows[] = {
+        {notice(ZED, "JOIN", "#a"), false, true},
+        {notice(ZED, "JOIN", "#a"), true, true},  // the period's refresh
+        {notice(ZED, "NICK", "zack"), false, true},
+        {notice("zack!z@far.example", "JOIN", "#b"), false, false},  // leaves #a for #b
+        {notice("zack!z@far.example", "PART", "#b"), true, false},
+        {notice("yan!y@h", "QUIT", "#a"), false, true},
+        {notice("split", "SPLIT", "3"), false, false},
+    };
+    clearRouteCache();
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.notice);
+        // Answered as if the last change had settled long ago.
+        const long long later = nowMillis() + 1000;
+        for (const char *channel : {"#a", "#b"}) channelHopsAnswered("2", channel, "3", later);
+        EXPECT_EQ(forwardFrom(r.notice), 1);
+        answerNodeRequests();
+        uint32_t hops[CHANNEL_HOPS_MAX];
+        EXPECT_EQ(cachedChannelHops("2", "#a", later, hops) >= 0, r.keepsA);
+        EXPECT_EQ(cachedChannelHops("2", "#b", later, hops) >= 0, r.keepsB);
+    }
+    clearRouteCache();
 }
 
 TEST_F(NetworkChannels, NoticesThatNoNodeMaySendChangeNothing)

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/framing.h"
 #include "routing/link_crypto.h"
 #include "routing/node_link.h"
@@ -524,6 +525,29 @@ TEST_F(NodeLinks, ANicksRouteServesAgainUnlessAMessageWaitsForItsAnswer)
     parse(DAEMON_SLOT, "NONE");
     client(1).take();
     out.send({"ACK 4"});
+    pumpFor(5);
+    expectSettled();
+}
+
+// A channel's hops serve again as a nick's route does, until a change of its members; answers
+// given while the change settles are not kept.
+TEST_F(NodeLinks, AChannelsHopsServeAgainUntilItsMembersChange)
+{
+    linkUp(1);
+    EXPECT_EQ(out.read(), sent(1, 1));
+    say("c1", "#c", "OK 2");
+    EXPECT_EQ(out.read(), Lines{forward("c1", "#c")});
+    parse(1, "PRIVMSG #c :c2");
+    EXPECT_EQ(daemon.take(), "");
+    EXPECT_EQ(out.read(), Lines{forward("c2", "#c")});
+    channelMembersChanged("#c", nowMillis());
+    for (const char *text : {"c3", "c4"}) {
+        parse(1, std::string("PRIVMSG #c :") + text);
+        EXPECT_EQ(daemon.take(), "NEXTHOPS 1 #c\r\n");
+        parse(DAEMON_SLOT, "OK 2");
+        EXPECT_EQ(out.read(), Lines{forward(text, "#c")});
+    }
+    out.send({"ACK 5"});
     pumpFor(5);
     expectSettled();
 }
