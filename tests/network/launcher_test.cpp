@@ -2,7 +2,9 @@
 // real server, clients on both ends talking through the middle node, and Ctrl-C taking it all down.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -157,4 +159,26 @@ TEST(LauncherOnly, RefusesNodesOfOtherMachinesAndNamesThem)
     unlink(conf.c_str());
     unlink(key.c_str());
     rmdir(dir);
+}
+
+// Another server listening on the IRC port on every address, as Debian's ngircd does: the node
+// cannot bind, the other server answers the connect, and the launcher must not call the network up.
+TEST(LauncherTakenPort, SaysWhichAddressAndPortFailedInsteadOfUp)
+{
+    const uint16_t port = freePortTriple();
+    ASSERT_NE(port, 0);
+    const int squatter = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+    ASSERT_EQ(::listen(squatter, 8), 0);
+    Launcher launcher;
+    launcher.start({"--nodes", "1", "--port", std::to_string(port), "--build-dir", buildDir()});
+    EXPECT_EQ(launcher.waitForExit(Millis(15000)), std::optional<int>(1));
+    const std::string out = launcher.out();
+    EXPECT_TRUE(someLineHasAll(out, {"127.0.0.1:" + std::to_string(port), "did not come up"})) << out;
+    EXPECT_NE(out.find("Address already in use"), std::string::npos) << out;
+    EXPECT_EQ(out.find("the network is up"), std::string::npos) << out;
+    ::close(squatter);
 }
