@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,9 @@ TEST(LinkStatusProcess, AnswersThisMachineWithEveryNeighbourEvenWhenFull)
     EXPECT_NE(table.find("\n3      5         down "), std::string::npos) << table;
     EXPECT_NE(table.find("\n4      no link status\n"), std::string::npos) << table;
     EXPECT_NE(table.find("\n5      no link status\n"), std::string::npos) << table;
+    // Daemons that do not answer (the test's, 4 and 5) are silent, and a silent node is trouble.
+    EXPECT_NE(table.find("\n4      silent"), std::string::npos) << table;
+    EXPECT_NE(std::system((std::string(QUORVEL_SOURCE_DIR) + "/scripts/quorvel-status " + config + " >/dev/null").c_str()), 0);
 }
 
 }  // namespace
