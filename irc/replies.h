@@ -55,9 +55,9 @@ inline constexpr char FMT_471_CHANNEL_FULL[] = ":%s 471 %s %s :Cannot join chann
 
 // The client profile's own lines. Registration: the welcome, then the MOTD above.
 inline constexpr char FMT_001_WELCOME[] = ":%s 001 %s :Welcome to the quorvel IRC network %s";  // prefix
-inline constexpr char FMT_002_YOUR_HOST[] = ":%s 002 %s :Your host is %s, running version quorvel-1.0";
+inline constexpr char FMT_002_YOUR_HOST[] = ":%s 002 %s :Your host is %s, running version quorvel-" QUORVEL_VERSION;
 inline constexpr char FMT_003_CREATED[] = ":%s 003 %s :This server keeps nothing across restarts";
-inline constexpr char FMT_004_MY_INFO[] = ":%s 004 %s %s quorvel-1.0 - -";  // no user or channel modes
+inline constexpr char FMT_004_MY_INFO[] = ":%s 004 %s %s quorvel-" QUORVEL_VERSION " - -";  // no user or channel modes
 inline constexpr char FMT_005_ISUPPORT[] =
     ":%s 005 %s NETWORK=quorvel NICKLEN=%d USERLEN=%d CHANNELLEN=%d CHANTYPES=#& CHANLIMIT=#&:1 MAXTARGETS=4 "
     "PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server";

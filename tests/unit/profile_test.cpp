@@ -20,9 +20,9 @@ std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(n
 std::string welcome(const std::string &nick)
 {
     return numeric("001 " + nick + " :Welcome to the quorvel IRC network " + prefixOf(nick)) +
-           numeric("002 " + nick + " :Your host is testhost, running version quorvel-1.0") +
+           numeric("002 " + nick + " :Your host is testhost, running version quorvel-" QUORVEL_VERSION) +
            numeric("003 " + nick + " :This server keeps nothing across restarts") +
-           numeric("004 " + nick + " testhost quorvel-1.0 - -") +
+           numeric("004 " + nick + " testhost quorvel-" QUORVEL_VERSION " - -") +
            numeric("005 " + nick + " NETWORK=quorvel NICKLEN=9 USERLEN=16 CHANNELLEN=9 CHANTYPES=#& CHANLIMIT=#&:1 "
                                    "MAXTARGETS=4 PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server");
 }
