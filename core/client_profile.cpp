@@ -9,7 +9,9 @@ void takeProfileOption(int &argc, char **argv)
 {
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
+        // The last of the two wins, so that an options file can turn a unit's default around.
         if (std::strcmp(argv[i], "--compat") == 0) clientProfile.on = 1;
+        else if (std::strcmp(argv[i], "--exact") == 0) clientProfile.on = 0;
         else argv[kept++] = argv[i];
     }
     argv[kept] = nullptr;

@@ -64,6 +64,14 @@ TEST(ProfileOption, IsTakenOutOfArgvWhereverItStands)
     takeProfileOption(argc, plain);
     EXPECT_EQ(clientProfile.on, 0);
     EXPECT_EQ(argc, 3);
+
+    // A unit's default --compat, then an options file's --exact: the last one wins, both are taken.
+    char exact[] = "--exact";
+    char *both[] = {prog, id, conf, compat, exact, nullptr};
+    argc = 5;
+    takeProfileOption(argc, both);
+    EXPECT_EQ(clientProfile.on, 0);
+    EXPECT_EQ(argc, 3);
 }
 
 TEST_F(Profile, RegistrationEndsInTheWelcomeThenTheMotd)
