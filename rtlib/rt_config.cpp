@@ -45,6 +45,20 @@ bool resolveHost(const char *hostText, uint32_t *ipaddr)
     return true;
 }
 
+// A line whose first character other than blanks is '#' says something about the file.
+bool isComment(const char *line)
+{
+    while (*line == ' ' || *line == '\t') ++line;
+    return *line == '#';
+}
+
+// A long comment is read in pieces too: the rest of it is no node's line.
+void skipRestOfLine(const char *piece, FILE *in)
+{
+    if (std::strchr(piece, '\n')) return;
+    for (int ch = std::fgetc(in); ch != EOF && ch != '\n'; ch = std::fgetc(in)) {}
+}
+
 }  // namespace
 
 void rt_parse_config_file(const char *progName, rt_config_file_t *file, const char *path)
@@ -62,6 +76,11 @@ void rt_parse_config_file(const char *progName, rt_config_file_t *file, const ch
     for (int read = 0; read < RT_MAX_CONFIG_LINES; ++read) {
         if (!std::fgets(line, sizeof line, in)) break;
         if (line[0] == '\n') continue;  // a blank line holds no node but still counts
+        if (isComment(line)) {
+            skipRestOfLine(line, in);
+            --read;  // a commented file may say as much as it likes about its 32 nodes
+            continue;
+        }
         rt_config_entry_t &entry = file->entries[file->count];
         char hostText[PIECE_SIZE] = {};
         if (!scanLine(line, &entry, hostText)) {
@@ -74,7 +93,13 @@ void rt_parse_config_file(const char *progName, rt_config_file_t *file, const ch
         }
         ++file->count;
     }
-    if (std::fgetc(in) != EOF) {
+    // Comments may follow the last line the limit allows; anything else is one line too many.
+    bool oneTooMany = false;
+    while (!oneTooMany && std::fgets(line, sizeof line, in)) {
+        oneTooMany = !isComment(line);
+        skipRestOfLine(line, in);
+    }
+    if (oneTooMany) {
         std::fprintf(stderr, "%s: too many lines in config_file (max = %d)\n", progName,
                      RT_MAX_CONFIG_LINES);
         std::exit(EXIT_CONFIG);

@@ -67,6 +67,15 @@ TEST(ConfigFile, EntriesAreDenseAcrossBlankLines)
     EXPECT_EQ(cfg.entries[1].server_port, 31);
 }
 
+// Comments, however many and however long, hold no node and do not count towards the limit.
+TEST(ConfigFile, CommentLinesAreSkipped)
+{
+    const std::string comment = "# " + std::string(300, 'c') + "\n  \t# indented\n";
+    rt_config_file_t cfg = parse(comment + nodeLines(16) + comment + comment + nodeLines(16) + "#");
+    EXPECT_EQ(cfg.count, 32);
+    EXPECT_EQ(cfg.entries[16].nodeID, 1u);
+}
+
 TEST(ConfigFile, EmptyFileHasNoNodes) { EXPECT_EQ(parse("").count, 0); }
 
 TEST(ConfigFile, WideValuesAndExtraFields)
@@ -83,7 +92,8 @@ TEST(ConfigFile, LineLimit)
 {
     EXPECT_EQ(parse(nodeLines(32)).count, 32);
     // Blank lines count towards the limit too, wherever they stand.
-    for (const std::string &text : {nodeLines(32) + "\n", nodeLines(16) + "\n" + nodeLines(16)}) {
+    for (const std::string &text : {nodeLines(32) + "\n", nodeLines(16) + "\n" + nodeLines(16),
+                                    nodeLines(32) + "# after the last\n33 127.0.0.1 1 2 3"}) {
         TempFile f(text);
         rt_config_file_t cfg{};
         EXPECT_EXIT(rt_parse_config_file("prog", &cfg, f.path()), testing::ExitedWithCode(255),
