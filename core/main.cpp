@@ -9,6 +9,7 @@
 #include "../rtlib/rt_key.h"
 #include "client_profile.h"
 #include "server.h"
+#include "socket_address.h"
 
 namespace {
 
@@ -32,6 +33,8 @@ constexpr char HELP_FORMAT[] =
     "         channels across nodes, links between nodes (the launcher's and the package's default)\n"
     "  --exact   the exact core replies, bare nick prefixes and no welcome (the default here);\n"
     "         of --compat and --exact the last one given wins\n"
+    "  --check   read the config file, the options and the key as a start would, say what was found\n"
+    "         and exit 0 without starting, or 1 at the first fault\n"
     "\n"
     "Exit status: 0 for the usage line, 1 for a node ID the file lacks or a socket error\n"
     "(no daemon listening included), 255 for a bad option, config file or key file.\n"
@@ -47,6 +50,17 @@ void answerInfoRequest(int argc, char **argv)
     }
 }
 
+// What --check found: everything start-up reads before it connects, and all of it good.
+[[noreturn]] void reportCheck(const char *prog, const char *path, const char *keyPath)
+{
+    const rt_config_entry_t &self = *curr_node_config_entry;
+    std::printf("%s: %s: %d nodes; node %lu on %s, IRC port %u, its daemon's local port %u; %s; key %s\n", prog,
+                path, neighbors + 1, static_cast<unsigned long>(curr_nodeID), dottedQuad(self.ipaddr).text,
+                self.server_port, self.local_port, clientProfile.on ? "client profile" : "exact replies",
+                keyPath ? keyPath : "none");
+    std::exit(0);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -56,12 +70,14 @@ int main(int argc, char **argv)
     // a pager that quit) from ending the node.
     std::signal(SIGPIPE, SIG_IGN);
     answerInfoRequest(argc, argv);
+    const bool checkOnly = rt_take_check_option(argc, argv);
     // Taken before anything reads argv, so that every other argument stands where it would without it.
     takeProfileOption(argc, argv);
     const char *keyPath = takeKeyOption(argc, argv);
-    if (keyPath && !rt_load_key(argv[0], keyPath)) std::exit(255);
+    if (keyPath && !rt_load_key(argv[0], keyPath)) std::exit(rt_error_status);
     init_node(argc, argv);
     rt_parse_command_line(&argList, argc, argv);
+    if (checkOnly) reportCheck(argv[0], argv[2], keyPath);
     if (argList.verbose == 1)
         std::printf("I am node %lu and I listen on port %d for new users\n",
                     static_cast<unsigned long>(curr_nodeID), curr_node_config_entry->server_port);

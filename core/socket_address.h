@@ -25,3 +25,15 @@ inline bool bindSource(int fd, uint32_t ipaddr)
     const sockaddr_in from = socketAddress(ipaddr, 0);
     return bind(fd, reinterpret_cast<const sockaddr *>(&from), sizeof from) == 0;
 }
+
+// A host-order address as a dotted quad, for messages.
+struct DottedQuad {
+    char text[INET_ADDRSTRLEN];
+};
+inline DottedQuad dottedQuad(uint32_t ipaddr)
+{
+    DottedQuad q{};
+    const in_addr addr{htonl(ipaddr)};
+    (void)inet_ntop(AF_INET, &addr, q.text, sizeof q.text);
+    return q;
+}

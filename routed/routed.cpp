@@ -29,7 +29,6 @@
 
 namespace {
 
-constexpr int EXIT_CONFIG = 255;
 constexpr int64_t MAX_WAIT_MS = 1000;
 constexpr int64_t MIN_RESEND_MS = 100;   // -r 0 would otherwise resend on every pass of the loop
 constexpr int LIFETIME_CYCLES = 3;       // an advertisement outlives at least this many refreshes
@@ -64,7 +63,7 @@ void checkNodeIds(const char *prog, const rt_config_file_t &config)
         if (id == 0 || doubled) {
             std::fprintf(stderr, "%s: node ID %lu cannot be routed to: %s in config_file\n", prog, id,
                          id == 0 ? "0 means no node" : "it is listed twice");
-            std::exit(EXIT_CONFIG);
+            std::exit(rt_error_status);
         }
     }
 }
@@ -158,6 +157,8 @@ constexpr char HELP_FORMAT[] =
     "  -n N      neighbour timeout in seconds (default 120)\n"
     "  -r N      route timeout in seconds (default 3)\n"
     "  -v 1      trace links, advertisements, requests and answers (default 0: quiet)\n"
+    "  --check   read the config file, the options and the key as a start would, say what was found\n"
+    "            and exit 0 without starting, or 1 at the first fault\n"
     "\n"
     "It prints \"Routing daemon of node ID ready ...\" once it listens. Exit status: 1 for a node ID\n"
     "the file lacks or a socket error, 255 for a bad option, config file or key.\n"
@@ -189,14 +190,15 @@ int main(int argc, char **argv)
     case rt_info_request_t::version: rt_print_version(prog); return 0;
     case rt_info_request_t::none: break;
     }
+    const bool checkOnly = rt_take_check_option(argc, argv);
     const char *keyPath = takeKeyOption(argc, argv);
-    if (keyPath && !loadKey(prog, keyPath)) return EXIT_CONFIG;
+    if (keyPath && !loadKey(prog, keyPath)) return rt_error_status;
     rt_parse_command_line(&argList, argc, argv);
     const char *path = configPath(argc, argv);
     if (!path || argList.nodeID == UINT32_MAX) {
         std::fprintf(stderr, "usage: %s -i <nodeID> -c <config file> [-k key file] [-a seconds] [-n seconds] [-r seconds] [-v 1]\n",
                      prog);
-        return EXIT_CONFIG;
+        return rt_error_status;
     }
     const rt_config_file_t &config = argList.config_file;
     checkNodeIds(prog, config);
@@ -207,6 +209,14 @@ int main(int argc, char **argv)
     }
     Topology topology;
     readTopology(prog, path, config, topology);
+    if (checkOnly) {
+        const rt_config_entry_t &self = config.entries[lsdb.self];
+        std::printf("%s: %s: %d nodes; node %lu on %s, routing port %u, local port %u; datagrams %s\n", prog, path,
+                    config.count, static_cast<unsigned long>(argList.nodeID), dottedQuad(self.ipaddr).text,
+                    self.routing_port, self.local_port, keyPath ? "authenticated with the key" : "not authenticated");
+        printLinks(config, topology);
+        return 0;
+    }
 
     rt_init();
     const rt_config_entry_t &self = config.entries[lsdb.self];

@@ -6,18 +6,18 @@
 #include <cstring>
 #include <string_view>
 
+#include "../rtlib/rt_args.h"
 #include "codec.h"
 
 namespace {
 
 constexpr int PIECE_SIZE = 255;  // lines are read in the same pieces as the configuration reader's
-constexpr int EXIT_CONFIG = 255;
 
 [[noreturn]] void badLinks(const char *progName, const char *line)
 {
     std::fprintf(stderr, "%s: bad neighbour list in config_file: %s", progName, line);
     if (line[std::strlen(line) - 1] != '\n') std::fputc('\n', stderr);
-    std::exit(EXIT_CONFIG);
+    std::exit(rt_error_status);
 }
 
 int entryIndex(const rt_config_file_t &config, uint32_t id)
@@ -54,12 +54,12 @@ void readTopology(const char *progName, const char *path, const rt_config_file_t
     FILE *in = std::fopen(path, "r");
     if (!in) {
         std::fprintf(stderr, "%s: can't open config_file = %s\n", progName, path);
-        std::exit(EXIT_CONFIG);
+        std::exit(rt_error_status);
     }
     bool anyLink = false;
     char line[PIECE_SIZE];
     for (int entry = 0; entry < config.count && std::fgets(line, sizeof line, in);) {
-        if (line[0] == '\n') continue;
+        if (line[0] == '\n' || rt_skip_config_comment(line, in)) continue;
         int restAt = -1;
         (void)std::sscanf(line, " %*u %*s %*d %*d %*d%n", &restAt);
         if (restAt < 0 || !readLinks(line + restAt, config, entry, out, anyLink)) badLinks(progName, line);

@@ -10,16 +10,16 @@
 #include <cstring>
 
 rt_args_t argList;
+int rt_error_status = 255;
 
 namespace {
 
 constexpr char OPTION_STRING[] = "VSi:c:G:y:a:n:r:g:d:v:s:";
-constexpr int EXIT_OPTION = 255;
 
 [[noreturn]] void rejectValue(const char *progName, const char *name, const char *text)
 {
     std::fprintf(stderr, "%s: invalid %s = %s\n", progName, name, text);
-    std::exit(EXIT_OPTION);
+    std::exit(rt_error_status);
 }
 
 // Reads a number in C notation (0x hexadecimal, 0 octal). Only trailing white space may follow the
@@ -70,9 +70,9 @@ int rt_parse_command_line(rt_args_t *args, int argc, char **argv)
         case 'G': break;
         case 'V': case 'S': case 'y': case 'g': case 'd': case 's':
             std::fprintf(stderr, "%s: unknown argument -%c\n", prog, c);
-            std::exit(EXIT_OPTION);
+            std::exit(rt_error_status);
         default:  // getopt has printed its own complaint
-            std::exit(EXIT_OPTION);
+            std::exit(rt_error_status);
         }
     }
 
@@ -95,4 +95,18 @@ void rt_print_version(const char *progName)
 {
     const char *slash = std::strrchr(progName, '/');
     std::printf("%s %s\n", slash ? slash + 1 : progName, QUORVEL_VERSION);
+}
+
+bool rt_take_check_option(int &argc, char **argv)
+{
+    int kept = 1;
+    bool check = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--check") == 0) check = true;
+        else argv[kept++] = argv[i];
+    }
+    argv[kept] = nullptr;
+    argc = kept;
+    if (check) rt_error_status = 1;
+    return check;
 }

@@ -21,6 +21,14 @@ extern rt_args_t argList;
 // Exits with status 255 on any bad option; returns the option index as it was before the call.
 int rt_parse_command_line(rt_args_t *args, int argc, char **argv);
 
+// The status every configuration, option or key-file error ends the process with: 255, or 1 when
+// the command line asked only for a check.
+extern int rt_error_status;
+// Takes "--check" out of argv wherever it stands: the program then reads its configuration,
+// options and key as it would to start, says what it found, and exits 0 without starting, or
+// with rt_error_status 1 at the first error.
+bool rt_take_check_option(int &argc, char **argv);
+
 // What a command line of "--help" or "--version" alone asks for; any other command line, these
 // words included, means what it always meant.
 enum class rt_info_request_t { none, help, version };

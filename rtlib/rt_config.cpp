@@ -1,6 +1,8 @@
 // Reads the node configuration file; any fault in it ends the process with status 255.
 #include "rt_config.h"
 
+#include "rt_args.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 
@@ -12,7 +14,6 @@
 namespace {
 
 constexpr int PIECE_SIZE = 255;  // a line is read in pieces of at most 254 characters
-constexpr int EXIT_CONFIG = 255;
 
 // The line is scanned as "%lu %s %hu %hu %hu", but each number is read into a wider type:
 // the narrow conversions would turn "-1" or 70000 into a valid-looking value.
@@ -45,21 +46,17 @@ bool resolveHost(const char *hostText, uint32_t *ipaddr)
     return true;
 }
 
-// A line whose first character other than blanks is '#' says something about the file.
-bool isComment(const char *line)
-{
-    while (*line == ' ' || *line == '\t') ++line;
-    return *line == '#';
-}
-
-// A long comment is read in pieces too: the rest of it is no node's line.
-void skipRestOfLine(const char *piece, FILE *in)
-{
-    if (std::strchr(piece, '\n')) return;
-    for (int ch = std::fgetc(in); ch != EOF && ch != '\n'; ch = std::fgetc(in)) {}
-}
-
 }  // namespace
+
+bool rt_skip_config_comment(const char *piece, FILE *in)
+{
+    const char *p = piece;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p != '#') return false;
+    if (!std::strchr(piece, '\n'))
+        for (int ch = std::fgetc(in); ch != EOF && ch != '\n'; ch = std::fgetc(in)) {}
+    return true;
+}
 
 void rt_parse_config_file(const char *progName, rt_config_file_t *file, const char *path)
 {
@@ -69,15 +66,14 @@ void rt_parse_config_file(const char *progName, rt_config_file_t *file, const ch
         std::fprintf(stderr, "%s: can't open config_file = %s: ", progName, path);
         errno = err;
         std::perror(nullptr);
-        std::exit(EXIT_CONFIG);
+        std::exit(rt_error_status);
     }
     file->count = 0;
     char line[PIECE_SIZE];
     for (int read = 0; read < RT_MAX_CONFIG_LINES; ++read) {
         if (!std::fgets(line, sizeof line, in)) break;
         if (line[0] == '\n') continue;  // a blank line holds no node but still counts
-        if (isComment(line)) {
-            skipRestOfLine(line, in);
+        if (rt_skip_config_comment(line, in)) {
             --read;  // a commented file may say as much as it likes about its 32 nodes
             continue;
         }
@@ -85,24 +81,21 @@ void rt_parse_config_file(const char *progName, rt_config_file_t *file, const ch
         char hostText[PIECE_SIZE] = {};
         if (!scanLine(line, &entry, hostText)) {
             std::fprintf(stderr, "%s: bad line in config_file: %s", progName, line);
-            std::exit(EXIT_CONFIG);
+            std::exit(rt_error_status);
         }
         if (!resolveHost(hostText, &entry.ipaddr)) {
             std::fprintf(stderr, "%s: invalid hostname in config file = %s\n", progName, hostText);
-            std::exit(EXIT_CONFIG);
+            std::exit(rt_error_status);
         }
         ++file->count;
     }
     // Comments may follow the last line the limit allows; anything else is one line too many.
     bool oneTooMany = false;
-    while (!oneTooMany && std::fgets(line, sizeof line, in)) {
-        oneTooMany = !isComment(line);
-        skipRestOfLine(line, in);
-    }
+    while (!oneTooMany && std::fgets(line, sizeof line, in)) oneTooMany = !rt_skip_config_comment(line, in);
     if (oneTooMany) {
         std::fprintf(stderr, "%s: too many lines in config_file (max = %d)\n", progName,
                      RT_MAX_CONFIG_LINES);
-        std::exit(EXIT_CONFIG);
+        std::exit(rt_error_status);
     }
     std::fclose(in);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 inline constexpr int RT_MAX_CONFIG_LINES = 32;
 
@@ -17,6 +18,11 @@ struct rt_config_file_t {
     int count;
     rt_config_entry_t entries[RT_MAX_CONFIG_LINES];
 };
+
+// A comment line ('#' its first character other than blanks), whose rest, when it is longer than
+// the piece read, is read past: true when `piece` began one. Comments hold no node and do not count
+// towards the file's 32 lines.
+bool rt_skip_config_comment(const char *piece, FILE *in);
 
 // Returns only when the whole file is valid; otherwise prints why and exits with status 255.
 void rt_parse_config_file(const char *progName, rt_config_file_t *file, const char *path);

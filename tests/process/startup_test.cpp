@@ -286,3 +286,35 @@ TEST(StartupRunning, CycleThatDividesTheTimeoutsStaysQuiet)
     EXPECT_EQ(r.node.err(), "");
     EXPECT_TRUE(r.node.running());
 }
+
+// --check reads what start-up reads, says what it found and ends without starting: 0 when all of
+// it is good, 1 at the first fault, with the fault's own message; no daemon need listen.
+TEST(StartupCheck, BothProgramsCheckWithoutStarting)
+{
+    const std::string routed = QUORVEL_ROUTED_BINARY;
+    NodeProcess files;
+    const std::string good = files.writeConfig("# two nodes\n" + configLine(1, someFreePorts()) + configLine(2, someFreePorts()));
+    NodeProcess badFiles;
+    const std::string bad = badFiles.writeConfig("1 127.0.0.1 10 20\n");
+    struct Case {
+        std::string prog;
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    };
+    for (const Case &c : std::vector<Case>{
+             {PROG, {"1", good, "--check", "--compat"}, 0, "2 nodes; node 1 on 127.0.0.1"},
+             {PROG, {"3", good, "--check"}, 1, "Invalid NodeID"},
+             {PROG, {"1", bad, "--check"}, 1, "bad line in config_file"},
+             {PROG, {"1", good, "-a", "0", "--check"}, 1, "invalid advertisement_cycle_time"},
+             {routed, {"--check", "-i", "2", "-c", good}, 0, "2 nodes; node 2 on 127.0.0.1"},
+             {routed, {"--check", "-i", "1", "-c", bad}, 1, "bad line in config_file"},
+         }) {
+        SCOPED_TRACE(c.prog + " " + c.args[0] + " " + c.args[1]);
+        NodeProcess node(c.prog);
+        Exit e = runToExit(node, c.args);
+        EXPECT_EQ(e.status, c.status);
+        EXPECT_NE((e.out + e.err).find(c.says), std::string::npos) << e.out << e.err;
+        EXPECT_EQ(e.out.find("ready"), std::string::npos) << e.out;
+    }
+}
