@@ -50,6 +50,8 @@ struct CoreHooks {
     // Start-up's daemon connection: 1 when the layers above take it to authenticate it first (it
     // becomes slot 0 later, or is closed and retried); 0 to make it slot 0 at once.
     int (*holdDaemonLink)(int fd);
+    // SIGHUP: what can be read again while the node serves is read again.
+    void (*reload)();
 };
 
 extern CoreHooks coreHooks;

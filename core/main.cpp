@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "../irc/dispatch.h"
+#include "../irc/motd.h"
 #include "../routing/daemon_link.h"
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
@@ -33,6 +34,9 @@ constexpr char HELP_FORMAT[] =
     "         channels across nodes, links between nodes (the launcher's and the package's default)\n"
     "  --exact   the exact core replies, bare nick prefixes and no welcome (the default here);\n"
     "         of --compat and --exact the last one given wins\n"
+    "  --motd FILE  in the client profile, the MOTD's lines (at most 64 of 400 characters), read\n"
+    "         at start and again on SIGHUP (default: one fixed line)\n"
+    "  --name NAME  in the client profile, the node's name in its replies (default: the host name)\n"
     "  --check   read the config file, the options and the key as a start would, say what was found\n"
     "         and exit 0 without starting, or 1 at the first fault\n"
     "\n"
@@ -73,6 +77,8 @@ int main(int argc, char **argv)
     const bool checkOnly = rt_take_check_option(argc, argv);
     // Taken before anything reads argv, so that every other argument stands where it would without it.
     takeProfileOption(argc, argv);
+    takeServerNameOption(argc, argv);
+    takeMotdOption(argc, argv);
     const char *keyPath = takeKeyOption(argc, argv);
     if (keyPath && !rt_load_key(argv[0], keyPath)) std::exit(rt_error_status);
     init_node(argc, argv);
@@ -84,5 +90,6 @@ int main(int argc, char **argv)
     // The layers above the core take their places in the loop before it starts.
     wireIrc();
     wireRouting();
+    loadMotd();
     beginServer();
 }

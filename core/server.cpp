@@ -8,16 +8,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "../rtlib/rt_args.h"
+#include "client_profile.h"
 #include "clock.h"
 #include "connections.h"
 #include "framing.h"
 #include "hooks.h"
+#include "text.h"
 
 uint32_t curr_nodeID;
 rt_config_file_t curr_node_config_file;
@@ -106,11 +110,44 @@ rt_config_entry_t *init_node(int argc, char **argv)
     return curr_node_config_entry;
 }
 
+namespace {
+
+const char *givenName;
+volatile sig_atomic_t reloadAsked;
+
+void askReload(int) { reloadAsked = 1; }
+
+bool isHostName(const char *name)
+{
+    const size_t length = std::strlen(name);
+    if (length == 0 || length >= HOST_NAME_SIZE) return false;
+    for (const char *p = name; *p; ++p)
+        if (!std::isalnum(static_cast<unsigned char>(*p)) && *p != '-' && *p != '.') return false;
+    return true;
+}
+
+}  // namespace
+
+void takeServerNameOption(int &argc, char **argv)
+{
+    givenName = rt_take_valued_option(argc, argv, "--name");
+    if (givenName && !isHostName(givenName)) {
+        std::fprintf(stderr, "%s: invalid --name = %s (letters, digits, '-' and '.', at most %d)\n", argv[0], givenName,
+                     HOST_NAME_SIZE - 1);
+        std::exit(rt_error_status);
+    }
+}
+
 void beginServer()
 {
     const rt_config_entry_t &self = *curr_node_config_entry;
     if (gethostname(host.name, sizeof host.name) < 0) failPlain("Error getting local hostname", -1);
     host.name[sizeof host.name - 1] = '\0';
+    if (givenName && clientProfile.on) copyCut(host.name, givenName);
+    // SIGHUP reads again what can be read again, instead of ending the node.
+    struct sigaction hangUp {};
+    hangUp.sa_handler = askReload;
+    (void)sigaction(SIGHUP, &hangUp, nullptr);
     std::printf("Local host name: %s\n", host.name);
 
     int dSock = connectDaemon(self);
@@ -140,6 +177,10 @@ void runPass()
     if (ready < 0) {
         FD_ZERO(&socks);
         FD_ZERO(&writeSocks);
+    }
+    if (reloadAsked) {
+        reloadAsked = 0;
+        if (coreHooks.reload) coreHooks.reload();
     }
     readSockets();
     readDaemon();

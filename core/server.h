@@ -27,6 +27,10 @@ extern int highSock;
 extern Host host;
 
 inline const char *serverName() { return host.name; }
+// Takes "--name NAME" out of argv: in the client profile the node's name in its replies instead of
+// the machine's, so that the nodes of one machine can be told apart. Ends the process with status
+// 255 when NAME is no host name.
+void takeServerNameOption(int &argc, char **argv);
 
 [[noreturn]] void fail(const char *what, int status);  // perror, then exit
 void makeStandardDescriptorsValid();

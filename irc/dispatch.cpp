@@ -17,6 +17,7 @@
 #include "host_lookup.h"
 #include "member_notices.h"
 #include "messages.h"
+#include "motd.h"
 #include "profile.h"
 #include "profile_commands.h"
 #include "registration.h"
@@ -126,6 +127,7 @@ void wireIrc()
 {
     coreHooks.handleLine = parseCmd;
     coreHooks.departs = userDeparts;
+    coreHooks.reload = reloadMotd;
     coreHooks.lineTooLong = refuseLongLine;
     coreHooks.closingLine = closingLinkLine;
     routingHooks.sendToNick = sendToNick;

@@ -1,5 +1,6 @@
 // NICK, USER and QUIT: a client becomes a user when it has given both a nickname and its
 // details, in either order, and the daemon learns every nickname that lives here.
+#include "motd.h"
 #include "registration.h"
 
 #include <cstdio>
@@ -161,7 +162,7 @@ void sendMotd(int slot)
 {
     const char *nick = connections[slot].nick;
     replyf(slot, FMT_375_MOTD_START, serverName(), nick, serverName());
-    replyf(slot, FMT_372_MOTD, serverName(), nick);
+    sendMotdLines(slot, nick);
     replyf(slot, FMT_376_MOTD_END, serverName(), nick);
 }
 

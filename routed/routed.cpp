@@ -99,9 +99,24 @@ void fillDatabase(const rt_config_file_t &config, uint32_t selfId)
     }
 }
 
+volatile sig_atomic_t hungUp;
+
+void noteHangUp(int) { hungUp = 1; }
+
 [[noreturn]] void run(int udpSock)
 {
+    // SIGHUP would end the daemon for good (systemd restarts only failures); there is nothing it
+    // can read again safely while its neighbours rely on the table, so it says so and goes on.
+    struct sigaction hangUp {};
+    hangUp.sa_handler = noteHangUp;
+    (void)sigaction(SIGHUP, &hangUp, nullptr);
     for (;;) {
+        if (hungUp) {
+            hungUp = 0;
+            std::printf("SIGHUP: nothing to read again; the node table and the key are read at start only "
+                        "(restart the daemon to change them)\n");
+            std::fflush(stdout);
+        }
         int64_t now = nowMillis();
         floodingTick(now);
         const int64_t due = std::min<int64_t>(nextFloodingDeadline(now), nextServerLinkDeadline(now));

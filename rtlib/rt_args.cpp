@@ -110,3 +110,16 @@ bool rt_take_check_option(int &argc, char **argv)
     if (check) rt_error_status = 1;
     return check;
 }
+
+const char *rt_take_valued_option(int &argc, char **argv, const char *name)
+{
+    const char *value = nullptr;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0 && i + 1 < argc) value = argv[++i];
+        else argv[kept++] = argv[i];
+    }
+    argv[kept] = nullptr;
+    argc = kept;
+    return value;
+}

@@ -28,6 +28,9 @@ extern int rt_error_status;
 // options and key as it would to start, says what it found, and exits 0 without starting, or
 // with rt_error_status 1 at the first error.
 bool rt_take_check_option(int &argc, char **argv);
+// Takes "NAME VALUE" out of argv wherever it stands, for options the shared parser does not know;
+// the last value given, or nullptr.
+const char *rt_take_valued_option(int &argc, char **argv, const char *name);
 
 // What a command line of "--help" or "--version" alone asks for; any other command line, these
 // words included, means what it always meant.
