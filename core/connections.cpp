@@ -19,6 +19,7 @@
 #include "clock.h"
 #include "framing.h"
 #include "hooks.h"
+#include "log.h"
 #include "server.h"
 
 Connection connections[MAX_CONNECTIONS];
@@ -127,6 +128,8 @@ size_t closingWords(char (&wire)[LINE_SIZE], const char *reason)
 // A client that never took a slot: its socket is new, so its send buffer takes the one line.
 void refuseClient(int fd, const char *reason)
 {
+    static LogLimit turnedAway;
+    logInfoLimited(turnedAway, "turned a connection away: %s", reason);
     drainInput(fd);
     char wire[LINE_SIZE];
     const size_t length = closingWords(wire, reason);
@@ -151,6 +154,8 @@ void closeFresh(FreshConnection &f)
 // buffer always holds the one byte.
 void endNodeConnection(FreshConnection &f, FirstLine kind)
 {
+    static LogLimit refused;
+    if (kind == FirstLine::Refused) logInfoLimited(refused, "refused a connection from %s: not another node's line", f.ip);
     const char answer = kind == FirstLine::Taken ? LINE_TAKEN_BYTE : LINE_DECLINED_BYTE;
     if (kind != FirstLine::Refused) (void)send(f.sock, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     closeFresh(f);
@@ -304,6 +309,7 @@ void admitClient(FreshConnection &f)
     Connection &c = connections[slot];
     occupySlot(c, f.sock);
     std::memcpy(c.ip, f.ip, sizeof c.ip);
+    logInfo("a client from %s in slot %d", c.ip, slot);
     const size_t length = f.length;
     forgetFresh(f);
     absorbBytes(slot, f.bytes, length);
@@ -395,6 +401,7 @@ void resetConnection(int slot)
 {
     assert(slot >= 0 && slot < MAX_CONNECTIONS);
     Connection &c = connections[slot];
+    if (slot != DAEMON_SLOT && c.sock > 0) logInfo("slot %d closed (%s)", slot, c.ip);
     if (coreHooks.departs) coreHooks.departs(slot);
     // What the peer was still owed (a quitter's own departure notice) goes if its socket takes it.
     if (c.sock > 0 && !c.broken) (void)outFlush(c.out, c.sock);

@@ -9,6 +9,7 @@
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
 #include "client_profile.h"
+#include "log.h"
 #include "server.h"
 #include "socket_address.h"
 
@@ -37,6 +38,8 @@ constexpr char HELP_FORMAT[] =
     "  --motd FILE  in the client profile, the MOTD's lines (at most 64 of 400 characters), read\n"
     "         at start and again on SIGHUP (default: one fixed line)\n"
     "  --name NAME  in the client profile, the node's name in its replies (default: the host name)\n"
+    "  --log LEVEL  quiet (the default) or info: a line per connection, registration, link, split\n"
+    "         and refusal on standard error, never what users say (that is -v 1's)\n"
     "  --check   read the config file, the options and the key as a start would, say what was found\n"
     "         and exit 0 without starting, or 1 at the first fault\n"
     "\n"
@@ -78,6 +81,7 @@ int main(int argc, char **argv)
     // Taken before anything reads argv, so that every other argument stands where it would without it.
     takeProfileOption(argc, argv);
     takeServerNameOption(argc, argv);
+    takeLogOption(argc, argv);
     takeMotdOption(argc, argv);
     const char *keyPath = takeKeyOption(argc, argv);
     if (keyPath && !rt_load_key(argv[0], keyPath)) std::exit(rt_error_status);

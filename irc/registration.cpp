@@ -1,6 +1,5 @@
 // NICK, USER and QUIT: a client becomes a user when it has given both a nickname and its
 // details, in either order, and the daemon learns every nickname that lives here.
-#include "motd.h"
 #include "registration.h"
 
 #include <cstdio>
@@ -8,6 +7,7 @@
 
 #include "../core/connections.h"
 #include "../core/framing.h"
+#include "../core/log.h"
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/daemon_requests.h"
@@ -16,6 +16,7 @@
 #include "channels.h"
 #include "host_lookup.h"
 #include "member_notices.h"
+#include "motd.h"
 #include "profile_commands.h"
 #include "profile.h"
 #include "replies.h"
@@ -40,6 +41,7 @@ bool detailsComplete(const Connection &c)
 void completeRegistration(int slot)
 {
     connections[slot].registered = 1;
+    logInfo("%s registered in slot %d from %s", connections[slot].nick, slot, connections[slot].ip);
     if (clientProfile.on) sendWelcome(slot);
     sendMotd(slot);
     announceUser(connections[slot].nick);

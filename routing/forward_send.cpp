@@ -23,6 +23,7 @@
 #include "../core/client_profile.h"
 #include "../core/clock.h"
 #include "../core/connections.h"
+#include "../core/log.h"
 #include "../core/names.h"
 #include "../core/server.h"
 #include "../core/text.h"
@@ -740,6 +741,7 @@ void linkHandedBack(int n, int index)
 
 void linkNeighbourLost(int n)
 {
+    logInfo("node %lu is split off: every link with it is down", static_cast<unsigned long>(neighborNodes[n]->nodeID));
     forgetRoutesVia(neighborNodes[n]->nodeID);
     if (routingHooks.nodeSplit) routingHooks.nodeSplit(neighborNodes[n]->nodeID);
 }

@@ -18,6 +18,7 @@
 
 #include "../core/clock.h"
 #include "../core/connections.h"
+#include "../core/log.h"
 #include "../core/out_queue.h"
 #include "../core/server.h"
 #include "../core/text.h"
@@ -75,7 +76,7 @@ long long nowMicros()
 
 void trace(const char *direction, int n, const char *what)
 {
-    if (argList.verbose != 1) return;
+    if (argList.verbose != 1) return logInfo("link %s node %lu: %s", direction, static_cast<unsigned long>(neighborNodes[n]->nodeID), what);
     std::printf(FMT_TRACE, direction, static_cast<unsigned long>(neighborNodes[n]->nodeID), what);
     std::fflush(stdout);
 }

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "support/fake_daemon.h"
 #include "support/irc_client.h"
@@ -16,13 +19,26 @@ using namespace qtest;
 
 namespace {
 
-TEST(ProfileProcess, CompatNodeWelcomesAnswersPingAndPartsForReal)
-{
+// A --compat node with `options` beside a fake daemon, and the first connection to it once it serves.
+struct CompatNode {
+    explicit CompatNode(std::vector<std::string> options)
+    {
+        options.insert(options.begin(), {"--compat", "3", node.writeConfig(configLine(3, ports))});
+        node.start(options);
+        first = waitUntilServing(daemon, ports.server);
+    }
     FakeDaemon daemon;
     NodeProcess node;
     const NodePorts ports{freePort(), daemon.port(), freePort()};
-    node.start({"--compat", "3", node.writeConfig(configLine(3, ports)), "-v", "1"});
-    LineSocket sock = waitUntilServing(daemon, ports.server);
+    LineSocket first;
+};
+
+TEST(ProfileProcess, CompatNodeWelcomesAnswersPingAndPartsForReal)
+{
+    CompatNode n({"-v", "1"});
+    FakeDaemon &daemon = n.daemon;
+    NodeProcess &node = n.node;
+    LineSocket &sock = n.first;
     ASSERT_TRUE(sock.valid()) << node.err();
     EXPECT_TRUE(node.waitForOutput("I am node 3")) << node.out();  // -v 1 still read after --compat
 
@@ -69,21 +85,18 @@ TEST(ProfileProcess, WithoutCompatTheProfileCommandsAreUnknown)
 // and ends neither program, in either mode.
 TEST(ProfileProcess, MotdFileAndNameAndSighupReadsTheFileAgain)
 {
-    FakeDaemon daemon;
-    NodeProcess node;
-    const NodePorts ports{freePort(), daemon.port(), freePort()};
-    const std::string motd = node.dir() + "/motd";
+    char motd[] = "/tmp/quorvel-motd-XXXXXX";
+    ASSERT_GE(::mkstemp(motd), 0);
     std::ofstream(motd) << "first line\r\nsecond\n";
-    node.start({"--compat", "3", node.writeConfig(configLine(3, ports)), "--name", "irc.test", "--motd", motd});
-    LineSocket sock = waitUntilServing(daemon, ports.server);
-    ASSERT_TRUE(sock.valid()) << node.err();
-    const auto motdOf = [&daemon](Client &c) {
+    CompatNode n({"--name", "irc.test", "--motd", motd});
+    ASSERT_TRUE(n.first.valid()) << n.node.err();
+    const auto motdOf = [&n](Client &c) {
         c.say(c.nickLine());
         c.say(c.userLine());
         std::string asked;
-        while (!(asked = daemon.nextLine()).empty() && asked != "NEXTHOP " + c.nick + "\r\n") {}  // past ADDUSER
+        while (!(asked = n.daemon.nextLine()).empty() && asked != "NEXTHOP " + c.nick + "\r\n") {}  // past ADDUSER
         EXPECT_EQ(asked, "NEXTHOP " + c.nick + "\r\n");
-        daemon.send("NONE\r\n");
+        n.daemon.send("NONE\r\n");
         std::string lines;
         for (std::string line = "-"; !line.empty() && line.find(" 376 ") == std::string::npos;) {
             line = c.sock.readLine();
@@ -91,15 +104,15 @@ TEST(ProfileProcess, MotdFileAndNameAndSighupReadsTheFileAgain)
         }
         return lines;
     };
-    Client alice(std::move(sock), "alice");
+    Client alice(std::move(n.first), "alice");
     EXPECT_EQ(motdOf(alice), ":irc.test 372 alice :- first line\r\n:irc.test 372 alice :- second\r\n");
 
     std::ofstream(motd) << "changed\n";
-    ASSERT_EQ(::kill(node.pid(), SIGHUP), 0);
-    EXPECT_TRUE(node.waitForOutput("the MOTD has 1 line(s)")) << node.out();
-    Client bob(connectWithRetry(ports.server), "bob");
+    ASSERT_EQ(::kill(n.node.pid(), SIGHUP), 0);
+    EXPECT_TRUE(n.node.waitForOutput("the MOTD has 1 line(s)")) << n.node.out();
+    Client bob(connectWithRetry(n.ports.server), "bob");
     EXPECT_EQ(motdOf(bob), ":irc.test 372 bob :- changed\r\n");
-    EXPECT_TRUE(node.running());
+    EXPECT_TRUE(n.node.running());
 
     NodeProcess routed(QUORVEL_ROUTED_BINARY);
     const NodePorts routedPorts{freePort(), freePort(), freePort()};
@@ -108,6 +121,37 @@ TEST(ProfileProcess, MotdFileAndNameAndSighupReadsTheFileAgain)
     ASSERT_EQ(::kill(routed.pid(), SIGHUP), 0);
     EXPECT_TRUE(routed.waitForOutput("SIGHUP: nothing to read again")) << routed.out();
     EXPECT_TRUE(routed.running());
+    ::unlink(motd);
+}
+
+// --log info: a line per connection, registration and close on standard error, never what a user
+// says; a level it does not know is refused.
+TEST(ProfileProcess, InfoLogSaysWhoCameAndWentButNotWhatTheySaid)
+{
+    CompatNode n({"--log", "info"});
+    ASSERT_TRUE(n.first.valid()) << n.node.err();
+    {
+        Client alice(std::move(n.first), "alice");
+        alice.say(alice.nickLine());
+        alice.say(alice.userLine());
+        EXPECT_EQ(n.daemon.nextLine(), "NEXTHOP alice\r\n");
+        n.daemon.send("NONE\r\n");
+        EXPECT_TRUE(alice.sock.readLine().find(" 001 alice ") != std::string::npos);
+        alice.say("PRIVMSG alice :a secret");
+        alice.say("QUIT");
+        while (!alice.sock.readLine().empty()) {}  // the rest of the welcome, the message, the close
+    }
+    for (int polls = 0; polls < 200 && n.node.err().find("slot 1 closed") == std::string::npos; ++polls) usleep(10000);
+    const std::string log = n.node.err();
+    for (const char *line : {"info: a client from 127.0.0.1 in slot 1\n", "info: alice registered in slot 1 from 127.0.0.1\n",
+                             "info: slot 1 closed (127.0.0.1)\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << log;
+    EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+
+    NodeProcess bad;
+    bad.start({"3", bad.writeConfig(configLine(3, n.ports)), "--log", "loud"});
+    EXPECT_EQ(bad.waitForExit(), 255);
+    EXPECT_NE(bad.err().find("invalid --log = loud"), std::string::npos) << bad.err();
 }
 
 }  // namespace
