@@ -57,6 +57,13 @@ void answerInfoRequest(int argc, char **argv)
     }
 }
 
+// --motd and --name serve the client profile only; without it they would be dropped unheard.
+void warnProfileOnly()
+{
+    if (clientProfile.on || (!motdGiven() && !serverNameGiven())) return;
+    std::fprintf(stderr, "quorvel: --motd and --name take effect in the client profile only (--compat)\n");
+}
+
 // What --check found: everything start-up reads before it connects, and all of it good.
 [[noreturn]] void reportCheck(const char *prog, const char *path, const char *keyPath)
 {
@@ -85,9 +92,15 @@ int main(int argc, char **argv)
     takeMotdOption(argc, argv);
     const char *keyPath = takeKeyOption(argc, argv);
     if (keyPath && !rt_load_key(argv[0], keyPath)) std::exit(rt_error_status);
+    if (checkOnly && argc < 3) {
+        std::fprintf(stderr, "%s <nodeID> <config file> --check: the node ID and the file are missing\n", argv[0]);
+        std::exit(rt_error_status);
+    }
+    const char *configPath = argc >= 3 ? argv[2] : nullptr;  // the option parser reorders argv
     init_node(argc, argv);
     rt_parse_command_line(&argList, argc, argv);
-    if (checkOnly) reportCheck(argv[0], argv[2], keyPath);
+    if (checkOnly) reportCheck(argv[0], configPath, keyPath);
+    warnProfileOnly();
     if (argList.verbose == 1)
         std::printf("I am node %lu and I listen on port %d for new users\n",
                     static_cast<unsigned long>(curr_nodeID), curr_node_config_entry->server_port);

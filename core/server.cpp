@@ -138,6 +138,8 @@ void takeServerNameOption(int &argc, char **argv)
     }
 }
 
+bool serverNameGiven() { return givenName != nullptr; }
+
 void beginServer()
 {
     const rt_config_entry_t &self = *curr_node_config_entry;

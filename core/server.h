@@ -31,6 +31,7 @@ inline const char *serverName() { return host.name; }
 // the machine's, so that the nodes of one machine can be told apart. Ends the process with status
 // 255 when NAME is no host name.
 void takeServerNameOption(int &argc, char **argv);
+bool serverNameGiven();
 
 [[noreturn]] void fail(const char *what, int status);  // perror, then exit
 void makeStandardDescriptorsValid();

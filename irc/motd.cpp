@@ -3,6 +3,7 @@
 #include "motd.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,13 +45,22 @@ void keepLines(const char *text, size_t length)
 
 void takeMotdOption(int &argc, char **argv) { motdPath = rt_take_valued_option(argc, argv, "--motd"); }
 
+bool motdGiven() { return motdPath != nullptr; }
+
 void loadMotd()
 {
     if (!motdPath || !clientProfile.on) return;
     static char text[MOTD_LINES_MAX * (MOTD_LINE_MAX + 2)];
-    const int fd = open(motdPath, O_RDONLY | O_CLOEXEC);
+    // A FIFO or a device could block the loop: only a regular file is read.
+    const int fd = open(motdPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     size_t length = 0;
     ssize_t got = 0;
+    struct stat info {};
+    if (fd >= 0 && (fstat(fd, &info) < 0 || !S_ISREG(info.st_mode))) {
+        close(fd);
+        std::fprintf(stderr, "quorvel: the MOTD file %s is not a regular file; the MOTD stays as it was\n", motdPath);
+        return;
+    }
     if (fd >= 0) {
         while (length < sizeof text && (got = read(fd, text + length, sizeof text - length)) > 0) length += static_cast<size_t>(got);
         close(fd);

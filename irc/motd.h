@@ -4,6 +4,7 @@
 
 // Takes "--motd FILE" out of argv wherever it stands.
 void takeMotdOption(int &argc, char **argv);
+bool motdGiven();
 // Reads the file named, if any; a file that cannot be read leaves the lines as they were and says so.
 void loadMotd();
 // SIGHUP: the file again, and a line on standard error that says what came of it.

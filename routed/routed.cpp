@@ -105,11 +105,6 @@ void noteHangUp(int) { hungUp = 1; }
 
 [[noreturn]] void run(int udpSock)
 {
-    // SIGHUP would end the daemon for good (systemd restarts only failures); there is nothing it
-    // can read again safely while its neighbours rely on the table, so it says so and goes on.
-    struct sigaction hangUp {};
-    hangUp.sa_handler = noteHangUp;
-    (void)sigaction(SIGHUP, &hangUp, nullptr);
     for (;;) {
         if (hungUp) {
             hungUp = 0;
@@ -206,6 +201,11 @@ int main(int argc, char **argv)
     case rt_info_request_t::none: break;
     }
     const bool checkOnly = rt_take_check_option(argc, argv);
+    // SIGHUP would end the daemon for good (systemd restarts only failures); there is nothing it
+    // can read again safely while its neighbours rely on the table, so it says so and goes on.
+    struct sigaction hangUp {};
+    hangUp.sa_handler = noteHangUp;
+    (void)sigaction(SIGHUP, &hangUp, nullptr);
     const char *keyPath = takeKeyOption(argc, argv);
     if (keyPath && !loadKey(prog, keyPath)) return rt_error_status;
     rt_parse_command_line(&argList, argc, argv);

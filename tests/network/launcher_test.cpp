@@ -147,7 +147,8 @@ TEST(LauncherOnly, RefusesNodesOfOtherMachinesAndNamesThem)
     char dir[] = "/tmp/quorvel-only-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string conf = std::string(dir) + "/network.conf", key = std::string(dir) + "/network.key";
-    std::ofstream(conf) << "1 127.0.0.1 7001 7002 7000 2\n2 192.0.2.77 7001 7002 7000 1 3\n3 127.0.0.3 7001 7002 7000 2\n";
+    std::ofstream(conf) << "# the nodes of one network, one line each\n"
+                           "1 127.0.0.1 7001 7002 7000 2\n2 192.0.2.77 7001 7002 7000 1 3\n3 127.0.0.3 7001 7002 7000 2\n";
     std::ofstream(key) << "0123456789abcdef0123456789abcdef";
     launcher.start({"--config", conf, "--only", "2,3", "--build-dir", buildDir()});
     EXPECT_EQ(launcher.waitForExit(Millis(10000)), std::optional<int>(2));

@@ -2,6 +2,8 @@
 // "end", even while every client slot is taken; scripts/quorvel-status prints those lines.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -35,7 +37,7 @@ TEST(LinkStatusProcess, AnswersThisMachineWithEveryNeighbourEvenWhenFull)
     NodeProcess node;
     const NodePorts ports{freePort(), daemon.port(), freePort()};
     // The neighbours live elsewhere, so that a client from 127.0.0.1 is no node.
-    const std::string config = node.writeConfig(configLine(3, ports) +
+    const std::string config = node.writeConfig("# the node and two that do not run\n" + configLine(3, ports) +
                                                 configLine(4, {freePort(), freePort(), freePort()}, "127.0.0.4") +
                                                 configLine(5, {freePort(), freePort(), freePort()}, "127.0.0.5"));
     node.start({"--compat", "3", config});
@@ -71,7 +73,9 @@ TEST(LinkStatusProcess, AnswersThisMachineWithEveryNeighbourEvenWhenFull)
     EXPECT_NE(table.find("\n5      no link status\n"), std::string::npos) << table;
     // Daemons that do not answer (the test's, 4 and 5) are silent, and a silent node is trouble.
     EXPECT_NE(table.find("\n4      silent"), std::string::npos) << table;
-    EXPECT_NE(std::system((std::string(QUORVEL_SOURCE_DIR) + "/scripts/quorvel-status " + config + " >/dev/null").c_str()), 0);
+    EXPECT_EQ(table.find("\n#"), std::string::npos) << "a comment read as a node: " << table;
+    const int status = std::system((std::string(QUORVEL_SOURCE_DIR) + "/scripts/quorvel-status " + config + " >/dev/null").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
 }  // namespace

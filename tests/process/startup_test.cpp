@@ -303,14 +303,15 @@ TEST(StartupCheck, BothProgramsCheckWithoutStarting)
         std::string says;
     };
     for (const Case &c : std::vector<Case>{
-             {PROG, {"1", good, "--check", "--compat"}, 0, "2 nodes; node 1 on 127.0.0.1"},
+             {PROG, {"1", good, "-a", "1", "--check", "--compat"}, 0, good + ": 2 nodes; node 1 on 127.0.0.1"},
+             {PROG, {"--check"}, 1, "the node ID and the file are missing"},
              {PROG, {"3", good, "--check"}, 1, "Invalid NodeID"},
              {PROG, {"1", bad, "--check"}, 1, "bad line in config_file"},
              {PROG, {"1", good, "-a", "0", "--check"}, 1, "invalid advertisement_cycle_time"},
              {routed, {"--check", "-i", "2", "-c", good}, 0, "2 nodes; node 2 on 127.0.0.1"},
              {routed, {"--check", "-i", "1", "-c", bad}, 1, "bad line in config_file"},
          }) {
-        SCOPED_TRACE(c.prog + " " + c.args[0] + " " + c.args[1]);
+        SCOPED_TRACE(c.prog + " " + c.args[0]);
         NodeProcess node(c.prog);
         Exit e = runToExit(node, c.args);
         EXPECT_EQ(e.status, c.status);
