@@ -328,6 +328,13 @@ protected:
         out.answerOpening(0);
         EXPECT_EQ(out.read(), Lines{fromNode2("carol", text)});
     }
+    // The far end acknowledges everything with `ack`, after which the node holds nothing.
+    void acknowledgeAll(const std::string &ack)
+    {
+        out.send({ack});
+        pumpFor(5);
+        expectSettled();
+    }
     void expectSettled()
     {
         EXPECT_EQ(linkReport(0).inFlight, 0);
@@ -524,9 +531,7 @@ TEST_F(NodeLinks, ANicksRouteServesAgainUnlessAMessageWaitsForItsAnswer)
     EXPECT_EQ(daemon.take(), "NEXTHOP erin\r\nNEXTHOP erin\r\n");
     parse(DAEMON_SLOT, "NONE");
     client(1).take();
-    out.send({"ACK 4"});
-    pumpFor(5);
-    expectSettled();
+    acknowledgeAll("ACK 4");
 }
 
 // A channel's hops serve again as a nick's route does, until a change of its members; answers
@@ -547,12 +552,9 @@ TEST_F(NodeLinks, AChannelsHopsServeAgainUntilItsMembersChange)
         parse(DAEMON_SLOT, "OK 2");
         EXPECT_EQ(out.read(), Lines{forward(text, "#c")});
     }
-    out.send({"ACK 5"});
-    pumpFor(5);
-    expectSettled();
+    acknowledgeAll("ACK 5");
 }
 
-// Handed back: a nick's line is asked of the daemon again, a channel's goes on the same hop again.
 // A receiver that hands a line back hands back every line after it until told AGAIN: they go
 // again in the order they were written, a channel's on the same hop after a pause and before the
 // lines never written, a nick's asked for again, and a later message for that nick waits behind it.
@@ -583,9 +585,7 @@ TEST_F(NodeLinks, LinesHandedBackGoAgainInTheirOrderAndNothingOvertakesThem)
     parse(DAEMON_SLOT, "OK 2 1");
     parse(DAEMON_SLOT, "OK 2 1");
     EXPECT_EQ(out.read(2), (Lines{forward("n1"), forward("n2")}));
-    out.send({"ACK 9"});
-    pumpFor(5);
-    expectSettled();
+    acknowledgeAll("ACK 9");
 }
 
 TEST_F(NodeLinks, AcceptedLinkDeliversInOrderUnderOneAcknowledgementInClearAndSealed)
