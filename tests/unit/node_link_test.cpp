@@ -328,6 +328,15 @@ protected:
         out.answerOpening(0);
         EXPECT_EQ(out.read(), Lines{fromNode2("carol", text)});
     }
+    // Once lines handed back are asked of the daemon again, each question gets "OK 2 1"; what the
+    // node then writes to node 2 is added to `got`.
+    void answerWhatIsAskedAgain(Lines &got)
+    {
+        std::string asked;
+        for (int round = 0; round < 1000 && asked.empty(); ++round) pump(), asked = daemon.take();
+        for (long i = 0; i < std::count(asked.begin(), asked.end(), '\n'); ++i) parse(DAEMON_SLOT, "OK 2 1");
+        for (const std::string &l : out.read(3, 100)) got.push_back(l);
+    }
     // The far end acknowledges everything with `ack`, after which the node holds nothing.
     void acknowledgeAll(const std::string &ack)
     {
@@ -794,10 +803,7 @@ TEST_F(NodeLinks, AMessageQueuedWhileHoldingDoesNotOvertakeTheOneHandedBack)
     EXPECT_EQ(daemon.take(), "");  // not asked: it waits in the hop's queue
     out.send({"ACK 2"});
     Lines got = out.read(2, 30);
-    std::string asked;
-    for (int round = 0; round < 1000 && asked.empty(); ++round) pump(), asked = daemon.take();
-    for (long i = 0; i < std::count(asked.begin(), asked.end(), '\n'); ++i) parse(DAEMON_SLOT, "OK 2 1");
-    for (const std::string &l : out.read(3, 100)) got.push_back(l);
+    answerWhatIsAskedAgain(got);
     Lines forwards;
     for (const std::string &l : got)
         if (l.rfind("FORWARD", 0) == 0) forwards.push_back(l);
@@ -822,10 +828,7 @@ TEST_F(NodeLinks, AMessageAnsweredAfterAHandBackDoesNotOvertakeIt)
     parse(DAEMON_SLOT, "OK 2 1");
     parse(DAEMON_SLOT, "OK 2 1");
     for (const std::string &l : out.read(2, 30)) got.push_back(l);
-    std::string asked;
-    for (int round = 0; round < 1000 && asked.empty(); ++round) pump(), asked = daemon.take();
-    for (long i = 0; i < std::count(asked.begin(), asked.end(), '\n'); ++i) parse(DAEMON_SLOT, "OK 2 1");
-    for (const std::string &l : out.read(3, 100)) got.push_back(l);
+    answerWhatIsAskedAgain(got);
     Lines forwards;
     for (const std::string &l : got)
         if (l.find("carol") != std::string::npos) forwards.push_back(l);
