@@ -18,6 +18,7 @@
 #include "../rtlib/rt_args.h"
 #include "client_profile.h"
 #include "clock.h"
+#include "admission.h"
 #include "connections.h"
 #include "framing.h"
 #include "hooks.h"

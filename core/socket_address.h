@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -24,6 +25,14 @@ inline bool bindSource(int fd, uint32_t ipaddr)
     (void)setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
     const sockaddr_in from = socketAddress(ipaddr, 0);
     return bind(fd, reinterpret_cast<const sockaddr *>(&from), sizeof from) == 0;
+}
+
+// Each line leaves as soon as the loop writes it: Nagle would hold a short reply until the
+// peer's delayed ACK.
+inline void tuneSocket(int fd)
+{
+    const int on = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 // A host-order address as a dotted quad, for messages.

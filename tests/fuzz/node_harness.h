@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/admission.h"
 #include "core/connections.h"
 #include "core/framing.h"
 #include "core/server.h"

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/admission.h"
 #include "core/connections.h"
 #include "core/server.h"
 #include "irc/channels.h"

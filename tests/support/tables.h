@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/admission.h"
 #include "core/connections.h"
 #include "core/server.h"
 #include "irc/channels.h"

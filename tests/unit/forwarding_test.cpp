@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/admission.h"
 #include "core/connections.h"
 #include "core/framing.h"
 #include "routing/forwarding.h"

@@ -1,0 +1,32 @@
+// Admission: connections taken off the listening socket, held in the fresh table until their first
+// line says what they are, and closed when they stay silent too long.
+#pragma once
+
+#include <cstddef>
+
+#include "limits.h"
+
+// A connection that has not yet said what it is: its first line decides. Another node's FORWARD
+// is taken and the connection closed, so it never needs a client slot; anything else makes it a
+// client, which takes a slot with the bytes read so far, or is closed when none is free.
+struct FreshConnection {
+    int sock;                    // 0 marks a free entry
+    unsigned peerAddr;           // IPv4, host order
+    char ip[IP_TEXT_SIZE];
+    char bytes[LINE_SIZE];       // what has been read so far; it holds no complete line yet
+    size_t length;
+    long long admittedAt;
+};
+
+extern FreshConnection freshConnections[FRESH_SLOTS];
+
+void reserveSpareDescriptor();
+// Takes every connection waiting on the listening socket into the fresh table and reads what it
+// has already sent.
+void addConnection();
+// Reads a fresh connection, and classifies it once its first line is complete.
+void readFresh(int entry);
+// Closes connections that have neither registered nor been used by another node in time.
+void closeSilentConnections(long long now);
+// 1 when the loop should read the fresh entry now.
+int freshWantsInput(int entry);

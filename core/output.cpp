@@ -1,0 +1,85 @@
+// Output: every line the node sends is framed here and queued on its slot; the loop writes the
+// queues once a pass, and a peer that stopped reading or failed is dropped, never waited for.
+#include "output.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "connections.h"
+
+size_t frameLine(char (&line)[LINE_SIZE], const char *text)
+{
+    std::memset(line, 0, sizeof line);
+    // A CR or LF inside would end the line early at the peer, and what follows would read as a
+    // line of its own: replies echo a client's words, and framing keeps a CR that is not last.
+    const size_t length = std::min(strnlen(text, SEND_TEXT_MAX), std::strcspn(text, "\r\n"));
+    std::memcpy(line, text, length);
+    line[length] = '\r';
+    line[length + 1] = '\n';
+    return length + 2;
+}
+
+int sendData(int slot, const char *text)
+{
+    assert(slot >= 0 && slot < MAX_CONNECTIONS);
+    Connection &c = connections[slot];
+    if (c.sock <= 0 || c.broken) return 0;
+    char line[LINE_SIZE];
+    const size_t length = frameLine(line, text);
+    if (outAppend(c.out, line, length)) return 1;
+    // Cutting the stream short would break a line or, on the daemon link, the pairing of answers.
+    c.broken = 1;
+    return 0;
+}
+
+void flushOutput()
+{
+    for (Connection &c : connections)
+        if (c.sock > 0 && !c.broken && !outEmpty(c.out) && outFlush(c.out, c.sock) == Flush::Failed) c.broken = 1;
+}
+
+// A reset can mark another peer (a notice to a member that stopped reading), so it runs until
+// none is left.
+void dropBrokenPeers()
+{
+    for (bool dropped = true; dropped;) {
+        dropped = false;
+        for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) {
+            if (connections[slot].sock == 0 || !connections[slot].broken) continue;
+            dropConnection(slot);
+            dropped = true;
+        }
+    }
+}
+
+namespace {
+
+void formatLineV(char (&line)[LINE_SIZE], const char *fmt, va_list ap)
+{
+    std::memset(line, 0, sizeof line);
+    // The result is only the length it wanted; a cut line is what a full buffer means here.
+    (void)std::vsnprintf(line, sizeof line, fmt, ap);
+}
+
+}  // namespace
+
+void formatLine(char (&line)[LINE_SIZE], const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    formatLineV(line, fmt, ap);
+    va_end(ap);
+}
+
+void replyf(int slot, const char *fmt, ...)
+{
+    char line[LINE_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    formatLineV(line, fmt, ap);
+    va_end(ap);
+    sendData(slot, line);
+}
