@@ -41,7 +41,11 @@ int freeClientSlot()
     return -1;
 }
 
-// Failures that concern one waiting connection, or a momentary shortage, not the listening socket.
+// Failures that concern one waiting connection, not the listening socket: the next accept is tried
+// at once.
+bool concernsOneConnection(int err) { return err == EINTR || err == ECONNABORTED; }
+
+// A momentary shortage, or a fault of one connection's own, rather than of the listening socket.
 bool isTransientAcceptFailure(int err)
 {
     switch (err) {
@@ -205,24 +209,23 @@ int slotBeyondAddressLimit(const char *ip)
     return newest;
 }
 
-// One connection off the backlog, read at once; false once none waits.
-bool acceptOne()
+// One connection off the backlog, read at once (or turned away): 0. Otherwise the accept's errno,
+// EAGAIN once none waits.
+int acceptOne()
 {
     sockaddr_in peer{};
     socklen_t peerLen = sizeof peer;
     const int fd = accept4(sock, reinterpret_cast<sockaddr *>(&peer), &peerLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-        const int err = errno;
-        if (err == EAGAIN || err == EWOULDBLOCK) return false;
-        if (!isTransientAcceptFailure(err)) fail("addConnection failure", 1);
+        const int err = errno == EWOULDBLOCK ? EAGAIN : errno;
         if (err == EMFILE || err == ENFILE) shedWithSpareDescriptor();
-        return err == EINTR || err == ECONNABORTED;
+        return err;
     }
     keepListenerNonBlocking();
     // A descriptor beyond the wait's set could not be watched; it is turned away like a full table.
     if (fd >= FD_SETSIZE) {
         close(fd);
-        return true;
+        return 0;
     }
     // A stranger can only be a client: with all slots taken, only another node's connection, or
     // one that may ask for a report, is worth reading.
@@ -232,16 +235,16 @@ bool acceptOne()
     std::snprintf(ip, sizeof ip, "%s", inet_ntoa(peer.sin_addr));
     if (!fromNode && !mayQuery(peerAddr) && freeClientSlot() < 0 && slotBeyondAddressLimit(ip) < 0) {
         refuseClient(fd, SERVER_FULL);
-        return true;
+        return 0;
     }
     if (!fromNode && freshFrom(peerAddr) >= FRESH_PER_STRANGER) {
         refuseClient(fd, TOO_MANY_FROM_ADDRESS);
-        return true;
+        return 0;
     }
     const int entry = freshEntry(fromNode);
     if (entry < 0) {
         refuseClient(fd, SERVER_FULL);
-        return true;
+        return 0;
     }
     FreshConnection &f = freshConnections[entry];
     f.sock = fd;
@@ -252,7 +255,7 @@ bool acceptOne()
     tuneSocket(fd);
     // Its line is often there already.
     readFresh(entry);
-    return true;
+    return 0;
 }
 
 // The fresh connection becomes a client with what it has sent so far, or, with no slot free, is
@@ -330,9 +333,19 @@ void reserveSpareDescriptor()
     spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
+// A failed accept ends this pass's accepting, not the node: the connections waiting are taken in a
+// later pass, and a listening socket that fails for good is reported, once a second at most.
 void addConnection()
 {
-    while (acceptOne()) {
+    for (;;) {
+        const int err = acceptOne();
+        if (err == 0 || concernsOneConnection(err)) continue;
+        if (err == EAGAIN) return;
+        static LogLimit shortage;
+        static LogLimit failure;
+        if (isTransientAcceptFailure(err)) logInfoLimited(shortage, "could not accept a connection: %s", std::strerror(err));
+        else logErrorLimited(failure, "the listening socket failed: %s", std::strerror(err));
+        return;
     }
 }
 

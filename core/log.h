@@ -19,3 +19,6 @@ struct LogLimit {
     unsigned left;
 };
 __attribute__((format(printf, 2, 3))) void logInfoLimited(LogLimit &limit, const char *fmt, ...);
+// A fault the operator must hear of whatever the level (the node goes on regardless): on standard
+// error as "error: ...", limited as above.
+__attribute__((format(printf, 2, 3))) void logErrorLimited(LogLimit &limit, const char *fmt, ...);

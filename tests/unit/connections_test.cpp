@@ -267,6 +267,21 @@ TEST_F(Connections, OneAddressKeepsOneUnregisteredSlotWhenOthersWantIn)
     dropConnection(4);
 }
 
+// A listening socket that fails is reported, at most once a second, and the node goes on: accept
+// errors end a pass's accepting, never the process.
+TEST_F(Connections, AFailingListenerIsReportedAndTheNodeGoesOn)
+{
+    const int saved = sock;
+    sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);  // never listening: accept fails with EINVAL
+    ASSERT_GT(sock, 0);
+    testing::internal::CaptureStderr();
+    for (int pass = 0; pass < 3; ++pass) addConnection();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "error: the listening socket failed: Invalid argument\n");
+    for (int entry = 0; entry < FRESH_SLOTS; ++entry) EXPECT_EQ(freshConnections[entry].sock, 0);
+    close(sock);
+    sock = saved;
+}
+
 size_t lineCount(const std::string &text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 class Share : public irctest::IrcSession {};
