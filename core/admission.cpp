@@ -17,6 +17,7 @@
 #include "framing.h"
 #include "hooks.h"
 #include "log.h"
+#include "readiness.h"
 #include "server.h"
 #include "socket_address.h"
 
@@ -97,7 +98,7 @@ void refuseClient(int fd, const char *reason)
     char wire[LINE_SIZE];
     const size_t length = closingWords(wire, reason);
     if (length > 0) (void)send(fd, wire, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    close(fd);
+    closeDescriptor(fd);
 }
 
 void forgetFresh(FreshConnection &f)
@@ -108,7 +109,7 @@ void forgetFresh(FreshConnection &f)
 
 void closeFresh(FreshConnection &f)
 {
-    close(f.sock);
+    closeDescriptor(f.sock);
     forgetFresh(f);
 }
 
@@ -137,6 +138,7 @@ void answerFresh(FreshConnection &f, const char *line)
 void adoptFresh(FreshConnection &f, const char *line, size_t end)
 {
     if (!coreHooks.adoptConnection) return closeFresh(f);
+    releaseDescriptor(f.sock);
     coreHooks.adoptConnection(f.sock, f.peerAddr, line, f.bytes + end, f.length - end);
     forgetFresh(f);
 }
@@ -222,8 +224,8 @@ int acceptOne()
         return err;
     }
     keepListenerNonBlocking();
-    // A descriptor beyond the wait's set could not be watched; it is turned away like a full table.
-    if (fd >= FD_SETSIZE) {
+    // A descriptor beyond the wait's tables could not be watched; it is turned away like a full table.
+    if (!canWatch(fd)) {
         close(fd);
         return 0;
     }

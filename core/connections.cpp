@@ -2,8 +2,6 @@
 // reads it.
 #include "connections.h"
 
-#include <unistd.h>
-
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include "clock.h"
 #include "hooks.h"
 #include "log.h"
+#include "readiness.h"
 #include "socket_address.h"
 
 Connection connections[MAX_CONNECTIONS];
@@ -78,7 +77,7 @@ void resetConnection(int slot)
     if (coreHooks.departs) coreHooks.departs(slot);
     // What the peer was still owed (a quitter's own departure notice) goes if its socket takes it.
     if (c.sock > 0 && !c.broken) (void)outFlush(c.out, c.sock);
-    if (c.sock > 0) close(c.sock);
+    closeDescriptor(c.sock);
     clearSlot(c);
     if (slot == DAEMON_SLOT && coreHooks.daemonLinkLost) coreHooks.daemonLinkLost();
 }
@@ -100,7 +99,7 @@ int findUser(const char *nick)
 void dropConnection(int slot)
 {
     Connection &c = connections[slot];
-    if (c.sock > 0) close(c.sock);
+    closeDescriptor(c.sock);
     c.sock = 0;
     resetConnection(slot);
 }

@@ -16,9 +16,9 @@
 #include <cstring>
 
 #include "../rtlib/rt_args.h"
+#include "admission.h"
 #include "client_profile.h"
 #include "clock.h"
-#include "admission.h"
 #include "connections.h"
 #include "framing.h"
 #include "hooks.h"
@@ -30,9 +30,6 @@ rt_config_entry_t *curr_node_config_entry;
 rt_config_entry_t *neighborNodes[MAX_NEIGHBORS];
 int neighbors;
 int sock;
-fd_set socks;
-fd_set writeSocks;
-int highSock;
 Host host;
 
 namespace {
@@ -159,7 +156,7 @@ void beginServer()
 
     openListener(self);
     reserveSpareDescriptor();
-    highSock = sock;
+    if (!prepareReadiness(descriptorLimit())) fail("epoll error", 1);
     host.roomCount = 0;
     const bool held = coreHooks.holdDaemonLink && coreHooks.holdDaemonLink(dSock);
     prepareConnectionTable(held ? 0 : dSock);
@@ -174,13 +171,7 @@ void runPass()
 {
     dropBrokenPeers();
     buildConnectionList();
-    timeval wait = {static_cast<time_t>(waitMs / 1000), static_cast<suseconds_t>(waitMs % 1000 * 1000)};
-    const int ready = select(highSock + 1, &socks, &writeSocks, nullptr, &wait);
-    if (ready < 0 && errno != EINTR) fail("select error", 1);
-    if (ready < 0) {
-        FD_ZERO(&socks);
-        FD_ZERO(&writeSocks);
-    }
+    if (waitReady(waitMs) < 0 && errno != EINTR) fail("epoll_wait error", 1);
     if (reloadAsked) {
         reloadAsked = 0;
         if (coreHooks.reload) coreHooks.reload();
@@ -198,26 +189,10 @@ void addPoller(Poller poller)
     if (pollerCount < MAX_POLLERS) pollers[pollerCount++] = poller;
 }
 
-void watchRead(int fd)
-{
-    FD_SET(fd, &socks);
-    if (fd > highSock) highSock = fd;
-}
-
-void watchWrite(int fd)
-{
-    FD_SET(fd, &writeSocks);
-    if (fd > highSock) highSock = fd;
-}
-
 void wakeWithinMs(long long ms)
 {
     if (ms < waitMs) waitMs = ms > 0 ? ms : 0;
 }
-
-bool isReadable(int fd) { return fd > 0 && FD_ISSET(fd, &socks); }
-
-bool isWritable(int fd) { return fd > 0 && FD_ISSET(fd, &writeSocks); }
 
 // The listening socket is kept non-blocking on every accept, so a connection that vanishes
 // between the wait and the accept can never block the loop.
@@ -228,21 +203,17 @@ void keepListenerNonBlocking()
     if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) fail("another fcntl error", 1);
 }
 
-// highSock is only ever raised, as the wait's bound must cover every descriptor it was given.
 void buildConnectionList()
 {
-    FD_ZERO(&socks);
-    FD_ZERO(&writeSocks);
+    beginWatching();
     waitMs = LOOP_WAIT_MS;
-    watchRead(sock);
+    watchOwn(sock, true, false);
     for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) {
         const Connection &c = connections[slot];
-        if (c.sock == 0) continue;
-        if (wantsInput(slot)) watchRead(c.sock);
-        if (!outEmpty(c.out)) watchWrite(c.sock);
+        if (c.sock != 0) watchOwn(c.sock, wantsInput(slot), !outEmpty(c.out));
     }
     for (int entry = 0; entry < FRESH_SLOTS; ++entry)
-        if (freshWantsInput(entry)) watchRead(freshConnections[entry].sock);
+        if (freshWantsInput(entry)) watchOwn(freshConnections[entry].sock, true, false);
     for (int i = 0; i < pollerCount; ++i) pollers[i].beforeWait();
 }
 
@@ -250,7 +221,7 @@ void buildConnectionList()
 // read in slot order.
 void readSockets()
 {
-    if (FD_ISSET(sock, &socks)) addConnection();
+    if (isReadable(sock)) addConnection();
     for (int entry = 0; entry < FRESH_SLOTS; ++entry)
         if (isReadable(freshConnections[entry].sock)) readFresh(entry);
     for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot)

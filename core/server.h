@@ -2,12 +2,12 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <sys/select.h>
 
 #include <cstdint>
 
 #include "../rtlib/rt_config.h"
 #include "limits.h"
+#include "readiness.h"
 #include "socket_address.h"
 
 struct Host {
@@ -21,9 +21,6 @@ extern rt_config_entry_t *curr_node_config_entry;
 extern rt_config_entry_t *neighborNodes[MAX_NEIGHBORS];
 extern int neighbors;
 extern int sock;                  // the listening socket for clients and FORWARD connections
-extern fd_set socks;              // what the pass's wait reads, then what it found readable
-extern fd_set writeSocks;         // the same for queued output and connects in progress
-extern int highSock;
 extern Host host;
 
 inline const char *serverName() { return host.name; }
@@ -42,11 +39,7 @@ void runPass();
 void buildConnectionList();
 void readSockets();
 void readDaemon();
-// For pollers, before the wait: what to watch, and a deadline that ends the wait early.
-void watchRead(int fd);
-void watchWrite(int fd);
+// For pollers, before the wait, beside what they watch (readiness.h): a deadline that ends the
+// wait early.
 void wakeWithinMs(long long ms);
-// After the wait: what it found ready.
-bool isReadable(int fd);
-bool isWritable(int fd);
 int findNeighbor(uint32_t nodeID);  // index into neighborNodes, or -1

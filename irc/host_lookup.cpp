@@ -48,14 +48,17 @@ void answered(void *tag, int status, int, hostent *found)
     finish(slot, named ? found->h_name : nullptr);
 }
 
+// The sockets c-ares asked the pass's wait to watch.
+ares_socket_t watched[ARES_GETSOCK_MAXNUM];
+int watchedMask;
+
 void beforeWait()
 {
     if (!ready) return;
-    ares_socket_t fds[ARES_GETSOCK_MAXNUM];
-    const int mask = ares_getsock(channel, fds, ARES_GETSOCK_MAXNUM);
+    watchedMask = ares_getsock(channel, watched, ARES_GETSOCK_MAXNUM);
     for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
-        if (ARES_GETSOCK_READABLE(mask, i)) watchRead(fds[i]);
-        if (ARES_GETSOCK_WRITABLE(mask, i)) watchWrite(fds[i]);
+        if (ARES_GETSOCK_READABLE(watchedMask, i)) watchRead(watched[i]);
+        if (ARES_GETSOCK_WRITABLE(watchedMask, i)) watchWrite(watched[i]);
     }
     const long long now = nowMillis();
     for (const Lookup &l : lookups)
@@ -69,9 +72,16 @@ void beforeWait()
 void afterWait()
 {
     if (!ready) return;
-    // The pass's sets say what is ready; c-ares looks only at its own sockets in them and also
-    // runs its own timers.
-    ares_process(channel, &socks, &writeSocks);
+    // Socket by socket, as its numbers may lie past what an fd_set holds; the last call runs
+    // c-ares' own timers.
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+        const ares_socket_t fd = watched[i];
+        const bool readable = ARES_GETSOCK_READABLE(watchedMask, i) && isReadable(fd);
+        const bool writable = ARES_GETSOCK_WRITABLE(watchedMask, i) && isWritable(fd);
+        if (readable || writable)
+            ares_process_fd(channel, readable ? fd : ARES_SOCKET_BAD, writable ? fd : ARES_SOCKET_BAD);
+    }
+    ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
     const long long now = nowMillis();
     for (int slot = 0; slot < MAX_CONNECTIONS; ++slot)
         if (lookups[slot].serial != 0 && now >= lookups[slot].deadline) finish(slot, nullptr);

@@ -120,8 +120,8 @@ void startAttempt(long long now)
     reconnect.nextAttemptAt = now + RETRY_MS;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
-    // Descriptor 0 marks a free slot, and the wait's set cannot hold what lies past FD_SETSIZE.
-    if (fd == 0 || fd >= FD_SETSIZE) {
+    // Descriptor 0 marks a free slot, and the wait cannot watch what lies past its tables.
+    if (!canWatch(fd)) {
         close(fd);
         return;
     }

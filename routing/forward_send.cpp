@@ -310,8 +310,8 @@ void startExchange(int n, long long now)
 {
     HopLink &h = hops[n];
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    // Descriptor 0 is never stored anywhere, and the wait's set cannot hold what lies past it.
-    if (fd <= 0 || fd >= FD_SETSIZE) {
+    // Descriptor 0 is never stored anywhere, and the wait cannot watch what lies past its tables.
+    if (!canWatch(fd)) {
         if (fd >= 0) close(fd);
         return hopFailed(h, now);
     }

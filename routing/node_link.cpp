@@ -414,7 +414,7 @@ void startOpening(int n, long long now)
     OutLink &l = outLinks[n];
     if (l.session == 0) l.session = freshSession();
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd <= 0 || fd >= FD_SETSIZE) {
+    if (!canWatch(fd)) {
         if (fd >= 0) close(fd);
         return linkDown(n, "no descriptor for the link");
     }

@@ -201,13 +201,10 @@ public:
     void settle()
     {
         for (int round = 0; round < 2000; ++round) {
-            FD_ZERO(&socks);
-            FD_ZERO(&writeSocks);
-            highSock = 0;
+            beginWatching();
             const Poller forwarding = forwardingPoller();
             forwarding.beforeWait();
-            timeval wait{0, 1000};
-            (void)::select(highSock + 1, &socks, &writeSocks, nullptr, &wait);
+            (void)waitReady(1);
             forwarding.afterWait();
             const bool took = takeLines();
             if (!took && heldForHops() == 0) return;

@@ -102,12 +102,10 @@ inline void expectQueued(int queueSlot, int owner, const char *target, const cha
 // One pass of the forwarding's part of the loop: its connects and exchanges move on.
 inline void pumpForwarding(int waitMs = 2)
 {
-    FD_ZERO(&socks);
-    FD_ZERO(&writeSocks);
+    beginWatching();
     const Poller forwarding = forwardingPoller();
     forwarding.beforeWait();
-    timeval wait{0, waitMs * 1000};
-    (void)::select(highSock + 1, &socks, &writeSocks, nullptr, &wait);
+    (void)waitReady(waitMs);
     forwarding.afterWait();
 }
 

@@ -32,6 +32,7 @@ inline void resetTables(const char *hostName)
     std::memset(freshConnections, 0, sizeof freshConnections);
     std::memset(rooms, 0, sizeof rooms);
     std::memset(&msgQueue, 0, sizeof msgQueue);
+    resetReadiness();
     std::snprintf(host.name, sizeof host.name, "%s", hostName);
     host.roomCount = 0;
     argList.verbose = 0;

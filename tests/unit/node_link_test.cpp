@@ -45,12 +45,10 @@ void loadKey()
 // One pass of the loop for both forwarding and the links.
 void pump()
 {
-    FD_ZERO(&socks);
-    FD_ZERO(&writeSocks);
+    beginWatching();
     const Poller pollers[] = {forwardingPoller(), linkPoller()};
     for (const Poller &p : pollers) p.beforeWait();
-    timeval wait{0, 1000};
-    (void)::select(highSock + 1, &socks, &writeSocks, nullptr, &wait);
+    (void)waitReady(1);
     for (const Poller &p : pollers) p.afterWait();
 }
 

@@ -1,0 +1,191 @@
+// The loop's one wait (epoll) and the order in which a pass serves what it found.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/connections.h"
+#include "core/framing.h"
+#include "core/readiness.h"
+#include "core/server.h"
+#include "support/client_end.h"
+#include "support/tables.h"
+
+namespace {
+
+struct Pair {
+    int mine = -1;
+    int theirs = -1;
+    Pair()
+    {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+        mine = ends[0];
+        theirs = ends[1];
+    }
+    ~Pair()
+    {
+        if (mine >= 0) close(mine);
+        if (theirs >= 0) close(theirs);
+    }
+};
+
+// One pass of the wait with `fd` watched as the core or as a poller watches it.
+enum class By { Core, Poller };
+void watchOnly(int fd, By by, bool read, bool write)
+{
+    beginWatching();
+    if (by == By::Core) {
+        watchOwn(fd, read, write);
+        return;
+    }
+    if (read) watchRead(fd);
+    if (write) watchWrite(fd);
+}
+
+class Readiness : public ::testing::Test {
+protected:
+    FreshTables tables{"testhost"};
+};
+
+// Level-triggered, as select was: unread bytes are reported again in every pass that watches them,
+// and not in a pass that does not.
+TEST_F(Readiness, UnreadBytesAreReportedInEveryPassThatWatchesThem)
+{
+    for (const By by : {By::Core, By::Poller}) {
+        SCOPED_TRACE(by == By::Core ? "core" : "poller");
+        Pair p;
+        ASSERT_EQ(send(p.mine, "x", 1, 0), 1);
+        for (int pass = 0; pass < 3; ++pass) {
+            watchOnly(p.theirs, by, true, false);
+            EXPECT_EQ(waitReady(0), 1) << pass;
+            EXPECT_TRUE(isReadable(p.theirs));
+            EXPECT_FALSE(isWritable(p.theirs));
+        }
+        beginWatching();
+        EXPECT_EQ(waitReady(0), 0);
+        EXPECT_FALSE(isReadable(p.theirs));
+        watchOnly(p.theirs, by, false, true);
+        EXPECT_EQ(waitReady(0), 1);
+        EXPECT_FALSE(isReadable(p.theirs));
+        EXPECT_TRUE(isWritable(p.theirs));
+    }
+}
+
+// A number closed and given to a new socket is watched as that socket, whoever closed the old one:
+// the core reports its closes, a poller closes its own sockets unannounced.
+TEST_F(Readiness, ANumberClosedAndTakenAgainIsWatchedAfresh)
+{
+    for (const By closer : {By::Core, By::Poller}) {
+        SCOPED_TRACE(closer == By::Core ? "core" : "poller");
+        Pair first;
+        watchOnly(first.theirs, closer, true, false);
+        EXPECT_EQ(waitReady(0), 0);
+        const int number = first.theirs;
+        if (closer == By::Core) closeDescriptor(number);
+        else close(number);
+        first.theirs = -1;
+        Pair second;
+        ASSERT_TRUE(second.theirs == number || second.mine == number);
+        const int reused = number;
+        const int peer = second.theirs == number ? second.mine : second.theirs;
+        ASSERT_EQ(send(peer, "y", 1, 0), 1);
+        watchOnly(reused, By::Core, true, false);
+        EXPECT_EQ(waitReady(0), 1);
+        EXPECT_TRUE(isReadable(reused));
+    }
+}
+
+// A peer that hung up while only its output was watched is reported writable, so that the send
+// fails and the peer is dropped, instead of waking every wait for ever.
+TEST_F(Readiness, HangUpWakesAWriterOnce)
+{
+    Pair p;
+    close(p.mine);
+    p.mine = -1;
+    watchOnly(p.theirs, By::Core, false, true);
+    EXPECT_EQ(waitReady(0), 1);
+    EXPECT_TRUE(isWritable(p.theirs));
+    EXPECT_FALSE(isReadable(p.theirs));
+}
+
+// What a trace of handled lines says, line by line.
+std::vector<std::string> linesOf(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// One pass of the loop's reading part, its traces captured.
+std::vector<std::string> passTraces()
+{
+    testing::internal::CaptureStdout();
+    buildConnectionList();
+    (void)waitReady(1000);
+    readSockets();
+    readDaemon();
+    return linesOf(testing::internal::GetCapturedStdout());
+}
+
+class LoopOrder : public Readiness {
+protected:
+    void SetUp() override { argList.verbose = 1; }
+    ClientEnd daemon = attachClient(DAEMON_SLOT);
+};
+
+// Clients are read in slot order, then the daemon link, whatever order their bytes came in and the
+// wait reports them: the later slots' sockets have the lower numbers and spoke first.
+TEST_F(LoopOrder, ClientsInSlotOrderThenTheDaemon)
+{
+    ClientEnd four = attachClient(4);
+    ClientEnd three = attachClient(3);
+    ClientEnd two = attachClient(2);
+    ClientEnd one = attachClient(1);
+    daemon.send("OK 1\n");
+    for (ClientEnd *c : {&four, &three, &two, &one}) c->send("PING\n");
+    EXPECT_EQ(passTraces(), (std::vector<std::string>{"Command[1]: PING", "Command[2]: PING", "Command[3]: PING",
+                                                       "Command[4]: PING", "Command[0]: OK 1"}));
+}
+
+// A client with more than a pass's read budget waiting is read again in later passes, each pass
+// serving the others in their turn; no line is lost or reordered.
+TEST_F(LoopOrder, ABusyClientIsReadAcrossPassesAndOthersKeepTheirTurn)
+{
+    ClientEnd one = attachClient(1);
+    ClientEnd two = attachClient(2);
+    constexpr int LINES = 8000;
+    std::string burst;
+    for (int i = 0; i < LINES; ++i) burst += "A" + std::to_string(i) + "\n";
+    ASSERT_GT(burst.size(), static_cast<size_t>(2 * READ_BUDGET));
+    one.send(burst);
+    two.send("B\n");
+    int next = 0;
+    int passes = 0;
+    bool twoServed = false;
+    for (; passes < 200 && next < LINES; ++passes) {
+        size_t takenThisPass = 0;
+        for (const std::string &line : passTraces()) {
+            if (line == "Command[2]: B") {
+                EXPECT_EQ(passes, 0) << "the other client waited for the busy one";
+                twoServed = true;
+                continue;
+            }
+            ASSERT_EQ(line, "Command[1]: A" + std::to_string(next));
+            takenThisPass += line.size() - std::string("Command[1]: ").size() + 1;  // as sent, LF included
+            ++next;
+        }
+        EXPECT_LE(takenThisPass, static_cast<size_t>(READ_BUDGET)) << "pass " << passes;
+        (void)one.take();  // its replies, so that it stays readable
+    }
+    EXPECT_TRUE(twoServed);
+    EXPECT_EQ(next, LINES);
+    EXPECT_GE(passes, 3);
+}
+
+}  // namespace
