@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,9 +20,17 @@
 #include "log.h"
 #include "readiness.h"
 #include "server.h"
+#include "sizes.h"
 #include "socket_address.h"
 
-FreshConnection freshConnections[FRESH_SLOTS];
+namespace {
+
+FreshConnection exactFresh[FRESH_SLOTS];
+int exactGathered[MAX_CONNECTIONS];
+
+}  // namespace
+
+FreshConnection *freshConnections = exactFresh;
 
 namespace {
 
@@ -34,13 +43,11 @@ constexpr char REGISTRATION_TIMED_OUT[] = "registration timed out";
 // and closed instead of keeping the listening socket readable for ever.
 int spareDescriptor = -1;
 
-// Slot 0 is never offered: it belongs to the daemon link even while that link is down.
-int freeClientSlot()
-{
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot)
-        if (connections[slot].sock == 0) return slot;
-    return -1;
-}
+// Entries from here on were never used: the fresh table's scans stop here, so that its pages are
+// resident only as far as bursts of connections have reached.
+int freshUsed;
+// Room for every client slot, for slotBeyondAddressLimit.
+int *gathered = exactGathered;
 
 // Failures that concern one waiting connection, not the listening socket: the next accept is tried
 // at once.
@@ -168,12 +175,13 @@ int freshEntry(bool fromNode)
 {
     int oldestStranger = -1;
     int oldestNode = -1;
-    for (int i = 0; i < FRESH_SLOTS; ++i) {
+    for (int i = 0; i < freshUsed; ++i) {
         const FreshConnection &f = freshConnections[i];
         if (f.sock == 0) return i;
         int &oldest = isNode(f.peerAddr) ? oldestNode : oldestStranger;
         if (oldest < 0 || f.admittedAt < freshConnections[oldest].admittedAt) oldest = i;
     }
+    if (freshUsed < tableSizes.fresh) return freshUsed++;
     const int evicted = oldestStranger >= 0 ? oldestStranger : fromNode ? oldestNode : -1;
     if (evicted >= 0) closeFreshWithReason(freshConnections[evicted], SERVER_FULL);
     return evicted;
@@ -182,31 +190,43 @@ int freshEntry(bool fromNode)
 int freshFrom(unsigned peerAddr)
 {
     int count = 0;
-    for (const FreshConnection &f : freshConnections)
-        if (f.sock != 0 && f.peerAddr == peerAddr) ++count;
+    for (int i = 0; i < freshUsed; ++i)
+        if (freshConnections[i].sock != 0 && freshConnections[i].peerAddr == peerAddr) ++count;
     return count;
 }
 
-int unregisteredFrom(const char *ip)
+bool sameAddress(int slot, int other) { return std::strcmp(connections[slot].ip, connections[other].ip) == 0; }
+
+// Later admitted, or of the higher slot: the one an address gives up first.
+bool newer(int slot, int other)
 {
-    int count = 0;
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
-        const Connection &c = connections[slot];
-        if (c.sock != 0 && !c.registered && std::strcmp(c.ip, ip) == 0) ++count;
-    }
-    return count;
+    const long long at = connections[slot].admittedAt;
+    const long long otherAt = connections[other].admittedAt;
+    return at != otherAt ? at > otherAt : slot > other;
 }
 
 // When a client from `ip` finds every slot taken, an address that holds more than one
 // unregistered slot gives up its newest: one address keeps one such slot while others wait, yet
 // a user who starts several clients at once is served as long as nobody else wants in. -1: none.
+// The unregistered slots of other addresses are sorted by address, so that a table of thousands
+// is looked at once, not once for every slot.
 int slotBeyondAddressLimit(const char *ip)
 {
-    int newest = -1;
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
+    int count = 0;
+    for (int slot = FIRST_CLIENT_SLOT; slot < slotReach(); ++slot) {
         const Connection &c = connections[slot];
-        if (c.sock == 0 || c.registered || std::strcmp(c.ip, ip) == 0 || unregisteredFrom(c.ip) < 2) continue;
-        if (newest < 0 || c.admittedAt >= connections[newest].admittedAt) newest = slot;
+        if (c.sock != 0 && !c.registered && std::strcmp(c.ip, ip) != 0) gathered[count++] = slot;
+    }
+    if (count < 2) return -1;
+    std::sort(gathered, gathered + count, [](int a, int b) {
+        const int byAddress = std::strcmp(connections[a].ip, connections[b].ip);
+        return byAddress != 0 ? byAddress < 0 : newer(b, a);
+    });
+    int newest = -1;
+    for (int i = 0; i < count; ++i) {
+        const int slot = gathered[i];
+        const bool shared = (i > 0 && sameAddress(gathered[i - 1], slot)) || (i + 1 < count && sameAddress(gathered[i + 1], slot));
+        if (shared && (newest < 0 || newer(slot, newest))) newest = slot;
     }
     return newest;
 }
@@ -239,7 +259,7 @@ int acceptOne()
         refuseClient(fd, SERVER_FULL);
         return 0;
     }
-    if (!fromNode && freshFrom(peerAddr) >= FRESH_PER_STRANGER) {
+    if (!fromNode && freshFrom(peerAddr) >= tableSizes.freshPerStranger) {
         refuseClient(fd, TOO_MANY_FROM_ADDRESS);
         return 0;
     }
@@ -355,10 +375,11 @@ void addConnection()
 // host lookup, the daemon's answer on a nick); the long one always does.
 void closeSilentConnections(long long now)
 {
-    for (FreshConnection &f : freshConnections)
-        if (f.sock != 0 && now - f.admittedAt >= UNREGISTERED_LIMIT_MS)
-            closeFreshWithReason(f, REGISTRATION_TIMED_OUT);
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
+    for (int i = 0; i < freshUsed; ++i) {
+        FreshConnection &f = freshConnections[i];
+        if (f.sock != 0 && now - f.admittedAt >= UNREGISTERED_LIMIT_MS) closeFreshWithReason(f, REGISTRATION_TIMED_OUT);
+    }
+    for (int slot = FIRST_CLIENT_SLOT; slot < slotReach(); ++slot) {
         const Connection &c = connections[slot];
         if (c.sock == 0 || c.registered) continue;
         const long long held = now - c.admittedAt;
@@ -366,6 +387,24 @@ void closeSilentConnections(long long now)
             closeSlotWithReason(slot, REGISTRATION_TIMED_OUT);
     }
 }
+
+bool sizeFreshTable(const TableSizes &sizes)
+{
+    const auto oldFresh = static_cast<size_t>(tableSizes.fresh);
+    const auto oldSlots = static_cast<size_t>(tableSizes.slots);
+    if (!resizeTable(freshConnections, exactFresh, oldFresh, static_cast<size_t>(sizes.fresh))) return false;
+    if (!resizeTable(gathered, exactGathered, oldSlots, static_cast<size_t>(sizes.slots))) return false;
+    freshUsed = 0;
+    return true;
+}
+
+void clearFreshTable()
+{
+    std::memset(freshConnections, 0, static_cast<size_t>(tableSizes.fresh) * sizeof *freshConnections);
+    freshUsed = 0;
+}
+
+int freshReach() { return freshUsed; }
 
 int freshWantsInput(int entry)
 {

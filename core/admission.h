@@ -18,7 +18,16 @@ struct FreshConnection {
     long long admittedAt;
 };
 
-extern FreshConnection freshConnections[FRESH_SLOTS];
+struct TableSizes;
+
+extern FreshConnection *freshConnections;  // tableSizes.fresh entries
+
+// Start-up: the fresh table for those sizes, zeroed; false when the memory is refused.
+bool sizeFreshTable(const TableSizes &sizes);
+// Tests: every entry free. An entry a test fills by hand is read by readFresh, not by the loop.
+void clearFreshTable();
+// The entries below this may be in use; the ones from here on never were.
+int freshReach();
 
 void reserveSpareDescriptor();
 // Takes every connection waiting on the listening socket into the fresh table and reads what it

@@ -2,6 +2,7 @@
 // reads it.
 #include "connections.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -10,17 +11,33 @@
 #include "hooks.h"
 #include "log.h"
 #include "readiness.h"
+#include "sizes.h"
 #include "socket_address.h"
 
-Connection connections[MAX_CONNECTIONS];
+namespace {
+
+Connection exactConnections[MAX_CONNECTIONS];
+
+}  // namespace
+
+Connection *connections = exactConnections;
 CoreHooks coreHooks;
 
 namespace {
 
 unsigned lastSerial;
+// No client slot below it is free, so the search for one starts there: with thousands of slots
+// taken, the accept of a connection the node must turn away looks at none of them.
+int freeFrom = FIRST_CLIENT_SLOT;
+// Slots from here on have never been taken, so every scan of the table stops here: a node sized for
+// thousands of clients touches, and keeps resident, only as much of its table as it has used. The
+// exact node's slots are always scanned, as tests fill them by hand.
+int reach = MAX_CONNECTIONS;
 
-void clearSlot(Connection &c)
+void clearSlot(int slot)
 {
+    Connection &c = connections[slot];
+    if (slot >= FIRST_CLIENT_SLOT && slot < freeFrom) freeFrom = slot;
     c.sock = 0;
     std::memset(c.buffer, 0, sizeof c.buffer);
     std::memset(c.nick, 0, sizeof c.nick);
@@ -40,24 +57,40 @@ void clearSlot(Connection &c)
 
 }  // namespace
 
+bool sizeConnectionTable(const TableSizes &sizes)
+{
+    if (!resizeTable(connections, exactConnections, static_cast<size_t>(slotCount()), static_cast<size_t>(sizes.slots)))
+        return false;
+    freeFrom = FIRST_CLIENT_SLOT;
+    reach = std::min(MAX_CONNECTIONS, sizes.slots);
+    return true;
+}
+
+void clearConnectionTable()
+{
+    for (int slot = 0; slot < slotCount(); ++slot) {
+        outClear(connections[slot].out);
+        std::memset(&connections[slot], 0, sizeof connections[slot]);
+    }
+    freeFrom = FIRST_CLIENT_SLOT;
+    reach = std::min(MAX_CONNECTIONS, slotCount());
+}
+
+int slotReach() { return reach; }
+
 void occupySlot(int slot, int fd)
 {
     Connection &c = connections[slot];
-    clearSlot(c);
+    if (slot >= reach) reach = slot + 1;
+    clearSlot(slot);
     c.sock = fd;
     c.serial = ++lastSerial;
     c.admittedAt = nowMillis();
 }
 
+// The table is as its sizing left it, zeroed: clearing it again would make every page resident.
 void prepareConnectionTable(int daemonSock)
 {
-    // Field by field: zeroing the output queues' bytes too would make all of them resident.
-    for (Connection &c : connections) {
-        clearSlot(c);
-        std::memset(c.ip, 0, sizeof c.ip);
-        c.serial = 0;
-        c.admittedAt = 0;
-    }
     if (daemonSock != 0) takeDaemonLink(daemonSock);
 }
 
@@ -71,27 +104,33 @@ void takeDaemonLink(int daemonSock)
 
 void resetConnection(int slot)
 {
-    assert(slot >= 0 && slot < MAX_CONNECTIONS);
+    assert(slot >= 0 && slot < slotCount());
     Connection &c = connections[slot];
     if (slot != DAEMON_SLOT && c.sock > 0) logInfo("slot %d closed (%s)", slot, c.ip);
     if (coreHooks.departs) coreHooks.departs(slot);
     // What the peer was still owed (a quitter's own departure notice) goes if its socket takes it.
     if (c.sock > 0 && !c.broken) (void)outFlush(c.out, c.sock);
     closeDescriptor(c.sock);
-    clearSlot(c);
+    clearSlot(slot);
     if (slot == DAEMON_SLOT && coreHooks.daemonLinkLost) coreHooks.daemonLinkLost();
 }
 
-int clientSlotOf(unsigned serial)
+int freeClientSlot()
 {
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot)
-        if (connections[slot].sock != 0 && connections[slot].serial == serial) return slot;
-    return -1;
+    while (freeFrom < slotCount() && connections[freeFrom].sock != 0) ++freeFrom;
+    return freeFrom < slotCount() ? freeFrom : -1;
+}
+
+int clientSlotOf(int owner, unsigned serial)
+{
+    if (owner < FIRST_CLIENT_SLOT || owner >= slotCount()) return -1;
+    const Connection &c = connections[owner];
+    return c.sock != 0 && c.serial == serial ? owner : -1;
 }
 
 int findUser(const char *nick)
 {
-    for (int slot = 0; slot < MAX_CONNECTIONS; ++slot)
+    for (int slot = 0; slot < slotReach(); ++slot)
         if (std::strcmp(connections[slot].nick, nick) == 0) return slot;
     return -1;
 }
@@ -110,7 +149,7 @@ int wantsInput(int slot)
     if (c.sock == 0 || c.broken || c.holdInput) return 0;
     if (slot == DAEMON_SLOT) return 1;
     // A client that does not read its replies is not read either: it only stalls itself.
-    if (c.out.tail - c.out.head > sizeof c.out.bytes / 2) return 0;
+    if (outQueued(c.out) > OUT_QUEUE_SIZE / 2) return 0;
     // Nor is one that holds its share of the routing queue: the others go on.
     return !coreHooks.roomForLines || coreHooks.roomForLines(slot) > 0 ? 1 : 0;
 }

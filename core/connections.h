@@ -1,4 +1,4 @@
-// The table of every peer that stays connected: slot 0 is the routing daemon, 1 to 4 are clients.
+// The table of every peer that stays connected: slot 0 is the routing daemon, the others clients.
 #pragma once
 
 #include <cstddef>
@@ -28,7 +28,16 @@ struct Connection {
     OutQueue out;
 };
 
-extern Connection connections[MAX_CONNECTIONS];
+struct TableSizes;
+
+extern Connection *connections;  // slotCount() entries
+
+// Start-up: the table for that many slots, zeroed; false when the memory is refused.
+bool sizeConnectionTable(const TableSizes &sizes);
+// Tests: every slot free and zeroed, its queued output given back.
+void clearConnectionTable();
+// Slots from here on have never been taken: the scans of the table stop here.
+int slotReach();
 
 inline constexpr char DAEMON_NICK[] = "!@$";  // no nickname can start with '!', so no client takes it
 
@@ -38,9 +47,10 @@ void takeDaemonLink(int daemonSock);
 // A new peer in the slot, with a serial of its own; its time to register runs from here.
 void occupySlot(int slot, int fd);
 void resetConnection(int slot);
-// The client slot whose present peer has that serial, or -1 (it left, or it is no client's).
-int clientSlotOf(unsigned serial);
-int findUser(const char *nick);  // first slot 0 to 4 holding that nick, or -1
+int freeClientSlot();  // the lowest free client slot, or -1
+// `owner` while it is a client slot whose present peer has that serial, else -1 (it left).
+int clientSlotOf(int owner, unsigned serial);
+int findUser(const char *nick);  // the first slot holding that nick, or -1
 // Closes the socket first, so that nothing of the departure is written to the peer that left.
 void dropConnection(int slot);
 // 1 when the loop should read the slot now.

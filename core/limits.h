@@ -10,7 +10,9 @@ inline constexpr int NICK_MAX = 9;            // characters; a nick field is NIC
 inline constexpr int PREFIX_SIZE = 128;
 inline constexpr int USER_PREFIX_MAX = 16;
 inline constexpr int KEYWORD_SIZE = 8;       // a FORWARD line's keyword (PRIVMSG, NOTICE, JOIN...) and terminator
-inline constexpr int MAX_CONNECTIONS = 5;     // slot 0 is the daemon link, 1 to 4 are clients
+// The exact node's slots: 0 is the daemon link, 1 to 4 are clients. In the client profile the tables
+// hold the clients --max-clients names (sizes.h).
+inline constexpr int MAX_CONNECTIONS = 5;
 inline constexpr int DAEMON_SLOT = 0;
 inline constexpr int FIRST_CLIENT_SLOT = 1;
 inline constexpr int MAX_NEIGHBORS = 32;      // every other line of a full configuration file
@@ -19,6 +21,7 @@ inline constexpr int IP_TEXT_SIZE = 16;       // dotted quad with terminator
 inline constexpr int LISTEN_BACKLOG = 128;    // holds a burst of FORWARD connections between two passes
 // A peer whose queued output passes this has stopped reading: it is dropped, never waited for.
 inline constexpr int OUT_QUEUE_SIZE = 64 * 1024;
+inline constexpr int LINK_STREAMS = 3 * MAX_NEIGHBORS;  // node links' queues: one out and two in per neighbour
 // A ready socket is read until it would block or this much was taken in one pass, so that one
 // busy peer cannot starve the others.
 inline constexpr int READ_BUDGET = 16 * 1024;

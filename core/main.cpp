@@ -11,6 +11,7 @@
 #include "client_profile.h"
 #include "log.h"
 #include "server.h"
+#include "sizes.h"
 #include "socket_address.h"
 
 namespace {
@@ -19,8 +20,9 @@ namespace {
 constexpr char HELP_FORMAT[] =
     "%s <nodeID> <config file>\n"
     "\n"
-    "Runs one node of a quorvel network: an IRC server for up to four clients that reaches the\n"
-    "other nodes through its routing daemon (quorvel-routed), which must already listen.\n"
+    "Runs one node of a quorvel network: an IRC server for up to four clients (in the client\n"
+    "profile, up to --max-clients) that reaches the other nodes through its routing daemon\n"
+    "(quorvel-routed), which must already listen.\n"
     "The config file lists every node, one \"ID host routing_port local_port server_port\" line each.\n"
     "\n"
     "Options, after the two arguments:\n"
@@ -37,7 +39,8 @@ constexpr char HELP_FORMAT[] =
     "         of --compat and --exact the last one given wins\n"
     "  --motd FILE  in the client profile, the MOTD's lines (at most 64 of 400 characters), read\n"
     "         at start and again on SIGHUP (default: one fixed line)\n"
-    "  --name NAME  in the client profile, the node's name in its replies (default: the host name)\n"
+    "  --name NAME  in the client profile, the node's name in its replies (default: the host name)\n"    "  --max-clients N  in the client profile, the clients the node serves at once, 1 to 100000\n"
+    "         (default 4096); the open-file limit is raised to fit, or the count cut to what it allows\n"
     "  --log LEVEL  quiet (the default) or info: a line per connection, registration, link, split\n"
     "         and refusal on standard error, never what users say (that is -v 1's)\n"
     "  --check   read the config file, the options and the key as a start would, say what was found\n"
@@ -57,11 +60,15 @@ void answerInfoRequest(int argc, char **argv)
     }
 }
 
-// --motd and --name serve the client profile only; without it they would be dropped unheard.
+// --motd, --name and --max-clients serve the client profile only; without it they would be dropped
+// unheard.
 void warnProfileOnly()
 {
-    if (clientProfile.on || (!motdGiven() && !serverNameGiven())) return;
-    std::fprintf(stderr, "quorvel: --motd and --name take effect in the client profile only (--compat)\n");
+    if (clientProfile.on) return;
+    if (motdGiven() || serverNameGiven())
+        std::fprintf(stderr, "quorvel: --motd and --name take effect in the client profile only (--compat)\n");
+    if (maxClientsGiven())
+        std::fprintf(stderr, "quorvel: --max-clients takes effect in the client profile only (--compat): 4 clients\n");
 }
 
 // What --check found: everything start-up reads before it connects, and all of it good.
@@ -90,6 +97,7 @@ int main(int argc, char **argv)
     takeServerNameOption(argc, argv);
     takeLogOption(argc, argv);
     takeMotdOption(argc, argv);
+    takeMaxClientsOption(argc, argv);
     const char *keyPath = takeKeyOption(argc, argv);
     if (keyPath && !rt_load_key(argv[0], keyPath)) std::exit(rt_error_status);
     if (checkOnly && argc < 3) {
@@ -108,5 +116,6 @@ int main(int argc, char **argv)
     wireIrc();
     wireRouting();
     loadMotd();
+    sizeTables(argv[0]);
     beginServer();
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "connections.h"
+#include "sizes.h"
 
 size_t frameLine(char (&line)[LINE_SIZE], const char *text)
 {
@@ -24,7 +25,7 @@ size_t frameLine(char (&line)[LINE_SIZE], const char *text)
 
 int sendData(int slot, const char *text)
 {
-    assert(slot >= 0 && slot < MAX_CONNECTIONS);
+    assert(slot >= 0 && slot < slotCount());
     Connection &c = connections[slot];
     if (c.sock <= 0 || c.broken) return 0;
     char line[LINE_SIZE];
@@ -37,8 +38,10 @@ int sendData(int slot, const char *text)
 
 void flushOutput()
 {
-    for (Connection &c : connections)
+    for (int slot = 0; slot < slotReach(); ++slot) {
+        Connection &c = connections[slot];
         if (c.sock > 0 && !c.broken && !outEmpty(c.out) && outFlush(c.out, c.sock) == Flush::Failed) c.broken = 1;
+    }
 }
 
 // A reset can mark another peer (a notice to a member that stopped reading), so it runs until
@@ -47,7 +50,7 @@ void dropBrokenPeers()
 {
     for (bool dropped = true; dropped;) {
         dropped = false;
-        for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) {
+        for (int slot = 0; slot < slotReach(); ++slot) {
             if (connections[slot].sock == 0 || !connections[slot].broken) continue;
             dropConnection(slot);
             dropped = true;

@@ -22,6 +22,7 @@
 #include "connections.h"
 #include "framing.h"
 #include "hooks.h"
+#include "sizes.h"
 #include "text.h"
 
 uint32_t curr_nodeID;
@@ -208,11 +209,11 @@ void buildConnectionList()
     beginWatching();
     waitMs = LOOP_WAIT_MS;
     watchOwn(sock, true, false);
-    for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) {
+    for (int slot = 0; slot < slotReach(); ++slot) {
         const Connection &c = connections[slot];
         if (c.sock != 0) watchOwn(c.sock, wantsInput(slot), !outEmpty(c.out));
     }
-    for (int entry = 0; entry < FRESH_SLOTS; ++entry)
+    for (int entry = 0; entry < freshReach(); ++entry)
         if (freshWantsInput(entry)) watchOwn(freshConnections[entry].sock, true, false);
     for (int i = 0; i < pollerCount; ++i) pollers[i].beforeWait();
 }
@@ -222,9 +223,9 @@ void buildConnectionList()
 void readSockets()
 {
     if (isReadable(sock)) addConnection();
-    for (int entry = 0; entry < FRESH_SLOTS; ++entry)
+    for (int entry = 0; entry < freshReach(); ++entry)
         if (isReadable(freshConnections[entry].sock)) readFresh(entry);
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot)
+    for (int slot = FIRST_CLIENT_SLOT; slot < slotReach(); ++slot)
         if (isReadable(connections[slot].sock)) recvData(slot);
 }
 

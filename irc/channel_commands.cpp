@@ -72,8 +72,8 @@ void sendNames(int slot, int roomSlot)
     const Room &room = rooms[roomSlot];
     NamesLines lines(slot, room.name);
     for (int i = 0; i < room.userCount; ++i) lines.add(room.users[i]);
-    for (const NetworkMember &m : networkMembers)
-        if (inChannel(m, room.name)) lines.add(m.nick);
+    for (int i = 0; i < networkMembersReach(); ++i)
+        if (inChannel(networkMembers[i], room.name)) lines.add(networkMembers[i].nick);
     lines.flush();
     replyf(slot, FMT_366_END_OF_NAMES, serverName(), connections[slot].nick, room.name);
 }
@@ -94,9 +94,11 @@ void whoHere(int slot, const Room &room)
 void whoElsewhere(int slot, const char *channel)
 {
     const char *nick = requesterNick(slot);
-    for (const NetworkMember &m : networkMembers)
+    for (int i = 0; i < networkMembersReach(); ++i) {
+        const NetworkMember &m = networkMembers[i];
         if (inChannel(m, channel))
             replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, m.channel, m.user, m.host, "*", m.nick, "*");
+    }
 }
 
 // The slot is looked up again by name: deleting the channel just left can move it down.
@@ -162,7 +164,7 @@ void handleList(int slot, LineCursor &)
         replyf(slot, FMT_322_LIST_ENTRY, serverName(), nick, rooms[r].name, members);
     }
     // Then the channels that only other nodes' members are in.
-    for (int i = 0; i < NETWORK_MEMBERS_MAX; ++i) {
+    for (int i = 0; i < networkMembersReach(); ++i) {
         const char *channel = networkMembers[i].channel;
         if (networkMembers[i].node == 0 || checkChannel(channel) > 0 || !firstOfChannel(i)) continue;
         replyf(slot, FMT_322_LIST_ENTRY, serverName(), nick, channel, countNetworkMembers(channel));

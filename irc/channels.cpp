@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../core/connections.h"
+#include "../core/sizes.h"
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/daemon_requests.h"
@@ -132,7 +133,7 @@ int sendToMembers(int roomSlot, const char *line, int exceptSlot)
 
 void announceEverything()
 {
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
+    for (int slot = FIRST_CLIENT_SLOT; slot < slotReach(); ++slot) {
         const Connection &c = connections[slot];
         if (c.sock != 0 && c.registered) announceUser(c.nick);
     }

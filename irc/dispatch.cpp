@@ -8,6 +8,7 @@
 #include "../core/connections.h"
 #include "../core/hooks.h"
 #include "../core/server.h"
+#include "../core/sizes.h"
 #include "../core/text.h"
 #include "../routing/pending_queue.h"
 #include "../routing/routing_hooks.h"
@@ -18,6 +19,7 @@
 #include "member_notices.h"
 #include "messages.h"
 #include "motd.h"
+#include "network_members.h"
 #include "profile.h"
 #include "profile_commands.h"
 #include "registration.h"
@@ -138,6 +140,9 @@ void wireIrc()
     routingHooks.tellSender = tellSender;
     routingHooks.daemonLinkUp = announceEverything;
     routingHooks.nodeSplit = splitFromNode;
+    addTableSizer(sizeHostLookups);
+    addTableSizer(sizeNickHolders);
+    addTableSizer(sizeNetworkMembers);
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());

@@ -11,6 +11,7 @@
 #include "../core/clock.h"
 #include "../core/connections.h"
 #include "../core/server.h"
+#include "../core/sizes.h"
 #include "registration.h"
 
 namespace {
@@ -23,26 +24,32 @@ struct Lookup {
     long long deadline;
 };
 
-Lookup lookups[MAX_CONNECTIONS];
+Lookup exactLookups[MAX_CONNECTIONS];
+Lookup *lookups = exactLookups;
+int waiting;  // lookups with a serial: none, and the pass does not look at the table
+
+// Above every slot number the tables can have.
+constexpr uintptr_t TAG_BASE = MAX_CLIENTS_LIMIT + FIRST_CLIENT_SLOT;
 
 // Each answer names its slot and connection, so an answer for a peer that has left is dropped.
 void *tagFor(int slot, unsigned serial)
 {
-    return reinterpret_cast<void *>(static_cast<uintptr_t>(serial) * MAX_CONNECTIONS + static_cast<uintptr_t>(slot));
+    return reinterpret_cast<void *>(static_cast<uintptr_t>(serial) * TAG_BASE + static_cast<uintptr_t>(slot));
 }
 
 void finish(int slot, const char *name)
 {
     const unsigned serial = lookups[slot].serial;
     lookups[slot].serial = 0;
+    --waiting;
     hostNameFound(slot, serial, name);
 }
 
 void answered(void *tag, int status, int, hostent *found)
 {
     const auto value = reinterpret_cast<uintptr_t>(tag);
-    const int slot = static_cast<int>(value % MAX_CONNECTIONS);
-    const auto serial = static_cast<unsigned>(value / MAX_CONNECTIONS);
+    const int slot = static_cast<int>(value % TAG_BASE);
+    const auto serial = static_cast<unsigned>(value / TAG_BASE);
     if (lookups[slot].serial != serial || serial == 0) return;
     const bool named = status == ARES_SUCCESS && found && found->h_name && found->h_name[0] != '\0';
     finish(slot, named ? found->h_name : nullptr);
@@ -61,8 +68,8 @@ void beforeWait()
         if (ARES_GETSOCK_WRITABLE(watchedMask, i)) watchWrite(watched[i]);
     }
     const long long now = nowMillis();
-    for (const Lookup &l : lookups)
-        if (l.serial != 0) wakeWithinMs(l.deadline - now);
+    for (int slot = 0; waiting > 0 && slot < slotReach(); ++slot)
+        if (lookups[slot].serial != 0) wakeWithinMs(lookups[slot].deadline - now);
     timeval most = {1, 0};
     timeval next{};
     const timeval *due = ares_timeout(channel, &most, &next);
@@ -83,11 +90,19 @@ void afterWait()
     }
     ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
     const long long now = nowMillis();
-    for (int slot = 0; slot < MAX_CONNECTIONS; ++slot)
+    for (int slot = 0; waiting > 0 && slot < slotReach(); ++slot)
         if (lookups[slot].serial != 0 && now >= lookups[slot].deadline) finish(slot, nullptr);
 }
 
 }  // namespace
+
+bool sizeHostLookups(const TableSizes &sizes)
+{
+    const Lookup *before = lookups;
+    if (!resizeTable(lookups, exactLookups, static_cast<size_t>(slotCount()), static_cast<size_t>(sizes.slots))) return false;
+    if (lookups != before) waiting = 0;  // a new table waits for nothing
+    return true;
+}
 
 void initHostLookup()
 {
@@ -106,6 +121,7 @@ void startHostLookup(int slot)
         hostNameFound(slot, c.serial, nullptr);
         return;
     }
+    if (lookups[slot].serial == 0) ++waiting;
     lookups[slot] = {c.serial, nowMillis() + HOST_LOOKUP_LIMIT_MS};
     // A name from the hosts file comes back before this returns.
     ares_gethostbyaddr(channel, &addr, sizeof addr, AF_INET, answered, tagFor(slot, c.serial));

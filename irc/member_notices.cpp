@@ -11,6 +11,7 @@
 #include "../core/clock.h"
 #include "../core/connections.h"
 #include "../core/server.h"
+#include "../core/sizes.h"
 #include "../core/text.h"
 #include "../routing/daemon_requests.h"
 #include "../routing/forwarding.h"
@@ -94,9 +95,8 @@ void dropWithNotice(int entry, const char *keyword)
 // it must not fill the table that every node's members share.
 bool roomForAnotherMember(uint32_t src, const char *nick)
 {
-    if (membersOfNode(src) < MAX_CONNECTIONS - 1) return true;
-    if (argList.verbose == 1)
-        std::printf(FMT_MEMBER_CAP_TRACE, static_cast<unsigned long>(src), MAX_CONNECTIONS - 1, nick);
+    if (membersOfNode(src) < clientSlotCount()) return true;
+    if (argList.verbose == 1) std::printf(FMT_MEMBER_CAP_TRACE, static_cast<unsigned long>(src), clientSlotCount(), nick);
     return false;
 }
 
@@ -133,7 +133,7 @@ void noteJoin(uint32_t src, const char *prefix, const char *nick, const char *ch
 // A node cut off: the members here see each of its members quit, with both nodes named.
 void dropMembersOf(uint32_t lost, uint32_t seenBy)
 {
-    for (int i = 0; i < NETWORK_MEMBERS_MAX; ++i) {
+    for (int i = 0; i < networkMembersReach(); ++i) {
         const NetworkMember &m = networkMembers[i];
         if (m.node != lost) continue;
         char prefix[PREFIX_SIZE];
@@ -269,11 +269,11 @@ void refreshMembers(long long now)
 {
     refresh.lastAt = now;
     refresh.nextAt = now + refreshPeriodMs();
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot) {
+    for (int slot = FIRST_CLIENT_SLOT; slot < slotReach(); ++slot) {
         const Connection &c = connections[slot];
         if (c.sock != 0 && c.registered && c.channel[0] != '\0') announceMember(slot, "JOIN", c.channel);
     }
-    for (int i = 0; i < NETWORK_MEMBERS_MAX; ++i)
+    for (int i = 0; i < networkMembersReach(); ++i)
         if (networkMembers[i].node != 0 && now - networkMembers[i].heardAt > expiryMs()) {
             channelMembersChanged(networkMembers[i].channel, now);
             dropWithNotice(i, "QUIT");

@@ -3,16 +3,43 @@
 
 #include <cstring>
 
+#include "../core/sizes.h"
 #include "../core/text.h"
 #include "profile.h"
 
-NetworkMember networkMembers[NETWORK_MEMBERS_MAX];
+namespace {
 
-void clearNetworkMembers() { std::memset(networkMembers, 0, sizeof networkMembers); }
+NetworkMember exactNetworkMembers[NETWORK_MEMBERS_MAX];
+int capacity = NETWORK_MEMBERS_MAX;
+// Entries from here on were never used: the scans stop here, so that a table sized for every
+// client of every other node is resident only as far as members have filled it.
+int reach;
+
+}  // namespace
+
+NetworkMember *networkMembers = exactNetworkMembers;
+
+bool sizeNetworkMembers(const TableSizes &sizes)
+{
+    const int wanted = MAX_NEIGHBORS * sizes.clients;
+    if (!resizeTable(networkMembers, exactNetworkMembers, static_cast<size_t>(capacity), static_cast<size_t>(wanted)))
+        return false;
+    capacity = wanted;
+    reach = 0;
+    return true;
+}
+
+int networkMembersReach() { return reach; }
+
+void clearNetworkMembers()
+{
+    std::memset(networkMembers, 0, static_cast<size_t>(reach) * sizeof *networkMembers);
+    reach = 0;
+}
 
 int findNetworkMember(const char *nick)
 {
-    for (int i = 0; i < NETWORK_MEMBERS_MAX; ++i)
+    for (int i = 0; i < reach; ++i)
         if (networkMembers[i].node != 0 && std::strcmp(networkMembers[i].nick, nick) == 0) return i;
     return -1;
 }
@@ -22,8 +49,9 @@ int addNetworkMember(uint32_t node, const char *prefix, const char *channel, lon
     const char *bang = std::strchr(prefix, '!');
     const char *at = bang ? std::strchr(bang, '@') : nullptr;
     if (!at || bang == prefix || at == bang + 1 || at[1] == '\0' || bang - prefix > NICK_MAX) return -1;
-    for (int i = 0; i < NETWORK_MEMBERS_MAX; ++i) {
+    for (int i = 0; i < capacity; ++i) {
         NetworkMember &m = networkMembers[i];
+        if (i == reach) ++reach;
         if (m.node != 0) continue;
         std::memset(&m, 0, sizeof m);
         std::memcpy(m.nick, prefix, static_cast<size_t>(bang - prefix));
@@ -49,16 +77,16 @@ void networkMemberPrefix(int entry, char (&prefix)[PREFIX_SIZE])
 int countNetworkMembers(const char *channel)
 {
     int count = 0;
-    for (const NetworkMember &m : networkMembers)
-        if (inChannel(m, channel)) ++count;
+    for (int i = 0; i < reach; ++i)
+        if (inChannel(networkMembers[i], channel)) ++count;
     return count;
 }
 
 int membersOfNode(uint32_t node)
 {
     int count = 0;
-    for (const NetworkMember &m : networkMembers)
-        if (node != 0 && m.node == node) ++count;
+    for (int i = 0; i < reach; ++i)
+        if (node != 0 && networkMembers[i].node == node) ++count;
     return count;
 }
 

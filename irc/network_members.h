@@ -17,7 +17,14 @@ struct NetworkMember {
     long long heardAt;  // when its node last announced it
 };
 
-extern NetworkMember networkMembers[NETWORK_MEMBERS_MAX];
+struct TableSizes;
+
+// Room for every client of every other node of a full configuration file, each node taken to
+// have as many client slots as this one.
+extern NetworkMember *networkMembers;
+bool sizeNetworkMembers(const TableSizes &sizes);
+// The entries below this may be in use; the ones from here on never were.
+int networkMembersReach();
 
 // An entry in use for a member of that channel.
 inline bool inChannel(const NetworkMember &m, const char *channel)

@@ -9,6 +9,7 @@
 #include "../core/framing.h"
 #include "../core/log.h"
 #include "../core/server.h"
+#include "../core/sizes.h"
 #include "../core/text.h"
 #include "../routing/daemon_requests.h"
 #include "../routing/pending_queue.h"
@@ -31,7 +32,8 @@ constexpr char FMT_GUEST_NICK[] = "Guest%02u%02u";  // this node's line in the c
 
 // Per slot: since the daemon last answered for the user's nick, a member notice showed that nick
 // held by a node with a higher ID too, whose holder is the one to yield.
-bool higherHolderSeen[MAX_CONNECTIONS];
+bool exactHigherHolderSeen[MAX_CONNECTIONS];
+bool *higherHolderSeen = exactHigherHolderSeen;
 
 bool detailsComplete(const Connection &c)
 {
@@ -158,6 +160,12 @@ void finishUser(int slot)
 
 }  // namespace
 
+bool sizeNickHolders(const TableSizes &sizes)
+{
+    return resizeTable(higherHolderSeen, exactHigherHolderSeen, static_cast<size_t>(slotCount()),
+                       static_cast<size_t>(sizes.slots));
+}
+
 int checkNick(const char *nick) { return findUser(nick) < 0 ? 1 : 0; }
 
 void sendMotd(int slot)
@@ -216,7 +224,7 @@ void nickCheckAnswered(int slot, unsigned serial, const char *nick, bool elsewhe
 // change, so a forged one can only delay a yield, never take a nick away.
 void recheckNicks()
 {
-    for (int slot = FIRST_CLIENT_SLOT; slot < MAX_CONNECTIONS; ++slot)
+    for (int slot = FIRST_CLIENT_SLOT; slot < slotReach(); ++slot)
         if (connections[slot].sock != 0 && connections[slot].registered) askNickStillOurs(slot);
 }
 

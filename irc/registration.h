@@ -7,6 +7,9 @@
 #include "../core/names.h"
 #include "dispatch.h"
 
+struct TableSizes;
+
+bool sizeNickHolders(const TableSizes &sizes);  // the per-slot record of the nick rule below
 int checkNick(const char *nick);       // 1 when no slot holds the nick, the asker's own included
 void sendMotd(int slot);
 

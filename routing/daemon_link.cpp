@@ -15,6 +15,7 @@
 #include "../core/connections.h"
 #include "../core/hooks.h"
 #include "../core/server.h"
+#include "../core/sizes.h"
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
 #include "forwarding.h"
@@ -186,6 +187,7 @@ void wireRouting()
     coreHooks.mayQuery = mayAskLinkStatus;
     coreHooks.answerQuery = answerLinkStatus;
     nodeLinks = clientProfile.on;
+    addTableSizer(sizeRoutingShares);
     addPoller({beforeWait, keepDaemonLinked});
     addPoller(forwardingPoller());
     // After forwarding's, so that what forwarding wrote on a link in this pass leaves in it.

@@ -689,13 +689,10 @@ int linesToAskAgain() { return reask.count > 0 ? 1 : 0; }
 
 int heldForHops() { return poolTouched - spare.count - linesInFlight(); }
 
-void addHeldForHops(int (&held)[MAX_CONNECTIONS])
+void chargeHeldForHops(void (*charge)(int owner, unsigned serial))
 {
-    const auto count = [&held](int from) {
-        for (int e = from; e >= 0; e = pool[e].next) {
-            const int slot = clientSlotOf(pool[e].ownerSerial);
-            if (slot >= 0) ++held[slot];
-        }
+    const auto count = [charge](int from) {
+        for (int e = from; e >= 0; e = pool[e].next) charge(pool[e].owner, pool[e].ownerSerial);
     };
     for (int n = 0; n < neighbors; ++n) {
         count(hops[n].inFlight > 0 ? hops[n].unsent : hops[n].queue.head);

@@ -28,8 +28,8 @@ int linesToAskAgain();
 // A message for a nick that another message waits to be asked again for goes behind it, so that
 // it does not overtake it; false when none waits.
 bool waitBehindAskedAgain(const Message &m, int owner, unsigned serial);
-// Adds to each client slot's count the lines held on behalf of the peer in it.
-void addHeldForHops(int (&held)[MAX_CONNECTIONS]);
+// Charges every line held for a hop to the slot and peer it was sent by (NO_SLOT for another node's).
+void chargeHeldForHops(void (*charge)(int owner, unsigned serial));
 Poller forwardingPoller();
 // Lines queued for the neighbour with index n in neighborNodes, or in flight to it.
 int linesForHop(int n);

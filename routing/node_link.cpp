@@ -231,7 +231,7 @@ void flushStream(Stream &s)
     if (!sealBatch(s) || (!outEmpty(s.out) && outFlush(s.out, s.fd) == Flush::Failed)) s.broken = true;
 }
 
-size_t queueRoom(const Stream &s) { return sizeof s.out.bytes - (s.out.tail - s.out.head); }
+size_t queueRoom(const Stream &s) { return outRoom(s.out); }
 
 // Whole words of exactly `digits` hex digits.
 bool isHexWord(const char *word, size_t digits)

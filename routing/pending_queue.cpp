@@ -11,6 +11,7 @@
 #include "../core/connections.h"
 #include "../core/names.h"
 #include "../core/server.h"
+#include "../core/sizes.h"
 #include "../core/text.h"
 #include "../rtlib/rt_key.h"
 #include "daemon_requests.h"
@@ -43,7 +44,7 @@ void answerNickQuestion(const PendingMessage &m, bool elsewhere)
 // and a peer node's FORWARD connection, never registered, is written nothing.
 bool ownerStillThere(int owner, unsigned serial)
 {
-    if (owner < FIRST_CLIENT_SLOT || owner >= MAX_CONNECTIONS) return false;
+    if (owner < FIRST_CLIENT_SLOT || owner >= slotCount()) return false;
     const Connection &c = connections[owner];
     return c.sock != 0 && c.registered && c.serial == serial;
 }
@@ -51,18 +52,33 @@ bool ownerStillThere(int owner, unsigned serial)
 unsigned serialOf(int owner) { return owner >= 0 ? connections[owner].serial : 0; }
 
 
+// Per client slot, what it holds of the routing queue, counted afresh for each question; only the
+// slots that hold something are touched, so that a node of thousands of clients counts a few.
+int exactHeld[MAX_CONNECTIONS];
+int exactHolders[MAX_CONNECTIONS];
+int *held = exactHeld;
+int *holders = exactHolders;
+int holderCount;
+
+void charge(int owner, unsigned serial)
+{
+    const int slot = clientSlotOf(owner, serial);
+    if (slot < 0) return;
+    if (held[slot]++ == 0) holders[holderCount++] = slot;
+}
+
 // Messages are charged to the connection that sent them, by its serial, whether or not it is
 // answered: a NOTICE counts as a PRIVMSG does. Answered ones count until their hops are done.
 // One walk for every client at once, as the gate asks before each read.
-void heldByClients(int (&held)[MAX_CONNECTIONS])
+void countHeld()
 {
-    for (int &count : held) count = 0;
-    addHeldForHops(held);
+    for (int i = 0; i < holderCount; ++i) held[holders[i]] = 0;
+    holderCount = 0;
+    chargeHeldForHops(charge);
     const int waiting = waitingMessages();
     for (int i = 0; i < waiting; ++i) {
         const PendingMessage &m = msgQueue.slots[(msgQueue.replySlot + i) % MSG_QUEUE_SLOTS];
-        const int slot = m.pending > 0 ? clientSlotOf(m.ownerSerial) : -1;
-        if (slot >= 0) ++held[slot];
+        if (m.pending > 0) charge(m.owner, m.ownerSerial);
     }
 }
 
@@ -152,22 +168,38 @@ int waitingMessages()
     return (msgQueue.nextSlot - msgQueue.replySlot + MSG_QUEUE_SLOTS) % MSG_QUEUE_SLOTS;
 }
 
+bool sizeRoutingShares(const TableSizes &sizes)
+{
+    const auto oldSlots = static_cast<size_t>(slotCount());
+    const auto slots = static_cast<size_t>(sizes.slots);
+    if (!resizeTable(held, exactHeld, oldSlots, slots) || !resizeTable(holders, exactHolders, oldSlots, slots)) return false;
+    holderCount = 0;
+    return true;
+}
+
+int clientGuarantee(int clients) { return std::min(CLIENT_GUARANTEE, GUARANTEES_TOGETHER / std::max(1, clients)); }
+
 int roomForLines(int slot)
 {
     if (queueFull()) return 0;
     // Answered messages go on waiting in forwarding: they count until they have left.
-    const int held = waitingMessages() + heldForHops();
-    int room = MSG_QUEUE_SLOTS - held;
+    const int heldAll = waitingMessages() + heldForHops();
+    int room = MSG_QUEUE_SLOTS - heldAll;
     // What every other client, and other nodes' lines, have not taken of what is kept for them
-    // stays theirs; the rest may be borrowed.
-    int byClient[MAX_CONNECTIONS];
-    heldByClients(byClient);
+    // stays theirs; the rest may be borrowed. Each client slot, taken or free, is kept its
+    // guarantee but for what it holds.
+    const int guarantee = clientGuarantee(clientSlotCount());
+    const bool isClient = slot >= FIRST_CLIENT_SLOT && slot < slotCount();
+    int keptForOthers = guarantee * (clientSlotCount() - (isClient ? 1 : 0));
     int clientsHeld = 0;
-    for (int client = FIRST_CLIENT_SLOT; client < MAX_CONNECTIONS; ++client) {
-        clientsHeld += byClient[client];
-        if (client != slot) room -= std::max(0, CLIENT_GUARANTEE - byClient[client]);
+    if (heldAll > 0) countHeld();
+    for (int i = 0; heldAll > 0 && i < holderCount; ++i) {
+        const int client = holders[i];
+        clientsHeld += held[client];
+        if (client != slot) keptForOthers -= std::min(guarantee, held[client]);
     }
-    if (slot != NO_SLOT) room -= std::max(0, TRANSIT_RESERVE - (held - clientsHeld));
+    room -= keptForOthers;
+    if (slot != NO_SLOT) room -= std::max(0, TRANSIT_RESERVE - (heldAll - clientsHeld));
     return std::max(0, room);
 }
 

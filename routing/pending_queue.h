@@ -52,9 +52,17 @@ int waitingMessages();  // how many messages wait for an answer
 // that other nodes' lines can always have, whatever the clients hold. A client may borrow what
 // neither keeps, so one user's burst is not held to a quarter of the queue while nobody else
 // needs it.
+// The clients' guarantees together keep at most GUARANTEES_TOGETHER slots, so that however many
+// clients a node has, half the queue is always there to borrow: each client's is that share of
+// them, up to CLIENT_GUARANTEE (the exact node's four clients have all of it; beyond 128
+// clients, none is kept and the clients borrow alone).
 inline constexpr int CLIENT_GUARANTEE = 32;
 inline constexpr int TRANSIT_RESERVE = 128;
-static_assert(TRANSIT_RESERVE + (MAX_CONNECTIONS - 1) * CLIENT_GUARANTEE < MSG_QUEUE_SLOTS, "room left to borrow");
+inline constexpr int GUARANTEES_TOGETHER = (MAX_CONNECTIONS - 1) * CLIENT_GUARANTEE;
+static_assert(TRANSIT_RESERVE + GUARANTEES_TOGETHER < MSG_QUEUE_SLOTS, "room left to borrow");
+int clientGuarantee(int clients);
+struct TableSizes;
+bool sizeRoutingShares(const TableSizes &sizes);  // what each client slot holds, counted per question
 // How many more messages the client in `slot` may bring, waiting for the daemon or for hops, beside
 // what the other clients' guarantees and other nodes' lines keep; for NO_SLOT, how many more of
 // other nodes' lines fit beside what the clients' guarantees keep.

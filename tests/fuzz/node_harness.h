@@ -282,8 +282,8 @@ public:
             connections[slot].sock = 0;
             if (peer_[slot] >= 0) ::close(peer_[slot]);
         }
-        for (FreshConnection &f : freshConnections)
-            if (f.sock != 0) ::close(f.sock);
+        for (int entry = 0; entry < FRESH_SLOTS; ++entry)
+            if (freshConnections[entry].sock != 0) ::close(freshConnections[entry].sock);
         clearNeighbours();
     }
 

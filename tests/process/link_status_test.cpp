@@ -40,7 +40,7 @@ TEST(LinkStatusProcess, AnswersThisMachineWithEveryNeighbourEvenWhenFull)
     const std::string config = node.writeConfig("# the node and two that do not run\n" + configLine(3, ports) +
                                                 configLine(4, {freePort(), freePort(), freePort()}, "127.0.0.4") +
                                                 configLine(5, {freePort(), freePort(), freePort()}, "127.0.0.5"));
-    node.start({"--compat", "3", config});
+    node.start({"--compat", "--max-clients", "4", "3", config});
     std::vector<LineSocket> clients;
     clients.push_back(waitUntilServing(daemon, ports.server));
     ASSERT_TRUE(clients.back().valid()) << node.err();

@@ -28,8 +28,8 @@ inline void resetTables(const char *hostName)
     // The hooks are wired as start-up wires them, once, as the pollers they add are not undone.
     static const bool wired = (wireIrc(), wireRouting(), true);
     (void)wired;
-    std::memset(connections, 0, sizeof connections);
-    std::memset(freshConnections, 0, sizeof freshConnections);
+    clearConnectionTable();
+    clearFreshTable();
     std::memset(rooms, 0, sizeof rooms);
     std::memset(&msgQueue, 0, sizeof msgQueue);
     resetReadiness();

@@ -201,7 +201,7 @@ TEST_F(Connections, UnregisteredClientsAreClosedAtTheLimit)
         ClientEnd named = attachClient(2);
         ClientEnd user = attachClient(3);
         ClientEnd waiting = attachClient(4);
-        for (Connection &c : connections) c.admittedAt = 0;
+        for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) connections[slot].admittedAt = 0;
         std::strcpy(connections[2].nick, "bob");
         connections[3].registered = 1;
         connections[4].holdInput = 1;
@@ -351,8 +351,8 @@ protected:
     void TearDown() override
     {
         sock = savedListener;
-        for (FreshConnection &f : freshConnections)
-            if (f.sock != 0) close(f.sock);
+        for (int entry = 0; entry < FRESH_SLOTS; ++entry)
+            if (freshConnections[entry].sock != 0) close(freshConnections[entry].sock);
         for (int fd : mine) close(fd);
         close(listener);
     }
@@ -372,7 +372,8 @@ protected:
     static int entriesFrom(unsigned from)
     {
         int count = 0;
-        for (const FreshConnection &f : freshConnections) count += f.sock != 0 && f.peerAddr == from;
+        for (int entry = 0; entry < FRESH_SLOTS; ++entry)
+            count += freshConnections[entry].sock != 0 && freshConnections[entry].peerAddr == from;
         return count;
     }
     // What the node wrote before it closed the connection; "open" while it has not.
