@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "clock.h"
+#include "framing.h"
 #include "hooks.h"
 #include "log.h"
 #include "readiness.h"
@@ -39,7 +40,7 @@ void clearSlot(int slot)
     Connection &c = connections[slot];
     if (slot >= FIRST_CLIENT_SLOT && slot < freeFrom) freeFrom = slot;
     c.sock = 0;
-    std::memset(c.buffer, 0, sizeof c.buffer);
+    releaseInput(c);
     std::memset(c.nick, 0, sizeof c.nick);
     std::memset(c.userName, 0, sizeof c.userName);
     std::memset(c.realName, 0, sizeof c.realName);
@@ -70,6 +71,7 @@ void clearConnectionTable()
 {
     for (int slot = 0; slot < slotCount(); ++slot) {
         outClear(connections[slot].out);
+        releaseInput(connections[slot]);
         std::memset(&connections[slot], 0, sizeof connections[slot]);
     }
     freeFrom = FIRST_CLIENT_SLOT;

@@ -9,13 +9,13 @@
 
 struct Connection {
     int sock;                    // 0 marks a free slot
-    char buffer[LINE_SIZE];      // incomplete line carried from one read to the next
+    int input;                   // the buffer of the line in progress (framing.h), 1 + its index; 0 for none
     char nick[NICK_MAX + 1];
     char userName[LINE_SIZE];
     char hostName[LINE_SIZE];
     char realName[LINE_SIZE];
-    char serverName[LINE_SIZE];
-    char channel[LINE_SIZE];     // empty while the client is in no channel
+    char serverName[HOST_NAME_SIZE];         // this node's name, as the client's USER made it known
+    char channel[CHANNEL_NAME_MAX + 1];      // as JOIN cut it; empty while the client is in no channel
     char ip[IP_TEXT_SIZE];       // kept after a reset until the next accept overwrites it
     int registered;
     int skippingLine;            // the line in progress outgrew the buffer or held a zero byte: dropped up to its LF

@@ -15,8 +15,46 @@
 
 #include "connections.h"
 #include "hooks.h"
+#include "sizes.h"
 
 namespace {
+
+// The buffers of lines in progress, one pool for every slot: a slot holds one only while a line
+// waits in it for its LF or for the handling of the one before it, and the one given back last is
+// taken first, so that thousands of idle clients keep none of them resident.
+struct InputBuffer {
+    char bytes[LINE_SIZE];  // zero behind the text, and all zero when given back
+};
+
+InputBuffer exactBuffers[MAX_CONNECTIONS];
+int exactSpare[MAX_CONNECTIONS];
+
+struct InputPool {
+    InputBuffer *buffers = exactBuffers;
+    int *spare = exactSpare;
+    int spareCount = 0;
+    int touched = 0;  // buffers from here on were never used
+};
+
+InputPool inputPool;
+
+// The slot's buffer, or nullptr while it holds none.
+char *heldInput(const Connection &c) { return c.input != 0 ? inputPool.buffers[c.input - 1].bytes : nullptr; }
+
+char *takeInput(Connection &c)
+{
+    if (c.input == 0) c.input = 1 + (inputPool.spareCount > 0 ? inputPool.spare[--inputPool.spareCount] : inputPool.touched++);
+    return heldInput(c);
+}
+
+void giveBackIfEmpty(Connection &c)
+{
+    const char *held = heldInput(c);
+    if (held && held[0] == '\0') {
+        inputPool.spare[inputPool.spareCount++] = c.input - 1;
+        c.input = 0;
+    }
+}
 
 // Strips the CR of a CR LF end (the last character, wherever the CR stands) and skips empty lines.
 void handOn(const char *line, int slot)
@@ -39,7 +77,7 @@ size_t skipLineFeeds(const char *buffer, size_t pos)
 void giveUpLine(int slot)
 {
     Connection &c = connections[slot];
-    std::memset(c.buffer, 0, sizeof c.buffer);
+    if (char *held = heldInput(c)) std::memset(held, 0, LINE_SIZE);
     c.skippingLine = 1;
     if (slot == DAEMON_SLOT) {
         if (coreHooks.daemonLineLost) coreHooks.daemonLineLost();
@@ -80,7 +118,8 @@ void cutLines(int slot)
 {
     Connection &c = connections[slot];
     const unsigned serial = c.serial;
-    char *buffer = c.buffer;
+    char *buffer = heldInput(c);
+    if (!buffer) return;
     const size_t length = strnlen(buffer, LINE_SIZE);
     const bool endsInLf = length > 0 && buffer[length - 1] == '\n';
     size_t pos = skipLineFeeds(buffer, 0);
@@ -105,9 +144,10 @@ enum class Read { Took, WouldBlock, Ended };
 Read readOnce(int slot)
 {
     Connection &c = connections[slot];
+    const char *held = heldInput(c);
     // A fragment that fills the buffer leaves no room for its LF: its line is too long.
-    if (strnlen(c.buffer, LINE_SIZE) == LINE_SIZE) giveUpLine(slot);
-    const size_t pending = strnlen(c.buffer, LINE_SIZE);
+    if (held && strnlen(held, LINE_SIZE) == LINE_SIZE) giveUpLine(slot);
+    const size_t pending = held ? strnlen(held, LINE_SIZE) : 0;
     char chunk[LINE_SIZE] = {};
     // What does not fit behind the fragment stays in the socket for the next read, and so does
     // what could bring a client more messages for other nodes than it may still have routed.
@@ -132,7 +172,7 @@ Read readOnce(int slot)
 void absorbBytes(int slot, const char *chunk, size_t got)
 {
     Connection &c = connections[slot];
-    char *buffer = c.buffer;
+    char *buffer = takeInput(c);
     size_t length = strnlen(buffer, LINE_SIZE);
     if (!c.skippingLine && !std::memchr(chunk, '\0', got)) {
         // The usual chunk is taken whole.
@@ -150,6 +190,7 @@ void absorbBytes(int slot, const char *chunk, size_t got)
     }
     if (length < LINE_SIZE) std::memset(buffer + length, 0, LINE_SIZE - length);
     cutLines(slot);
+    giveBackIfEmpty(c);  // a reset among the lines has given it back already
 }
 
 void recvData(int slot)
@@ -167,5 +208,33 @@ void resumeInput(int slot)
     Connection &c = connections[slot];
     c.holdInput = 0;
     if (c.sock != 0) cutLines(slot);
+    giveBackIfEmpty(c);
     std::fflush(stdout);
+}
+
+bool sizeInputBuffers(const TableSizes &sizes)
+{
+    const auto oldSlots = static_cast<size_t>(slotCount());
+    const auto slots = static_cast<size_t>(sizes.slots);
+    if (!resizeTable(inputPool.buffers, exactBuffers, oldSlots, slots) || !resizeTable(inputPool.spare, exactSpare, oldSlots, slots))
+        return false;
+    inputPool.spareCount = inputPool.touched = 0;
+    return true;
+}
+
+char *inputBuffer(int slot) { return takeInput(connections[slot]); }
+
+int inputBuffersHeld() { return inputPool.touched - inputPool.spareCount; }
+
+const char *lineInProgress(int slot)
+{
+    static const char none[LINE_SIZE] = {};
+    const char *held = heldInput(connections[slot]);
+    return held ? held : none;
+}
+
+void releaseInput(Connection &c)
+{
+    if (char *held = heldInput(c)) std::memset(held, 0, LINE_SIZE);
+    giveBackIfEmpty(c);
 }

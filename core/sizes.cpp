@@ -13,6 +13,7 @@
 #include "client_profile.h"
 #include "admission.h"
 #include "connections.h"
+#include "framing.h"
 #include "out_queue.h"
 
 TableSizes tableSizes = sizesFor(EXACT_CLIENT_SLOTS);
@@ -88,7 +89,8 @@ void addTableSizer(TableSizer sizer)
 
 bool applyTableSizes(const TableSizes &sizes)
 {
-    if (!sizeConnectionTable(sizes) || !sizeFreshTable(sizes) || !sizeOutputPool(sizes)) return false;
+    if (!sizeConnectionTable(sizes) || !sizeFreshTable(sizes) || !sizeOutputPool(sizes) || !sizeInputBuffers(sizes))
+        return false;
     for (int i = 0; i < sizerCount; ++i)
         if (!sizers[i](sizes)) return false;
     tableSizes = sizes;

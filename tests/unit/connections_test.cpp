@@ -159,7 +159,7 @@ TEST_F(Connections, ResetClearsAllButTheAddress)
 {
     ClientEnd c = attachClient(1);
     Connection &slot = connections[1];
-    std::strcpy(slot.buffer, "frag");
+    std::strcpy(inputBuffer(1), "frag");
     std::strcpy(slot.nick, "alice");
     std::strcpy(slot.userName, "u");
     std::strcpy(slot.hostName, "h");

@@ -24,12 +24,12 @@ protected:
         client.send(bytes);
         recvData(SLOT);
     }
-    std::string buffer() const { return std::string(connections[SLOT].buffer, strnlen(connections[SLOT].buffer, LINE_SIZE)); }
+    std::string buffer() const { return std::string(lineInProgress(SLOT), strnlen(lineInProgress(SLOT), LINE_SIZE)); }
     // The zeroing behind a shifted fragment matters: the next read appends at the first NUL.
     bool bufferTailZero(size_t from) const
     {
         for (size_t i = from; i < LINE_SIZE; ++i)
-            if (connections[SLOT].buffer[i] != '\0') return false;
+            if (lineInProgress(SLOT)[i] != '\0') return false;
         return true;
     }
 
@@ -93,6 +93,24 @@ TEST_F(Framing, FragmentWaitsForItsLineFeed)
     feed("\r\n");
     EXPECT_EQ(client.take(), unknownCommand("DDDD"));
     EXPECT_EQ(buffer(), "");
+}
+
+// A slot holds a buffer only while a line is in progress: whole lines leave none behind, so that
+// idle clients hold none, and a peer that leaves in the middle of a line gives its buffer back.
+TEST_F(Framing, OnlyALineInProgressHoldsABuffer)
+{
+    feed("AAA\nBBB\n");
+    EXPECT_EQ(inputBuffersHeld(), 0);
+    feed("CC");
+    EXPECT_EQ(inputBuffersHeld(), 1);
+    feed("C\r\n");
+    EXPECT_EQ(inputBuffersHeld(), 0);
+    EXPECT_EQ(client.take(), unknownCommand("AAA") + unknownCommand("BBB") + unknownCommand("CCC"));
+    feed("DD");
+    client.closeMine();
+    recvData(SLOT);
+    EXPECT_EQ(connections[SLOT].sock, 0);
+    EXPECT_EQ(inputBuffersHeld(), 0);
 }
 
 TEST_F(Framing, ZeroByteEndsTheText)
