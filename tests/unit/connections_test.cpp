@@ -155,6 +155,37 @@ TEST(OutQueue, ResumesWhereTheSocketStopped)
     close(pair[1]);
 }
 
+// A queue holds blocks of the pool only while bytes wait in it: as many as its bytes span, given
+// back as the socket takes them, and all of them when it is cleared.
+TEST(OutQueue, HoldsBlocksOnlyWhileBytesWait)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    static OutQueue q;
+    outClear(q);
+    ASSERT_EQ(outBlocksInUse(), 0);
+    const std::string line = std::string(998, 'b') + "\r\n";
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(outAppend(q, line.data(), line.size()));
+    EXPECT_EQ(outQueued(q), 10000u);
+    EXPECT_EQ(outBlocksInUse(), 3);
+    EXPECT_EQ(outFlush(q, pair[1]), Flush::Done);
+    EXPECT_TRUE(outEmpty(q));
+    EXPECT_EQ(outBlocksInUse(), 0);
+    char sink[16384];
+    EXPECT_EQ(recv(pair[0], sink, sizeof sink, MSG_DONTWAIT), 10000);
+
+    // Full: the room of OUT_QUEUE_SIZE bytes, in whole lines, and no more blocks than that spans.
+    size_t lines = 0;
+    while (outAppend(q, line.data(), line.size())) ++lines;
+    EXPECT_EQ(lines, static_cast<size_t>(OUT_QUEUE_SIZE) / line.size());
+    EXPECT_LE(outBlocksInUse(), OUT_BLOCKS_PER_QUEUE);
+    EXPECT_EQ(outRoom(q), OUT_QUEUE_SIZE - lines * line.size());
+    outClear(q);
+    EXPECT_EQ(outBlocksInUse(), 0);
+    close(pair[0]);
+    close(pair[1]);
+}
+
 TEST_F(Connections, ResetClearsAllButTheAddress)
 {
     ClientEnd c = attachClient(1);

@@ -1,0 +1,149 @@
+// The table sizes: the exact node keeps its four clients, the profile takes --max-clients, the
+// descriptor limit caps the count, and tables sized for many slots serve them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/client_profile.h"
+#include "core/connections.h"
+#include "core/framing.h"
+#include "core/out_queue.h"
+#include "core/sizes.h"
+#include "support/client_end.h"
+#include "support/tables.h"
+
+namespace {
+
+// Option parsing moves argv's words, so they live in storage the test owns.
+struct Words {
+    explicit Words(std::vector<std::string> words) : storage(std::move(words))
+    {
+        for (std::string &w : storage) pointers.push_back(w.data());
+        pointers.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(pointers.size()) - 1; }
+    std::vector<std::string> storage;
+    std::vector<char *> pointers;
+};
+
+TEST(Sizes, TheExactNodeKeepsItsTables)
+{
+    const TableSizes exact = sizesFor(EXACT_CLIENT_SLOTS);
+    EXPECT_EQ(exact.clients, 4);
+    EXPECT_EQ(exact.slots, MAX_CONNECTIONS);
+    EXPECT_EQ(exact.fresh, FRESH_SLOTS);
+    EXPECT_EQ(exact.freshPerStranger, FRESH_PER_STRANGER);
+    EXPECT_EQ(tableSizes.slots, MAX_CONNECTIONS) << "before start-up the tables are the exact node's";
+}
+
+// The fresh table grows with the clients, never below an entry for every other node; one stranger
+// holds at most half of it, and never more than it could make clients.
+TEST(Sizes, TheFreshTableFollowsTheClients)
+{
+    struct Case {
+        int clients, fresh, perStranger;
+    };
+    for (const Case c : {Case{1, 32, 1}, Case{4, 32, 4}, Case{16, 32, 16}, Case{128, 32, 16}, Case{4096, 1024, 512},
+                         Case{10000, 2500, 1250}, Case{MAX_CLIENTS_LIMIT, 25000, 12500}}) {
+        const TableSizes s = sizesFor(c.clients);
+        EXPECT_EQ(s.slots, c.clients + 1) << c.clients;
+        EXPECT_EQ(s.fresh, c.fresh) << c.clients;
+        EXPECT_EQ(s.freshPerStranger, c.perStranger) << c.clients;
+        EXPECT_EQ(s.descriptors, s.slots + s.fresh + DESCRIPTOR_MARGIN) << c.clients;
+    }
+}
+
+TEST(Sizes, TheProfileTakesMaxClientsAndTheExactRepliesKeepFour)
+{
+    struct Case {
+        std::vector<std::string> words;
+        int profile;
+        int asked;
+        bool given;
+    };
+    const Case cases[] = {
+        {{"quorvel", "1", "f"}, 1, DEFAULT_MAX_CLIENTS, false},
+        {{"quorvel", "--max-clients", "10000", "1", "f"}, 1, 10000, true},
+        {{"quorvel", "1", "--max-clients", "1", "f"}, 1, 1, true},
+        {{"quorvel", "1", "f", "--max-clients", "100000"}, 1, MAX_CLIENTS_LIMIT, true},
+        {{"quorvel", "--max-clients", "7", "--max-clients", "9", "1", "f"}, 1, 9, true},
+        {{"quorvel", "--max-clients", "10000", "1", "f"}, 0, EXACT_CLIENT_SLOTS, true},
+        {{"quorvel", "1", "f"}, 0, EXACT_CLIENT_SLOTS, false},
+    };
+    for (const Case &c : cases) {
+        Words w(c.words);
+        int argc = w.argc();
+        clientProfile.on = c.profile;
+        takeMaxClientsOption(argc, w.pointers.data());
+        EXPECT_EQ(clientsAsked(), c.asked) << c.words[1] << " " << c.profile;
+        EXPECT_EQ(maxClientsGiven(), c.given) << c.words[1];
+        // The option and its value are taken out; the node's own arguments stay in order.
+        EXPECT_EQ(argc, 3);
+        EXPECT_STREQ(w.pointers[1], "1");
+        EXPECT_STREQ(w.pointers[2], "f");
+    }
+    clientProfile.on = 0;
+}
+
+TEST(Sizes, AMaxClientsThatIsNoCountEndsTheProcess)
+{
+    for (const char *bad : {"0", "100001", "-5", "12x", "", " 7", "0x10", "99999999999"}) {
+        Words w({"quorvel", "--max-clients", bad, "1", "f"});
+        int argc = w.argc();
+        EXPECT_EXIT(takeMaxClientsOption(argc, w.pointers.data()), testing::ExitedWithCode(255),
+                    "quorvel: invalid --max-clients = .* \\(a number from 1 to 100000\\)")
+            << bad;
+    }
+}
+
+// The most clients whose tables fit the descriptors the system gives: all of them when it gives
+// enough, fewer when not, and at least one.
+TEST(Sizes, TheDescriptorLimitCapsTheClients)
+{
+    for (const long long limit : {10LL, 160LL, 161LL, 400LL, 1024LL, 5000LL, 20000LL, 1LL << 20}) {
+        const int clients = clientsWithin(4096, limit);
+        SCOPED_TRACE(limit);
+        ASSERT_GE(clients, 1);
+        ASSERT_LE(clients, 4096);
+        if (clients > 1) {
+            EXPECT_LE(sizesFor(clients).descriptors, limit);
+        }
+        if (clients < 4096) {
+            EXPECT_GT(sizesFor(clients + 1).descriptors, limit);
+        }
+    }
+    EXPECT_EQ(clientsWithin(4096, 20000), 4096);
+    EXPECT_EQ(clientsWithin(4, 160), 1) << "too few descriptors for even one client's tables: one is served";
+}
+
+// Tables sized for many slots serve them: a client in the last slot is read and answered, and an
+// idle peer keeps neither an output block nor a line buffer. Then back to the exact node's.
+TEST(Sizes, MappedTablesServeTheirLastSlot)
+{
+    resetTables("testhost");
+    ASSERT_TRUE(applyTableSizes(sizesFor(300)));
+    EXPECT_EQ(slotCount(), 301);
+    const int last = 300;
+    {
+        ClientEnd daemon = attachClient(DAEMON_SLOT);
+        int pair[2] = {-1, -1};
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        occupySlot(last, pair[1]);
+        ClientEnd client(last, pair[0], pair[1]);
+        EXPECT_EQ(slotReach(), last + 1);
+        EXPECT_EQ(freeClientSlot(), FIRST_CLIENT_SLOT);
+        client.send("FROB\r\n");
+        recvData(last);
+        EXPECT_EQ(client.take(), ":testhost 421 FROB :Unknown command\r\n");
+        EXPECT_EQ(outBlocksInUse(), 0);
+        EXPECT_EQ(inputBuffersHeld(), 0);
+        resetConnection(last);
+        EXPECT_TRUE(client.hungUp());
+    }
+    resetTables("testhost");
+    ASSERT_TRUE(applyTableSizes(sizesFor(EXACT_CLIENT_SLOTS)));
+    EXPECT_EQ(slotCount(), MAX_CONNECTIONS);
+}
+
+}  // namespace
