@@ -181,6 +181,17 @@ TEST(StartupOptions, BadNumbersNameTheirOption)
     }
 }
 
+TEST(StartupOptions, MaxClientsThatIsNoCountEndsTheNode)
+{
+    for (const char *bad : {"0", "100001", "many", ""}) {
+        NodeProcess node;
+        Exit e = runToExit(node, {"1", node.writeConfig(configLine(1, someFreePorts())), "--compat", "--max-clients", bad});
+        EXPECT_EQ(e.status, 255) << bad;
+        EXPECT_EQ(e.out, "") << bad;
+        EXPECT_EQ(e.err, PROG + ": invalid --max-clients = " + bad + " (a number from 1 to 100000)\n");
+    }
+}
+
 TEST(StartupLinks, NoDaemonListeningEndsAfterHostName)
 {
     NodeProcess node;
@@ -275,6 +286,16 @@ TEST(StartupRunning, CycleThatSplitsNoTimeoutWarnsTwiceAndRuns)
     EXPECT_EQ(r.node.err(),
               PROG + ": warning: neighbor_timeout (120) is not a multiple of advertisement_cycle_time (50)\n" +
               PROG + ": warning: lsa_timeout (120) is not a multiple of advertisement_cycle_time (50)\n");
+    EXPECT_TRUE(r.node.running());
+}
+
+// The exact replies keep their four clients: the option is said to be ignored, and the node runs.
+TEST(StartupRunning, MaxClientsWithoutTheProfileIsIgnoredAloud)
+{
+    Running r({"--max-clients", "50"});
+    ASSERT_TRUE(r.client.valid());
+    EXPECT_EQ(r.ask("PING\n"), ":" + hostName() + " 421 PING :Unknown command\r\n");
+    EXPECT_EQ(r.node.err(), "quorvel: --max-clients takes effect in the client profile only (--compat): 4 clients\n");
     EXPECT_TRUE(r.node.running());
 }
 
