@@ -21,6 +21,7 @@
 #include "readiness.h"
 #include "server.h"
 #include "sizes.h"
+#include "slot_list.h"
 #include "socket_address.h"
 
 namespace {
@@ -274,6 +275,8 @@ int acceptOne()
     std::memcpy(f.ip, ip, sizeof f.ip);
     f.length = 0;
     f.admittedAt = nowMillis();
+    tagDescriptor(fd, freshTag(entry));
+    watchOwn(fd, true, false);
     tuneSocket(fd);
     // Its line is often there already.
     readFresh(entry);
@@ -379,13 +382,16 @@ void closeSilentConnections(long long now)
         FreshConnection &f = freshConnections[i];
         if (f.sock != 0 && now - f.admittedAt >= UNREGISTERED_LIMIT_MS) closeFreshWithReason(f, REGISTRATION_TIMED_OUT);
     }
-    for (int slot = FIRST_CLIENT_SLOT; slot < slotReach(); ++slot) {
+    unregisteredSlots().walk([now](int slot) {
         const Connection &c = connections[slot];
-        if (c.sock == 0 || c.registered) continue;
+        if (c.sock == 0 || c.registered) return false;
         const long long held = now - c.admittedAt;
-        if ((held >= REGISTRATION_LIMIT_MS && !c.holdInput) || held >= UNREGISTERED_LIMIT_MS)
+        if ((held >= REGISTRATION_LIMIT_MS && !c.holdInput) || held >= UNREGISTERED_LIMIT_MS) {
             closeSlotWithReason(slot, REGISTRATION_TIMED_OUT);
-    }
+            return false;
+        }
+        return true;
+    });
 }
 
 bool sizeFreshTable(const TableSizes &sizes)

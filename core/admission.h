@@ -28,6 +28,8 @@ bool sizeFreshTable(const TableSizes &sizes);
 void clearFreshTable();
 // The entries below this may be in use; the ones from here on never were.
 int freshReach();
+// What a fresh entry's socket is to the wait (readiness.h): below every slot's tag.
+inline int freshTag(int entry) { return -(entry + 1); }
 
 void reserveSpareDescriptor();
 // Takes every connection waiting on the listening socket into the fresh table and reads what it

@@ -13,6 +13,7 @@
 #include "log.h"
 #include "readiness.h"
 #include "sizes.h"
+#include "slot_list.h"
 #include "socket_address.h"
 
 namespace {
@@ -32,8 +33,12 @@ unsigned lastSerial;
 int freeFrom = FIRST_CLIENT_SLOT;
 // Slots from here on have never been taken, so every scan of the table stops here: a node sized for
 // thousands of clients touches, and keeps resident, only as much of its table as it has used. The
-// exact node's slots are always scanned, as tests fill them by hand.
+// exact node's slots are always scanned, as a test may fill them by hand.
 int reach = MAX_CONNECTIONS;
+// Client slots that have not registered yet, for the idle sweep; and slots whose input the loop
+// stopped watching until they want it again.
+SlotList unregistered;
+SlotList paused;
 
 void clearSlot(int slot)
 {
@@ -64,7 +69,7 @@ bool sizeConnectionTable(const TableSizes &sizes)
         return false;
     freeFrom = FIRST_CLIENT_SLOT;
     reach = std::min(MAX_CONNECTIONS, sizes.slots);
-    return true;
+    return unregistered.size(sizes.slots) && paused.size(sizes.slots);
 }
 
 void clearConnectionTable()
@@ -76,7 +81,12 @@ void clearConnectionTable()
     }
     freeFrom = FIRST_CLIENT_SLOT;
     reach = std::min(MAX_CONNECTIONS, slotCount());
+    unregistered.clear();
+    paused.clear();
+    clearOutputLists();
 }
+
+SlotList &unregisteredSlots() { return unregistered; }
 
 int slotReach() { return reach; }
 
@@ -88,6 +98,9 @@ void occupySlot(int slot, int fd)
     c.sock = fd;
     c.serial = ++lastSerial;
     c.admittedAt = nowMillis();
+    tagDescriptor(fd, slotTag(slot));
+    watchOwn(fd, true, false);
+    if (slot >= FIRST_CLIENT_SLOT) unregistered.add(slot);
 }
 
 // The table is as its sizing left it, zeroed: clearing it again would make every page resident.
@@ -143,6 +156,23 @@ void dropConnection(int slot)
     closeDescriptor(c.sock);
     c.sock = 0;
     resetConnection(slot);
+}
+
+void pauseInput(int slot)
+{
+    watchOwnReading(connections[slot].sock, false);
+    paused.add(slot);
+}
+
+void resumeWantedInput()
+{
+    paused.walk([](int slot) {
+        const Connection &c = connections[slot];
+        if (c.sock == 0) return false;
+        if (!wantsInput(slot)) return true;
+        watchOwnReading(c.sock, true);
+        return false;
+    });
 }
 
 int wantsInput(int slot)

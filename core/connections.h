@@ -38,6 +38,11 @@ bool sizeConnectionTable(const TableSizes &sizes);
 void clearConnectionTable();
 // Slots from here on have never been taken: the scans of the table stop here.
 int slotReach();
+// What a slot's socket is to the wait (readiness.h).
+inline int slotTag(int slot) { return slot + 1; }
+// The client slots that may not have registered yet, for the idle sweep.
+class SlotList;
+SlotList &unregisteredSlots();
 
 inline constexpr char DAEMON_NICK[] = "!@$";  // no nickname can start with '!', so no client takes it
 
@@ -55,3 +60,7 @@ int findUser(const char *nick);  // the first slot holding that nick, or -1
 void dropConnection(int slot);
 // 1 when the loop should read the slot now.
 int wantsInput(int slot);
+// The slot was found readable while it wants no input: its socket is not watched for reading until
+// it wants input again, which resumeWantedInput, before each wait, looks for.
+void pauseInput(int slot);
+void resumeWantedInput();

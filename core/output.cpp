@@ -9,7 +9,32 @@
 #include <cstring>
 
 #include "connections.h"
+#include "readiness.h"
 #include "sizes.h"
+#include "slot_list.h"
+
+namespace {
+
+// Slots whose queues hold output, and slots marked to be dropped: the loop visits these, not the
+// whole table.
+SlotList pending;
+SlotList broken;
+
+}  // namespace
+
+bool sizeOutputLists(const TableSizes &sizes) { return pending.size(sizes.slots) && broken.size(sizes.slots); }
+
+void clearOutputLists()
+{
+    pending.clear();
+    broken.clear();
+}
+
+void markBroken(int slot)
+{
+    connections[slot].broken = 1;
+    broken.add(slot);
+}
 
 size_t frameLine(char (&line)[LINE_SIZE], const char *text)
 {
@@ -30,31 +55,46 @@ int sendData(int slot, const char *text)
     if (c.sock <= 0 || c.broken) return 0;
     char line[LINE_SIZE];
     const size_t length = frameLine(line, text);
-    if (outAppend(c.out, line, length)) return 1;
+    if (outAppend(c.out, line, length)) {
+        pending.add(slot);
+        return 1;
+    }
     // Cutting the stream short would break a line or, on the daemon link, the pairing of answers.
-    c.broken = 1;
+    markBroken(slot);
     return 0;
 }
 
+void watchPendingOutput()
+{
+    pending.forEach([](int slot) {
+        const Connection &c = connections[slot];
+        if (c.sock > 0 && !outEmpty(c.out)) watchOwnWriting(c.sock, true);
+    });
+}
+
+// A queue the socket took whole is no longer watched for writing; one it took in part is, until
+// the socket takes the rest.
 void flushOutput()
 {
-    for (int slot = 0; slot < slotReach(); ++slot) {
+    pending.walk([](int slot) {
         Connection &c = connections[slot];
-        if (c.sock > 0 && !c.broken && !outEmpty(c.out) && outFlush(c.out, c.sock) == Flush::Failed) c.broken = 1;
-    }
+        if (c.sock <= 0 || c.broken) return false;
+        const Flush flushed = outEmpty(c.out) ? Flush::Done : outFlush(c.out, c.sock);
+        if (flushed == Flush::Failed) markBroken(slot);
+        watchOwnWriting(c.sock, flushed == Flush::Blocked);
+        return flushed == Flush::Blocked;
+    });
 }
 
 // A reset can mark another peer (a notice to a member that stopped reading), so it runs until
-// none is left.
+// none is left; each round drops its peers in slot order.
 void dropBrokenPeers()
 {
-    for (bool dropped = true; dropped;) {
-        dropped = false;
-        for (int slot = 0; slot < slotReach(); ++slot) {
-            if (connections[slot].sock == 0 || !connections[slot].broken) continue;
-            dropConnection(slot);
-            dropped = true;
-        }
+    while (!broken.empty()) {
+        broken.walk([](int slot) {
+            if (connections[slot].sock != 0 && connections[slot].broken) dropConnection(slot);
+            return false;
+        });
     }
 }
 

@@ -6,6 +6,12 @@
 
 #include "limits.h"
 
+struct TableSizes;
+
+// Start-up: the lists of slots with output and of slots to drop; false when the memory is refused.
+bool sizeOutputLists(const TableSizes &sizes);
+void clearOutputLists();  // tests: every queue empty already
+
 // The wire form of one line: text cut at SEND_TEXT_MAX characters or before its first CR or LF,
 // then CR LF; returns its length.
 size_t frameLine(char (&line)[LINE_SIZE], const char *text);
@@ -15,6 +21,11 @@ size_t frameLine(char (&line)[LINE_SIZE], const char *text);
 int sendData(int slot, const char *text);
 // Writes every queue as far as its socket takes it now; a failed peer is marked to be dropped.
 void flushOutput();
+// Before the wait: every slot with output queued is watched for writing, so that the wait ends as
+// soon as its socket takes more.
+void watchPendingOutput();
+// The slot has stopped reading or failed: it is dropped at the next dropBrokenPeers.
+void markBroken(int slot);
 // Drops every peer marked as stopped or failed; the daemon link among them counts as lost.
 void dropBrokenPeers();
 __attribute__((format(printf, 2, 3))) void replyf(int slot, const char *fmt, ...);

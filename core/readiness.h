@@ -1,4 +1,4 @@
-// The loop's one wait: what each pass watches, and what the wait found ready.
+// The loop's one wait: what it watches, and what it found ready.
 #pragma once
 
 // The wait's tables cover descriptors up to `capacity` (the process's descriptor limit); false when
@@ -10,25 +10,34 @@ bool canWatch(int fd);
 // The process's descriptor limit in force (RLIMIT_NOFILE), at most 2^20.
 int descriptorLimit();
 
-// A new pass: nothing is watched until it is named again.
-void beginWatching();
-// For pollers, whose sockets they open and close themselves: watched in this pass only.
-void watchRead(int fd);
-void watchWrite(int fd);
-// For the core's own sockets, whose every close it reports (closeDescriptor): what the wait was
-// told of them last stays until what is watched changes.
+// The core's own sockets are watched from the moment they are named until that changes or they
+// are closed (closeDescriptor), whatever the passes in between: thousands of idle clients cost the
+// wait nothing. A tag says what a descriptor is to the loop.
 void watchOwn(int fd, bool read, bool write);
-// Closes one of the core's own sockets; the wait forgets it.
+void watchOwnReading(int fd, bool read);    // the same, the write side unchanged
+void watchOwnWriting(int fd, bool write);  // the same, the read side unchanged
+void tagDescriptor(int fd, int tag);
+int tagOf(int fd);  // 0 when untagged
+// Closes one of the core's own sockets; the wait forgets it, tag and all.
 void closeDescriptor(int fd);
 // One of the core's own sockets passes, open, to a poller.
 void releaseDescriptor(int fd);
 
+// A new pass: what pollers watch is named again before every wait, as they open and close their
+// own sockets, and a number closed and given to a new socket must never pass for the old one.
+void beginWatching();
+void watchRead(int fd);
+void watchWrite(int fd);
+
 // Waits up to ms milliseconds for something watched to become ready: how many are, or -1 with
 // errno (EINTR: nothing is taken for ready).
 int waitReady(long long ms);
-// After the wait: what it found ready in this pass.
+// After the wait: what it found ready in this pass, by descriptor, or one by one.
 bool isReadable(int fd);
 bool isWritable(int fd);
+// The readable descriptors whose tags `pick` turns into an index (-1 passes one over), as those
+// indexes in ascending order; the array holds them until the next call.
+const int *readyIndexes(int (*pick)(int tag), int &count);
 
 // Tests only: a fresh epoll instance, as no descriptor the last test closed may linger in it, with
 // tables for the limit in force.

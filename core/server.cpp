@@ -158,6 +158,7 @@ void beginServer()
     openListener(self);
     reserveSpareDescriptor();
     if (!prepareReadiness(descriptorLimit())) fail("epoll error", 1);
+    watchOwn(sock, true, false);
     host.roomCount = 0;
     const bool held = coreHooks.holdDaemonLink && coreHooks.holdDaemonLink(dSock);
     prepareConnectionTable(held ? 0 : dSock);
@@ -204,35 +205,48 @@ void keepListenerNonBlocking()
     if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) fail("another fcntl error", 1);
 }
 
+// The listening socket, the fresh connections and the slots stay watched from pass to pass (for
+// reading, while they want input); what changes is named here.
 void buildConnectionList()
 {
     beginWatching();
     waitMs = LOOP_WAIT_MS;
-    watchOwn(sock, true, false);
-    for (int slot = 0; slot < slotReach(); ++slot) {
-        const Connection &c = connections[slot];
-        if (c.sock != 0) watchOwn(c.sock, wantsInput(slot), !outEmpty(c.out));
-    }
-    for (int entry = 0; entry < freshReach(); ++entry)
-        if (freshWantsInput(entry)) watchOwn(freshConnections[entry].sock, true, false);
+    resumeWantedInput();
+    watchPendingOutput();
     for (int i = 0; i < pollerCount; ++i) pollers[i].beforeWait();
 }
 
+namespace {
+
+int freshEntryOf(int tag) { return tag < 0 ? -tag - 1 : -1; }
+int clientSlotOfTag(int tag) { return tag > slotTag(DAEMON_SLOT) ? tag - 1 : -1; }
+
+// A slot found readable that wants no input is not watched for reading until it does.
+void readIfWanted(int slot)
+{
+    if (!isReadable(connections[slot].sock)) return;
+    if (wantsInput(slot)) recvData(slot);
+    else pauseInput(slot);
+}
+
+}  // namespace
+
 // Every waiting connection is taken; fresh connections are read before the clients, which are
-// read in slot order.
+// read in slot order. Only what the wait found is looked at, whatever the table holds; the
+// clients are picked after the fresh connections, so that one that became a client in this pass
+// is read on as one.
 void readSockets()
 {
     if (isReadable(sock)) addConnection();
-    for (int entry = 0; entry < freshReach(); ++entry)
-        if (isReadable(freshConnections[entry].sock)) readFresh(entry);
-    for (int slot = FIRST_CLIENT_SLOT; slot < slotReach(); ++slot)
-        if (isReadable(connections[slot].sock)) recvData(slot);
+    int count = 0;
+    const int *entries = readyIndexes(freshEntryOf, count);
+    for (int i = 0; i < count; ++i)
+        if (isReadable(freshConnections[entries[i]].sock)) readFresh(entries[i]);
+    const int *slots = readyIndexes(clientSlotOfTag, count);
+    for (int i = 0; i < count; ++i) readIfWanted(slots[i]);
 }
 
-void readDaemon()
-{
-    if (isReadable(connections[DAEMON_SLOT].sock)) recvData(DAEMON_SLOT);
-}
+void readDaemon() { readIfWanted(DAEMON_SLOT); }
 
 int findNeighbor(uint32_t nodeID)
 {

@@ -89,7 +89,8 @@ void addTableSizer(TableSizer sizer)
 
 bool applyTableSizes(const TableSizes &sizes)
 {
-    if (!sizeConnectionTable(sizes) || !sizeFreshTable(sizes) || !sizeOutputPool(sizes) || !sizeInputBuffers(sizes))
+    if (!sizeConnectionTable(sizes) || !sizeFreshTable(sizes) || !sizeOutputPool(sizes) || !sizeInputBuffers(sizes) ||
+        !sizeOutputLists(sizes))
         return false;
     for (int i = 0; i < sizerCount; ++i)
         if (!sizers[i](sizes)) return false;

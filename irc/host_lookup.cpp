@@ -12,6 +12,7 @@
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../core/sizes.h"
+#include "../core/slot_list.h"
 #include "registration.h"
 
 namespace {
@@ -26,7 +27,7 @@ struct Lookup {
 
 Lookup exactLookups[MAX_CONNECTIONS];
 Lookup *lookups = exactLookups;
-int waiting;  // lookups with a serial: none, and the pass does not look at the table
+SlotList waiting;  // the slots whose lookups wait: the pass looks at these, not at the table
 
 // Above every slot number the tables can have.
 constexpr uintptr_t TAG_BASE = MAX_CLIENTS_LIMIT + FIRST_CLIENT_SLOT;
@@ -41,7 +42,6 @@ void finish(int slot, const char *name)
 {
     const unsigned serial = lookups[slot].serial;
     lookups[slot].serial = 0;
-    --waiting;
     hostNameFound(slot, serial, name);
 }
 
@@ -68,8 +68,9 @@ void beforeWait()
         if (ARES_GETSOCK_WRITABLE(watchedMask, i)) watchWrite(watched[i]);
     }
     const long long now = nowMillis();
-    for (int slot = 0; waiting > 0 && slot < slotReach(); ++slot)
+    waiting.forEach([now](int slot) {
         if (lookups[slot].serial != 0) wakeWithinMs(lookups[slot].deadline - now);
+    });
     timeval most = {1, 0};
     timeval next{};
     const timeval *due = ares_timeout(channel, &most, &next);
@@ -90,18 +91,20 @@ void afterWait()
     }
     ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
     const long long now = nowMillis();
-    for (int slot = 0; waiting > 0 && slot < slotReach(); ++slot)
-        if (lookups[slot].serial != 0 && now >= lookups[slot].deadline) finish(slot, nullptr);
+    waiting.walk([now](int slot) {
+        if (lookups[slot].serial == 0) return false;
+        if (now < lookups[slot].deadline) return true;
+        finish(slot, nullptr);
+        return false;
+    });
 }
 
 }  // namespace
 
 bool sizeHostLookups(const TableSizes &sizes)
 {
-    const Lookup *before = lookups;
-    if (!resizeTable(lookups, exactLookups, static_cast<size_t>(slotCount()), static_cast<size_t>(sizes.slots))) return false;
-    if (lookups != before) waiting = 0;  // a new table waits for nothing
-    return true;
+    return resizeTable(lookups, exactLookups, static_cast<size_t>(slotCount()), static_cast<size_t>(sizes.slots)) &&
+           waiting.size(sizes.slots);
 }
 
 void initHostLookup()
@@ -121,7 +124,7 @@ void startHostLookup(int slot)
         hostNameFound(slot, c.serial, nullptr);
         return;
     }
-    if (lookups[slot].serial == 0) ++waiting;
+    waiting.add(slot);
     lookups[slot] = {c.serial, nowMillis() + HOST_LOOKUP_LIMIT_MS};
     // A name from the hosts file comes back before this returns.
     ares_gethostbyaddr(channel, &addr, sizeof addr, AF_INET, answered, tagFor(slot, c.serial));

@@ -100,7 +100,7 @@ void refuseChallenge()
     static bool said = false;
     if (!said) std::fprintf(stderr, "The routing daemon asks for the network's key: start the node with --key FILE\n");
     said = true;
-    connections[DAEMON_SLOT].broken = 1;
+    markBroken(DAEMON_SLOT);
 }
 
 bool askNick(int slot, const char *nick, const char *keyword)

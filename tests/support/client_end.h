@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/connections.h"
+#include "core/readiness.h"
 
 class ClientEnd {
 public:
@@ -20,7 +21,7 @@ public:
         closeMine();
         // The server closes its end itself when it resets the slot; only a still-held end is ours to close.
         if (connections[slot_].sock == serverFd_) {
-            ::close(serverFd_);
+            closeDescriptor(serverFd_);
             connections[slot_].sock = 0;
         }
     }
@@ -74,7 +75,7 @@ inline ClientEnd attachClient(int slot)
 {
     int pair[2] = {-1, -1};
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::perror("socketpair");
-    connections[slot].sock = pair[1];
+    occupySlot(slot, pair[1]);  // as admission hands a slot out: a serial of its own, read by the loop
     std::snprintf(connections[slot].ip, sizeof connections[slot].ip, "%s", "127.0.0.1");
     return ClientEnd(slot, pair[0], pair[1]);
 }

@@ -27,14 +27,16 @@ struct Pair {
         mine = ends[0];
         theirs = ends[1];
     }
+    // Closed as the node closes its own sockets, so that no test leaves a watch on a number behind.
     ~Pair()
     {
-        if (mine >= 0) close(mine);
-        if (theirs >= 0) close(theirs);
+        closeDescriptor(mine);
+        closeDescriptor(theirs);
     }
 };
 
-// One pass of the wait with `fd` watched as the core or as a poller watches it.
+// One pass of the wait with `fd` watched as the core or as a poller watches it: the core's interest
+// lasts until it changes it, a poller's is named again in every pass.
 enum class By { Core, Poller };
 void watchOnly(int fd, By by, bool read, bool write)
 {
@@ -53,26 +55,29 @@ protected:
 };
 
 // Level-triggered, as select was: unread bytes are reported again in every pass that watches them,
-// and not in a pass that does not.
+// and not in one that does not; the core's interest lasts from pass to pass without being named.
 TEST_F(Readiness, UnreadBytesAreReportedInEveryPassThatWatchesThem)
 {
     for (const By by : {By::Core, By::Poller}) {
         SCOPED_TRACE(by == By::Core ? "core" : "poller");
         Pair p;
         ASSERT_EQ(send(p.mine, "x", 1, 0), 1);
+        watchOnly(p.theirs, by, true, false);
         for (int pass = 0; pass < 3; ++pass) {
-            watchOnly(p.theirs, by, true, false);
+            if (pass > 0 && by == By::Poller) watchOnly(p.theirs, by, true, false);
+            if (pass > 0 && by == By::Core) beginWatching();
             EXPECT_EQ(waitReady(0), 1) << pass;
             EXPECT_TRUE(isReadable(p.theirs));
             EXPECT_FALSE(isWritable(p.theirs));
         }
-        beginWatching();
+        watchOnly(p.theirs, by, false, false);
         EXPECT_EQ(waitReady(0), 0);
         EXPECT_FALSE(isReadable(p.theirs));
         watchOnly(p.theirs, by, false, true);
         EXPECT_EQ(waitReady(0), 1);
         EXPECT_FALSE(isReadable(p.theirs));
         EXPECT_TRUE(isWritable(p.theirs));
+        watchOnly(p.theirs, by, false, false);
     }
 }
 
@@ -105,7 +110,7 @@ TEST_F(Readiness, ANumberClosedAndTakenAgainIsWatchedAfresh)
 TEST_F(Readiness, HangUpWakesAWriterOnce)
 {
     Pair p;
-    close(p.mine);
+    closeDescriptor(p.mine);
     p.mine = -1;
     watchOnly(p.theirs, By::Core, false, true);
     EXPECT_EQ(waitReady(0), 1);
@@ -122,12 +127,13 @@ std::vector<std::string> linesOf(const std::string &text)
     return lines;
 }
 
-// One pass of the loop's reading part, its traces captured.
-std::vector<std::string> passTraces()
+// One pass of the loop's reading part, its traces captured; `found` is what the wait reported.
+std::vector<std::string> passTraces(long long waitMs = 1000, int *found = nullptr)
 {
     testing::internal::CaptureStdout();
     buildConnectionList();
-    (void)waitReady(1000);
+    const int ready = waitReady(waitMs);
+    if (found) *found = ready;
     readSockets();
     readDaemon();
     return linesOf(testing::internal::GetCapturedStdout());
@@ -186,6 +192,26 @@ TEST_F(LoopOrder, ABusyClientIsReadAcrossPassesAndOthersKeepTheirTurn)
     EXPECT_TRUE(twoServed);
     EXPECT_EQ(next, LINES);
     EXPECT_GE(passes, 3);
+}
+
+// A client whose input is held is not read, and its unread line does not wake every wait: it is
+// not watched for reading until it wants input again, and then read in the pass that follows.
+TEST_F(LoopOrder, AClientThatWantsNoInputIsNotWatchedUntilItDoes)
+{
+    ClientEnd one = attachClient(1);
+    ClientEnd two = attachClient(2);
+    connections[1].holdInput = 1;
+    one.send("PING\n");
+    EXPECT_EQ(passTraces(), std::vector<std::string>{});
+    int found = -1;
+    two.send("PONG\n");
+    EXPECT_EQ(passTraces(0, &found), std::vector<std::string>{"Command[2]: PONG"});
+    EXPECT_EQ(found, 1) << "the held client woke the wait";
+    (void)two.take();  // its reply written, as the pass would write it
+    EXPECT_EQ(passTraces(0, &found), std::vector<std::string>{});
+    EXPECT_EQ(found, 0);
+    connections[1].holdInput = 0;
+    EXPECT_EQ(passTraces(), std::vector<std::string>{"Command[1]: PING"});
 }
 
 }  // namespace
