@@ -15,10 +15,59 @@
 #include "sizes.h"
 #include "slot_list.h"
 #include "socket_address.h"
+#include "text.h"
 
 namespace {
 
 Connection exactConnections[MAX_CONNECTIONS];
+
+// The slots by nick, so that finding a nick costs what one nick does whatever the table holds:
+// open addressing with linear probing in twice as many cells as slots, each cell 1 + a slot, or 0
+// for none. Only setNick changes a nick, so the cells always agree with the table.
+constexpr int EXACT_NICK_CELLS = 16;
+static_assert(EXACT_NICK_CELLS >= 2 * MAX_CONNECTIONS && (EXACT_NICK_CELLS & (EXACT_NICK_CELLS - 1)) == 0);
+int exactNickCells[EXACT_NICK_CELLS];
+int *nickCells = exactNickCells;
+unsigned nickMask = EXACT_NICK_CELLS - 1;
+
+unsigned nickHome(const char *nick)
+{
+    unsigned hash = 2166136261u;  // FNV-1a
+    for (const char *p = nick; *p; ++p) hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
+    return hash & nickMask;
+}
+
+void indexNick(int slot)
+{
+    unsigned cell = nickHome(connections[slot].nick);
+    while (nickCells[cell] != 0) cell = (cell + 1) & nickMask;
+    nickCells[cell] = slot + 1;
+}
+
+// Takes the slot's cell out and moves up the cells after it that probing would no longer reach.
+void unindexNick(int slot)
+{
+    unsigned hole = nickHome(connections[slot].nick);
+    while (nickCells[hole] != 0 && nickCells[hole] != slot + 1) hole = (hole + 1) & nickMask;
+    if (nickCells[hole] == 0) return;
+    nickCells[hole] = 0;
+    for (unsigned cell = (hole + 1) & nickMask; nickCells[cell] != 0; cell = (cell + 1) & nickMask) {
+        const unsigned home = nickHome(connections[nickCells[cell] - 1].nick);
+        // Stays unless its home lies cyclically in (hole, cell].
+        const bool reachable = hole < cell ? (home > hole && home <= cell) : (home > hole || home <= cell);
+        if (reachable) continue;
+        nickCells[hole] = nickCells[cell];
+        nickCells[cell] = 0;
+        hole = cell;
+    }
+}
+
+unsigned nickCellsFor(int slots)
+{
+    unsigned cells = EXACT_NICK_CELLS;
+    while (cells < 2u * static_cast<unsigned>(slots)) cells *= 2;
+    return cells;
+}
 
 }  // namespace
 
@@ -46,6 +95,7 @@ void clearSlot(int slot)
     if (slot >= FIRST_CLIENT_SLOT && slot < freeFrom) freeFrom = slot;
     c.sock = 0;
     releaseInput(c);
+    if (c.nick[0] != '\0') unindexNick(slot);
     std::memset(c.nick, 0, sizeof c.nick);
     std::memset(c.userName, 0, sizeof c.userName);
     std::memset(c.realName, 0, sizeof c.realName);
@@ -67,6 +117,9 @@ bool sizeConnectionTable(const TableSizes &sizes)
 {
     if (!resizeTable(connections, exactConnections, static_cast<size_t>(slotCount()), static_cast<size_t>(sizes.slots)))
         return false;
+    const unsigned cells = nickCellsFor(sizes.slots);
+    if (!resizeTable(nickCells, exactNickCells, nickMask + 1, cells)) return false;
+    nickMask = cells - 1;
     freeFrom = FIRST_CLIENT_SLOT;
     reach = std::min(MAX_CONNECTIONS, sizes.slots);
     return unregistered.size(sizes.slots) && paused.size(sizes.slots);
@@ -74,6 +127,7 @@ bool sizeConnectionTable(const TableSizes &sizes)
 
 void clearConnectionTable()
 {
+    std::memset(nickCells, 0, (nickMask + 1) * sizeof *nickCells);
     for (int slot = 0; slot < slotCount(); ++slot) {
         outClear(connections[slot].out);
         releaseInput(connections[slot]);
@@ -112,8 +166,7 @@ void prepareConnectionTable(int daemonSock)
 void takeDaemonLink(int daemonSock)
 {
     occupySlot(DAEMON_SLOT, daemonSock);
-    Connection &c = connections[DAEMON_SLOT];
-    std::snprintf(c.nick, sizeof c.nick, "%s", DAEMON_NICK);
+    setNick(DAEMON_SLOT, DAEMON_NICK);
     tuneSocket(daemonSock);
 }
 
@@ -143,11 +196,28 @@ int clientSlotOf(int owner, unsigned serial)
     return c.sock != 0 && c.serial == serial ? owner : -1;
 }
 
+void setNick(int slot, const char *nick)
+{
+    Connection &c = connections[slot];
+    if (c.nick[0] != '\0') unindexNick(slot);
+    copyCut(c.nick, nick);
+    if (c.nick[0] != '\0') indexNick(slot);
+}
+
 int findUser(const char *nick)
 {
-    for (int slot = 0; slot < slotReach(); ++slot)
-        if (std::strcmp(connections[slot].nick, nick) == 0) return slot;
-    return -1;
+    // No slot is indexed without a nick: the first without one is looked for in the table.
+    if (nick[0] == '\0') {
+        for (int slot = 0; slot < slotReach(); ++slot)
+            if (connections[slot].nick[0] == '\0') return slot;
+        return -1;
+    }
+    int first = -1;
+    for (unsigned cell = nickHome(nick); nickCells[cell] != 0; cell = (cell + 1) & nickMask) {
+        const int slot = nickCells[cell] - 1;
+        if (std::strcmp(connections[slot].nick, nick) == 0 && (first < 0 || slot < first)) first = slot;
+    }
+    return first;
 }
 
 void dropConnection(int slot)

@@ -75,7 +75,7 @@ void takeNick(int slot, const char *nick)
     copyCut(oldNick, c.nick);
     char oldPrefix[PREFIX_SIZE];
     userPrefix(slot, oldPrefix);
-    copyCut(c.nick, nick);
+    setNick(slot, nick);
     higherHolderSeen[slot] = false;
     if (c.registered) announceNickChange(slot, oldNick, oldPrefix);
     else if (detailsComplete(c)) completeRegistration(slot);

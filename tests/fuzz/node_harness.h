@@ -392,7 +392,7 @@ private:
         peer_[slot] = pair[0];
         connections[slot].sock = pair[1];
         std::snprintf(connections[slot].ip, sizeof connections[slot].ip, "%s", "127.0.0.1");
-        if (slot == DAEMON_SLOT) std::snprintf(connections[slot].nick, sizeof connections[slot].nick, "%s", DAEMON_NICK);
+        if (slot == DAEMON_SLOT) setNick(slot, DAEMON_NICK);
     }
     void reattach(int slot)
     {

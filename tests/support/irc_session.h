@@ -221,7 +221,7 @@ private:
 
 class IrcSession : public ::testing::Test {
 protected:
-    IrcSession() { std::snprintf(connections[DAEMON_SLOT].nick, sizeof connections[DAEMON_SLOT].nick, "%s", DAEMON_NICK); }
+    IrcSession() { setNick(DAEMON_SLOT, DAEMON_NICK); }
     // Runs while the test's listeners and client ends still exist, so each line left can end.
     void TearDown() override
     {

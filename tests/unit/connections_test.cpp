@@ -71,7 +71,7 @@ TEST_F(Connections, FreeSlotGetsNothing)
 TEST_F(Connections, PeerThatVanishedIsDroppedQuietly)
 {
     ClientEnd c = attachClient(2);
-    std::strcpy(connections[2].nick, "bob");
+    setNick(2, "bob");
     c.closeMine();
     EXPECT_EQ(sendData(2, "abcd"), 1);  // only queued: the socket is written by the loop
     flushOutput();
@@ -110,7 +110,7 @@ TEST_F(Connections, PeerThatStopsReadingIsDroppedWhenItsQueueFills)
 TEST_F(Connections, DaemonLinkThatStopsReadingCountsAsLost)
 {
     ClientEnd alice = attachClient(1);
-    std::strcpy(connections[1].nick, "alice");
+    setNick(1, "alice");
     connections[1].registered = 1;
     const Message m{"1", "alice", "bob", "hi"};
     requestRoute("NEXTHOP bob", 1, m, "bob", false);
@@ -191,7 +191,7 @@ TEST_F(Connections, ResetClearsAllButTheAddress)
     ClientEnd c = attachClient(1);
     Connection &slot = connections[1];
     std::strcpy(inputBuffer(1), "frag");
-    std::strcpy(slot.nick, "alice");
+    setNick(1, "alice");
     std::strcpy(slot.userName, "u");
     std::strcpy(slot.hostName, "h");
     std::strcpy(slot.realName, "r");
@@ -236,7 +236,7 @@ TEST_F(Connections, UnregisteredClientsAreClosedAtTheLimit)
         ClientEnd user = attachClient(3);
         ClientEnd waiting = attachClient(4);
         for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) connections[slot].admittedAt = 0;
-        std::strcpy(connections[2].nick, "bob");
+        setNick(2, "bob");
         connections[3].registered = 1;
         connections[4].holdInput = 1;
         closeSilentConnections(REGISTRATION_LIMIT_MS - 1);

@@ -251,7 +251,7 @@ TEST_F(Framing, BytesAfterAZeroNeverReachALaterLine)
 
 TEST_F(Framing, EndOfStreamFreesTheSlot)
 {
-    std::snprintf(connections[SLOT].nick, sizeof connections[SLOT].nick, "%s", "alice");
+    setNick(SLOT, "alice");
     connections[SLOT].registered = 1;
     feed("pend");
     client.closeMine();
@@ -274,8 +274,8 @@ TEST_F(Framing, EndOfStreamWithoutNickTellsNobody)
 
 TEST_F(Framing, DaemonLinkClosingWritesNothing)
 {
-    std::snprintf(connections[DAEMON_SLOT].nick, sizeof connections[DAEMON_SLOT].nick, "%s", DAEMON_NICK);
-    std::snprintf(connections[SLOT].nick, sizeof connections[SLOT].nick, "%s", "alice");
+    setNick(DAEMON_SLOT, DAEMON_NICK);
+    setNick(SLOT, "alice");
     daemon.closeMine();
     recvData(DAEMON_SLOT);
     EXPECT_EQ(connections[DAEMON_SLOT].sock, 0);

@@ -2,6 +2,8 @@
 // descriptor limit caps the count, and tables sized for many slots serve them.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -144,6 +146,44 @@ TEST(Sizes, MappedTablesServeTheirLastSlot)
     resetTables("testhost");
     ASSERT_TRUE(applyTableSizes(sizesFor(EXACT_CLIENT_SLOTS)));
     EXPECT_EQ(slotCount(), MAX_CONNECTIONS);
+}
+
+// Every nick is found in its slot, after thousands of changes and departures that shift the
+// index's cells about, as a walk through the table would find it.
+TEST(Sizes, NicksAreFoundInAFullTableAfterEveryChange)
+{
+    resetTables("testhost");
+    ASSERT_TRUE(applyTableSizes(sizesFor(300)));
+    const auto walk = [](const std::string &nick) {
+        for (int slot = 0; slot < slotCount(); ++slot)
+            if (connections[slot].sock != 0 && nick == connections[slot].nick) return slot;
+        return -1;
+    };
+    std::vector<std::unique_ptr<ClientEnd>> ends;
+    for (int slot = FIRST_CLIENT_SLOT; slot < slotCount(); ++slot) {
+        int pair[2] = {-1, -1};
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        occupySlot(slot, pair[1]);
+        ends.push_back(std::make_unique<ClientEnd>(slot, pair[0], pair[1]));
+    }
+    std::mt19937 next(7);
+    for (int round = 0; round < 5000; ++round) {
+        const int slot = FIRST_CLIENT_SLOT + static_cast<int>(next() % 300);
+        // Many more nicks than slots, so that many held ones share their first cells.
+        const std::string nick = "n" + std::to_string(next() % 3000);
+        if (next() % 5 == 0) setNick(slot, "");
+        else if (findUser(nick.c_str()) < 0) setNick(slot, nick.c_str());
+        const std::string probe = "n" + std::to_string(next() % 3000);
+        ASSERT_EQ(findUser(probe.c_str()), walk(probe)) << "round " << round << ", " << probe;
+        for (int held = FIRST_CLIENT_SLOT; held < slotCount(); ++held) {
+            if (connections[held].nick[0] != '\0') {
+                ASSERT_EQ(findUser(connections[held].nick), held) << "round " << round;
+            }
+        }
+    }
+    ends.clear();
+    resetTables("testhost");
+    ASSERT_TRUE(applyTableSizes(sizesFor(EXACT_CLIENT_SLOTS)));
 }
 
 }  // namespace
