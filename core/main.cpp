@@ -8,6 +8,7 @@
 #include "../routing/daemon_link.h"
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
+#include "../rtlib/rt_options_file.h"
 #include "client_profile.h"
 #include "log.h"
 #include "server.h"
@@ -40,6 +41,9 @@ constexpr char HELP_FORMAT[] =
     "  --name NAME  in the client profile, the node's name in its replies (default: the host name)\n"
     "  --log LEVEL  quiet (the default) or info: a line per connection, registration, link, split\n"
     "         and refusal on standard error, never what users say (that is -v 1's)\n"
+    "  --options FILE  more options from FILE, NAME=\"words\" lines as in /etc/quorvel/server-options,\n"
+    "         after those of the command line (up to 4 files); SIGHUP reads --log from them again\n"
+    "  --strict-key  refuse a key file that group or others may read (default: a warning)\n"
     "  --check   read the config file, the options and the key as a start would, say what was found\n"
     "         and exit 0 without starting, or 1 at the first fault\n"
     "\n"
@@ -85,6 +89,9 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
     answerInfoRequest(argc, argv);
     const bool checkOnly = rt_take_check_option(argc, argv);
+    noteCommandLineLogLevel(argc, argv);
+    rt_take_options_files(argv[0], argc, argv);
+    rt_key_strict = rt_take_flag(argc, argv, "--strict-key");
     // Taken before anything reads argv, so that every other argument stands where it would without it.
     takeProfileOption(argc, argv);
     takeServerNameOption(argc, argv);

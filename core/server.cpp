@@ -21,6 +21,7 @@
 #include "connections.h"
 #include "framing.h"
 #include "hooks.h"
+#include "log.h"
 #include "text.h"
 
 uint32_t curr_nodeID;
@@ -182,6 +183,7 @@ void runPass()
     }
     if (reloadAsked) {
         reloadAsked = 0;
+        reloadLogLevel("quorvel");
         if (coreHooks.reload) coreHooks.reload();
     }
     readSockets();

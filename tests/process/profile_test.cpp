@@ -81,14 +81,18 @@ TEST(ProfileProcess, WithoutCompatTheProfileCommandsAreUnknown)
     EXPECT_EQ(sock.readLine(), fromServer("421 PING :Unknown command"));
 }
 
-// The profile's MOTD comes from --motd's file and its name from --name; SIGHUP reads the file again
-// and ends neither program, in either mode.
-TEST(ProfileProcess, MotdFileAndNameAndSighupReadsTheFileAgain)
+// The profile's MOTD comes from --motd's file and its name from --name; SIGHUP reads the file again,
+// and the log level (the node's) or -v (the daemon's) from the --options files, falling back to the
+// command line's when a file no longer names one; it ends neither program, in either mode.
+TEST(ProfileProcess, MotdFileAndNameAndSighupReadsTheFilesAgain)
 {
     char motd[] = "/tmp/quorvel-motd-XXXXXX";
+    char options[] = "/tmp/quorvel-options-XXXXXX";
     ASSERT_GE(::mkstemp(motd), 0);
+    ASSERT_GE(::mkstemp(options), 0);
     std::ofstream(motd) << "first line\r\nsecond\n";
-    CompatNode n({"--name", "irc.test", "--motd", motd});
+    std::ofstream(options) << "# the server's\nQUORVEL_SERVER_OPTIONS=\"--log quiet\"\n";
+    CompatNode n({"--name", "irc.test", "--motd", motd, "--log", "info", "--options", options});
     ASSERT_TRUE(n.first.valid()) << n.node.err();
     const auto motdOf = [&n](Client &c) {
         c.say(c.nickLine());
@@ -108,20 +112,31 @@ TEST(ProfileProcess, MotdFileAndNameAndSighupReadsTheFileAgain)
     EXPECT_EQ(motdOf(alice), ":irc.test 372 alice :- first line\r\n:irc.test 372 alice :- second\r\n");
 
     std::ofstream(motd) << "changed\n";
+    std::ofstream(options) << "\n";  // no level: the command line's info again
     ASSERT_EQ(::kill(n.node.pid(), SIGHUP), 0);
     EXPECT_TRUE(n.node.waitForOutput("the MOTD has 1 line(s)")) << n.node.out();
+    EXPECT_NE(n.node.out().find("SIGHUP: the log level is info"), std::string::npos) << n.node.out();
     Client bob(connectWithRetry(n.ports.server), "bob");
     EXPECT_EQ(motdOf(bob), ":irc.test 372 bob :- changed\r\n");
+    EXPECT_TRUE(n.node.waitForError("info: bob registered")) << n.node.err();
+    EXPECT_EQ(n.node.err().find("alice registered"), std::string::npos) << n.node.err();
+    std::ofstream(options) << "X=\"--log $LEVEL\"\n";  // a fault keeps the level and says where
+    ASSERT_EQ(::kill(n.node.pid(), SIGHUP), 0);
+    EXPECT_TRUE(n.node.waitForOutput("the log level stays info")) << n.node.out();
+    EXPECT_NE(n.node.err().find(std::string(options) + ", line 1: $"), std::string::npos) << n.node.err();
     EXPECT_TRUE(n.node.running());
 
     NodeProcess routed(QUORVEL_ROUTED_BINARY);
     const NodePorts routedPorts{freePort(), freePort(), freePort()};
-    routed.start({"-i", "1", "-c", routed.writeConfig(configLine(1, routedPorts))});
+    std::ofstream(options) << "QUORVEL_ROUTED_OPTIONS='-v 1'\n";
+    routed.start({"-i", "1", "-c", routed.writeConfig(configLine(1, routedPorts)), "--options", options});
     ASSERT_TRUE(routed.waitForOutput("ready")) << routed.err();
+    std::ofstream(options) << "# nothing\n";
     ASSERT_EQ(::kill(routed.pid(), SIGHUP), 0);
-    EXPECT_TRUE(routed.waitForOutput("SIGHUP: nothing to read again")) << routed.out();
+    EXPECT_TRUE(routed.waitForOutput("SIGHUP: -v 0; the node table and the key are read at start only")) << routed.out();
     EXPECT_TRUE(routed.running());
     ::unlink(motd);
+    ::unlink(options);
 }
 
 // --log info: a line per connection, registration and close on standard error, never what a user
