@@ -237,14 +237,14 @@ void takeOwnEcho(const Advert &advert)
     flood.ownDirty = true;
 }
 
-// Once per change, so that a trace read later shows when the files came to differ and agree again.
+// Once per change, so that a log read later shows when the files came to differ and agree again.
 // A hello without a digest, from a daemon that sends none, changes nothing.
 void noteConfiguration(bool &differs, uint32_t id, const Datagram &d)
 {
     if (!d.hasDigest || differs == !(d.digest == flood.digest)) return;
     differs = !differs;
-    if (differs) trace("node %lu has a different configuration\n", static_cast<unsigned long>(id));
-    else trace("node %lu has the same configuration again\n", static_cast<unsigned long>(id));
+    if (differs) note("node %lu has a different configuration\n", static_cast<unsigned long>(id));
+    else note("node %lu has the same configuration again\n", static_cast<unsigned long>(id));
 }
 
 // The drift is reported and nothing else: the link comes up or not exactly as without a digest,
@@ -329,7 +329,7 @@ void updateLinks(int64_t now)
         if (up == n.up) continue;
         n.up = up;
         changed = true;
-        trace("link to node %lu %s\n", static_cast<unsigned long>(lsdb.nodes[n.node].id), up ? "up" : "down");
+        note("link to node %lu %s\n", static_cast<unsigned long>(lsdb.nodes[n.node].id), up ? "up" : "down");
         if (!up) {
             n.namesUs = false;
             std::fill(std::begin(n.awaitingAck), std::end(n.awaitingAck), false);

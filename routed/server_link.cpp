@@ -93,7 +93,7 @@ void closePeer(LocalPeer &peer)
 void dropLink(const char *why)
 {
     if (serverLink.link.sock < 0) return;
-    trace("server link closed: %s\n", why);
+    note("server link closed: %s\n", why);
     closePeer(serverLink.link);
     forgetAnnouncements();
 }
@@ -240,7 +240,7 @@ void promote(LocalPeer &peer)
     serverLink.link.spoke = true;
     serverLink.link.pendingLength = 0;  // the proof's line, taken
     peer = LocalPeer{};
-    trace("server linked\n");
+    note("server linked\n");
 }
 
 void takeWaitingLine(LocalPeer &peer, char *line)
@@ -398,7 +398,7 @@ void acceptServer()
     if (!rt_key_loaded() && caller == Caller::Node && serverLink.link.sock < 0) {
         serverLink.link = LocalPeer{};  // nothing of an earlier link's framing carries over
         serverLink.link.sock = fd;
-        trace("server linked\n");
+        note("server linked\n");
         return;
     }
     wait(fd, caller);
