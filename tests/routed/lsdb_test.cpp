@@ -24,40 +24,40 @@ Advert advertWith(uint32_t seq, uint32_t link = 0)
 }
 
 // Node 2 unknown to node 1, so that the test's first advertisement is the first heard.
-LinkStateDb freshDb()
+Db freshDb()
 {
-    LinkStateDb db = makeDb({1, 2}, 1);
-    db.nodes[1].known = false;
+    Db db = makeDb({1, 2}, 1);
+    forgetNode(db->nodes[1]);
     return db;
 }
 
-Install offer(LinkStateDb &db, uint32_t seq, uint32_t link = 0)
+Install offer(Db &db, uint32_t seq, uint32_t link = 0)
 {
-    return installAdvert(db, 1, advertWith(seq, link), NOW, EXPIRES);
+    return installAdvert(*db, 1, advertWith(seq, link), NOW, EXPIRES);
 }
 
 TEST(Lsdb, SequenceNumbersCompareAcrossTheWrap)
 {
-    LinkStateDb db = freshDb();
+    Db db = freshDb();
     EXPECT_EQ(offer(db, UINT32_MAX - 2), Install::Newer);
     EXPECT_EQ(offer(db, UINT32_MAX - 1), Install::Newer);
     EXPECT_EQ(offer(db, 3), Install::Newer);  // past the wrap, still the next one
     EXPECT_EQ(offer(db, 3), Install::Same);
     EXPECT_EQ(offer(db, UINT32_MAX), Install::Older);
-    EXPECT_EQ(db.nodes[1].advert.seq, 3u);
-    EXPECT_EQ(db.nodes[1].installedAt, NOW);
+    EXPECT_EQ(db->nodes[1].fragments[0].seq, 3u);
+    EXPECT_EQ(db->nodes[1].installedAt, NOW);
 }
 
 TEST(Lsdb, AFarJumpDoesNotShadowASettledOrigin)
 {
-    LinkStateDb db = freshDb();
+    Db db = freshDb();
     ASSERT_EQ(offer(db, CLOCK_SEQ, 1), Install::Newer);
     ASSERT_EQ(offer(db, CLOCK_SEQ + 1, 1), Install::Newer);
     // The last number (half the space behind in serial terms), and a jump far ahead: neither counts.
     for (uint32_t forged : {UINT32_MAX, CLOCK_SEQ + (1u << 30), CLOCK_SEQ - (1u << 30)}) {
         EXPECT_EQ(offer(db, forged), Install::Implausible) << forged;
-        EXPECT_EQ(db.nodes[1].advert.seq, CLOCK_SEQ + 1) << forged;
-        EXPECT_EQ(db.nodes[1].advert.linkCount, 1) << forged;
+        EXPECT_EQ(db->nodes[1].fragments[0].seq, CLOCK_SEQ + 1) << forged;
+        EXPECT_EQ(db->nodes[1].linkCount, 1) << forged;
     }
     // The origin's next refresh, and a restart a plausible step ahead, are taken at once.
     EXPECT_EQ(offer(db, CLOCK_SEQ + 2, 1), Install::Newer);
@@ -66,13 +66,13 @@ TEST(Lsdb, AFarJumpDoesNotShadowASettledOrigin)
 
 TEST(Lsdb, AForgeryHeardFirstGivesWayToTheOrigin)
 {
-    LinkStateDb db = freshDb();
+    Db db = freshDb();
     ASSERT_EQ(offer(db, UINT32_MAX), Install::Newer);  // nothing to compare it with
     EXPECT_EQ(offer(db, CLOCK_SEQ, 1), Install::Newer);
     EXPECT_EQ(offer(db, CLOCK_SEQ + 1, 1), Install::Newer);
     // Two in step settle the origin: a straggling copy of the forgery no longer counts.
     EXPECT_EQ(offer(db, UINT32_MAX), Install::Implausible);
-    EXPECT_EQ(db.nodes[1].advert.seq, CLOCK_SEQ + 1);
+    EXPECT_EQ(db->nodes[1].fragments[0].seq, CLOCK_SEQ + 1);
 }
 
 }  // namespace
