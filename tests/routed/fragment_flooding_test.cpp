@@ -199,8 +199,9 @@ TEST_F(FragmentFlooding, ANewLinkGetsTheDatabaseThroughTheWindow)
     EXPECT_EQ(static_cast<int>(seen.size()), own + 2);
 }
 
-// Fragments that would take node 2 beyond the limits, or that number past the last one, are
-// refused and counted like forgeries, without an acknowledgement; node 2 keeps its names.
+// Fragments that would take node 2 beyond the limits, that number past the last one, or that are
+// longer than a datagram, are refused and counted like forgeries, without an acknowledgement;
+// node 2 keeps its names.
 TEST_F(FragmentFlooding, ANeighboursFragmentsBeyondTheLimitsAreRefused)
 {
     FloodHarness net(2);
@@ -228,9 +229,11 @@ TEST_F(FragmentFlooding, ANeighboursFragmentsBeyondTheLimitsAreRefused)
     const uint64_t refused = floodStats().refused;
     net.send(2, fragmentText(MAX_USERS - users + 1));
     net.send(2, "LSA 2 2 5 0 1 x 0 frag=" + std::to_string(MAX_FRAGMENTS));
+    // Longer than any datagram: cut to the buffer it might still parse.
+    net.send(2, "LSA 2 2 6 0 1 x 0 frag=1" + std::string(DATAGRAM_SIZE + AUTH_TRAILER_SIZE, ' '));
     net.pump(3);
     EXPECT_TRUE(net.received(2).empty());
-    EXPECT_EQ(floodStats().refused - refused, 2u);
+    EXPECT_EQ(floodStats().refused - refused, 3u);
     EXPECT_EQ(lsdb.nodes[1].users.count(), users);
     EXPECT_TRUE(lsdb.nodes[1].users.contains("first"));
     EXPECT_FALSE(lsdb.nodes[1].fragments[fragment].held);
