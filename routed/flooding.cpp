@@ -227,20 +227,24 @@ void transmit(Neighbour &to, int slot, int origin, int fragment, int64_t now)
 }
 
 // The database's copy of a fragment of origin goes to the neighbour and is resent until
-// acknowledged: at once when it is in flight already (the newer copy replaces it) or the window
-// has room, else when its turn in the queue comes.
+// acknowledged: at once when nothing waits and it is in flight already (the newer copy replaces
+// it) or the window has room, else when its turn in the queue comes. Fragments leave in the order
+// they changed, so a name that moved between two is never missing in between.
 void sendAdvert(Neighbour &to, int origin, int fragment, int64_t now)
 {
-    int slot = inFlightSlot(to, origin, fragment);
-    if (slot < 0) slot = freeSlot(to);
-    if (slot >= 0) return transmit(to, slot, origin, fragment, now);
+    if (to.queueLength == 0) {
+        int slot = inFlightSlot(to, origin, fragment);
+        if (slot < 0) slot = freeSlot(to);
+        if (slot >= 0) return transmit(to, slot, origin, fragment, now);
+    }
     if (to.queued[origin][fragment]) return;
     to.queued[origin][fragment] = true;
     to.queue[(to.queueHead + to.queueLength++) % (MAX_NODES * MAX_FRAGMENTS)] =
         static_cast<uint16_t>(origin * MAX_FRAGMENTS + fragment);
 }
 
-// Fills the window from the queue; what is no longer held, or went out meanwhile, is passed over.
+// Fills the window from the queue; a fragment in flight already is replaced by its newer copy,
+// one no longer held is passed over.
 void sendQueued(Neighbour &n, int64_t now)
 {
     while (n.inFlightCount < SEND_WINDOW && n.queueLength > 0) {
@@ -249,8 +253,9 @@ void sendQueued(Neighbour &n, int64_t now)
         --n.queueLength;
         const int origin = entry / MAX_FRAGMENTS, fragment = entry % MAX_FRAGMENTS;
         n.queued[origin][fragment] = false;
-        if (lsdb.nodes[origin].fragments[fragment].held && inFlightSlot(n, origin, fragment) < 0)
-            transmit(n, freeSlot(n), origin, fragment, now);
+        if (!lsdb.nodes[origin].fragments[fragment].held) continue;
+        const int slot = inFlightSlot(n, origin, fragment);
+        transmit(n, slot >= 0 ? slot : freeSlot(n), origin, fragment, now);
     }
 }
 

@@ -199,6 +199,32 @@ TEST_F(FragmentFlooding, ANewLinkGetsTheDatabaseThroughTheWindow)
     EXPECT_EQ(static_cast<int>(seen.size()), own + 2);
 }
 
+// A relay whose window to node 3 is full passes node 2's changes on in the order they came, even
+// when the later one replaces a copy still in flight: x moves from fragment 5 to fragment 40 and
+// node 3 never reads fragment 5 without it before fragment 40 with it.
+TEST_F(FragmentFlooding, ARelayKeepsTheOrderOfChangesBehindAFullWindow)
+{
+    FloodHarness net(3);
+    net.bringUp(0);
+    net.send(2, "LSA 2 2 7 1 1 0 0");  // node 2 names only node 1: node 1 relays to node 3
+    for (int fragment = 1; fragment < SEND_WINDOW; ++fragment)
+        net.send(2, "LSA 2 2 7 0 1 " + std::string(fragment == 5 ? "x" : "n" + std::to_string(fragment)) +
+                        " 0 frag=" + std::to_string(fragment));
+    net.pump(1);
+    net.received(2);
+    ASSERT_EQ(advertsOf(net.received(3), 2).size(), static_cast<size_t>(SEND_WINDOW));
+    net.send(2, "LSA 2 2 8 0 1 x 0 frag=40");
+    net.send(2, "LSA 2 2 8 0 1 y 0 frag=5");
+    net.pump(2);
+    EXPECT_TRUE(advertsOf(net.received(3), 2).empty()) << "the window is full";
+    std::vector<std::string> order;
+    for (int fragment = 0; fragment < SEND_WINDOW; ++fragment)
+        net.send(3, "ACK 3 2 7" + (fragment ? " frag=" + std::to_string(fragment) : std::string()));
+    net.pump(3);
+    for (const Sent &s : advertsOf(net.received(3), 2)) order.push_back(s.text);
+    EXPECT_EQ(order, (std::vector<std::string>{"LSA 1 2 8 0 1 x 0 frag=40", "LSA 1 2 8 0 1 y 0 frag=5"}));
+}
+
 // Fragments that would take node 2 beyond the limits, that number past the last one, or that are
 // longer than a datagram, are refused and counted like forgeries, without an acknowledgement;
 // node 2 keeps its names.
