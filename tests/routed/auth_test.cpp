@@ -120,8 +120,8 @@ TEST_F(KeyedFlooding, ForgedAdvertisementsChangeNothing)
     net.send(2, "LSA 2 2 4294967295 0 0 0");
     net.send(2, lsa);  // replayed
     net.pump(2);
-    EXPECT_EQ(lsdb.nodes[1].advert.seq, 7u);
-    EXPECT_EQ(lsdb.nodes[1].advert.userCount, 1);
+    EXPECT_EQ(lsdb.nodes[1].fragments[0].seq, 7u);
+    EXPECT_EQ(lsdb.nodes[1].users.count(), 1);
     EXPECT_EQ(floodStats().refused - refusedBefore, 2u);
 }
 
