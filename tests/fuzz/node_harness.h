@@ -266,10 +266,15 @@ private:
 // The node with every slot on a socketpair; what each peer got is kept and checked.
 class Node {
 public:
-    // Slots past lastSlot stay free, for fresh connections that turn out to be clients.
-    explicit Node(int lastSlot = MAX_CONNECTIONS - 1)
+    // Slots past lastSlot stay free, for fresh connections that turn out to be clients. With
+    // `profile` the node speaks the client profile, its channel tables of those sizes.
+    explicit Node(int lastSlot = MAX_CONNECTIONS - 1, const ChannelLimits *profile = nullptr)
     {
         resetTables("fuzzhost");
+        if (profile) {
+            clientProfile.on = 1;
+            sizeChannelTables(*profile, MAX_NEIGHBORS);
+        }
         curr_nodeID = OWN_NODE;
         hops().install();
         for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) {
@@ -355,12 +360,19 @@ public:
         char text[LINE_SIZE];
         std::snprintf(text, sizeof text, "NICK %s", nick);
         line(slot, text);
+        answerEverything();  // the profile asks whether another node has the nick: none has
         std::snprintf(text, sizeof text, "USER %s h s :%s", nick, nick);
         line(slot, text);
         FUZZ_CHECK(connections[slot].registered, "%s did not register", nick);
         if (!channel) return;
         std::snprintf(text, sizeof text, "JOIN %s", channel);
         line(slot, text);
+        answerEverything();  // the profile's notices to other nodes: sent nowhere
+    }
+    // The daemon answers every request waiting with an OK that names no hop.
+    void answerEverything()
+    {
+        while (messageWaiting()) line(DAEMON_SLOT, "OK");
     }
 
     // Everything queued so far is written, read here and checked; returns how many bytes.
