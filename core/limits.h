@@ -24,8 +24,8 @@ inline constexpr int OUT_QUEUE_SIZE = 64 * 1024;
 inline constexpr int READ_BUDGET = 16 * 1024;
 // No client line asks for more slots of the routing queue than one per this many bytes, LF
 // included (in the client profile "JOIN #a" asks for one, its notice to the other nodes; the
-// channels of a JOIN list, a "JOIN 0" or a QUIT share one notice for up to some thirty names), so
-// a read of N times as many bytes brings at most N such messages.
+// channels of a JOIN list, a "JOIN 0" or a QUIT share one notice), so a read of N times as many
+// bytes brings at most N such messages.
 inline constexpr int SHORTEST_ROUTED_LINE = 4;
 // A connection that has neither registered nor sent a FORWARD line by then is closed, so silent
 // sockets cannot hold the fresh table, nor a client slot while the server itself makes its

@@ -42,7 +42,7 @@ constexpr char HELP_FORMAT[] =
     "  --name NAME  in the client profile, the node's name in its replies (default: the host name)\n"
     "  --max-channels N  in the client profile, the channels the node holds at once (default 1024)\n"
     "  --max-members N   in the client profile, the members of one channel on the node (default 1024)\n"
-    "  --max-joins N     in the client profile, the channels one user may be in at once (default 20);\n"
+    "  --max-joins N     in the client profile, the channels one user may be in (default 20, at most 33);\n"
     "         without the profile a node holds 4 channels of 10 members, and a user is in one\n"
     "  --log LEVEL  quiet (the default) or info: a line per connection, registration, link, split\n"
     "         and refusal on standard error, never what users say (that is -v 1's)\n"

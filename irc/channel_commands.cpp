@@ -169,21 +169,15 @@ void WordLines::flush()
 }
 
 // The exact replies take the whole word as one name, commas and all; the profile takes a list,
-// its keys ignored, where "0" leaves every channel.
+// its keys ignored, and "0" alone leaves every channel.
 void handleJoin(int slot, LineCursor &cur)
 {
     char *list = cur.next();
+    if (clientProfile.on && list && std::strcmp(list, "0") == 0) return removeFromChan(slot, Leave::Part);
     MemberNotice joined(slot, "JOIN");
     if (!clientProfile.on || !list) return joinOne(slot, list, joined);
     LineCursor names{list};
-    while (const char *word = names.next(',')) {
-        if (std::strcmp(word, "0") != 0) {
-            joinOne(slot, word, joined);
-            continue;
-        }
-        joined.flush();  // other nodes hear the joins before the leave
-        removeFromChan(slot, Leave::Part);
-    }
+    while (const char *word = names.next(',')) joinOne(slot, word, joined);
 }
 
 // The exact replies leave the one channel, whatever name is given.

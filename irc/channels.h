@@ -14,8 +14,11 @@ struct ChannelLimits {
 inline constexpr ChannelLimits EXACT_LIMITS{MAX_ROOMS, MAX_MEMBERS, 1};
 // The client profile's, unless --max-channels, --max-members and --max-joins say otherwise.
 inline constexpr ChannelLimits PROFILE_LIMITS{1024, 1024, 20};
-// The most an option may ask for: the member table of a channel slot is allocated whole.
-inline constexpr ChannelLimits LIMITS_CEILING{65536, 65536, 1024};
+// The most an option may ask for: the member list of every channel slot is allocated whole, and
+// a user's channels always fit the one notice that tells other nodes of a QUIT, a JOIN 0 or a JOIN
+// list (33 names of 9 characters), so that such a line asks routing for one slot, as the input
+// gate counts.
+inline constexpr ChannelLimits LIMITS_CEILING{65536, 65536, 33};
 
 extern ChannelLimits channelLimits;
 

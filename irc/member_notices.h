@@ -10,6 +10,7 @@
 #include "../core/limits.h"
 #include "../core/names.h"
 #include "../routing/pending_queue.h"
+#include "channels.h"
 
 // Tells the daemon of the nodes' channel (again, after the link came back) and re-announces the
 // members here soon, as the link may have been down while others came up.
@@ -22,8 +23,9 @@ void announceMember(int slot, const char *keyword, const char *channels);
 inline constexpr int MEMBER_NOTICE_TEXT_MAX =
     SEND_TEXT_MAX - static_cast<int>(sizeof "FORWARD  :   " - 1) - (NODE_ID_TEXT_SIZE - 1) - (PREFIX_SIZE - 1) -
     (KEYWORD_SIZE - 1) - static_cast<int>(sizeof NODES_CHANNEL - 1);
+static_assert(LIMITS_CEILING.joins * (CHANNEL_NAME_MAX + 1) - 1 <= MEMBER_NOTICE_TEXT_MAX, "a user's channels fit one notice");
 // The channels of one user's JOIN, PART or QUIT, gathered into as few notices as their names fit
-// in: one for the usual number of channels, so a line that names many channels, or a QUIT, asks
+// in: one for every channel a user may be in, so a line that names many channels, or a QUIT, asks
 // for no more routing than one that names one. Sent by flush(), or at the end of the scope.
 class MemberNotice {
 public:

@@ -278,9 +278,11 @@ TEST_F(ProfileChannelCommands, JoinZeroPartsEveryChannel)
     EXPECT_EQ(daemon.take(), "REMOVECHAN #a\r\nREMOVECHAN #c\r\n");
     EXPECT_EQ(channelsOf(1), Names{});
     EXPECT_EQ(membersOf("#b"), Names{"bob"});
-    // Where it stands in a list it parts what came before it.
-    EXPECT_EQ(reply(1, "JOIN #x,0,#y"), joined("alice", "#x", "alice") + parted("alice", "#x") + joined("alice", "#y", "alice"));
-    EXPECT_EQ(channelsOf(1), Names{"#y"});
+    // Only alone: in a list it is a name like any other, and without its prefix.
+    EXPECT_EQ(reply(1, "JOIN #x,0,#y"), joined("alice", "#x", "alice") +
+                                            numeric("431 alice :Channel name should be preceded by & or # for servers") +
+                                            joined("alice", "#y", "alice"));
+    EXPECT_EQ(channelsOf(1), (Names{"#x", "#y"}));
     EXPECT_EQ(reply(3, "JOIN 0"), "");
 }
 
