@@ -98,8 +98,8 @@ void partWithNotice(int entry, const char *channel)
     leaveNetworkChannel(entry, name);
 }
 
-// The remote member leaves every channel: each member here that shares one sees `line` once.
-void quitWithNotice(int entry, const char *line)
+// Each member here that shares a channel with the remote member sees `line` once.
+void tellSharingMembers(int entry, const char *line)
 {
     const NetworkMember &m = networkMembers[entry];
     MemberRound round;
@@ -107,6 +107,12 @@ void quitWithNotice(int entry, const char *line)
         const int roomSlot = checkChannel(m.channels[k].name);
         if (roomSlot > 0) round.send(roomSlot, line);
     }
+}
+
+// The remote member leaves every channel, and the members here see `line`.
+void quitWithNotice(int entry, const char *line)
+{
+    tellSharingMembers(entry, line);
     dropNetworkMember(entry);
 }
 
@@ -201,7 +207,6 @@ void takeSplit(uint32_t src, const Message &m)
     sendToChannel(NO_SLOT, Message{m.srcNode, m.sender, NODES_CHANNEL, word, m.command}, NODES_CHANNEL);
 }
 
-// The members here that share a channel with the renamed member see the change once each.
 void noteNick(int entry, const char *newNick)
 {
     NetworkMember &m = networkMembers[entry];
@@ -210,11 +215,7 @@ void noteNick(int entry, const char *newNick)
     char line[LINE_SIZE];
     formatLine(line, FMT_PROFILE_NICK_CHANGE, prefix, newNick);
     copyCut(m.nick, newNick);
-    MemberRound round;
-    for (int k = 0; k < m.channelCount; ++k) {
-        const int roomSlot = checkChannel(m.channels[k].name);
-        if (roomSlot > 0) round.send(roomSlot, line);
-    }
+    tellSharingMembers(entry, line);
 }
 
 void takeNickNotice(uint32_t src, const char *nick, const char *newNick)

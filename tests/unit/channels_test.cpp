@@ -3,6 +3,7 @@
 // member once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -174,6 +175,23 @@ TEST_F(ManyChannels, NickAndQuitReachEachMemberOnce)
     EXPECT_EQ(membersOf("#a"), (Names{"bob"}));
     EXPECT_EQ(membersOf("#b"), (Names{"bob", "carol"}));
     EXPECT_EQ(membersOf("#c"), (Names{"bob"}));
+}
+
+// A message to one of the sender's channels reaches that channel's members only.
+TEST_F(ManyChannels, ChannelMessagesReachTheirOwnChannelsMembers)
+{
+    const std::pair<const char *, std::vector<int>> rows[] = {{"#a", {2}}, {"#b", {2, 3}}, {"#d", {4}}};
+    for (const auto &[channel, members] : rows) {
+        SCOPED_TRACE(channel);
+        parse(1, std::string("PRIVMSG ") + channel + " :hi");
+        const std::string line = crlf(":alice!alice_u@client.test PRIVMSG " + std::string(channel) + " :hi");
+        for (int slot : {1, 2, 3, 4}) {
+            const bool member = std::find(members.begin(), members.end(), slot) != members.end();
+            EXPECT_EQ(client(slot).take(), member ? line : "") << slot;
+        }
+        EXPECT_EQ(daemon.take(), "NEXTHOPS 0 " + std::string(channel) + "\r\n");
+        parse(DAEMON_SLOT, "OK");
+    }
 }
 
 // A dropped connection leaves every channel like QUIT; the channels it alone was in go, in the
