@@ -14,7 +14,6 @@ struct Connection {
     char hostName[LINE_SIZE];
     char realName[LINE_SIZE];
     char serverName[LINE_SIZE];
-    char channel[LINE_SIZE];     // empty while the client is in no channel
     char ip[IP_TEXT_SIZE];       // kept after a reset until the next accept overwrites it
     int registered;
     int skippingLine;            // the line in progress outgrew the buffer or held a zero byte: dropped up to its LF

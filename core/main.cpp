@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "../irc/channels.h"
 #include "../irc/dispatch.h"
 #include "../irc/motd.h"
 #include "../routing/daemon_link.h"
@@ -39,6 +40,10 @@ constexpr char HELP_FORMAT[] =
     "  --motd FILE  in the client profile, the MOTD's lines (at most 64 of 400 characters), read\n"
     "         at start and again on SIGHUP (default: one fixed line)\n"
     "  --name NAME  in the client profile, the node's name in its replies (default: the host name)\n"
+    "  --max-channels N  in the client profile, the channels the node holds at once (default 1024)\n"
+    "  --max-members N   in the client profile, the members of one channel on the node (default 1024)\n"
+    "  --max-joins N     in the client profile, the channels one user may be in (default 20, at most 33);\n"
+    "         without the profile a node holds 4 channels of 10 members, and a user is in one\n"
     "  --log LEVEL  quiet (the default) or info: a line per connection, registration, link, split\n"
     "         and refusal on standard error, never what users say (that is -v 1's)\n"
     "  --options FILE  more options from FILE, NAME=\"words\" lines as in /etc/quorvel/server-options,\n"
@@ -61,11 +66,13 @@ void answerInfoRequest(int argc, char **argv)
     }
 }
 
-// --motd and --name serve the client profile only; without it they would be dropped unheard.
+// --motd, --name and the channel sizes serve the client profile only; without it they would be
+// dropped unheard.
 void warnProfileOnly()
 {
-    if (clientProfile.on || (!motdGiven() && !serverNameGiven())) return;
-    std::fprintf(stderr, "quorvel: --motd and --name take effect in the client profile only (--compat)\n");
+    if (clientProfile.on || (!motdGiven() && !serverNameGiven() && !channelOptionsGiven())) return;
+    std::fprintf(stderr, "quorvel: --motd, --name, --max-channels, --max-members and --max-joins take effect in the "
+                         "client profile only (--compat)\n");
 }
 
 // What --check found: everything start-up reads before it connects, and all of it good.
@@ -97,6 +104,7 @@ int main(int argc, char **argv)
     takeServerNameOption(argc, argv);
     takeLogOption(argc, argv);
     takeMotdOption(argc, argv);
+    takeChannelOptions(argc, argv);
     const char *keyPath = takeKeyOption(argc, argv);
     if (keyPath && !rt_load_key(argv[0], keyPath)) std::exit(rt_error_status);
     if (checkOnly && argc < 3) {
@@ -112,6 +120,7 @@ int main(int argc, char **argv)
         std::printf("I am node %lu and I listen on port %d for new users\n",
                     static_cast<unsigned long>(curr_nodeID), curr_node_config_entry->server_port);
     // The layers above the core take their places in the loop before it starts.
+    prepareChannelTables(neighbors);
     wireIrc();
     wireRouting();
     loadMotd();

@@ -33,6 +33,15 @@ struct CompatNode {
     LineSocket first;
 };
 
+// The client's NICK and USER, and the daemon's answer that no other node has the nick.
+void registerWith(FakeDaemon &daemon, Client &c)
+{
+    c.say(c.nickLine());
+    c.say(c.userLine());
+    EXPECT_EQ(daemon.nextLine(), "NEXTHOP " + c.nick + "\r\n");
+    daemon.send("NONE\r\n");
+}
+
 TEST(ProfileProcess, CompatNodeWelcomesAnswersPingAndPartsForReal)
 {
     CompatNode n({"-v", "1"});
@@ -147,10 +156,7 @@ TEST(ProfileProcess, InfoLogSaysWhoCameAndWentButNotWhatTheySaid)
     ASSERT_TRUE(n.first.valid()) << n.node.err();
     {
         Client alice(std::move(n.first), "alice");
-        alice.say(alice.nickLine());
-        alice.say(alice.userLine());
-        EXPECT_EQ(n.daemon.nextLine(), "NEXTHOP alice\r\n");
-        n.daemon.send("NONE\r\n");
+        registerWith(n.daemon, alice);
         EXPECT_TRUE(alice.sock.readLine().find(" 001 alice ") != std::string::npos);
         alice.say("PRIVMSG alice :a secret");
         alice.say("QUIT");
@@ -167,6 +173,43 @@ TEST(ProfileProcess, InfoLogSaysWhoCameAndWentButNotWhatTheySaid)
     bad.start({"3", bad.writeConfig(configLine(3, n.ports)), "--log", "loud"});
     EXPECT_EQ(bad.waitForExit(), 255);
     EXPECT_NE(bad.err().find("invalid --log = loud"), std::string::npos) << bad.err();
+}
+
+// The channel sizes come from the command line: the 005 line tells the joins, a JOIN past them is
+// refused; a value that is no number in range ends the node, and without the profile they are
+// named as unused.
+TEST(ProfileProcess, ChannelSizesComeFromOptions)
+{
+    CompatNode n({"--max-joins", "2", "--max-channels", "8"});
+    ASSERT_TRUE(n.first.valid()) << n.node.err();
+    Client alice(std::move(n.first), "alice");
+    registerWith(n.daemon, alice);
+    std::string isupport;
+    for (std::string line = "-"; !line.empty() && line.find(" 376 ") == std::string::npos; line = alice.sock.readLine())
+        if (line.find(" 005 ") != std::string::npos) isupport = line;
+    EXPECT_NE(isupport.find(" CHANLIMIT=#&:2 MAXCHANNELS=2 "), std::string::npos) << isupport;
+    alice.say("JOIN #a,#b,#c");
+    for (const char *channel : {"#a", "#b"}) {
+        EXPECT_EQ(alice.sock.readLine(), ":" + alice.mask() + " JOIN " + channel + "\r\n");
+        EXPECT_EQ(alice.sock.readLine(), namesLine("alice", channel, "alice"));
+        EXPECT_EQ(alice.sock.readLine(), namesEnd("alice", channel));
+    }
+    EXPECT_EQ(alice.sock.readLine(), fromServer("405 alice #c :You have joined too many channels"));
+
+    for (const char *value : {"0", "34", "x", "3x", ""}) {
+        SCOPED_TRACE(value);
+        NodeProcess bad;
+        bad.start({"3", bad.writeConfig(configLine(3, n.ports)), "--compat", "--max-joins", value});
+        EXPECT_EQ(bad.waitForExit(), 255);
+        EXPECT_NE(bad.err().find(std::string("invalid --max-joins = ") + value + " (a number from 1 to 33)"),
+                  std::string::npos) << bad.err();
+    }
+    FakeDaemon daemon;
+    NodeProcess exact;
+    const NodePorts ports{freePort(), daemon.port(), freePort()};
+    exact.start({"3", exact.writeConfig(configLine(3, ports)), "--max-members", "5"});
+    EXPECT_TRUE(waitUntilServing(daemon, ports.server).valid()) << exact.err();
+    EXPECT_NE(exact.err().find("take effect in the client profile only"), std::string::npos) << exact.err();
 }
 
 }  // namespace

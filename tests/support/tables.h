@@ -29,7 +29,8 @@ inline void resetTables(const char *hostName)
     (void)wired;
     std::memset(connections, 0, sizeof connections);
     std::memset(freshConnections, 0, sizeof freshConnections);
-    std::memset(rooms, 0, sizeof rooms);
+    // The exact replies' sizes, with room for the members of every other node a file may list.
+    sizeChannelTables(EXACT_LIMITS, MAX_NEIGHBORS);
     std::memset(&msgQueue, 0, sizeof msgQueue);
     std::snprintf(host.name, sizeof host.name, "%s", hostName);
     host.roomCount = 0;
