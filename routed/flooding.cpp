@@ -341,7 +341,9 @@ void handleHello(Neighbour &n, const Datagram &d, bool wasHeard, int64_t now)
 void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
 {
     const int origin = nodeIndex(lsdb, advert.origin);
-    if (origin < 0) return;
+    // Of a node this file does not list: nothing to take, but unacknowledged it would be sent
+    // again for as long as the link lasts, holding a place in the sender's window all that time.
+    if (origin < 0) return sendAck(n, advert);
     const int fragment = advert.fragment;
     if (origin == lsdb.self) {
         sendAck(n, advert);

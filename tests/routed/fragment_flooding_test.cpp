@@ -290,4 +290,17 @@ TEST_F(FragmentFlooding, AnEarlierRunsFragmentIsReplacedEmpty)
     EXPECT_TRUE(advertsOf(net.received(3)).empty());
 }
 
+// Fragments of a node this daemon's file does not list (the files differ while one is updated)
+// are acknowledged though not taken: unacknowledged, they would hold the sender's window to this
+// node for good, and everything behind them with it.
+TEST_F(FragmentFlooding, AFragmentOfAnUnlistedNodeIsAcknowledged)
+{
+    FloodHarness net(2);
+    net.bringUp(0);
+    net.send(2, "LSA 2 9 5 1 2 0 0");
+    net.send(2, "LSA 2 9 5 0 1 x 0 frag=3");
+    net.pump(1);
+    EXPECT_EQ(net.received(2), (std::vector<std::string>{"ACK 1 9 5", "ACK 1 9 5 frag=3"}));
+}
+
 }  // namespace
