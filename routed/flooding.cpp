@@ -121,6 +121,9 @@ enum class Admission { Take, Bind, Refuse, Replay, Stale, NewSession };
 
 Admission bindSession(Neighbour &n, uint64_t ownNonce, const Datagram &d, uint64_t counter)
 {
+    // A new session of a neighbour bound before is a restart: its link may never look down here,
+    // yet it holds nothing, not even its own fragments of the earlier run that it must replace.
+    if (n.peerNonce != 0) n.owedDatabase = true;
     n.ownNonce = ownNonce;
     n.peerNonce = d.nonce;
     n.candidateNonce = 0;
@@ -332,6 +335,9 @@ void handleHello(Neighbour &n, const Datagram &d, bool wasHeard, int64_t now)
 {
     noteConfiguration(n.configDiffers, d.from, d);
     n.namesUs = std::find(d.heard, d.heard + d.heardCount, selfId()) != d.heard + d.heardCount;
+    // It lost this node, most likely in a restart; it may name us again before updateLinks looks,
+    // so the link would not be seen to go down and the neighbour would go without the database.
+    if (n.up && !n.namesUs) n.owedDatabase = true;
     // An answer at once, rather than at the next cycle, brings a new link up within one round trip.
     if (!wasHeard || !n.namesUs) sendHello(n, now);
 }
@@ -341,7 +347,9 @@ void handleHello(Neighbour &n, const Datagram &d, bool wasHeard, int64_t now)
 void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
 {
     const int origin = nodeIndex(lsdb, advert.origin);
-    if (origin < 0) return;
+    // Of a node this file does not list: nothing to take, but unacknowledged it would be sent
+    // again for as long as the link lasts, holding a place in the sender's window all that time.
+    if (origin < 0) return sendAck(n, advert);
     const int fragment = advert.fragment;
     if (origin == lsdb.self) {
         sendAck(n, advert);

@@ -216,4 +216,27 @@ TEST_F(KeyedFlooding, ReplayedHellosLeaveTheSessionAndARestartStillBinds)
               2);
 }
 
+// A keyed neighbour that restarts binds a new session while its link never looks down here; it
+// still holds nothing, and is sent the database, its own fragments of the earlier run among them.
+TEST_F(KeyedFlooding, ARestartedNeighbourIsSentTheDatabase)
+{
+    FloodHarness net(3);
+    Peer two{2};
+    two.handshake(net, 0);
+    net.send(2, two.seal("LSA 2 2 7 1 1 1 carol 0"));
+    net.send(2, two.seal("LSA 2 2 7 0 1 ghost 0 frag=4"));
+    net.pump(1);
+    net.received(2);
+    Peer restarted{2};
+    net.send(2, restarted.hello());
+    net.pump(2);
+    restarted.hear(net.received(2));
+    net.send(2, restarted.hello());
+    net.pump(3);
+    ASSERT_EQ(neighbours.entries[0].peerNonce, restarted.nonce);
+    int ghosts = 0;
+    for (const std::string &d : net.received(2)) ghosts += d.rfind("LSA 1 2 7 0 1 ghost 0 frag=4 ", 0) == 0;
+    EXPECT_EQ(ghosts, 1);
+}
+
 }  // namespace

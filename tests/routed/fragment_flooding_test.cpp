@@ -290,4 +290,37 @@ TEST_F(FragmentFlooding, AnEarlierRunsFragmentIsReplacedEmpty)
     EXPECT_TRUE(advertsOf(net.received(3)).empty());
 }
 
+// A neighbour that restarted holds nothing: it is sent the database, its own fragments of the
+// earlier run among them, so that it can replace those it no longer uses. Its first hello names
+// no one; the next may name this node again before the daemon's loop looks at its links.
+TEST_F(FragmentFlooding, ARestartedNeighbourIsSentTheDatabase)
+{
+    FloodHarness net(3);
+    net.bringUp(0);
+    net.send(2, "LSA 2 2 7 1 1 1 carol 0");
+    net.send(2, "LSA 2 2 7 0 1 ghost 0 frag=4");
+    net.pump(1);
+    net.received(2);
+    net.send(2, "HELLO 2");
+    net.send(2, "HELLO 2 1");
+    net.pump(2);
+    std::set<std::string> sent;
+    for (const Sent &s : advertsOf(net.received(2), 2)) sent.insert(s.text);
+    EXPECT_EQ(sent.count("LSA 1 2 7 0 1 ghost 0 frag=4"), 1u);
+    EXPECT_EQ(sent.count("LSA 1 2 7 1 1 1 carol 0"), 1u);
+}
+
+// Fragments of a node this daemon's file does not list (the files differ while one is updated)
+// are acknowledged though not taken: unacknowledged, they would hold the sender's window to this
+// node for good, and everything behind them with it.
+TEST_F(FragmentFlooding, AFragmentOfAnUnlistedNodeIsAcknowledged)
+{
+    FloodHarness net(2);
+    net.bringUp(0);
+    net.send(2, "LSA 2 9 5 1 2 0 0");
+    net.send(2, "LSA 2 9 5 0 1 x 0 frag=3");
+    net.pump(1);
+    EXPECT_EQ(net.received(2), (std::vector<std::string>{"ACK 1 9 5", "ACK 1 9 5 frag=3"}));
+}
+
 }  // namespace
