@@ -7,6 +7,8 @@
 // the pages they touch. Nothing is allocated: the capacity is fixed.
 #pragma once
 
+#include <sodium.h>
+
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -129,10 +131,20 @@ private:
     };
     static constexpr int SLOTS = 2 * CAPACITY;  // at most half full, so probes stay short
 
+    // Keyed with a secret drawn at start (SipHash, libsodium's shorthash): users choose their
+    // nicks, and with a known hash they could pile them into one long probe chain.
     static uint32_t hashOf(std::string_view name)
     {
-        uint32_t h = 2166136261u;  // FNV-1a
-        for (char c : name) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+        static unsigned char key[crypto_shorthash_KEYBYTES];
+        static bool keyed = false;
+        if (!keyed) {
+            randombytes_buf(key, sizeof key);
+            keyed = true;
+        }
+        unsigned char out[crypto_shorthash_BYTES];
+        crypto_shorthash(out, reinterpret_cast<const unsigned char *>(name.data()), name.size(), key);
+        uint32_t h;
+        std::memcpy(&h, out, sizeof h);
         return h;
     }
     static int home(uint32_t hash) { return static_cast<int>(hash & (SLOTS - 1)); }
