@@ -67,6 +67,11 @@ static uint64_t t_origin;
 static char refusal[SAMPLE], other[SAMPLE], sender_note[SAMPLE];
 static long refused, dropped, other_lines;
 static long rtt_inflight;  /* round trips sent and not yet back */
+/* The fan-out's progress, kept as lines arrive so that the loop never walks every member:
+ * at_high[h] counts the live members whose highest line so far is h - 1. */
+static uint32_t *at_high, low_mark;
+static uint64_t got_total;
+static int live_count;
 
 static uint64_t now_ns(void)
 {
@@ -105,6 +110,7 @@ static void arm(int i, int out)
 static void finish(int i, int state)
 {
     struct conn *c = &cs[i];
+    if (c->seen && at_high && c->fd >= 0) { at_high[c->high]--; live_count--; }
     if (c->fd >= 0) {
         epoll_ctl(epfd, EPOLL_CTL_DEL, c->fd, NULL);
         close(c->fd);
@@ -229,8 +235,13 @@ static void fan_text(int i, const char *text, int len)
     if (c->seen[seq]) { c->dup++; return; }
     c->seen[seq] = 1;
     c->got++;
+    got_total++;
     if (seq + 1 < c->high) c->ooo++;
-    if (seq + 1 > c->high) c->high = seq + 1;
+    if (seq + 1 > c->high) {
+        at_high[c->high]--;
+        at_high[seq + 1]++;
+        c->high = seq + 1;
+    }
 }
 
 static void rtt_text(int i, const char *from, int fromlen, const char *text, int len)
@@ -431,6 +442,13 @@ static int poll_once(int ms)
     return n < 0 ? 0 : n;
 }
 
+/* Tells the caller that the measured part begins, so that it can read the server's CPU time. */
+static void mark(void)
+{
+    printf("{\"phase\":\"measure\"}\n");
+    fflush(stdout);
+}
+
 static double secs(uint64_t a, uint64_t b) { return (double)(b - a) / 1e9; }
 
 /* Registers clients [0, n) with at most conc of them between connect and welcome; then, with
@@ -494,6 +512,7 @@ static uint32_t pct(uint32_t *v, long n, int p)
 
 static int cmd_reg(int n, double hold_s)
 {
+    mark();
     uint64_t t0 = now_ns(), t_last;
     double c0 = cpu_s();
     int ok = register_all(n, 0, t0 + (uint64_t)(deadline_s * 1e9), &t_last);
@@ -535,11 +554,16 @@ static int cmd_fan(int members, int window)
     int ok = register_all(n, 1, t0 + (uint64_t)(deadline_s * 1e9), &t_last);
     double setup_s = secs(t0, now_ns());
     int live_members = 0;
+    at_high = calloc((size_t)fan_msgs + 1, sizeof *at_high);
+    if (!at_high) die("calloc");
     for (int i = 1; i < n; i++)
         if (cs[i].state == JOINED) {
             cs[i].seen = calloc((size_t)fan_msgs, 1);
+            if (!cs[i].seen) die("calloc");
             live_members++;
         }
+    at_high[0] = (uint32_t)live_members;
+    live_count = live_members;
     if (cs[0].state != JOINED || live_members == 0) {
         printf("{\"phase\":\"fan\",\"members\":%d,\"joined\":%d,\"refused\":%ld,\"complete\":false,"
                "\"error\":\"setup: sender or members missing\",\"refusal\":\"%s\"}\n", members, ok, refused, refusal);
@@ -567,19 +591,16 @@ static int cmd_fan(int members, int window)
     for (int i = 1; i < n; i++) unprobed += cs[i].state == JOINED && !cs[i].probed;
     /* The measured part: from the first send until every live member has every line, the
      * deadline passes, or nothing arrives for 3 s once all was sent. */
+    mark();
     double c0 = cpu_s();
     uint64_t ts = now_ns(), end = ts + (uint64_t)(deadline_s * 1e9), last_rx = ts, t_done = 0;
     uint64_t total = (uint64_t)fan_msgs * (uint64_t)live_members;
     const char *stop = "complete";
     while (1) {
-        uint64_t got = 0;
-        uint32_t low = (uint32_t)fan_msgs;
-        int live = 0;
-        for (int i = 1; i < n; i++) {
-            if (!cs[i].seen) continue;
-            got += cs[i].got;
-            if (cs[i].fd >= 0) { live++; if (cs[i].high < low) low = cs[i].high; }
-        }
+        uint64_t got = got_total;
+        int live = live_count;
+        while (low_mark < (uint32_t)fan_msgs && at_high[low_mark] == 0) low_mark++;
+        uint32_t low = live ? low_mark : (uint32_t)fan_msgs;
         uint64_t t = now_ns();
         if (got == total) { t_done = last_rx; break; }
         if (live == 0) { stop = "members closed"; break; }
@@ -632,6 +653,7 @@ static int cmd_rtt(int n)
         int partner = mode_rtt_self ? i : (i ^ 1);
         if (cs[i].state == REGISTERED && partner < n && cs[partner].state == REGISTERED) active++;
     }
+    mark();
     double c0 = cpu_s();
     uint64_t ts = now_ns(), end = ts + (uint64_t)(deadline_s * 1e9);
     for (int i = 0; i < n; i++) {
