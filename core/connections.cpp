@@ -101,7 +101,6 @@ void clearSlot(int slot)
     std::memset(c.realName, 0, sizeof c.realName);
     std::memset(c.hostName, 0, sizeof c.hostName);
     std::memset(c.serverName, 0, sizeof c.serverName);
-    std::memset(c.channel, 0, sizeof c.channel);
     c.registered = 0;
     c.skippingLine = 0;
     c.holdInput = 0;

@@ -14,8 +14,7 @@ struct Connection {
     char userName[LINE_SIZE];
     char hostName[LINE_SIZE];
     char realName[LINE_SIZE];
-    char serverName[HOST_NAME_SIZE];         // this node's name, as the client's USER made it known
-    char channel[CHANNEL_NAME_MAX + 1];      // as JOIN cut it; empty while the client is in no channel
+    char serverName[HOST_NAME_SIZE];  // this node's name, as the client's USER made it known
     char ip[IP_TEXT_SIZE];       // kept after a reset until the next accept overwrites it
     int registered;
     int skippingLine;            // the line in progress outgrew the buffer or held a zero byte: dropped up to its LF

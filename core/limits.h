@@ -26,8 +26,9 @@ inline constexpr int LINK_STREAMS = 3 * MAX_NEIGHBORS;  // node links' queues: o
 // busy peer cannot starve the others.
 inline constexpr int READ_BUDGET = 16 * 1024;
 // No client line asks for more slots of the routing queue than one per this many bytes, LF
-// included (in the client profile "JOIN #a" asks for two, the notices of the channel it leaves
-// and of its own join), so a read of N times as many bytes brings at most N such messages.
+// included (in the client profile "JOIN #a" asks for one, its notice to the other nodes; the
+// channels of a JOIN list, a "JOIN 0" or a QUIT share one notice), so a read of N times as many
+// bytes brings at most N such messages.
 inline constexpr int SHORTEST_ROUTED_LINE = 4;
 // A connection that has neither registered nor sent a FORWARD line by then is closed, so silent
 // sockets cannot hold the fresh table, nor a client slot while the server itself makes its
@@ -54,11 +55,9 @@ inline constexpr int FORWARD_POOL = 512 + PARKED_MAX;
 // second sending until its receiver counts it handled, beside the pool above.
 inline constexpr int LINK_FLIGHT_MAX = 16384;
 inline constexpr int CHANNEL_NAME_MAX = 9;    // characters; JOIN cuts a longer name to this
+// The channel table of the exact replies; the client profile's is sized from its options.
 inline constexpr int ROOM_SLOTS = 5;          // slot 0 is never used, so at most 4 channels
 inline constexpr int MAX_ROOMS = ROOM_SLOTS - 1;
 inline constexpr int MAX_MEMBERS = 10;        // member entries of one channel
 inline constexpr int ROUTE_CHANNEL_MAX = 11;  // characters of a channel target asked of the daemon
 inline constexpr int NODE_ID_TEXT_SIZE = 11;  // a 32-bit node ID in decimal, terminator included
-// Channel members that other nodes announced: every client slot of every other node of a full
-// configuration file.
-inline constexpr int NETWORK_MEMBERS_MAX = MAX_NEIGHBORS * (MAX_CONNECTIONS - 1);

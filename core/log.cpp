@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "../rtlib/rt_args.h"
+#include "../rtlib/rt_options_file.h"
 #include "clock.h"
 
 LogLevel logLevel = LogLevel::Quiet;
@@ -40,16 +41,49 @@ bool takeTurn(LogLimit &limit)
 
 }  // namespace
 
+namespace {
+
+LogLevel commandLineLevel = LogLevel::Quiet;
+
+bool levelByName(const char *name, LogLevel &level)
+{
+    if (std::strcmp(name, "quiet") == 0) level = LogLevel::Quiet;
+    else if (std::strcmp(name, "info") == 0) level = LogLevel::Info;
+    else return false;
+    return true;
+}
+
+}  // namespace
+
+void noteCommandLineLogLevel(int argc, char **argv)
+{
+    const char *name = rt_last_option_value(argv + 1, argc - 1, "--log");
+    if (name) (void)levelByName(name, commandLineLevel);
+}
+
 void takeLogOption(int &argc, char **argv)
 {
-    const char *level = rt_take_valued_option(argc, argv, "--log");
-    if (!level || std::strcmp(level, "quiet") == 0) return;
-    if (std::strcmp(level, "info") == 0) {
-        logLevel = LogLevel::Info;
+    const char *name = rt_take_valued_option(argc, argv, "--log");
+    if (!name || levelByName(name, logLevel)) return;
+    std::fprintf(stderr, "%s: invalid --log = %s (quiet or info)\n", argv[0], name);
+    std::exit(rt_error_status);
+}
+
+void reloadLogLevel(const char *progName)
+{
+    static rt_option_words_t now;
+    if (!rt_reread_options_files(progName, now)) {
+        std::printf("SIGHUP: the log level stays %s\n", logLevel == LogLevel::Info ? "info" : "quiet");
+        std::fflush(stdout);
         return;
     }
-    std::fprintf(stderr, "%s: invalid --log = %s (quiet or info)\n", argv[0], level);
-    std::exit(rt_error_status);
+    const char *name = rt_last_option_value(now.words, now.count, "--log");
+    LogLevel level = commandLineLevel;
+    if (name && !levelByName(name, level))
+        std::fprintf(stderr, "%s: invalid --log = %s (quiet or info) in the options files\n", progName, name);
+    else logLevel = level;
+    std::printf("SIGHUP: the log level is %s\n", logLevel == LogLevel::Info ? "info" : "quiet");
+    std::fflush(stdout);
 }
 
 void logInfo(const char *fmt, ...)

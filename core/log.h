@@ -9,6 +9,12 @@ extern LogLevel logLevel;
 // Takes "--log LEVEL" (quiet or info) out of argv; any other level ends the process with
 // rt_error_status.
 void takeLogOption(int &argc, char **argv);
+// The level the command line itself gives (before the options files' words join it), to which
+// a reload returns when the files no longer name one.
+void noteCommandLineLogLevel(int argc, char **argv);
+// SIGHUP: the level the options files name now, or the command line's; a line on standard output
+// says which.
+void reloadLogLevel(const char *progName);
 
 __attribute__((format(printf, 1, 2))) void logInfo(const char *fmt, ...);
 

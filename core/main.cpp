@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "../irc/channels.h"
 #include "../irc/dispatch.h"
 #include "../irc/motd.h"
 #include "../routing/daemon_link.h"
 #include "../rtlib/rt_args.h"
 #include "../rtlib/rt_key.h"
+#include "../rtlib/rt_options_file.h"
 #include "client_profile.h"
 #include "log.h"
 #include "server.h"
@@ -39,10 +41,18 @@ constexpr char HELP_FORMAT[] =
     "         of --compat and --exact the last one given wins\n"
     "  --motd FILE  in the client profile, the MOTD's lines (at most 64 of 400 characters), read\n"
     "         at start and again on SIGHUP (default: one fixed line)\n"
-    "  --name NAME  in the client profile, the node's name in its replies (default: the host name)\n"    "  --max-clients N  in the client profile, the clients the node serves at once, 1 to 100000\n"
+    "  --name NAME  in the client profile, the node's name in its replies (default: the host name)\n"
+    "  --max-clients N  in the client profile, the clients the node serves at once, 1 to 100000\n"
     "         (default 4096); the open-file limit is raised to fit, or the count cut to what it allows\n"
+    "  --max-channels N  in the client profile, the channels the node holds at once (default 1024)\n"
+    "  --max-members N   in the client profile, the members of one channel on the node (default 1024)\n"
+    "  --max-joins N     in the client profile, the channels one user may be in (default 20, at most 33);\n"
+    "         without the profile a node holds 4 channels of 10 members, and a user is in one\n"
     "  --log LEVEL  quiet (the default) or info: a line per connection, registration, link, split\n"
     "         and refusal on standard error, never what users say (that is -v 1's)\n"
+    "  --options FILE  more options from FILE, NAME=\"words\" lines as in /etc/quorvel/server-options,\n"
+    "         after those of the command line (up to 4 files); SIGHUP reads --log from them again\n"
+    "  --strict-key  refuse a key file that group or others may read (default: a warning)\n"
     "  --check   read the config file, the options and the key as a start would, say what was found\n"
     "         and exit 0 without starting, or 1 at the first fault\n"
     "\n"
@@ -60,13 +70,14 @@ void answerInfoRequest(int argc, char **argv)
     }
 }
 
-// --motd, --name and --max-clients serve the client profile only; without it they would be dropped
-// unheard.
+// --motd, --name, --max-clients and the channel sizes serve the client profile only; without it
+// they would be dropped unheard.
 void warnProfileOnly()
 {
     if (clientProfile.on) return;
-    if (motdGiven() || serverNameGiven())
-        std::fprintf(stderr, "quorvel: --motd and --name take effect in the client profile only (--compat)\n");
+    if (motdGiven() || serverNameGiven() || channelOptionsGiven())
+        std::fprintf(stderr, "quorvel: --motd, --name, --max-channels, --max-members and --max-joins take effect in the "
+                             "client profile only (--compat)\n");
     if (maxClientsGiven())
         std::fprintf(stderr, "quorvel: --max-clients takes effect in the client profile only (--compat): 4 clients\n");
 }
@@ -92,11 +103,15 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
     answerInfoRequest(argc, argv);
     const bool checkOnly = rt_take_check_option(argc, argv);
+    noteCommandLineLogLevel(argc, argv);
+    rt_take_options_files(argv[0], argc, argv);
+    rt_key_strict = rt_take_flag(argc, argv, "--strict-key");
     // Taken before anything reads argv, so that every other argument stands where it would without it.
     takeProfileOption(argc, argv);
     takeServerNameOption(argc, argv);
     takeLogOption(argc, argv);
     takeMotdOption(argc, argv);
+    takeChannelOptions(argc, argv);
     takeMaxClientsOption(argc, argv);
     const char *keyPath = takeKeyOption(argc, argv);
     if (keyPath && !rt_load_key(argv[0], keyPath)) std::exit(rt_error_status);
@@ -113,6 +128,7 @@ int main(int argc, char **argv)
         std::printf("I am node %lu and I listen on port %d for new users\n",
                     static_cast<unsigned long>(curr_nodeID), curr_node_config_entry->server_port);
     // The layers above the core take their places in the loop before it starts.
+    prepareChannelTables(neighbors);
     wireIrc();
     wireRouting();
     loadMotd();

@@ -22,6 +22,7 @@
 #include "connections.h"
 #include "framing.h"
 #include "hooks.h"
+#include "log.h"
 #include "sizes.h"
 #include "text.h"
 
@@ -176,6 +177,7 @@ void runPass()
     if (waitReady(waitMs) < 0 && errno != EINTR) fail("epoll_wait error", 1);
     if (reloadAsked) {
         reloadAsked = 0;
+        reloadLogLevel("quorvel");
         if (coreHooks.reload) coreHooks.reload();
     }
     readSockets();

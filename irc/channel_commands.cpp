@@ -18,62 +18,50 @@
 
 namespace {
 
+// The exact replies' user is in one channel at most, and leaves it for another.
+int currentRoom(int slot) { return joinCount(slot) > 0 ? joinedRooms(slot)[0] : -1; }
+
 // True when leaving its current channel deletes that channel, which frees a slot of the table.
-bool soleMemberOfOwnChannel(const Connection &c)
+bool soleMemberOfOwnChannel(int slot)
 {
-    const int own = c.channel[0] != '\0' ? checkChannel(c.channel) : -1;
+    const int own = currentRoom(slot);
     return own > 0 && rooms[own].userCount == 1;
 }
 
-// Checked before the requester leaves its channel, so that a refused JOIN changes nothing.
-bool refusedAsFull(int slot, const char *name, int existing)
+// Checked before the exact replies' requester leaves its channel, so that a refused JOIN
+// changes nothing.
+bool refusedJoin(int slot, const char *name, int existing)
 {
-    const Connection &c = connections[slot];
-    if (existing > 0 && channelIsFull(existing)) {
-        replyf(slot, FMT_471_CHANNEL_FULL, serverName(), c.nick, name);
+    const char *nick = connections[slot].nick;
+    if (clientProfile.on && joinsFull(slot)) {
+        replyf(slot, FMT_405_TOO_MANY_CHANNELS, serverName(), nick, name);
         return true;
     }
-    if (existing < 0 && host.roomCount >= MAX_ROOMS && !soleMemberOfOwnChannel(c)) {
-        replyf(slot, FMT_405_CHANNEL_TABLE_FULL, serverName(), c.nick, name);
+    if (existing > 0 && channelIsFull(existing)) {
+        if (clientProfile.on) replyf(slot, FMT_471_CHANNEL_LIMIT, serverName(), nick, name);
+        else replyf(slot, FMT_471_CHANNEL_FULL, serverName(), nick, name);
+        return true;
+    }
+    const bool freesASlot = !clientProfile.on && soleMemberOfOwnChannel(slot);
+    if (existing < 0 && channelTableFull() && !freesASlot) {
+        replyf(slot, FMT_405_CHANNEL_TABLE_FULL, serverName(), nick, name);
         return true;
     }
     return false;
 }
 
-// The names of a channel in as many 353 lines as they need: the members of other nodes can
-// pass what one line holds.
-class NamesLines {
-public:
-    NamesLines(int slot, const char *channel) : slot_(slot), channel_(channel) {}
-    void add(const char *name)
-    {
-        // Room for the line's own words (server name, code, nick, channel) beside the names.
-        constexpr size_t NAMES_MAX = LINE_SIZE - HOST_NAME_SIZE - 2 * (NICK_MAX + 1) - 16;
-        if (used_ > 0 && used_ + 1 + std::strlen(name) > NAMES_MAX) flush();
-        const int n = std::snprintf(names_ + used_, sizeof names_ - used_, used_ > 0 ? " %s" : "%s", name);
-        used_ += n > 0 ? std::min(static_cast<size_t>(n), sizeof names_ - 1 - used_) : 0;
-    }
-    void flush()
-    {
-        if (used_ > 0) replyf(slot_, FMT_353_NAMES, serverName(), connections[slot_].nick, channel_, names_);
-        used_ = 0;
-        names_[0] = '\0';
-    }
-
-private:
-    int slot_;
-    const char *channel_;
-    char names_[LINE_SIZE] = {};
-    size_t used_ = 0;
-};
+void emitNames(int slot, const char *channel, const char *names)
+{
+    replyf(slot, FMT_353_NAMES, serverName(), connections[slot].nick, channel, names);
+}
 
 void sendNames(int slot, int roomSlot)
 {
     const Room &room = rooms[roomSlot];
-    NamesLines lines(slot, room.name);
-    for (int i = 0; i < room.userCount; ++i) lines.add(room.users[i]);
-    for (int i = 0; i < networkMembersReach(); ++i)
-        if (inChannel(networkMembers[i], room.name)) lines.add(networkMembers[i].nick);
+    WordLines lines(slot, room.name, emitNames);
+    for (int i = 0; i < room.userCount; ++i) lines.add(connections[room.users[i]].nick);
+    for (int i = 0; i < networkMemberSlots; ++i)
+        if (inNetworkChannel(i, room.name)) lines.add(networkMembers[i].nick);
     lines.flush();
     replyf(slot, FMT_366_END_OF_NAMES, serverName(), connections[slot].nick, room.name);
 }
@@ -82,9 +70,7 @@ void whoHere(int slot, const Room &room)
 {
     const char *nick = requesterNick(slot);
     for (int i = 0; i < room.userCount; ++i) {
-        const int m = findUser(room.users[i]);
-        if (m < 0) continue;
-        const Connection &member = connections[m];
+        const Connection &member = connections[room.users[i]];
         replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, room.name, member.userName, member.hostName,
                member.serverName, member.nick, member.realName);
     }
@@ -94,80 +80,138 @@ void whoHere(int slot, const Room &room)
 void whoElsewhere(int slot, const char *channel)
 {
     const char *nick = requesterNick(slot);
-    for (int i = 0; i < networkMembersReach(); ++i) {
+    for (int i = 0; i < networkMemberSlots; ++i) {
         const NetworkMember &m = networkMembers[i];
-        if (inChannel(m, channel))
-            replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, m.channel, m.user, m.host, "*", m.nick, "*");
+        if (inNetworkChannel(i, channel))
+            replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, channel, m.user, m.host, "*", m.nick, "*");
     }
 }
 
-// The slot is looked up again by name: deleting the channel just left can move it down.
-void enterChannel(int slot, const char *name)
+bool enterChannel(int slot, int roomSlot)
 {
-    const int roomSlot = checkChannel(name);
-    if (roomSlot < 0 || !addMember(roomSlot, slot)) return;
+    if (!addMember(roomSlot, slot)) return false;
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
     char joined[LINE_SIZE];
     formatLine(joined, FMT_JOIN, prefix, rooms[roomSlot].name);
     sendToMembers(roomSlot, joined);
     sendNames(slot, roomSlot);
-    announceMember(slot, "JOIN", rooms[roomSlot].name);
+    return true;
 }
 
-void openChannel(int slot, const char *name)
+bool openChannel(int slot, const char *name)
 {
     const int roomSlot = createChannel(slot, name);
-    if (roomSlot < 0) return;
+    if (roomSlot < 0) return false;
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
     replyf(slot, FMT_JOIN, prefix, rooms[roomSlot].name);
     sendNames(slot, roomSlot);
     announceChannel(rooms[roomSlot].name);
-    announceMember(slot, "JOIN", rooms[roomSlot].name);
+    return true;
 }
 
-}  // namespace
-
-void handleJoin(int slot, LineCursor &cur)
+// One channel of a JOIN: each refusal is answered on its own, and changes nothing.
+void joinOne(int slot, const char *word, MemberNotice &joined)
 {
     char name[CHANNEL_NAME_MAX + 1] = {};
-    if (const char *word = cur.next()) copyCut(name, word);  // a longer name is cut, not refused
+    if (word) copyCut(name, word);  // a longer name is cut, not refused
     if (!isChannelName(name)) {
         replyf(slot, FMT_431_BAD_CHAN_PREFIX, serverName(), numericTarget(slot));
         return;
     }
-    Connection &c = connections[slot];
     if (!isCarriedName(name)) {
-        replyf(slot, FMT_479_BAD_CHAN_NAME, serverName(), c.nick, name);
+        replyf(slot, FMT_479_BAD_CHAN_NAME, serverName(), connections[slot].nick, name);
         return;
     }
     const int existing = checkChannel(name);
-    if (existing > 0 && std::strcmp(c.channel, name) == 0) return;
-    if (refusedAsFull(slot, name, existing)) return;
-    removeFromChan(c.nick, Leave::Part);
-    if (existing > 0) enterChannel(slot, name);
-    else openChannel(slot, name);
+    if (existing > 0 && isMember(existing, slot)) return;
+    if (refusedJoin(slot, name, existing)) return;
+    if (!clientProfile.on) removeFromChan(slot, Leave::Part);
+    if (existing > 0 ? enterChannel(slot, existing) : openChannel(slot, name)) joined.add(name);
 }
 
-void handlePart(int slot, LineCursor &)
+// One channel of a PART; the channel's name is taken before it may be deleted.
+void partOne(int slot, const char *word, const char *reason, MemberNotice &parted)
 {
-    removeFromChan(connections[slot].nick, Leave::Part);
+    char name[CHANNEL_NAME_MAX + 1];
+    copyCut(name, word);  // cut as JOIN cuts it
+    const int roomSlot = checkChannel(name);
+    const char *nick = connections[slot].nick;
+    if (roomSlot < 0 && countNetworkMembers(name) == 0) {
+        replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), nick, name);
+        return;
+    }
+    if (roomSlot < 0 || !isMember(roomSlot, slot)) {
+        replyf(slot, FMT_442_NOT_ON_CHANNEL, serverName(), nick, name);
+        return;
+    }
+    parted.add(name);
+    partChannel(slot, roomSlot, reason);
+}
+
+}  // namespace
+
+void WordLines::add(const char *word)
+{
+    // Room for the line's own words (server name, code, nick, subject) beside the list.
+    constexpr size_t WORDS_MAX = LINE_SIZE - HOST_NAME_SIZE - 2 * (NICK_MAX + 1) - 16;
+    if (used_ > 0 && used_ + 1 + std::strlen(word) > WORDS_MAX) flush();
+    const int n = std::snprintf(words_ + used_, sizeof words_ - used_, used_ > 0 ? " %s" : "%s", word);
+    used_ += n > 0 ? std::min(static_cast<size_t>(n), sizeof words_ - 1 - used_) : 0;
+}
+
+void WordLines::flush()
+{
+    if (used_ > 0) emit_(slot_, subject_, words_);
+    used_ = 0;
+    words_[0] = '\0';
+}
+
+// The exact replies take the whole word as one name, commas and all; the profile takes a list,
+// its keys ignored, and "0" alone leaves every channel.
+void handleJoin(int slot, LineCursor &cur)
+{
+    char *list = cur.next();
+    if (clientProfile.on && list && std::strcmp(list, "0") == 0) return removeFromChan(slot, Leave::Part);
+    MemberNotice joined(slot, "JOIN");
+    if (!clientProfile.on || !list) return joinOne(slot, list, joined);
+    LineCursor names{list};
+    while (const char *word = names.next(',')) joinOne(slot, word, joined);
+}
+
+// The exact replies leave the one channel, whatever name is given.
+void handlePart(int slot, LineCursor &cur)
+{
+    if (!clientProfile.on) return removeFromChan(slot, Leave::Part);
+    char *list = cur.next();
+    if (!list) {
+        replyf(slot, FMT_461_NEED_MORE, serverName(), connections[slot].nick, "PART");
+        return;
+    }
+    const char *reason = cur.trailing();
+    if (reason && reason[0] == '\0') reason = nullptr;
+    MemberNotice parted(slot, "PART");
+    LineCursor names{list};
+    while (const char *word = names.next(',')) partOne(slot, word, reason, parted);
 }
 
 void handleList(int slot, LineCursor &)
 {
     const char *nick = requesterNick(slot);
     replyf(slot, FMT_321_LIST_START, serverName(), nick);
-    for (int r = host.roomCount; r >= 1; --r) {
-        const int members = rooms[r].userCount + countNetworkMembers(rooms[r].name);
-        replyf(slot, FMT_322_LIST_ENTRY, serverName(), nick, rooms[r].name, members);
+    for (int n = host.roomCount; n >= 1; --n) {
+        const Room &room = rooms[roomInOrder(n)];
+        replyf(slot, FMT_322_LIST_ENTRY, serverName(), nick, room.name, room.userCount + countNetworkMembers(room.name));
     }
     // Then the channels that only other nodes' members are in.
-    for (int i = 0; i < networkMembersReach(); ++i) {
-        const char *channel = networkMembers[i].channel;
-        if (networkMembers[i].node == 0 || checkChannel(channel) > 0 || !firstOfChannel(i)) continue;
-        replyf(slot, FMT_322_LIST_ENTRY, serverName(), nick, channel, countNetworkMembers(channel));
+    for (int i = 0; i < networkMemberSlots; ++i) {
+        const NetworkMember &m = networkMembers[i];
+        for (int k = 0; m.node != 0 && k < m.channelCount; ++k) {
+            const char *channel = m.channels[k].name;
+            if (checkChannel(channel) > 0 || !firstOfChannel(i, k)) continue;
+            replyf(slot, FMT_322_LIST_ENTRY, serverName(), nick, channel, countNetworkMembers(channel));
+        }
     }
     replyf(slot, FMT_323_LIST_END, serverName(), nick);
 }

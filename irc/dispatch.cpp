@@ -142,7 +142,7 @@ void wireIrc()
     routingHooks.nodeSplit = splitFromNode;
     addTableSizer(sizeHostLookups);
     addTableSizer(sizeNickHolders);
-    addTableSizer(sizeNetworkMembers);
+    addTableSizer(sizeChannelSlots);
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());

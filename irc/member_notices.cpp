@@ -1,8 +1,10 @@
 // Membership notices between nodes. They travel as FORWARD lines for the nodes' channel, whose
 // tree the daemons compute like any channel's, with the notice's keyword and the member's
-// nick!user@host as sender. A notice that arrives twice changes nothing the second time, so every
-// node simply announces its members again once a period: a node that came up late learns them
-// then, and an entry that its node no longer announces (the node died) expires.
+// nick!user@host as sender. The text of a JOIN, PART or QUIT names the member's channels, as many
+// as one line holds (a node that knows one channel a user reads the first). A notice that arrives
+// twice changes nothing the second time, so every node simply announces each member again once a
+// period, in one line for all its channels: a node that came up late learns them then, and an
+// entry that its node no longer announces (the node died) expires.
 #include "member_notices.h"
 
 #include <cstdio>
@@ -27,6 +29,7 @@
 namespace {
 
 constexpr char FMT_MEMBER_CAP_TRACE[] = "Member notice refused: node %lu already has %d members, %s would be one more\n";
+constexpr char FMT_JOIN_CAP_TRACE[] = "Member notice refused: %s of node %lu is in %d channels already, %s would be one more\n";
 // A node heard of for the first time gets this node's members this soon, at most once per gap.
 constexpr long long SYNC_GAP_MS = 1000;
 
@@ -37,6 +40,12 @@ struct RefreshClock {
 };
 
 RefreshClock refresh;
+
+// The channels a JOIN, PART or QUIT notice names, each cut as JOIN cuts a name.
+struct NoticeChannels {
+    int count;
+    char names[LINE_SIZE / 2][CHANNEL_NAME_MAX + 1];
+};
 
 // Five advertisement cycles, between 5 s and a minute: a few lines per member and period.
 long long refreshPeriodMs()
@@ -77,17 +86,51 @@ void senderNick(const char *sender, char (&nick)[NICK_MAX + 1])
     std::memcpy(nick, sender, length < sizeof nick ? length : sizeof nick - 1);
 }
 
-// The remote member leaves its channel, and the members here see it go.
-void dropWithNotice(int entry, const char *keyword)
+// The remote member leaves one channel, and the members here see it go.
+void partWithNotice(int entry, const char *channel)
 {
-    const NetworkMember &m = networkMembers[entry];
+    char name[CHANNEL_NAME_MAX + 1];
+    copyCut(name, channel);  // the entry's own list moves as the channel leaves it
     char prefix[PREFIX_SIZE];
     networkMemberPrefix(entry, prefix);
     char line[LINE_SIZE];
-    if (std::strcmp(keyword, "PART") == 0) formatLine(line, FMT_PART, prefix, m.channel);
-    else formatLine(line, FMT_PROFILE_QUIT_NOTICE, prefix, m.nick);
-    tellMembersHere(m.channel, line);
+    formatLine(line, FMT_PART, prefix, name);
+    tellMembersHere(name, line);
+    leaveNetworkChannel(entry, name);
+}
+
+// Each member here that shares a channel with the remote member sees `line` once.
+void tellSharingMembers(int entry, const char *line)
+{
+    const NetworkMember &m = networkMembers[entry];
+    MemberRound round;
+    for (int k = 0; k < m.channelCount; ++k) {
+        const int roomSlot = checkChannel(m.channels[k].name);
+        if (roomSlot > 0) round.send(roomSlot, line);
+    }
+}
+
+// The remote member leaves every channel, and the members here see `line`.
+void quitWithNotice(int entry, const char *line)
+{
+    tellSharingMembers(entry, line);
     dropNetworkMember(entry);
+}
+
+void quitWithQuitNotice(int entry)
+{
+    char prefix[PREFIX_SIZE];
+    networkMemberPrefix(entry, prefix);
+    char line[LINE_SIZE];
+    formatLine(line, FMT_PROFILE_QUIT_NOTICE, prefix, networkMembers[entry].nick);
+    quitWithNotice(entry, line);
+}
+
+// The trees of every channel the member is in may change.
+void channelsChange(int entry, long long now)
+{
+    const NetworkMember &m = networkMembers[entry];
+    for (int k = 0; k < m.channelCount; ++k) channelMembersChanged(m.channels[k].name, now);
 }
 
 // A node has no more members than client slots: a notice that would give it more is forged (any
@@ -95,8 +138,9 @@ void dropWithNotice(int entry, const char *keyword)
 // it must not fill the table that every node's members share.
 bool roomForAnotherMember(uint32_t src, const char *nick)
 {
-    if (membersOfNode(src) < clientSlotCount()) return true;
-    if (argList.verbose == 1) std::printf(FMT_MEMBER_CAP_TRACE, static_cast<unsigned long>(src), clientSlotCount(), nick);
+    const int most = clientSlotCount();
+    if (membersOfNode(src) < most) return true;
+    if (argList.verbose == 1) std::printf(FMT_MEMBER_CAP_TRACE, static_cast<unsigned long>(src), most, nick);
     return false;
 }
 
@@ -109,39 +153,47 @@ bool heldHere(const char *nick, uint32_t src)
     return true;
 }
 
-void noteJoin(uint32_t src, const char *prefix, const char *nick, const char *channel, long long now)
+// The entry a JOIN notice of `nick` from node `src` adds channels to, or -1 when it is refused.
+int memberForJoin(uint32_t src, const char *prefix, const char *nick, long long now)
 {
     const int known = findNetworkMember(nick);
-    const bool movesOnItsNode = known >= 0 && networkMembers[known].node == src;
-    if (!movesOnItsNode && !roomForAnotherMember(src, nick)) return;
-    if (heldHere(nick, src)) return;
+    const bool onItsNode = known >= 0 && networkMembers[known].node == src;
+    if (!onItsNode && !roomForAnotherMember(src, nick)) return -1;
+    if (heldHere(nick, src)) return -1;
     if (!heardFromNode(src)) syncSoon(now);
-    if (known >= 0) {
-        NetworkMember &m = networkMembers[known];
-        if (m.node == src && std::strcmp(m.channel, channel) == 0) {
-            m.heardAt = now;
-            return;
-        }
-        dropWithNotice(known, "PART");  // a leave whose notice was lost, or the nick moved
-    }
-    if (addNetworkMember(src, prefix, channel, now) < 0) return;
-    char line[LINE_SIZE];
-    formatLine(line, FMT_JOIN, prefix, channel);
-    tellMembersHere(channel, line);
+    if (onItsNode) return known;
+    // Another node announces the nick now: it moved, and leaves every channel it had there.
+    while (known >= 0 && networkMembers[known].node != 0) partWithNotice(known, networkMembers[known].channels[0].name);
+    return addNetworkMember(src, prefix);
 }
 
-// A node cut off: the members here see each of its members quit, with both nodes named.
+void noteJoins(uint32_t src, const char *prefix, const char *nick, const NoticeChannels &channels, long long now)
+{
+    const int entry = memberForJoin(src, prefix, nick, now);
+    if (entry < 0) return;
+    for (int i = 0; i < channels.count; ++i) {
+        const char *channel = channels.names[i];
+        const int joined = joinNetworkChannel(entry, channel, now);
+        if (joined < 0 && argList.verbose == 1)
+            std::printf(FMT_JOIN_CAP_TRACE, nick, static_cast<unsigned long>(src), channelLimits.joins, channel);
+        if (joined <= 0) continue;
+        char line[LINE_SIZE];
+        formatLine(line, FMT_JOIN, prefix, channel);
+        tellMembersHere(channel, line);
+    }
+    if (networkMembers[entry].channelCount == 0) dropNetworkMember(entry);
+}
+
+// A node cut off: the members here see each of its members quit, once each, with both nodes named.
 void dropMembersOf(uint32_t lost, uint32_t seenBy)
 {
-    for (int i = 0; i < networkMembersReach(); ++i) {
-        const NetworkMember &m = networkMembers[i];
-        if (m.node != lost) continue;
+    for (int i = 0; i < networkMemberSlots; ++i) {
+        if (networkMembers[i].node != lost) continue;
         char prefix[PREFIX_SIZE];
         networkMemberPrefix(i, prefix);
         char line[LINE_SIZE];
         formatLine(line, FMT_SPLIT_QUIT_NOTICE, prefix, static_cast<unsigned long>(seenBy), static_cast<unsigned long>(lost));
-        tellMembersHere(m.channel, line);
-        dropNetworkMember(i);
+        quitWithNotice(i, line);
     }
 }
 
@@ -164,27 +216,92 @@ void noteNick(int entry, const char *newNick)
     char line[LINE_SIZE];
     formatLine(line, FMT_PROFILE_NICK_CHANGE, prefix, newNick);
     copyCut(m.nick, newNick);
-    tellMembersHere(m.channel, line);
+    tellSharingMembers(entry, line);
 }
 
-// The one word a notice's text must be: a channel for JOIN, PART and QUIT, the new nick for NICK.
-bool readNoticeWord(const char *keyword, const char *text, char (&word)[NICK_MAX + 1])
+void takeNickNotice(uint32_t src, const char *nick, const char *newNick)
 {
-    copyCut(word, text);
-    word[std::strcspn(word, " ")] = '\0';
-    if (std::strcmp(keyword, "NICK") == 0) return checkNickFormat(word) != 0;
-    return isChannelName(word) && word[1] != '\0';
+    const int known = findNetworkMember(nick);
+    if (known < 0) return;
+    channelsChange(known, nowMillis());
+    if (networkMembers[known].node == src && !heldHere(newNick, src) && findNetworkMember(newNick) < 0)
+        noteNick(known, newNick);
+}
+
+// The new nick a NICK notice's text must be.
+bool readNoticeNick(const char *text, char (&nick)[NICK_MAX + 1])
+{
+    copyCut(nick, text);
+    nick[std::strcspn(nick, " ")] = '\0';
+    return checkNickFormat(nick) != 0;
+}
+
+// The channels of a JOIN, PART or QUIT notice: every word that reads as one (a node that speaks
+// of one channel a notice sends one word); false when none does.
+bool readNoticeChannels(const char *text, NoticeChannels &channels)
+{
+    char words[LINE_SIZE];
+    copyCut(words, text);
+    LineCursor cur{words};
+    channels.count = 0;
+    for (const char *word = cur.next(); word && channels.count < LINE_SIZE / 2; word = cur.next())
+        if (isChannelName(word) && word[1] != '\0') copyCut(channels.names[channels.count++], word);
+    return channels.count > 0;
+}
+
+void joinNames(const NoticeChannels &channels, char (&text)[LINE_SIZE])
+{
+    TextBuilder b(text);
+    for (int i = 0; i < channels.count; ++i) {
+        if (i > 0) b.add(" ");
+        b.add(channels.names[i]);
+    }
 }
 
 // A channel's next hops follow the nodes that host its members: a notice that may change them
-// drops the routes kept for the channel (the one named, and the one a known member leaves or is
-// renamed in). A member announced again, once a period, changes nothing.
-void membersMayChange(const char *keyword, const char *word, int known, bool ours)
+// drops the routes kept for the channels it names, and for every channel of a member that quits
+// or moved. A member announced again, once a period, changes nothing.
+void routesMayChange(const char *keyword, const NoticeChannels &channels, int known, bool ours, long long now)
 {
+    const bool join = std::strcmp(keyword, "JOIN") == 0;
+    if (known >= 0 && (!ours || std::strcmp(keyword, "QUIT") == 0)) channelsChange(known, now);
+    for (int i = 0; i < channels.count; ++i)
+        if (!(join && ours && inNetworkChannel(known, channels.names[i]))) channelMembersChanged(channels.names[i], now);
+}
+
+void takeChannelNotice(uint32_t src, const Message &m, const NoticeChannels &channels)
+{
+    char nick[NICK_MAX + 1];
+    senderNick(m.sender, nick);
+    const int known = findNetworkMember(nick);
+    const bool ours = known >= 0 && networkMembers[known].node == src;
     const long long now = nowMillis();
-    if (ours && std::strcmp(keyword, "JOIN") == 0 && std::strcmp(networkMembers[known].channel, word) == 0) return;
-    if (known >= 0) channelMembersChanged(networkMembers[known].channel, now);
-    if (std::strcmp(keyword, "NICK") != 0) channelMembersChanged(word, now);
+    routesMayChange(m.command, channels, known, ours, now);
+    if (std::strcmp(m.command, "JOIN") == 0) return noteJoins(src, m.sender, nick, channels, now);
+    if (!ours) return;
+    // A QUIT leaves every channel, whichever it names: a user that quits is gone from the network.
+    if (std::strcmp(m.command, "QUIT") == 0) return quitWithQuitNotice(known);
+    for (int i = 0; i < channels.count; ++i)
+        if (inNetworkChannel(known, channels.names[i])) partWithNotice(known, channels.names[i]);
+}
+
+// The member's channels whose notices stopped coming: all of them, and it quits; some, and it
+// parts those (a PART whose notice was lost).
+void expireStale(int entry, long long now)
+{
+    const NetworkMember &m = networkMembers[entry];
+    int stale = 0;
+    for (int k = 0; k < m.channelCount; ++k) stale += now - m.channels[k].heardAt > expiryMs() ? 1 : 0;
+    if (stale == 0) return;
+    if (stale == m.channelCount) {
+        channelsChange(entry, now);
+        return quitWithQuitNotice(entry);
+    }
+    for (int k = m.channelCount - 1; k >= 0; --k) {
+        if (now - m.channels[k].heardAt <= expiryMs()) continue;
+        channelMembersChanged(m.channels[k].name, now);
+        partWithNotice(entry, m.channels[k].name);
+    }
 }
 
 void beforeWait()
@@ -215,17 +332,35 @@ void announceNodesChannel()
     syncSoon(nowMillis());
 }
 
-void announceMember(int slot, const char *keyword, const char *channel)
+void announceMember(int slot, const char *keyword, const char *channels)
 {
     if (!othersToTell()) return;
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
-    broadcast(prefix, keyword, channel);
+    broadcast(prefix, keyword, channels);
 }
 
 void announceMemberNick(const char *oldPrefix, const char *newNick)
 {
     if (othersToTell()) broadcast(oldPrefix, "NICK", newNick);
+}
+
+void MemberNotice::add(const char *channel)
+{
+    const size_t length = strnlen(channel, CHANNEL_NAME_MAX);
+    if (used_ > 0 && used_ + 1 + length > static_cast<size_t>(MEMBER_NOTICE_TEXT_MAX)) flush();
+    if (used_ > 0) text_[used_++] = ' ';
+    std::memcpy(text_ + used_, channel, length);
+    used_ += length;
+    text_[used_] = '\0';
+}
+
+void MemberNotice::flush()
+{
+    if (used_ == 0) return;
+    announceMember(slot_, keyword_, text_);
+    used_ = 0;
+    text_[0] = '\0';
 }
 
 void takeMemberNotice(uint32_t src, const Message &m)
@@ -236,23 +371,23 @@ void takeMemberNotice(uint32_t src, const Message &m)
         channelMembersChanged(nullptr, nowMillis());
         return takeSplit(src, m);
     }
-    char word[NICK_MAX + 1];
-    if (!readNoticeWord(m.command, m.text, word)) return;
     char nick[NICK_MAX + 1];
     senderNick(m.sender, nick);
-    const int known = findNetworkMember(nick);
-    const bool ours = known >= 0 && networkMembers[known].node == src && !m.repeat;
-    if (!m.repeat) membersMayChange(m.command, word, known, ours);
-    if (m.repeat) {
-        // Noted here before: only the nodes further down the tree may not have it.
-    } else if (std::strcmp(m.command, "JOIN") == 0) noteJoin(src, m.sender, nick, word, nowMillis());
-    else if (std::strcmp(m.command, "NICK") == 0) {
-        if (ours && !heldHere(word, src) && findNetworkMember(word) < 0) noteNick(known, word);
-    } else if (ours && std::strcmp(networkMembers[known].channel, word) == 0) {
-        dropWithNotice(known, m.command);
+    // What the nodes further down the tree hear: the words that read as the notice's own.
+    char words[LINE_SIZE];
+    if (std::strcmp(m.command, "NICK") == 0) {
+        char newNick[NICK_MAX + 1];
+        if (!readNoticeNick(m.text, newNick)) return;
+        if (!m.repeat) takeNickNotice(src, nick, newNick);
+        copyCut(words, newNick);
+    } else {
+        NoticeChannels channels;
+        if (!readNoticeChannels(m.text, channels)) return;
+        // Noted here before, when it repeats: only the nodes further down the tree may not have it.
+        if (!m.repeat) takeChannelNotice(src, m, channels);
+        joinNames(channels, words);
     }
-    // The nodes further down the tree hear it whatever this node made of it.
-    sendToChannel(NO_SLOT, Message{m.srcNode, m.sender, NODES_CHANNEL, word, m.command}, NODES_CHANNEL);
+    sendToChannel(NO_SLOT, Message{m.srcNode, m.sender, NODES_CHANNEL, words, m.command}, NODES_CHANNEL);
 }
 
 void splitFromNode(uint32_t lost)
@@ -271,13 +406,12 @@ void refreshMembers(long long now)
     refresh.nextAt = now + refreshPeriodMs();
     for (int slot = FIRST_CLIENT_SLOT; slot < slotReach(); ++slot) {
         const Connection &c = connections[slot];
-        if (c.sock != 0 && c.registered && c.channel[0] != '\0') announceMember(slot, "JOIN", c.channel);
+        if (c.sock == 0 || !c.registered) continue;
+        MemberNotice joined(slot, "JOIN");
+        for (int i = 0; i < joinCount(slot); ++i) joined.add(rooms[joinedRooms(slot)[i]].name);
     }
-    for (int i = 0; i < networkMembersReach(); ++i)
-        if (networkMembers[i].node != 0 && now - networkMembers[i].heardAt > expiryMs()) {
-            channelMembersChanged(networkMembers[i].channel, now);
-            dropWithNotice(i, "QUIT");
-        }
+    for (int i = 0; i < networkMemberSlots; ++i)
+        if (networkMembers[i].node != 0) expireStale(i, now);
 }
 
 void resetMemberNotices()

@@ -3,18 +3,45 @@
 // members here and the network member table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "../core/hooks.h"
 #include "../core/limits.h"
 #include "../core/names.h"
 #include "../routing/pending_queue.h"
+#include "channels.h"
 
 // Tells the daemon of the nodes' channel (again, after the link came back) and re-announces the
 // members here soon, as the link may have been down while others came up.
 void announceNodesChannel();
-// The user in `slot` joined, parted or quit `channel`: every other node hears it.
-void announceMember(int slot, const char *keyword, const char *channel);
+// The user in `slot` joined, parted or quit the channels named in `channels`, separated by
+// spaces: every other node hears it.
+void announceMember(int slot, const char *keyword, const char *channels);
+// The text of one member notice: as many channel names as leave the FORWARD line that carries
+// them whole, the longest sender and the nodes' channel beside them.
+inline constexpr int MEMBER_NOTICE_TEXT_MAX =
+    SEND_TEXT_MAX - static_cast<int>(sizeof "FORWARD  :   " - 1) - (NODE_ID_TEXT_SIZE - 1) - (PREFIX_SIZE - 1) -
+    (KEYWORD_SIZE - 1) - static_cast<int>(sizeof NODES_CHANNEL - 1);
+static_assert(LIMITS_CEILING.joins * (CHANNEL_NAME_MAX + 1) - 1 <= MEMBER_NOTICE_TEXT_MAX, "a user's channels fit one notice");
+// The channels of one user's JOIN, PART or QUIT, gathered into as few notices as their names fit
+// in: one for every channel a user may be in, so a line that names many channels, or a QUIT, asks
+// for no more routing than one that names one. Sent by flush(), or at the end of the scope.
+class MemberNotice {
+public:
+    MemberNotice(int slot, const char *keyword) : slot_(slot), keyword_(keyword) {}
+    ~MemberNotice() { flush(); }
+    MemberNotice(const MemberNotice &) = delete;
+    MemberNotice &operator=(const MemberNotice &) = delete;
+    void add(const char *channel);
+    void flush();
+
+private:
+    int slot_;
+    const char *keyword_;
+    char text_[MEMBER_NOTICE_TEXT_MAX + 1] = {};
+    size_t used_ = 0;
+};
 void announceMemberNick(const char *oldPrefix, const char *newNick);
 // A notice that node `src` sent to the nodes' channel: the table and the members here learn of
 // it, and it goes on along the tree.

@@ -1,72 +1,129 @@
-// The table of channel members on other nodes: free entries anywhere, a nick at most once.
+// The table of channel members on other nodes: free entries anywhere, a nick at most once, and
+// each member's channels in a fixed block of its own. Allocated once, at start-up.
 #include "network_members.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "../core/sizes.h"
 #include "../core/text.h"
 #include "profile.h"
 
+NetworkMember *networkMembers;
+int networkMemberSlots;
+
 namespace {
 
-NetworkMember exactNetworkMembers[NETWORK_MEMBERS_MAX];
-int capacity = NETWORK_MEMBERS_MAX;
-// Entries from here on were never used: the scans stop here, so that a table sized for every
-// client of every other node is resident only as far as members have filled it.
-int reach;
+NetworkChannel *channelBlock;
+int channelsPerMember;
+// Room for every client of every other node, each node taken to have as many client slots as this
+// one; networkMemberSlots stops short of it where no entry was ever used, so that the scans, and
+// the pages they keep resident, follow the members there have been, not the room for them.
+int capacity;
+
+void clearEntry(int i)
+{
+    std::memset(&networkMembers[i], 0, sizeof networkMembers[i]);
+    networkMembers[i].channels = channelBlock + static_cast<size_t>(i) * static_cast<size_t>(channelsPerMember);
+}
 
 }  // namespace
 
-NetworkMember *networkMembers = exactNetworkMembers;
-
-bool sizeNetworkMembers(const TableSizes &sizes)
+void sizeNetworkMembers(int members, int channelsEach)
 {
-    const int wanted = MAX_NEIGHBORS * sizes.clients;
-    if (!resizeTable(networkMembers, exactNetworkMembers, static_cast<size_t>(capacity), static_cast<size_t>(wanted)))
-        return false;
-    capacity = wanted;
-    reach = 0;
-    return true;
+    std::free(networkMembers);
+    std::free(channelBlock);
+    const size_t count = static_cast<size_t>(members > 0 ? members : 0);
+    const size_t each = static_cast<size_t>(channelsEach);
+    networkMembers = static_cast<NetworkMember *>(std::calloc(count + 1, sizeof *networkMembers));
+    channelBlock = static_cast<NetworkChannel *>(std::calloc(count * each + 1, sizeof *channelBlock));
+    if (!networkMembers || !channelBlock) {
+        std::fprintf(stderr, "quorvel: no memory for %zu members of other nodes in %zu channels each\n", count, each);
+        std::exit(1);
+    }
+    capacity = static_cast<int>(count);
+    channelsPerMember = channelsEach;
+    networkMemberSlots = 0;  // calloc's entries are free: each is set up when first taken
 }
-
-int networkMembersReach() { return reach; }
 
 void clearNetworkMembers()
 {
-    std::memset(networkMembers, 0, static_cast<size_t>(reach) * sizeof *networkMembers);
-    reach = 0;
+    for (int i = 0; i < networkMemberSlots; ++i) clearEntry(i);
+    networkMemberSlots = 0;
 }
 
 int findNetworkMember(const char *nick)
 {
-    for (int i = 0; i < reach; ++i)
+    for (int i = 0; i < networkMemberSlots; ++i)
         if (networkMembers[i].node != 0 && std::strcmp(networkMembers[i].nick, nick) == 0) return i;
     return -1;
 }
 
-int addNetworkMember(uint32_t node, const char *prefix, const char *channel, long long now)
+int addNetworkMember(uint32_t node, const char *prefix)
 {
     const char *bang = std::strchr(prefix, '!');
     const char *at = bang ? std::strchr(bang, '@') : nullptr;
     if (!at || bang == prefix || at == bang + 1 || at[1] == '\0' || bang - prefix > NICK_MAX) return -1;
     for (int i = 0; i < capacity; ++i) {
+        if (i == networkMemberSlots) clearEntry(networkMemberSlots++);
         NetworkMember &m = networkMembers[i];
-        if (i == reach) ++reach;
         if (m.node != 0) continue;
-        std::memset(&m, 0, sizeof m);
+        std::memset(m.nick, 0, sizeof m.nick);
         std::memcpy(m.nick, prefix, static_cast<size_t>(bang - prefix));
         const size_t userLength = static_cast<size_t>(at - bang - 1);
+        std::memset(m.user, 0, sizeof m.user);
         std::memcpy(m.user, bang + 1, userLength < sizeof m.user ? userLength : sizeof m.user - 1);
         copyCut(m.host, at + 1);
-        copyCut(m.channel, channel);
         m.node = node;
-        m.heardAt = now;
+        m.channelCount = 0;
         return i;
     }
     return -1;
 }
 
-void dropNetworkMember(int entry) { std::memset(&networkMembers[entry], 0, sizeof networkMembers[entry]); }
+int joinNetworkChannel(int entry, const char *channel, long long now)
+{
+    NetworkMember &m = networkMembers[entry];
+    for (int k = 0; k < m.channelCount; ++k)
+        if (std::strcmp(m.channels[k].name, channel) == 0) {
+            m.channels[k].heardAt = now;
+            return 0;
+        }
+    if (m.channelCount >= channelsPerMember) return -1;
+    NetworkChannel &c = m.channels[m.channelCount++];
+    copyCut(c.name, channel);
+    c.heardAt = now;
+    return 1;
+}
+
+int leaveNetworkChannel(int entry, const char *channel)
+{
+    NetworkMember &m = networkMembers[entry];
+    int k = 0;
+    while (k < m.channelCount && std::strcmp(m.channels[k].name, channel) != 0) ++k;
+    if (k == m.channelCount) return 0;
+    std::memmove(m.channels + k, m.channels + k + 1, static_cast<size_t>(m.channelCount - k - 1) * sizeof *m.channels);
+    --m.channelCount;
+    if (m.channelCount == 0) dropNetworkMember(entry);
+    return 1;
+}
+
+void dropNetworkMember(int entry)
+{
+    NetworkMember &m = networkMembers[entry];
+    NetworkChannel *channels = m.channels;
+    std::memset(&m, 0, sizeof m);
+    m.channels = channels;
+}
+
+int inNetworkChannel(int entry, const char *channel)
+{
+    const NetworkMember &m = networkMembers[entry];
+    if (m.node == 0) return 0;
+    for (int k = 0; k < m.channelCount; ++k)
+        if (std::strcmp(m.channels[k].name, channel) == 0) return 1;
+    return 0;
+}
 
 void networkMemberPrefix(int entry, char (&prefix)[PREFIX_SIZE])
 {
@@ -77,25 +134,24 @@ void networkMemberPrefix(int entry, char (&prefix)[PREFIX_SIZE])
 int countNetworkMembers(const char *channel)
 {
     int count = 0;
-    for (int i = 0; i < reach; ++i)
-        if (inChannel(networkMembers[i], channel)) ++count;
+    for (int i = 0; i < networkMemberSlots; ++i) count += inNetworkChannel(i, channel);
     return count;
 }
 
 int membersOfNode(uint32_t node)
 {
     int count = 0;
-    for (int i = 0; i < reach; ++i)
+    for (int i = 0; i < networkMemberSlots; ++i)
         if (node != 0 && networkMembers[i].node == node) ++count;
     return count;
 }
 
 int heardFromNode(uint32_t node) { return membersOfNode(node) > 0 ? 1 : 0; }
 
-int firstOfChannel(int entry)
+int firstOfChannel(int entry, int channel)
 {
+    const char *name = networkMembers[entry].channels[channel].name;
     for (int i = 0; i < entry; ++i)
-        if (inChannel(networkMembers[i], networkMembers[entry].channel))
-            return 0;
+        if (inNetworkChannel(i, name)) return 0;
     return 1;
 }

@@ -7,6 +7,7 @@
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../core/text.h"
+#include "channel_commands.h"
 #include "channels.h"
 #include "profile.h"
 #include "registration.h"
@@ -37,6 +38,11 @@ void channelMode(int slot, const char *channel, const char *change)
     else replyf(slot, FMT_482_NO_CHANNEL_MODES, serverName(), nick, channel);
 }
 
+void emitChannels(int slot, const char *nick, const char *channels)
+{
+    replyf(slot, FMT_319_WHOIS_CHANNELS, serverName(), connections[slot].nick, nick, channels);
+}
+
 }  // namespace
 
 void sendWelcome(int slot)
@@ -48,7 +54,8 @@ void sendWelcome(int slot)
     replyf(slot, FMT_002_YOUR_HOST, serverName(), nick, serverName());
     replyf(slot, FMT_003_CREATED, serverName(), nick);
     replyf(slot, FMT_004_MY_INFO, serverName(), nick, serverName());
-    replyf(slot, FMT_005_ISUPPORT, serverName(), nick, NICK_MAX, USER_PREFIX_MAX, CHANNEL_NAME_MAX);
+    replyf(slot, FMT_005_ISUPPORT, serverName(), nick, NICK_MAX, USER_PREFIX_MAX, CHANNEL_NAME_MAX, channelLimits.joins,
+           channelLimits.joins);
 }
 
 void handlePing(int slot, LineCursor &cur)
@@ -164,6 +171,8 @@ void handleWhois(int slot, LineCursor &cur)
     replyf(slot, FMT_311_WHOIS_USER, serverName(), nick, c.nick, c.userName, c.hostName, c.realName);
     replyf(slot, FMT_312_WHOIS_SERVER, serverName(), nick, c.nick, serverName(),
            static_cast<unsigned long>(curr_nodeID));
-    if (c.channel[0] != '\0') replyf(slot, FMT_319_WHOIS_CHANNELS, serverName(), nick, c.nick, c.channel);
+    WordLines channels(slot, c.nick, emitChannels);
+    for (int i = 0; i < joinCount(user); ++i) channels.add(rooms[joinedRooms(user)[i]].name);
+    channels.flush();
     replyf(slot, FMT_318_END_OF_WHOIS, serverName(), nick, c.nick);
 }

@@ -49,18 +49,16 @@ void completeRegistration(int slot)
     announceUser(connections[slot].nick);
 }
 
-// The channel's members, the user among them, see the change under the member entry already
-// renamed; `oldPrefix` is what the user was known as until now.
+// The members of the user's channels, the user among them, see the change once each, under the
+// new nick already; `oldPrefix` is what the user was known as until now.
 void announceNickChange(int slot, const char *oldNick, const char *oldPrefix)
 {
     const Connection &c = connections[slot];
-    const int roomSlot = c.channel[0] != '\0' ? checkChannel(c.channel) : -1;
-    if (roomSlot > 0) {
-        nickChannel(roomSlot, oldNick, c.nick);
+    if (joinCount(slot) > 0) {
         char notice[LINE_SIZE];
         if (clientProfile.on) formatLine(notice, FMT_PROFILE_NICK_CHANGE, oldPrefix, c.nick);
         else formatLine(notice, FMT_NICK_CHANGE, oldNick, c.userName, c.hostName, c.nick);
-        sendToMembers(roomSlot, notice);
+        sendToChannelsOnce(slot, notice);
         announceMemberNick(oldPrefix, c.nick);
     }
     withdrawUser(oldNick);
@@ -91,7 +89,7 @@ void guestNick(int slot, char (&nick)[NICK_MAX + 1])
 }
 
 // The user gives its nick up for its guest nick: it is told why and sees its own NICK line (its
-// channel's members, itself among them, see that line anyway), and the daemon and the other
+// channels' members, itself among them, see that line anyway), and the daemon and the other
 // nodes learn of the change as for any NICK.
 void yieldNick(int slot)
 {
@@ -102,7 +100,7 @@ void yieldNick(int slot)
     if (!checkNick(guest)) return;
     const Connection &c = connections[slot];
     replyf(slot, FMT_NICK_COLLISION_NOTICE, serverName(), c.nick, c.nick, guest);
-    if (c.channel[0] == '\0') {
+    if (joinCount(slot) == 0) {
         char prefix[PREFIX_SIZE];
         userPrefix(slot, prefix);
         replyf(slot, FMT_PROFILE_NICK_CHANGE, prefix, guest);
@@ -272,16 +270,16 @@ void hostNameFound(int slot, unsigned serial, const char *name)
     resumeInput(slot);
 }
 
-// A peer leaves in this order: the daemon forgets its nick, the members of its channel see it
+// A peer leaves in this order: the daemon forgets its nick, the members of its channels see it
 // go (the notice is built from the names the slot still holds), then the core clears the slot.
-// QUIT leaves the channel itself before its reset, while the quitter can still read its own
+// QUIT leaves the channels itself before its reset, while the quitter can still read its own
 // notice, so there the daemon hears REMOVECHAN for a channel left empty before REMOVEUSER.
 void userDeparts(int slot)
 {
     const Connection &c = connections[slot];
     higherHolderSeen[slot] = false;
     if (c.nick[0] != '\0') withdrawUser(c.nick);
-    removeFromChan(c.nick);
+    removeFromChan(slot);
 }
 
 int closingLinkLine(char *line, const char *reason)
@@ -293,6 +291,6 @@ int closingLinkLine(char *line, const char *reason)
 
 void handleQuit(int slot, LineCursor &)
 {
-    removeFromChan(connections[slot].nick);
+    removeFromChan(slot);
     resetConnection(slot);
 }

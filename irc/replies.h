@@ -49,9 +49,13 @@ inline constexpr char FMT_DELIVERY_UNCONFIRMED[] = ":%s NOTICE %s :Delivery to %
 // Every slot of the queue waits for the routing daemon, so the message cannot be asked for now.
 inline constexpr char FMT_437_ROUTING_BUSY[] = ":%s 437 %s %s :Cannot send now, too many messages wait for routing";
 
-// Refusals for a full table; four client slots keep both out of reach.
+// Refusals for a full table; in the exact replies four client slots keep both out of reach. The
+// profile answers a full table the same way, and a full channel as clients know it.
 inline constexpr char FMT_405_CHANNEL_TABLE_FULL[] = ":%s 405 %s %s :Cannot create channel, the channel table is full";
 inline constexpr char FMT_471_CHANNEL_FULL[] = ":%s 471 %s %s :Cannot join channel, the channel is full";
+inline constexpr char FMT_471_CHANNEL_LIMIT[] = ":%s 471 %s %s :Cannot join channel (+l)";
+inline constexpr char FMT_405_TOO_MANY_CHANNELS[] = ":%s 405 %s %s :You have joined too many channels";
+inline constexpr char FMT_442_NOT_ON_CHANNEL[] = ":%s 442 %s %s :You're not on that channel";
 
 // The client profile's own lines. Registration: the welcome, then the MOTD above.
 inline constexpr char FMT_001_WELCOME[] = ":%s 001 %s :Welcome to the quorvel IRC network %s";  // prefix
@@ -59,8 +63,8 @@ inline constexpr char FMT_002_YOUR_HOST[] = ":%s 002 %s :Your host is %s, runnin
 inline constexpr char FMT_003_CREATED[] = ":%s 003 %s :This server keeps nothing across restarts";
 inline constexpr char FMT_004_MY_INFO[] = ":%s 004 %s %s quorvel-" QUORVEL_VERSION " - -";  // no user or channel modes
 inline constexpr char FMT_005_ISUPPORT[] =
-    ":%s 005 %s NETWORK=quorvel NICKLEN=%d USERLEN=%d CHANNELLEN=%d CHANTYPES=#& CHANLIMIT=#&:1 MAXTARGETS=4 "
-    "PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server";
+    ":%s 005 %s NETWORK=quorvel NICKLEN=%d USERLEN=%d CHANNELLEN=%d CHANTYPES=#& CHANLIMIT=#&:%d "
+    "MAXCHANNELS=%d MAXTARGETS=4 PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server";
 inline constexpr char FMT_PONG[] = ":%s PONG %s :%s";  // server, server, token
 inline constexpr char FMT_409_NO_ORIGIN[] = ":%s 409 %s :No origin specified";
 inline constexpr char FMT_CAP_EMPTY[] = ":%s CAP %s %s :";    // LS or LIST: no capability at all
@@ -85,6 +89,7 @@ inline constexpr char FMT_318_END_OF_WHOIS[] = ":%s 318 %s %s :End of WHOIS list
 inline constexpr char FMT_401_NO_SUCH_NICK[] = ":%s 401 %s %s :No such nick/channel";
 // What members see in the profile: a real PART, QUIT with the whole prefix, NICK with its colon.
 inline constexpr char FMT_PART[] = ":%s PART %s";                                 // prefix, channel
+inline constexpr char FMT_PART_REASON[] = ":%s PART %s :%s";                      // prefix, channel, reason
 inline constexpr char FMT_PROFILE_QUIT_NOTICE[] = ":%s QUIT :%s has left the channel";  // prefix, nick
 // A member of a node cut off from the network: the node that saw it go, then the node lost.
 inline constexpr char FMT_SPLIT_QUIT_NOTICE[] = ":%s QUIT :node%lu node%lu";

@@ -7,9 +7,7 @@
 #include <cstdint>
 
 #include "../rtlib/rt_key.h"
-
-// " <16 hex digits of counter> <64 hex digits of MAC>"
-inline constexpr int AUTH_TRAILER_SIZE = 1 + 16 + 1 + 64;
+#include "limits.h"  // AUTH_TRAILER_SIZE: " <16 hex digits of counter> <64 hex digits of MAC>"
 
 inline bool loadKey(const char *progName, const char *path) { return rt_load_key(progName, path); }
 inline bool authEnabled() { return rt_key_loaded(); }

@@ -13,6 +13,7 @@ class DatagramWriter {
 public:
     explicit DatagramWriter(char (&out)[DATAGRAM_SIZE]) : out_(out) { std::memset(out, 0, sizeof out); }
     void word(const char *text) { put("%s%s", len_ ? " " : "", text); }
+    void word(std::string_view text) { put("%s%.*s", len_ ? " " : "", static_cast<int>(text.size()), text.data()); }
     void number(uint64_t value) { put("%s%llu", len_ ? " " : "", static_cast<unsigned long long>(value)); }
     size_t length() const { return len_; }
 
@@ -56,14 +57,7 @@ public:
         value = static_cast<int>(n);
         return true;
     }
-    bool name(char (&out)[NAME_SIZE])
-    {
-        std::string_view w;
-        if (!word(w) || !isRoutableName(w)) return false;
-        std::memset(out, 0, sizeof out);
-        std::memcpy(out, w.data(), w.size());
-        return true;
-    }
+    bool name(std::string_view &out) { return word(out) && isRoutableName(out); }
     bool atEnd() const { return done_; }
 
 private:
@@ -79,15 +73,16 @@ bool readIds(WordReader &in, uint32_t *ids, int &count)
     return true;
 }
 
-bool readNames(WordReader &in, char (*names)[NAME_SIZE], int &count)
+bool readNames(WordReader &in, std::string_view *names, int &count)
 {
-    if (!in.count(count, MAX_NAMES)) return false;
+    if (!in.count(count, FRAGMENT_NAMES_MAX)) return false;
     for (int i = 0; i < count; ++i)
         if (!in.name(names[i])) return false;
     return true;
 }
 
 constexpr char DIGEST_PREFIX[] = "cfg=";
+constexpr char FRAGMENT_PREFIX[] = "frag=";
 constexpr char NONCE_PREFIX[] = "nonce=";
 constexpr char PEER_PREFIX[] = "peer=";
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
@@ -175,10 +170,34 @@ bool readHello(WordReader &in, Datagram &out)
     return out.hasNonce == out.hasPeerNonce;  // a session is named by both nonces or not at all
 }
 
+// " frag=<k>" when it is the next word, the fragment 0 when nothing follows; false for anything else.
+bool readFragment(WordReader &in, int &fragment)
+{
+    fragment = 0;
+    if (in.atEnd()) return true;
+    std::string_view w;
+    if (!in.word(w) || w.substr(0, sizeof FRAGMENT_PREFIX - 1) != FRAGMENT_PREFIX) return false;
+    const std::string_view digits = w.substr(sizeof FRAGMENT_PREFIX - 1);
+    uint32_t k;
+    if (digits.empty() || digits[0] == '0' || !readNodeNumber(digits, k) || k >= MAX_FRAGMENTS) return false;
+    fragment = static_cast<int>(k);
+    return true;
+}
+
+// Fragments past the first carry no links, and no fragment more names than any daemon can pass on.
 bool readAdvert(WordReader &in, Advert &a)
 {
     return in.number(a.origin) && in.number(a.seq) && readIds(in, a.links, a.linkCount) &&
-           readNames(in, a.users, a.userCount) && readNames(in, a.chans, a.chanCount);
+           readNames(in, a.users, a.userCount) && readNames(in, a.chans, a.chanCount) && readFragment(in, a.fragment) &&
+           (a.fragment == 0 || a.linkCount == 0) && nameBytes(a) <= fragmentNameRoom(a.fragment);
+}
+
+void writeFragment(DatagramWriter &w, int fragment)
+{
+    if (fragment == 0) return;
+    char word[sizeof FRAGMENT_PREFIX + ID_TEXT_MAX];
+    std::snprintf(word, sizeof word, "%s%d", FRAGMENT_PREFIX, fragment);
+    w.word(word);
 }
 
 }  // namespace
@@ -231,9 +250,21 @@ size_t encodeHello(char (&out)[DATAGRAM_SIZE], uint32_t from, const uint32_t *he
     return w.length();
 }
 
+int nameBytes(const Advert &a)
+{
+    int bytes = 0;
+    for (int i = 0; i < a.userCount; ++i) bytes += static_cast<int>(a.users[i].size()) + 1;
+    for (int i = 0; i < a.chanCount; ++i) bytes += static_cast<int>(a.chans[i].size()) + 1;
+    return bytes;
+}
+
 size_t encodeAdvert(char (&out)[DATAGRAM_SIZE], uint32_t from, const Advert &a)
 {
     DatagramWriter w(out);
+    if (a.fragment < 0 || a.fragment >= MAX_FRAGMENTS || (a.fragment > 0 && a.linkCount > 0) ||
+        a.linkCount > MAX_NODES || a.userCount > FRAGMENT_NAMES_MAX || a.chanCount > FRAGMENT_NAMES_MAX ||
+        nameBytes(a) > fragmentNameRoom(a.fragment))
+        return 0;
     w.word("LSA");
     w.number(from);
     w.number(a.origin);
@@ -244,22 +275,24 @@ size_t encodeAdvert(char (&out)[DATAGRAM_SIZE], uint32_t from, const Advert &a)
     for (int i = 0; i < a.userCount; ++i) w.word(a.users[i]);
     w.number(static_cast<uint64_t>(a.chanCount));
     for (int i = 0; i < a.chanCount; ++i) w.word(a.chans[i]);
+    writeFragment(w, a.fragment);
     return w.length();
 }
 
-size_t encodeAck(char (&out)[DATAGRAM_SIZE], uint32_t from, uint32_t origin, uint32_t seq)
+size_t encodeAck(char (&out)[DATAGRAM_SIZE], uint32_t from, uint32_t origin, uint32_t seq, int fragment)
 {
     DatagramWriter w(out);
     w.word("ACK");
     w.number(from);
     w.number(origin);
     w.number(seq);
+    writeFragment(w, fragment);
     return w.length();
 }
 
 bool decodeDatagram(std::string_view text, Datagram &out)
 {
-    std::memset(&out, 0, sizeof out);
+    out = Datagram{};
     WordReader in(text);
     std::string_view kind;
     if (!in.word(kind) || !in.number(out.from)) return false;
@@ -272,7 +305,7 @@ bool decodeDatagram(std::string_view text, Datagram &out)
         ok = readAdvert(in, out.advert);
     } else if (kind == "ACK") {
         out.kind = DatagramKind::Ack;
-        ok = in.number(out.advert.origin) && in.number(out.advert.seq);
+        ok = in.number(out.advert.origin) && in.number(out.advert.seq) && readFragment(in, out.advert.fragment);
     }
     return ok && in.atEnd();
 }

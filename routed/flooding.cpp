@@ -12,6 +12,7 @@
 #include "../rtlib/rtgrading.h"
 #include "auth.h"
 #include "config_digest.h"
+#include "own_advert.h"
 #include "trace.h"
 
 NeighbourTable neighbours;
@@ -20,6 +21,9 @@ namespace {
 
 constexpr int DATAGRAMS_PER_CALL = 64;  // a flood of datagrams cannot starve the server link
 constexpr int SEALED_SIZE = DATAGRAM_SIZE + AUTH_TRAILER_SIZE;
+// Asked of the kernel for the routing socket: a link that comes up and a change of many names
+// arrive as bursts from every neighbour at once. Capped by net.core.rmem_max.
+constexpr int RECEIVE_BUFFER = 4 << 20;
 // A hello of an unproven session costs us at most one answer per neighbour in this time, so that
 // replaying captured hellos at us cannot make us flood; a live neighbour retries every cycle.
 constexpr int64_t SESSION_ANSWER_GAP_MS = 100;
@@ -28,7 +32,7 @@ struct FloodState {
     int sock = -1;
     RouterTiming timing{};
     int64_t nextHelloAt = 0;
-    bool ownDirty = false;   // this node's advertisement must go out again
+    uint32_t cycle = 0;      // cycles so far, which pick the fragments each refreshes
     uint64_t counter = 0;    // of the last keyed datagram sent; sessions are fresh, so it starts at 0
     int64_t nextStrangerNote = 0;  // refusals of datagrams that no neighbour's address sent
     ConfigDigest digest{};   // of this daemon's configuration, in every hello
@@ -117,6 +121,9 @@ enum class Admission { Take, Bind, Refuse, Replay, Stale, NewSession };
 
 Admission bindSession(Neighbour &n, uint64_t ownNonce, const Datagram &d, uint64_t counter)
 {
+    // A new session of a neighbour bound before is a restart: its link may never look down here,
+    // yet it holds nothing, not even its own fragments of the earlier run that it must replace.
+    if (n.peerNonce != 0) n.owedDatabase = true;
     n.ownNonce = ownNonce;
     n.peerNonce = d.nonce;
     n.candidateNonce = 0;
@@ -182,69 +189,144 @@ Admission admit(Neighbour &n, const Datagram &d, const char *text, size_t length
     return Admission::Take;
 }
 
-// Sends the database's advertisement of origin and waits for its acknowledgement.
-void sendAdvert(Neighbour &to, int origin, int64_t now)
+int inFlightSlot(const Neighbour &n, int origin, int fragment)
 {
-    const Advert &advert = lsdb.nodes[origin].advert;
-    char out[DATAGRAM_SIZE];
-    sendTo(to, out, encodeAdvert(out, selfId(), advert));
-    to.awaitingAck[origin] = true;
-    to.awaitedSeq[origin] = advert.seq;
-    to.resendAt[origin] = now + flood.timing.resendMs;
+    for (int i = 0; i < SEND_WINDOW; ++i) {
+        const InFlight &f = n.inFlight[i];
+        if (f.used && f.origin == origin && f.fragment == fragment) return i;
+    }
+    return -1;
 }
 
-// The origin delivers its advertisement to every neighbour it names, and resends until each has
-// acknowledged it; a relay passes it only to the others. In a full mesh that leaves nothing to
-// relay, where flooding to all would cost every origin a datagram per ordered pair of nodes.
+int freeSlot(const Neighbour &n)
+{
+    for (int i = 0; i < SEND_WINDOW; ++i)
+        if (!n.inFlight[i].used) return i;
+    return -1;
+}
+
+void release(Neighbour &n, int slot)
+{
+    n.inFlight[slot].used = false;
+    --n.inFlightCount;
+}
+
+// Sends the database's copy of the fragment into the slot, to be acknowledged before resendAt.
+void transmit(Neighbour &to, int slot, int origin, int fragment, int64_t now)
+{
+    Advert advert;
+    fragmentAdvert(lsdb.nodes[origin], fragment, advert);
+    char out[DATAGRAM_SIZE];
+    const size_t length = encodeAdvert(out, selfId(), advert);
+    InFlight &f = to.inFlight[slot];
+    if (length == 0) {  // the tables never hold what does not encode; nothing to wait for if they did
+        if (f.used) release(to, slot);
+        return;
+    }
+    sendTo(to, out, length);
+    if (!f.used) ++to.inFlightCount;
+    f = {true, static_cast<uint8_t>(origin), static_cast<uint8_t>(fragment), advert.seq, now + flood.timing.resendMs};
+    to.nextResendAt = std::min(to.nextResendAt, f.resendAt);
+}
+
+// The database's copy of a fragment of origin goes to the neighbour and is resent until
+// acknowledged: at once when nothing waits and it is in flight already (the newer copy replaces
+// it) or the window has room, else when its turn in the queue comes. Fragments leave in the order
+// they changed, so a name that moved between two is never missing in between.
+void sendAdvert(Neighbour &to, int origin, int fragment, int64_t now)
+{
+    if (to.queueLength == 0) {
+        int slot = inFlightSlot(to, origin, fragment);
+        if (slot < 0) slot = freeSlot(to);
+        if (slot >= 0) return transmit(to, slot, origin, fragment, now);
+    }
+    if (to.queued[origin][fragment]) return;
+    to.queued[origin][fragment] = true;
+    to.queue[(to.queueHead + to.queueLength++) % (MAX_NODES * MAX_FRAGMENTS)] =
+        static_cast<uint16_t>(origin * MAX_FRAGMENTS + fragment);
+}
+
+// Fills the window from the queue; a fragment in flight already is replaced by its newer copy,
+// one no longer held is passed over.
+void sendQueued(Neighbour &n, int64_t now)
+{
+    while (n.inFlightCount < SEND_WINDOW && n.queueLength > 0) {
+        const int entry = n.queue[n.queueHead];
+        n.queueHead = (n.queueHead + 1) % (MAX_NODES * MAX_FRAGMENTS);
+        --n.queueLength;
+        const int origin = entry / MAX_FRAGMENTS, fragment = entry % MAX_FRAGMENTS;
+        n.queued[origin][fragment] = false;
+        if (!lsdb.nodes[origin].fragments[fragment].held) continue;
+        const int slot = inFlightSlot(n, origin, fragment);
+        transmit(n, slot >= 0 ? slot : freeSlot(n), origin, fragment, now);
+    }
+}
+
+void clearSending(Neighbour &n)
+{
+    std::fill(std::begin(n.inFlight), std::end(n.inFlight), InFlight{});
+    n.inFlightCount = 0;
+    std::memset(n.queued, 0, sizeof n.queued);
+    n.queueHead = n.queueLength = 0;
+}
+
+// The origin delivers its fragments to every neighbour it names, and resends until each has
+// acknowledged them; a relay passes them only to the others. In a full mesh that leaves nothing
+// to relay, where flooding to all would cost every origin a datagram per ordered pair of nodes.
 bool originServes(int origin, const Neighbour &n)
 {
-    const Advert &advert = lsdb.nodes[origin].advert;
+    const NodeState &node = lsdb.nodes[origin];
     const uint32_t id = lsdb.nodes[n.node].id;
-    return origin != lsdb.self && std::find(advert.links, advert.links + advert.linkCount, id) != advert.links + advert.linkCount;
+    return origin != lsdb.self && std::find(node.links, node.links + node.linkCount, id) != node.links + node.linkCount;
 }
 
-void floodAdvert(int origin, const Neighbour *except, int64_t now)
+void floodAdvert(int origin, int fragment, const Neighbour *except, int64_t now)
 {
     for (int i = 0; i < neighbours.count; ++i) {
         Neighbour &n = neighbours.entries[i];
-        if (n.up && &n != except && !originServes(origin, n)) sendAdvert(n, origin, now);
+        if (n.up && &n != except && !originServes(origin, n)) sendAdvert(n, origin, fragment, now);
     }
 }
 
 void sendAck(const Neighbour &to, const Advert &advert)
 {
     char out[DATAGRAM_SIZE];
-    sendTo(to, out, encodeAck(out, selfId(), advert.origin, advert.seq));
+    sendTo(to, out, encodeAck(out, selfId(), advert.origin, advert.seq, advert.fragment));
 }
 
-void settleAck(Neighbour &n, int origin, uint32_t seq)
+void settleAck(Neighbour &n, int origin, int fragment, uint32_t seq, int64_t now)
 {
-    if (n.awaitingAck[origin] && seqDistance(n.awaitedSeq[origin], seq) >= 0) n.awaitingAck[origin] = false;
+    const int slot = inFlightSlot(n, origin, fragment);
+    if (slot < 0 || seqDistance(n.inFlight[slot].seq, seq) < 0) return;
+    release(n, slot);
+    sendQueued(n, now);
 }
 
-// An advertisement of ours from before a restart is believed only within a plausible step, so
-// that one datagram cannot carry our number around the space.
+// A fragment of ours from before a restart is believed only within a plausible step, so that one
+// datagram cannot carry our number around the space. One that this run does not use is an
+// earlier run's, with names long gone: it goes out again, empty and newer, to replace that copy.
 void takeOwnEcho(const Advert &advert)
 {
-    const int32_t ahead = seqDistance(self().advert.seq, advert.seq);
-    if (ahead <= 0) return;  // an echo of this one or an older one: nothing to answer
-    if (!plausibleStep(ahead)) {
-        trace("ignored an advertisement of this node with sequence %lu, implausibly far ahead\n",
-              static_cast<unsigned long>(advert.seq));
+    FragmentState &own = self().fragments[advert.fragment];
+    const int32_t ahead = seqDistance(own.seq, advert.seq);
+    if (ahead > 0 && !plausibleStep(ahead)) {
+        trace("ignored fragment %d of this node's advertisement with sequence %lu, implausibly far ahead\n",
+              advert.fragment, static_cast<unsigned long>(advert.seq));
         return;
     }
-    self().advert.seq = advert.seq;
-    flood.ownDirty = true;
+    if (ahead <= 0 && own.held) return;  // an echo of this copy or an older one: nothing to answer
+    if (ahead > 0) own.seq = advert.seq;
+    touchOwnFragment(advert.fragment);
 }
 
-// Once per change, so that a trace read later shows when the files came to differ and agree again.
+// Once per change, so that a log read later shows when the files came to differ and agree again.
 // A hello without a digest, from a daemon that sends none, changes nothing.
 void noteConfiguration(bool &differs, uint32_t id, const Datagram &d)
 {
     if (!d.hasDigest || differs == !(d.digest == flood.digest)) return;
     differs = !differs;
-    if (differs) trace("node %lu has a different configuration\n", static_cast<unsigned long>(id));
-    else trace("node %lu has the same configuration again\n", static_cast<unsigned long>(id));
+    if (differs) note("node %lu has a different configuration\n", static_cast<unsigned long>(id));
+    else note("node %lu has the same configuration again\n", static_cast<unsigned long>(id));
 }
 
 // The drift is reported and nothing else: the link comes up or not exactly as without a digest,
@@ -253,34 +335,46 @@ void handleHello(Neighbour &n, const Datagram &d, bool wasHeard, int64_t now)
 {
     noteConfiguration(n.configDiffers, d.from, d);
     n.namesUs = std::find(d.heard, d.heard + d.heardCount, selfId()) != d.heard + d.heardCount;
+    // It lost this node, most likely in a restart; it may name us again before updateLinks looks,
+    // so the link would not be seen to go down and the neighbour would go without the database.
+    if (n.up && !n.namesUs) n.owedDatabase = true;
     // An answer at once, rather than at the next cycle, brings a new link up within one round trip.
     if (!wasHeard || !n.namesUs) sendHello(n, now);
 }
 
+// A fragment beyond the node's limits is refused like a forged datagram, and not acknowledged:
+// the node keeps what it announced before.
 void handleAdvert(Neighbour &n, const Advert &advert, int64_t now)
 {
     const int origin = nodeIndex(lsdb, advert.origin);
-    if (origin < 0) return;
-    sendAck(n, advert);
+    // Of a node this file does not list: nothing to take, but unacknowledged it would be sent
+    // again for as long as the link lasts, holding a place in the sender's window all that time.
+    if (origin < 0) return sendAck(n, advert);
+    const int fragment = advert.fragment;
     if (origin == lsdb.self) {
+        sendAck(n, advert);
         takeOwnEcho(advert);
-        settleAck(n, origin, advert.seq);
+        settleAck(n, origin, fragment, advert.seq, now);
         return;
     }
-    switch (installAdvert(lsdb, origin, advert, now, now + flood.timing.lifetimeMs)) {
+    const Install result = installAdvert(lsdb, origin, advert, now, now + flood.timing.lifetimeMs);
+    if (result == Install::OverLimit) return refuse(&n, "an advertisement beyond the limits of names", now);
+    sendAck(n, advert);
+    switch (result) {
     case Install::Newer:
-        trace("advertisement of node %lu, sequence %lu\n", static_cast<unsigned long>(advert.origin),
-              static_cast<unsigned long>(advert.seq));
-        settleAck(n, origin, advert.seq);
-        floodAdvert(origin, &n, now);
+        trace("advertisement of node %lu, fragment %d, sequence %lu\n", static_cast<unsigned long>(advert.origin),
+              fragment, static_cast<unsigned long>(advert.seq));
+        settleAck(n, origin, fragment, advert.seq, now);
+        floodAdvert(origin, fragment, &n, now);
         break;
-    case Install::Same: settleAck(n, origin, advert.seq); break;
-    case Install::Older: sendAdvert(n, origin, now); break;  // it missed the newer one
+    case Install::Same: settleAck(n, origin, fragment, advert.seq, now); break;
+    case Install::Older: sendAdvert(n, origin, fragment, now); break;  // it missed the newer one
     case Install::Implausible:
-        trace("ignored an advertisement of node %lu: sequence %lu is implausibly far from %lu\n",
+        trace("ignored fragment %d of node %lu: sequence %lu is implausibly far from %lu\n", fragment,
               static_cast<unsigned long>(advert.origin), static_cast<unsigned long>(advert.seq),
-              static_cast<unsigned long>(lsdb.nodes[origin].advert.seq));
+              static_cast<unsigned long>(lsdb.nodes[origin].fragments[fragment].seq));
         break;
+    case Install::OverLimit: break;
     }
 }
 
@@ -313,13 +407,13 @@ void handleDatagram(const char *data, size_t length, const sockaddr_in &from, in
     case DatagramKind::Advert: handleAdvert(*n, d.advert, now); break;
     case DatagramKind::Ack: {
         const int origin = nodeIndex(lsdb, d.advert.origin);
-        if (origin >= 0) settleAck(*n, origin, d.advert.seq);
+        if (origin >= 0) settleAck(*n, origin, d.advert.fragment, d.advert.seq, now);
         break;
     }
     }
 }
 
-// Brings every neighbour's state up to date; a link that comes up gets the whole database.
+// Brings every neighbour's state up to date; a link that comes up is owed the whole database.
 void updateLinks(int64_t now)
 {
     bool changed = false;
@@ -329,23 +423,17 @@ void updateLinks(int64_t now)
         if (up == n.up) continue;
         n.up = up;
         changed = true;
-        trace("link to node %lu %s\n", static_cast<unsigned long>(lsdb.nodes[n.node].id), up ? "up" : "down");
-        if (!up) {
-            n.namesUs = false;
-            std::fill(std::begin(n.awaitingAck), std::end(n.awaitingAck), false);
-            continue;
-        }
-        // Only the new neighbour lacks the database; the others hold it already, and sending it
-        // to all of them on every link change is what a large mesh cannot carry.
-        for (int origin = 0; origin < lsdb.count; ++origin)
-            if (origin != lsdb.self && lsdb.nodes[origin].known) sendAdvert(n, origin, now);
+        touchOwnFragment(0);  // its links change
+        note("link to node %lu %s\n", static_cast<unsigned long>(lsdb.nodes[n.node].id), up ? "up" : "down");
+        clearSending(n);
+        n.owedDatabase = up;
+        if (!up) n.namesUs = false;
     }
     if (!changed) return;
-    Advert &own = self().advert;
+    NodeState &own = self();
     own.linkCount = 0;
     for (int i = 0; i < neighbours.count; ++i)
         if (neighbours.entries[i].up) own.links[own.linkCount++] = lsdb.nodes[neighbours.entries[i].node].id;
-    flood.ownDirty = true;
 }
 
 // The number follows the clock's seconds where it can, so that a daemon restarted within an
@@ -357,13 +445,52 @@ uint32_t nextOwnSeq(uint32_t seq)
     return behind > 0 && plausibleStep(behind) ? clock : seq + 1;
 }
 
-void resendUnacknowledged(int64_t now)
+// Only a new neighbour lacks the database; the others hold it already, and sending it to all of
+// them on every link change is what a large mesh cannot carry. Every fragment 0 goes first, so
+// that the topology is whole there before the names; what is in flight to it already (this
+// node's changes of this tick) is not sent twice.
+void sendDatabase(Neighbour &n, int64_t now)
 {
-    for (int i = 0; i < neighbours.count; ++i) {
-        Neighbour &n = neighbours.entries[i];
-        if (!n.up) continue;
+    for (bool first : {true, false})
         for (int origin = 0; origin < lsdb.count; ++origin)
-            if (n.awaitingAck[origin] && now >= n.resendAt[origin]) sendAdvert(n, origin, now);
+            for (int fragment = first ? 0 : 1; fragment < (first ? 1 : MAX_FRAGMENTS); ++fragment)
+                if (lsdb.nodes[origin].fragments[fragment].held && inFlightSlot(n, origin, fragment) < 0)
+                    sendAdvert(n, origin, fragment, now);
+}
+
+// A fragment whose node was forgotten meanwhile has nothing left to resend, and gives its place up.
+void resendUnacknowledged(Neighbour &n, int64_t now)
+{
+    if (now < n.nextResendAt) return;
+    n.nextResendAt = INT64_MAX;
+    for (int slot = 0; slot < SEND_WINDOW; ++slot) {
+        InFlight &f = n.inFlight[slot];
+        if (!f.used) continue;
+        if (!lsdb.nodes[f.origin].fragments[f.fragment].held) release(n, slot);
+        else if (now >= f.resendAt) transmit(n, slot, f.origin, f.fragment, now);
+        else n.nextResendAt = std::min(n.nextResendAt, f.resendAt);
+    }
+    sendQueued(n, now);
+}
+
+// Fragment 0 every cycle, and the others in turn, each every REFRESH_CYCLES cycles.
+void refreshOwnAdvert()
+{
+    touchOwnFragment(0);
+    for (int fragment = 1; fragment < MAX_FRAGMENTS; ++fragment)
+        if (self().fragments[fragment].held && static_cast<uint32_t>(fragment) % REFRESH_CYCLES == flood.cycle % REFRESH_CYCLES)
+            touchOwnFragment(fragment);
+    ++flood.cycle;
+}
+
+void floodOwnChanges(int64_t now)
+{
+    int fragments[MAX_FRAGMENTS];
+    const int count = takeOwnChanges(fragments);
+    for (int i = 0; i < count; ++i) {
+        const int fragment = fragments[i];
+        holdFragment(self(), fragment, nextOwnSeq(self().fragments[fragment].seq));
+        floodAdvert(lsdb.self, fragment, nullptr, now);
     }
 }
 
@@ -377,8 +504,8 @@ void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &
     flood.sock = udpSock;
     flood.timing = timing;
     flood.nextHelloAt = now;
-    flood.ownDirty = true;
     flood.digest = configDigest(config, topology);
+    (void)setsockopt(udpSock, SOL_SOCKET, SO_RCVBUF, &RECEIVE_BUFFER, sizeof RECEIVE_BUFFER);
     std::memset(&neighbours, 0, sizeof neighbours);
     for (int i = 0; i < config.count; ++i) {
         if (!topology.linked[lsdb.self][i]) continue;
@@ -386,12 +513,15 @@ void startFlooding(int udpSock, const rt_config_file_t &config, const Topology &
         n.node = i;
         n.addr = socketAddress(config.entries[i].ipaddr, config.entries[i].routing_port);
         n.lastHeard = -1;
+        n.nextResendAt = INT64_MAX;
         if (authEnabled()) n.ownNonce = drawNonce();
     }
-    // Starting from the clock keeps a restarted daemon's advertisements newer than its old ones.
-    self().known = true;
-    self().advert.origin = selfId();
-    self().advert.seq = static_cast<uint32_t>(std::time(nullptr));
+    // Starting from the clock keeps a restarted daemon's fragments newer than its old ones.
+    resetOwnAdvert();
+    const uint32_t start = static_cast<uint32_t>(std::time(nullptr));
+    for (FragmentState &f : self().fragments) f.seq = start;
+    holdFragment(self(), 0, start);
+    touchOwnFragment(0);
 }
 
 void receiveDatagrams(int64_t now)
@@ -400,13 +530,18 @@ void receiveDatagrams(int64_t now)
         char data[SEALED_SIZE];
         sockaddr_in from{};
         socklen_t fromLen = sizeof from;
-        const ssize_t n = rt_recvfrom(flood.sock, data, sizeof data, MSG_DONTWAIT,
+        // MSG_TRUNC tells the whole length: a longer datagram cut to the buffer could still parse.
+        const ssize_t n = rt_recvfrom(flood.sock, data, sizeof data, MSG_DONTWAIT | MSG_TRUNC,
                                       reinterpret_cast<sockaddr *>(&from), &fromLen);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         // A refused earlier send reports here; the datagram it concerns is gone, nothing more.
         if (n < 0) continue;
         if (fromLen != sizeof from || from.sin_family != AF_INET) continue;
         ++stats.received;
+        if (n >= static_cast<ssize_t>(sizeof data)) {
+            refuse(neighbourAt(from), "longer than any datagram", now);
+            continue;
+        }
         handleDatagram(data, static_cast<size_t>(n), from, now);
     }
 }
@@ -416,16 +551,19 @@ void floodingTick(int64_t now)
     if (now >= flood.nextHelloAt) {
         for (int i = 0; i < neighbours.count; ++i) sendHello(neighbours.entries[i], now);
         flood.nextHelloAt = now + flood.timing.cycleMs;
-        flood.ownDirty = true;  // the cycle's refresh, which keeps it from expiring elsewhere
+        refreshOwnAdvert();  // which keeps the advertisement from expiring elsewhere
     }
     updateLinks(now);
     if (expireAdverts(lsdb, now)) trace("an advertisement expired\n");
-    if (flood.ownDirty) {
-        flood.ownDirty = false;
-        self().advert.seq = nextOwnSeq(self().advert.seq);
-        floodAdvert(lsdb.self, nullptr, now);
+    // This node's changes first: a new neighbour learns its links ahead of the whole database.
+    floodOwnChanges(now);
+    for (int i = 0; i < neighbours.count; ++i) {
+        Neighbour &n = neighbours.entries[i];
+        if (!n.up) continue;
+        if (n.owedDatabase) sendDatabase(n, now);
+        n.owedDatabase = false;
+        resendUnacknowledged(n, now);
     }
-    resendUnacknowledged(now);
 }
 
 int64_t nextFloodingDeadline(int64_t now)
@@ -434,15 +572,12 @@ int64_t nextFloodingDeadline(int64_t now)
     for (int i = 0; i < neighbours.count; ++i) {
         const Neighbour &n = neighbours.entries[i];
         if (heardRecently(n, now)) next = std::min(next, n.lastHeard + flood.timing.neighbourTimeoutMs);
-        for (int origin = 0; origin < lsdb.count; ++origin)
-            if (n.up && n.awaitingAck[origin]) next = std::min(next, n.resendAt[origin]);
+        if (n.up && n.inFlightCount > 0) next = std::min(next, n.nextResendAt);
     }
     for (int i = 0; i < lsdb.count; ++i)
-        if (i != lsdb.self && lsdb.nodes[i].known) next = std::min(next, lsdb.nodes[i].expiresAt);
+        if (i != lsdb.self && holdsAnyFragment(lsdb.nodes[i])) next = std::min(next, lsdb.nodes[i].expiresAt);
     return next;
 }
-
-void ownAdvertChanged() { flood.ownDirty = true; }
 
 const FloodStats &floodStats() { return stats; }
 

@@ -21,6 +21,7 @@
 #include "../core/clock.h"
 #include "../core/socket_address.h"
 #include "../rtlib/rt_args.h"
+#include "../rtlib/rt_options_file.h"
 #include "../rtlib/rtgrading.h"
 #include "auth.h"
 #include "flooding.h"
@@ -100,17 +101,31 @@ void fillDatabase(const rt_config_file_t &config, uint32_t selfId)
 }
 
 volatile sig_atomic_t hungUp;
+uint32_t commandLineVerbosity;
+
+// -v, the one setting the daemon reads again: from the --options files, or as the command line
+// gave it when they no longer name it. The node table and the key are read at start only.
+void reloadVerbosity(const char *prog)
+{
+    static rt_option_words_t now;
+    if (rt_reread_options_files(prog, now)) {
+        const char *value = rt_last_option_value(now.words, now.count, "-v");
+        argList.verbose = value ? (std::strcmp(value, "1") == 0 ? 1 : 0) : commandLineVerbosity;
+    }
+    std::printf("SIGHUP: -v %u; the node table and the key are read at start only (restart the daemon to "
+                "change them)\n",
+                static_cast<unsigned>(argList.verbose == 1));
+    std::fflush(stdout);
+}
 
 void noteHangUp(int) { hungUp = 1; }
 
-[[noreturn]] void run(int udpSock)
+[[noreturn]] void run(const char *prog, int udpSock)
 {
     for (;;) {
         if (hungUp) {
             hungUp = 0;
-            std::printf("SIGHUP: nothing to read again; the node table and the key are read at start only "
-                        "(restart the daemon to change them)\n");
-            std::fflush(stdout);
+            reloadVerbosity(prog);
         }
         int64_t now = nowMillis();
         floodingTick(now);
@@ -166,7 +181,11 @@ constexpr char HELP_FORMAT[] =
     "  -a N      advertisement cycle in seconds (default 30)\n"
     "  -n N      neighbour timeout in seconds (default 120)\n"
     "  -r N      route timeout in seconds (default 3)\n"
-    "  -v 1      trace links, advertisements, requests and answers (default 0: quiet)\n"
+    "  -v 1      trace advertisements, requests and answers too (default 0: links, refusals and the\n"
+    "            server link only); read again on SIGHUP from the --options files\n"
+    "  --options FILE  more options from FILE, NAME=\"words\" lines as in /etc/quorvel/routed-options,\n"
+    "            after those of the command line (up to 4 files)\n"
+    "  --strict-key  refuse a key file that group or others may read (default: a warning)\n"
     "  --check   read the config file, the options and the key as a start would, say what was found\n"
     "            and exit 0 without starting, or 1 at the first fault\n"
     "\n"
@@ -206,6 +225,10 @@ int main(int argc, char **argv)
     struct sigaction hangUp {};
     hangUp.sa_handler = noteHangUp;
     (void)sigaction(SIGHUP, &hangUp, nullptr);
+    const char *verbosity = rt_last_option_value(argv + 1, argc - 1, "-v");
+    commandLineVerbosity = verbosity && std::strcmp(verbosity, "1") == 0;
+    rt_take_options_files(prog, argc, argv);
+    rt_key_strict = rt_take_flag(argc, argv, "--strict-key");
     const char *keyPath = takeKeyOption(argc, argv);
     if (keyPath && !loadKey(prog, keyPath)) return rt_error_status;
     rt_parse_command_line(&argList, argc, argv);
@@ -246,5 +269,5 @@ int main(int argc, char **argv)
     std::printf("Routing daemon of node %lu ready on routing port %u and local port %u\n",
                 static_cast<unsigned long>(argList.nodeID), self.routing_port, self.local_port);
     std::fflush(stdout);
-    run(udpSock);
+    run(prog, udpSock);
 }

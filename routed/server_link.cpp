@@ -17,7 +17,7 @@
 
 #include "../core/clock.h"
 #include "../rtlib/rt_key.h"
-#include "flooding.h"
+#include "own_advert.h"
 #include "routes.h"
 #include "status.h"
 #include "trace.h"
@@ -50,6 +50,7 @@ struct ServerLink {
     LocalPeer link;
     LocalPeer waiting[WAITING_PEERS];
     int64_t nextRefusalNote = 0;
+    int64_t nextFullNote = 0;  // announcements refused for the limits of names
 };
 
 ServerLink serverLink;
@@ -64,23 +65,8 @@ struct AnswerBatch {
 };
 AnswerBatch answers;
 
-struct NameTable {
-    char (*names)[NAME_SIZE];
-    int &count;
-};
-
-NameTable users() { return {lsdb.nodes[lsdb.self].advert.users, lsdb.nodes[lsdb.self].advert.userCount}; }
-NameTable chans() { return {lsdb.nodes[lsdb.self].advert.chans, lsdb.nodes[lsdb.self].advert.chanCount}; }
-
 // A read that a signal cut short, or that found nothing after all, is tried again on the next pass.
 bool interrupted() { return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK; }
-
-void forgetAnnouncements()
-{
-    lsdb.nodes[lsdb.self].advert.userCount = 0;
-    lsdb.nodes[lsdb.self].advert.chanCount = 0;
-    ownAdvertChanged();
-}
 
 void closePeer(LocalPeer &peer)
 {
@@ -93,9 +79,9 @@ void closePeer(LocalPeer &peer)
 void dropLink(const char *why)
 {
     if (serverLink.link.sock < 0) return;
-    trace("server link closed: %s\n", why);
+    note("server link closed: %s\n", why);
     closePeer(serverLink.link);
-    forgetAnnouncements();
+    withdrawAllNames();
 }
 
 void sendAnswers(const char *bytes, size_t length)
@@ -121,27 +107,13 @@ void answer(const char *text)
     answers.length += static_cast<size_t>(length);
 }
 
-void addName(NameTable table, const char *name)
+// An announcement gets no answer whatever happens (a line would break the pairing of answers with
+// requests): one beyond the limits is refused by leaving it out, and the operator is told.
+void addName(NameKind kind, const char *name)
 {
-    if (!isRoutableName(name)) return;
-    for (int i = 0; i < table.count; ++i)
-        if (std::strcmp(table.names[i], name) == 0) return;
-    if (table.count == MAX_NAMES) {
-        trace("no room to announce %s\n", name);
-        return;
-    }
-    std::snprintf(table.names[table.count++], NAME_SIZE, "%s", name);
-    ownAdvertChanged();
-}
-
-void removeName(NameTable table, const char *name)
-{
-    for (int i = 0; i < table.count; ++i) {
-        if (std::strcmp(table.names[i], name) != 0) continue;
-        std::memcpy(table.names[i], table.names[--table.count], NAME_SIZE);
-        ownAdvertChanged();
-        return;
-    }
+    if (!isRoutableName(name) || announceName(kind, name)) return;
+    noteLimited(serverLink.nextFullNote, nowMillis(), "no room to announce %s: this node holds %d %s already\n", name,
+                kind == NameKind::User ? MAX_USERS : MAX_CHANNELS, kind == NameKind::User ? "users" : "channels");
 }
 
 // Runs of spaces separate words, as on the server's side of the link.
@@ -155,10 +127,10 @@ char *nextWord(char *&pos)
     return word;
 }
 
-void addUser(char *&args) { if (const char *nick = nextWord(args)) addName(users(), nick); }
-void removeUser(char *&args) { if (const char *nick = nextWord(args)) removeName(users(), nick); }
-void addChan(char *&args) { if (const char *chan = nextWord(args)) addName(chans(), chan); }
-void removeChan(char *&args) { if (const char *chan = nextWord(args)) removeName(chans(), chan); }
+void addUser(char *&args) { if (const char *nick = nextWord(args)) addName(NameKind::User, nick); }
+void removeUser(char *&args) { if (const char *nick = nextWord(args)) withdrawName(NameKind::User, nick); }
+void addChan(char *&args) { if (const char *chan = nextWord(args)) addName(NameKind::Channel, chan); }
+void removeChan(char *&args) { if (const char *chan = nextWord(args)) withdrawName(NameKind::Channel, chan); }
 
 // A request without its argument still gets its one answer, so that the pairing holds.
 void answerNextHop(char *&args)
@@ -240,7 +212,7 @@ void promote(LocalPeer &peer)
     serverLink.link.spoke = true;
     serverLink.link.pendingLength = 0;  // the proof's line, taken
     peer = LocalPeer{};
-    trace("server linked\n");
+    note("server linked\n");
 }
 
 void takeWaitingLine(LocalPeer &peer, char *line)
@@ -398,7 +370,7 @@ void acceptServer()
     if (!rt_key_loaded() && caller == Caller::Node && serverLink.link.sock < 0) {
         serverLink.link = LocalPeer{};  // nothing of an earlier link's framing carries over
         serverLink.link.sock = fd;
-        trace("server linked\n");
+        note("server linked\n");
         return;
     }
     wait(fd, caller);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "../core/clock.h"
 #include "auth.h"
@@ -15,12 +16,13 @@
 
 namespace {
 
-constexpr int STATUS_LINE_SIZE = 1024;  // sixteen names of the longest kind fit one line
+constexpr int STATUS_LINE_SIZE = 1024;  // the longest list of links fits; names are cut with "..."
 
 constexpr char FMT_HEAD[] = "status of node %lu: datagrams %s, sent %llu, received %llu, refused %llu";
 constexpr char FMT_LINK[] = "link %lu %s, last heard %s, refused %llu";
 constexpr char FMT_DRIFT[] = "drift: node %lu has a different configuration";
 constexpr char FMT_NODE[] = "node %lu seq %lu age %lld ms%s";
+constexpr char FMT_NODE_NAMES[] = "node %lu names: %d users, %d channels in %d fragments";
 constexpr char FMT_ROUTE[] = "route %lu next %lu hops %d";
 
 // One report line; a peer that stopped reading ends the report, not the daemon.
@@ -48,15 +50,16 @@ private:
 // Appends " word" while it fits; a list cut short says so with a trailing "...".
 class ListText {
 public:
-    void add(const char *word)
+    void add(std::string_view word)
     {
+        if (cut_) return;
         const size_t used = std::strlen(text_);
-        if (used + std::strlen(word) + 5 >= sizeof text_) {
-            if (!cut_) std::snprintf(text_ + used, sizeof text_ - used, " ...");
+        if (used + word.size() + 5 >= sizeof text_) {
+            std::snprintf(text_ + used, sizeof text_ - used, " ...");
             cut_ = true;
             return;
         }
-        std::snprintf(text_ + used, sizeof text_ - used, " %s", word);
+        std::snprintf(text_ + used, sizeof text_ - used, " %.*s", static_cast<int>(word.size()), word.data());
     }
     void addNumber(unsigned long n)
     {
@@ -90,13 +93,16 @@ void writeLinks(StatusWriter &out, int64_t now)
 void writeNode(StatusWriter &out, int index, int64_t now)
 {
     const NodeState &node = lsdb.nodes[index];
-    const Advert &a = node.advert;
     ListText links, users, chans;
-    for (int i = 0; i < a.linkCount; ++i) links.addNumber(a.links[i]);
-    for (int i = 0; i < a.userCount; ++i) users.add(a.users[i]);
-    for (int i = 0; i < a.chanCount; ++i) chans.add(a.chans[i]);
+    for (int i = 0; i < node.linkCount; ++i) links.addNumber(node.links[i]);
+    for (int fragment = 0; fragment < MAX_FRAGMENTS; ++fragment) {
+        node.users.forEachIn(fragment, [&](std::string_view name) { users.add(name); });
+        node.chans.forEachIn(fragment, [&](std::string_view name) { chans.add(name); });
+    }
     const long long age = index == lsdb.self ? 0 : static_cast<long long>(now - node.installedAt);
-    out.line(FMT_NODE, idOf(index), static_cast<unsigned long>(a.seq), age, index == lsdb.self ? " (this node)" : "");
+    out.line(FMT_NODE, idOf(index), static_cast<unsigned long>(node.fragments[0].seq), age,
+             index == lsdb.self ? " (this node)" : "");
+    out.line(FMT_NODE_NAMES, idOf(index), node.users.count(), node.chans.count(), node.fragmentsHeld);
     out.line("node %lu links:%s", idOf(index), links.text());
     out.line("node %lu users:%s", idOf(index), users.text());
     out.line("node %lu channels:%s", idOf(index), chans.text());

@@ -13,10 +13,11 @@ namespace {
 
 constexpr int PIECE_SIZE = 255;  // lines are read in the same pieces as the configuration reader's
 
-[[noreturn]] void badLinks(const char *progName, const char *line)
+[[noreturn]] void badLinks(const char *progName, const char *path, int lineNo, const char *line)
 {
     std::fprintf(stderr, "%s: bad neighbour list in config_file: %s", progName, line);
     if (line[std::strlen(line) - 1] != '\n') std::fputc('\n', stderr);
+    rt_config_locate(progName, path, lineNo, "after the fifth field, only IDs of other nodes of the file");
     std::exit(rt_error_status);
 }
 
@@ -58,11 +59,15 @@ void readTopology(const char *progName, const char *path, const rt_config_file_t
     }
     bool anyLink = false;
     char line[PIECE_SIZE];
+    rt_line_counter_t at;
     for (int entry = 0; entry < config.count && std::fgets(line, sizeof line, in);) {
-        if (line[0] == '\n' || rt_skip_config_comment(line, in)) continue;
+        const bool comment = line[0] != '\n' && rt_skip_config_comment(line, in);
+        at.read(line, comment);
+        if (line[0] == '\n' || comment) continue;
         int restAt = -1;
         (void)std::sscanf(line, " %*u %*s %*d %*d %*d%n", &restAt);
-        if (restAt < 0 || !readLinks(line + restAt, config, entry, out, anyLink)) badLinks(progName, line);
+        if (restAt < 0 || !readLinks(line + restAt, config, entry, out, anyLink))
+            badLinks(progName, path, at.line, line);
         ++entry;
     }
     std::fclose(in);

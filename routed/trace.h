@@ -1,5 +1,5 @@
-// The daemon's console: informational lines with -v 1, rate-limited notes of refusals always; each
-// stamped and flushed so a log file follows live.
+// The daemon's console: events of links always, rate-limited notes of refusals always, the rest
+// with -v 1; each stamped and flushed so a log file follows live.
 #pragma once
 
 #include <cstdarg>
@@ -26,6 +26,16 @@ __attribute__((format(printf, 1, 0))) inline void vnote(const char *fmt, va_list
 __attribute__((format(printf, 1, 2))) inline void trace(const char *fmt, ...)
 {
     if (argList.verbose != 1) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vnote(fmt, ap);
+    va_end(ap);
+}
+
+// What an operator follows without -v: links coming up and going down, the server linking and
+// leaving, a neighbour's configuration differing; each a single line when it happens.
+__attribute__((format(printf, 1, 2))) inline void note(const char *fmt, ...)
+{
     va_list ap;
     va_start(ap, fmt);
     vnote(fmt, ap);

@@ -11,6 +11,7 @@
 
 rt_args_t argList;
 int rt_error_status = 255;
+bool rt_check_only;
 
 namespace {
 
@@ -97,17 +98,26 @@ void rt_print_version(const char *progName)
     std::printf("%s %s\n", slash ? slash + 1 : progName, QUORVEL_VERSION);
 }
 
-bool rt_take_check_option(int &argc, char **argv)
+bool rt_take_flag(int &argc, char **argv, const char *name)
 {
     int kept = 1;
-    bool check = false;
+    bool given = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--check") == 0) check = true;
+        if (std::strcmp(argv[i], name) == 0) given = true;
         else argv[kept++] = argv[i];
     }
     argv[kept] = nullptr;
     argc = kept;
-    if (check) rt_error_status = 1;
+    return given;
+}
+
+bool rt_take_check_option(int &argc, char **argv)
+{
+    const bool check = rt_take_flag(argc, argv, "--check");
+    if (check) {
+        rt_error_status = 1;
+        rt_check_only = true;
+    }
     return check;
 }
 

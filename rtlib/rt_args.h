@@ -24,10 +24,13 @@ int rt_parse_command_line(rt_args_t *args, int argc, char **argv);
 // The status every configuration, option or key-file error ends the process with: 255, or 1 when
 // the command line asked only for a check.
 extern int rt_error_status;
+extern bool rt_check_only;  // --check was given
 // Takes "--check" out of argv wherever it stands: the program then reads its configuration,
 // options and key as it would to start, says what it found, and exits 0 without starting, or
 // with rt_error_status 1 at the first error.
 bool rt_take_check_option(int &argc, char **argv);
+// Takes every word equal to name out of argv; whether there was one.
+bool rt_take_flag(int &argc, char **argv, const char *name);
 // Takes "NAME VALUE" out of argv wherever it stands, for options the shared parser does not know;
 // the last value given, or nullptr.
 const char *rt_take_valued_option(int &argc, char **argv, const char *name);

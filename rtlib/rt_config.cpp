@@ -48,6 +48,11 @@ bool resolveHost(const char *hostText, uint32_t *ipaddr)
 
 }  // namespace
 
+void rt_config_locate(const char *progName, const char *path, int line, const char *what)
+{
+    if (rt_check_only) std::fprintf(stderr, "%s: %s, line %d: %s\n", progName, path, line, what);
+}
+
 bool rt_skip_config_comment(const char *piece, FILE *in)
 {
     const char *p = piece;
@@ -70,10 +75,13 @@ void rt_parse_config_file(const char *progName, rt_config_file_t *file, const ch
     }
     file->count = 0;
     char line[PIECE_SIZE];
+    rt_line_counter_t at;
     for (int read = 0; read < RT_MAX_CONFIG_LINES; ++read) {
         if (!std::fgets(line, sizeof line, in)) break;
+        const bool comment = rt_skip_config_comment(line, in);
+        at.read(line, comment);
         if (line[0] == '\n') continue;  // a blank line holds no node but still counts
-        if (rt_skip_config_comment(line, in)) {
+        if (comment) {
             --read;  // a commented file may say as much as it likes about its 32 nodes
             continue;
         }
@@ -81,20 +89,27 @@ void rt_parse_config_file(const char *progName, rt_config_file_t *file, const ch
         char hostText[PIECE_SIZE] = {};
         if (!scanLine(line, &entry, hostText)) {
             std::fprintf(stderr, "%s: bad line in config_file: %s", progName, line);
+            rt_config_locate(progName, path, at.line,
+                   "not \"ID host routing_port local_port server_port\" (IDs and ports unsigned, ports up to 65535)");
             std::exit(rt_error_status);
         }
         if (!resolveHost(hostText, &entry.ipaddr)) {
             std::fprintf(stderr, "%s: invalid hostname in config file = %s\n", progName, hostText);
+            rt_config_locate(progName, path, at.line, "the host does not resolve to an IPv4 address");
             std::exit(rt_error_status);
         }
         ++file->count;
     }
     // Comments may follow the last line the limit allows; anything else is one line too many.
     bool oneTooMany = false;
-    while (!oneTooMany && std::fgets(line, sizeof line, in)) oneTooMany = !rt_skip_config_comment(line, in);
+    while (!oneTooMany && std::fgets(line, sizeof line, in)) {
+        oneTooMany = !rt_skip_config_comment(line, in);
+        at.read(line, !oneTooMany);
+    }
     if (oneTooMany) {
         std::fprintf(stderr, "%s: too many lines in config_file (max = %d)\n", progName,
                      RT_MAX_CONFIG_LINES);
+        rt_config_locate(progName, path, at.line, "more than 32 node and blank lines");
         std::exit(rt_error_status);
     }
     std::fclose(in);

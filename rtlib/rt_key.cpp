@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+bool rt_key_strict;
+
 namespace {
 
 constexpr size_t KEY_MIN = 16;  // shorter is guessable
@@ -22,14 +24,18 @@ struct Key {
 
 Key key;
 
-void warnIfExposed(const char *progName, const char *path, FILE *in)
+// Whether a file group or others may read or write can serve: with a warning from the command
+// line, never under --strict-key (the services), as ssh refuses an exposed private key.
+bool privateEnough(const char *progName, const char *path, FILE *in)
 {
     struct stat st{};
-    if (fstat(fileno(in), &st) != 0 || (st.st_mode & 077) == 0) return;
+    if (fstat(fileno(in), &st) != 0 || (st.st_mode & 077) == 0) return true;
     std::fprintf(stderr,
-                 "%s: warning: key file %s is accessible by group or others (mode %03o); anyone who reads "
+                 "%s: %s: key file %s is accessible by group or others (mode %03o); anyone who reads "
                  "it can speak for this network: chmod 600 %s\n",
-                 progName, path, static_cast<unsigned>(st.st_mode & 0777), path);
+                 progName, rt_key_strict ? "refused" : "warning", path, static_cast<unsigned>(st.st_mode & 0777),
+                 path);
+    return !rt_key_strict;
 }
 
 }  // namespace
@@ -45,7 +51,10 @@ bool rt_load_key(const char *progName, const char *path)
         std::fprintf(stderr, "%s: can't open key file = %s\n", progName, path);
         return false;
     }
-    warnIfExposed(progName, path, in);
+    if (!privateEnough(progName, path, in)) {
+        std::fclose(in);
+        return false;
+    }
     key.length = std::fread(key.bytes, 1, sizeof key.bytes, in);
     const bool tooLong = std::fgetc(in) != EOF;
     std::fclose(in);

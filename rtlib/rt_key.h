@@ -26,8 +26,10 @@ inline constexpr long long RT_GREETING_PATIENCE_MS = 3000;
 const char *rt_key_line_hex(const char *line, const char *word, size_t digits);
 
 // Reads the key file; false, with the reason on standard error, when it cannot serve as a key. A
-// file that group or others may read or write is taken with a warning on standard error, as ssh
-// warns of an unprotected key. The key itself is never printed.
+// file that group or others may read or write is taken with a warning on standard error, or
+// refused when rt_key_strict is set (--strict-key, which the services give). The key itself is
+// never printed.
+extern bool rt_key_strict;
 bool rt_load_key(const char *progName, const char *path);
 bool rt_key_loaded();
 void rt_forget_key();

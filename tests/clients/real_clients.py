@@ -28,6 +28,7 @@ if not shutil.which("ii"):
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CHAN = "#room"
+TWO = "#two"
 failures = []
 
 
@@ -262,9 +263,20 @@ def session(port):
     check(pump(bots, lambda: CHAN not in dave.channels), "dave's client left the room")
     dave.connection.join(CHAN)
     check(pump(bots, lambda: CHAN in dave.channels and alice.seen(("join", "dave", CHAN))), "dave joined again after his PART")
+
+    # A second room beside the first, on both nodes: dave's QUIT reaches each bot that shares both
+    # rooms with him once.
+    for b in bots:
+        b.connection.join(TWO)
+    check(pump(bots, lambda: all(CHAN in b.channels and TWO in b.channels for b in bots)), "every bot is in both rooms")
+    check(pump(bots, lambda: bob.channels[TWO].has_user("dave") and alice.channels[TWO].has_user("dave")),
+          "alice and bob see dave in the second room")
     dave.connection.quit("bye")
     check(pump(bots, lambda: alice.has("quit", at={1: "dave"})), "alice saw dave quit")
     check(pump(bots, lambda: bob.has("quit", at={1: "dave"})), "bob on node 2 saw dave quit")
+    pump(bots, lambda: False, seconds=1)  # room for a second QUIT, which must not come
+    check(len(alice.has("quit", at={1: "dave"})) == 1 and len(bob.has("quit", at={1: "dave"})) == 1,
+          "dave's QUIT reached alice and bob once each, though they share two rooms")
     return bots
 
 

@@ -125,37 +125,43 @@ inline int registeredSlotOf(const char *nick)
 // The channel table, the connection table and the routing queue agree with each other.
 inline void checkTables()
 {
-    FUZZ_CHECK(host.roomCount >= 0 && host.roomCount <= MAX_ROOMS, "roomCount %d", host.roomCount);
-    for (int r = 1; r < ROOM_SLOTS; ++r) {
+    FUZZ_CHECK(host.roomCount >= 0 && host.roomCount <= channelLimits.channels, "roomCount %d", host.roomCount);
+    int inUse = 0;
+    for (int r = 1; r <= channelLimits.channels; ++r) {
         const Room &room = rooms[r];
-        if (r > host.roomCount) {
-            FUZZ_CHECK(room.name[0] == '\0' && room.userCount == 0, "room slot %d past roomCount is used", r);
+        if (room.userCount == 0) {
+            FUZZ_CHECK(room.name[0] == '\0', "free room slot %d has a name", r);
             continue;
         }
+        ++inUse;
         FUZZ_CHECK(isChannelName(room.name) && strnlen(room.name, LINE_SIZE) <= CHANNEL_NAME_MAX,
                    "room %d has a bad name: %s", r, printable(room.name).c_str());
         FUZZ_CHECK(checkChannel(room.name) == r, "room %d's name %s is also another room's", r, room.name);
-        FUZZ_CHECK(room.userCount >= 1 && room.userCount <= MAX_MEMBERS, "room %s has %d members", room.name, room.userCount);
+        FUZZ_CHECK(room.userCount <= channelLimits.members, "room %s has %d members", room.name, room.userCount);
         for (int i = 0; i < room.userCount; ++i) {
-            const int s = registeredSlotOf(room.users[i]);
-            FUZZ_CHECK(s >= 0, "member %s of %s is no registered client", printable(room.users[i]).c_str(), room.name);
-            FUZZ_CHECK(std::strcmp(connections[s].channel, room.name) == 0, "member %s of %s thinks it is in %s",
-                       room.users[i], room.name, printable(connections[s].channel).c_str());
-            for (int j = 0; j < i; ++j)
-                FUZZ_CHECK(std::strcmp(room.users[i], room.users[j]) != 0, "%s is twice in %s", room.users[i], room.name);
+            const int s = room.users[i];
+            FUZZ_CHECK(s >= FIRST_CLIENT_SLOT && s < MAX_CONNECTIONS && connections[s].sock != 0 && connections[s].registered,
+                       "member %d of %s is no registered client", s, room.name);
+            FUZZ_CHECK(isMember(r, s), "member %s of %s does not count it among its channels", connections[s].nick, room.name);
+            for (int j = 0; j < i; ++j) FUZZ_CHECK(room.users[i] != room.users[j], "slot %d is twice in %s", s, room.name);
         }
     }
+    FUZZ_CHECK(inUse == host.roomCount, "%d rooms in use, roomCount %d", inUse, host.roomCount);
     for (int s = FIRST_CLIENT_SLOT; s < MAX_CONNECTIONS; ++s) {
         const Connection &c = connections[s];
-        if (c.sock == 0 || !c.registered) continue;
+        FUZZ_CHECK(joinCount(s) >= 0 && joinCount(s) <= channelLimits.joins, "slot %d is in %d channels", s, joinCount(s));
+        if (c.sock == 0 || !c.registered) {
+            FUZZ_CHECK(joinCount(s) == 0, "slot %d is in a channel without a registered user", s);
+            continue;
+        }
         FUZZ_CHECK(c.nick[0] != '\0', "slot %d is registered without a nick", s);
         FUZZ_CHECK(registeredSlotOf(c.nick) == s, "nick %s is held by two slots", c.nick);
-        if (c.channel[0] == '\0') continue;
-        const int r = checkChannel(c.channel);
-        FUZZ_CHECK(r >= 1, "%s is in %s, which does not exist", c.nick, printable(c.channel).c_str());
-        bool listed = false;
-        for (int i = 0; i < rooms[r].userCount; ++i) listed = listed || std::strcmp(rooms[r].users[i], c.nick) == 0;
-        FUZZ_CHECK(listed, "%s is in %s but not among its members", c.nick, c.channel);
+        for (int i = 0; i < joinCount(s); ++i) {
+            const Room &room = rooms[joinedRooms(s)[i]];
+            bool listed = false;
+            for (int m = 0; m < room.userCount; ++m) listed = listed || room.users[m] == s;
+            FUZZ_CHECK(listed, "%s is in %s but not among its members", c.nick, printable(room.name).c_str());
+        }
     }
     FUZZ_CHECK(msgQueue.nextSlot >= 0 && msgQueue.nextSlot < MSG_QUEUE_SLOTS && msgQueue.replySlot >= 0 &&
                    msgQueue.replySlot < MSG_QUEUE_SLOTS,
@@ -258,10 +264,15 @@ private:
 // The node with every slot on a socketpair; what each peer got is kept and checked.
 class Node {
 public:
-    // Slots past lastSlot stay free, for fresh connections that turn out to be clients.
-    explicit Node(int lastSlot = MAX_CONNECTIONS - 1)
+    // Slots past lastSlot stay free, for fresh connections that turn out to be clients. With
+    // `profile` the node speaks the client profile, its channel tables of those sizes.
+    explicit Node(int lastSlot = MAX_CONNECTIONS - 1, const ChannelLimits *profile = nullptr)
     {
         resetTables("fuzzhost");
+        if (profile) {
+            clientProfile.on = 1;
+            sizeChannelTables(*profile, MAX_NEIGHBORS);
+        }
         curr_nodeID = OWN_NODE;
         hops().install();
         for (int slot = 0; slot < MAX_CONNECTIONS; ++slot) {
@@ -347,12 +358,19 @@ public:
         char text[LINE_SIZE];
         std::snprintf(text, sizeof text, "NICK %s", nick);
         line(slot, text);
+        answerEverything();  // the profile asks whether another node has the nick: none has
         std::snprintf(text, sizeof text, "USER %s h s :%s", nick, nick);
         line(slot, text);
         FUZZ_CHECK(connections[slot].registered, "%s did not register", nick);
         if (!channel) return;
         std::snprintf(text, sizeof text, "JOIN %s", channel);
         line(slot, text);
+        answerEverything();  // the profile's notices to other nodes: sent nowhere
+    }
+    // The daemon answers every request waiting with an OK that names no hop.
+    void answerEverything()
+    {
+        while (messageWaiting()) line(DAEMON_SLOT, "OK");
     }
 
     // Everything queued so far is written, read here and checked; returns how many bytes.

@@ -13,15 +13,15 @@ namespace {
 
 bool sameAdvert(const Advert &a, const Advert &b)
 {
-    if (a.origin != b.origin || a.seq != b.seq || a.linkCount != b.linkCount || a.userCount != b.userCount ||
-        a.chanCount != b.chanCount)
+    if (a.origin != b.origin || a.seq != b.seq || a.fragment != b.fragment || a.linkCount != b.linkCount ||
+        a.userCount != b.userCount || a.chanCount != b.chanCount)
         return false;
     for (int i = 0; i < a.linkCount; ++i)
         if (a.links[i] != b.links[i]) return false;
     for (int i = 0; i < a.userCount; ++i)
-        if (std::strcmp(a.users[i], b.users[i]) != 0) return false;
+        if (a.users[i] != b.users[i]) return false;
     for (int i = 0; i < a.chanCount; ++i)
-        if (std::strcmp(a.chans[i], b.chans[i]) != 0) return false;
+        if (a.chans[i] != b.chans[i]) return false;
     return true;
 }
 
@@ -37,7 +37,8 @@ bool sameDatagram(const Datagram &a, const Datagram &b)
             if (a.heard[i] != b.heard[i]) return false;
         return true;
     case DatagramKind::Advert: return sameAdvert(a.advert, b.advert);
-    case DatagramKind::Ack: return a.advert.origin == b.advert.origin && a.advert.seq == b.advert.seq;
+    case DatagramKind::Ack:
+        return a.advert.origin == b.advert.origin && a.advert.seq == b.advert.seq && a.advert.fragment == b.advert.fragment;
     }
     return false;
 }
@@ -51,7 +52,7 @@ size_t encode(char (&out)[DATAGRAM_SIZE], const Datagram &d)
                            d.hasNonce ? &nonces : nullptr);
     }
     case DatagramKind::Advert: return encodeAdvert(out, d.from, d.advert);
-    case DatagramKind::Ack: return encodeAck(out, d.from, d.advert.origin, d.advert.seq);
+    case DatagramKind::Ack: return encodeAck(out, d.from, d.advert.origin, d.advert.seq, d.advert.fragment);
     }
     return 0;
 }
@@ -82,8 +83,8 @@ public:
         for (int i = 0; i < 4; ++i) v = v << 8 | byte();
         return v;
     }
-    // A routable name: 1 to NAME_LENGTH_MAX bytes above the space, 0x7f left out.
-    void name(char (&out)[NAME_SIZE])
+    // A routable name: 1 to NAME_LENGTH_MAX bytes above the space, 0x7f left out; it views out.
+    std::string_view name(char (&out)[NAME_SIZE])
     {
         std::memset(out, 0, sizeof out);
         const int length = 1 + byte() % NAME_LENGTH_MAX;
@@ -91,6 +92,7 @@ public:
             const uint8_t c = byte();
             out[i] = static_cast<char>(c <= ' ' || c == 0x7f ? 'a' + c % 26 : c);
         }
+        return {out, static_cast<size_t>(length)};
     }
 
 private:
@@ -101,7 +103,7 @@ private:
 
 void buildDatagram(Bytes &in, Datagram &d)
 {
-    std::memset(&d, 0, sizeof d);
+    d = Datagram{};
     const uint8_t kind = in.byte() % 3;
     d.from = in.number();
     if (kind == 0) {
@@ -119,13 +121,23 @@ void buildDatagram(Bytes &in, Datagram &d)
     Advert &a = d.advert;
     a.origin = in.number();
     a.seq = in.number();
+    a.fragment = in.byte() % MAX_FRAGMENTS;
     if (kind == 2) return;
-    a.linkCount = in.byte() % (MAX_NODES + 1);
+    a.linkCount = a.fragment == 0 ? in.byte() % (MAX_NODES + 1) : 0;
     for (int i = 0; i < a.linkCount; ++i) a.links[i] = in.number();
-    a.userCount = in.byte() % (MAX_NAMES + 1);
-    for (int i = 0; i < a.userCount; ++i) in.name(a.users[i]);
-    a.chanCount = in.byte() % (MAX_NAMES + 1);
-    for (int i = 0; i < a.chanCount; ++i) in.name(a.chans[i]);
+    // Names while they fit the fragment's room, as a daemon fills its fragments.
+    static char store[2][FRAGMENT_NAMES_MAX][NAME_SIZE];
+    int room = fragmentNameRoom(a.fragment);
+    const auto fill = [&](std::string_view *names, int &count, char (*backing)[NAME_SIZE]) {
+        const int wanted = (in.byte() << 8 | in.byte()) % (FRAGMENT_NAMES_MAX + 1);
+        for (count = 0; count < wanted; ++count) {
+            names[count] = in.name(backing[count]);
+            room -= static_cast<int>(names[count].size()) + 1;
+            if (room < 0) break;
+        }
+    };
+    fill(a.users, a.userCount, store[0]);
+    fill(a.chans, a.chanCount, store[1]);
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0) return 0;
     const uint8_t mode = data[0];
-    lsdb = routedtest::makeDb({1, 2}, 1, {{1, 2}});
+    routedtest::fillDb(lsdb, {1, 2}, 1, {{1, 2}});
     loadKey(mode & KEYED);
     startServerLink(listener(true), LOOPBACK);
     const long long start = nowMillis();

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <set>
 #include <string_view>
 
 #include "routed/codec.h"
@@ -87,19 +88,29 @@ void checkAnswer(std::string_view line)
     }
 }
 
+// Every fragment of the node's own advertisement encodes, and decodes to routable names, none twice.
 void checkOwnAdvert()
 {
-    const Advert &a = lsdb.nodes[lsdb.self].advert;
-    FUZZ_CHECK(a.userCount >= 0 && a.userCount <= MAX_NAMES && a.chanCount >= 0 && a.chanCount <= MAX_NAMES,
-               "%d users, %d channels announced", a.userCount, a.chanCount);
-    for (int i = 0; i < a.userCount; ++i) {
-        FUZZ_CHECK(isRoutableName(a.users[i]), "announced user %s", printable(a.users[i]).c_str());
-        for (int j = 0; j < i; ++j) FUZZ_CHECK(std::strcmp(a.users[i], a.users[j]) != 0, "user %s twice", a.users[i]);
+    const NodeState &self = lsdb.nodes[lsdb.self];
+    FUZZ_CHECK(self.users.count() <= MAX_USERS && self.chans.count() <= MAX_CHANNELS, "%d users, %d channels announced",
+               self.users.count(), self.chans.count());
+    std::set<std::string_view> users, chans;
+    static Advert a;
+    for (int fragment = 0; fragment < MAX_FRAGMENTS; ++fragment) {
+        fragmentAdvert(self, fragment, a);
+        static char text[DATAGRAM_SIZE];
+        FUZZ_CHECK(encodeAdvert(text, 1, a) > 0, "fragment %d does not encode", fragment);
+        for (int i = 0; i < a.userCount; ++i) {
+            FUZZ_CHECK(isRoutableName(a.users[i]), "announced user %s", printable(a.users[i]).c_str());
+            FUZZ_CHECK(users.insert(a.users[i]).second, "user %s twice", printable(a.users[i]).c_str());
+        }
+        for (int i = 0; i < a.chanCount; ++i) {
+            FUZZ_CHECK(isRoutableName(a.chans[i]), "announced channel %s", printable(a.chans[i]).c_str());
+            FUZZ_CHECK(chans.insert(a.chans[i]).second, "channel %s twice", printable(a.chans[i]).c_str());
+        }
     }
-    for (int i = 0; i < a.chanCount; ++i) {
-        FUZZ_CHECK(isRoutableName(a.chans[i]), "announced channel %s", printable(a.chans[i]).c_str());
-        for (int j = 0; j < i; ++j) FUZZ_CHECK(std::strcmp(a.chans[i], a.chans[j]) != 0, "channel %s twice", a.chans[i]);
-    }
+    FUZZ_CHECK(static_cast<int>(users.size()) == self.users.count() && static_cast<int>(chans.size()) == self.chans.count(),
+               "the fragments hold other names than the tables count");
 }
 
 }  // namespace
@@ -107,7 +118,7 @@ void checkOwnAdvert()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // Node 1 is this one, in a line 1-2-3; 2 hosts bob and #c, 3 hosts carol, #c and &d.
-    lsdb = routedtest::makeDb({1, 2, 3}, 1, {{1, 2}, {2, 3}});
+    routedtest::fillDb(lsdb, {1, 2, 3}, 1, {{1, 2}, {2, 3}});
     routedtest::hostUser(lsdb, 2, "bob");
     routedtest::hostChan(lsdb, 2, "#c");
     routedtest::hostUser(lsdb, 3, "carol");
@@ -142,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ::close(server);
     pump();
     FUZZ_CHECK(serverLinkSock() < 0, "the link outlived its server");
-    FUZZ_CHECK(lsdb.nodes[lsdb.self].advert.userCount == 0 && lsdb.nodes[lsdb.self].advert.chanCount == 0,
+    FUZZ_CHECK(lsdb.nodes[lsdb.self].users.count() == 0 && lsdb.nodes[lsdb.self].chans.count() == 0,
                "a closed link's announcements were kept");
     return 0;
 }

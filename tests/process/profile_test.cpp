@@ -33,6 +33,15 @@ struct CompatNode {
     LineSocket first;
 };
 
+// The client's NICK and USER, and the daemon's answer that no other node has the nick.
+void registerWith(FakeDaemon &daemon, Client &c)
+{
+    c.say(c.nickLine());
+    c.say(c.userLine());
+    EXPECT_EQ(daemon.nextLine(), "NEXTHOP " + c.nick + "\r\n");
+    daemon.send("NONE\r\n");
+}
+
 TEST(ProfileProcess, CompatNodeWelcomesAnswersPingAndPartsForReal)
 {
     CompatNode n({"-v", "1"});
@@ -81,14 +90,18 @@ TEST(ProfileProcess, WithoutCompatTheProfileCommandsAreUnknown)
     EXPECT_EQ(sock.readLine(), fromServer("421 PING :Unknown command"));
 }
 
-// The profile's MOTD comes from --motd's file and its name from --name; SIGHUP reads the file again
-// and ends neither program, in either mode.
-TEST(ProfileProcess, MotdFileAndNameAndSighupReadsTheFileAgain)
+// The profile's MOTD comes from --motd's file and its name from --name; SIGHUP reads the file again,
+// and the log level (the node's) or -v (the daemon's) from the --options files, falling back to the
+// command line's when a file no longer names one; it ends neither program, in either mode.
+TEST(ProfileProcess, MotdFileAndNameAndSighupReadsTheFilesAgain)
 {
     char motd[] = "/tmp/quorvel-motd-XXXXXX";
+    char options[] = "/tmp/quorvel-options-XXXXXX";
     ASSERT_GE(::mkstemp(motd), 0);
+    ASSERT_GE(::mkstemp(options), 0);
     std::ofstream(motd) << "first line\r\nsecond\n";
-    CompatNode n({"--name", "irc.test", "--motd", motd});
+    std::ofstream(options) << "# the server's\nQUORVEL_SERVER_OPTIONS=\"--log quiet\"\n";
+    CompatNode n({"--name", "irc.test", "--motd", motd, "--log", "info", "--options", options});
     ASSERT_TRUE(n.first.valid()) << n.node.err();
     const auto motdOf = [&n](Client &c) {
         c.say(c.nickLine());
@@ -108,20 +121,31 @@ TEST(ProfileProcess, MotdFileAndNameAndSighupReadsTheFileAgain)
     EXPECT_EQ(motdOf(alice), ":irc.test 372 alice :- first line\r\n:irc.test 372 alice :- second\r\n");
 
     std::ofstream(motd) << "changed\n";
+    std::ofstream(options) << "\n";  // no level: the command line's info again
     ASSERT_EQ(::kill(n.node.pid(), SIGHUP), 0);
     EXPECT_TRUE(n.node.waitForOutput("the MOTD has 1 line(s)")) << n.node.out();
+    EXPECT_NE(n.node.out().find("SIGHUP: the log level is info"), std::string::npos) << n.node.out();
     Client bob(connectWithRetry(n.ports.server), "bob");
     EXPECT_EQ(motdOf(bob), ":irc.test 372 bob :- changed\r\n");
+    EXPECT_TRUE(n.node.waitForError("info: bob registered")) << n.node.err();
+    EXPECT_EQ(n.node.err().find("alice registered"), std::string::npos) << n.node.err();
+    std::ofstream(options) << "X=\"--log $LEVEL\"\n";  // a fault keeps the level and says where
+    ASSERT_EQ(::kill(n.node.pid(), SIGHUP), 0);
+    EXPECT_TRUE(n.node.waitForOutput("the log level stays info")) << n.node.out();
+    EXPECT_NE(n.node.err().find(std::string(options) + ", line 1: $"), std::string::npos) << n.node.err();
     EXPECT_TRUE(n.node.running());
 
     NodeProcess routed(QUORVEL_ROUTED_BINARY);
     const NodePorts routedPorts{freePort(), freePort(), freePort()};
-    routed.start({"-i", "1", "-c", routed.writeConfig(configLine(1, routedPorts))});
+    std::ofstream(options) << "QUORVEL_ROUTED_OPTIONS='-v 1'\n";
+    routed.start({"-i", "1", "-c", routed.writeConfig(configLine(1, routedPorts)), "--options", options});
     ASSERT_TRUE(routed.waitForOutput("ready")) << routed.err();
+    std::ofstream(options) << "# nothing\n";
     ASSERT_EQ(::kill(routed.pid(), SIGHUP), 0);
-    EXPECT_TRUE(routed.waitForOutput("SIGHUP: nothing to read again")) << routed.out();
+    EXPECT_TRUE(routed.waitForOutput("SIGHUP: -v 0; the node table and the key are read at start only")) << routed.out();
     EXPECT_TRUE(routed.running());
     ::unlink(motd);
+    ::unlink(options);
 }
 
 // --log info: a line per connection, registration and close on standard error, never what a user
@@ -132,10 +156,7 @@ TEST(ProfileProcess, InfoLogSaysWhoCameAndWentButNotWhatTheySaid)
     ASSERT_TRUE(n.first.valid()) << n.node.err();
     {
         Client alice(std::move(n.first), "alice");
-        alice.say(alice.nickLine());
-        alice.say(alice.userLine());
-        EXPECT_EQ(n.daemon.nextLine(), "NEXTHOP alice\r\n");
-        n.daemon.send("NONE\r\n");
+        registerWith(n.daemon, alice);
         EXPECT_TRUE(alice.sock.readLine().find(" 001 alice ") != std::string::npos);
         alice.say("PRIVMSG alice :a secret");
         alice.say("QUIT");
@@ -152,6 +173,43 @@ TEST(ProfileProcess, InfoLogSaysWhoCameAndWentButNotWhatTheySaid)
     bad.start({"3", bad.writeConfig(configLine(3, n.ports)), "--log", "loud"});
     EXPECT_EQ(bad.waitForExit(), 255);
     EXPECT_NE(bad.err().find("invalid --log = loud"), std::string::npos) << bad.err();
+}
+
+// The channel sizes come from the command line: the 005 line tells the joins, a JOIN past them is
+// refused; a value that is no number in range ends the node, and without the profile they are
+// named as unused.
+TEST(ProfileProcess, ChannelSizesComeFromOptions)
+{
+    CompatNode n({"--max-joins", "2", "--max-channels", "8"});
+    ASSERT_TRUE(n.first.valid()) << n.node.err();
+    Client alice(std::move(n.first), "alice");
+    registerWith(n.daemon, alice);
+    std::string isupport;
+    for (std::string line = "-"; !line.empty() && line.find(" 376 ") == std::string::npos; line = alice.sock.readLine())
+        if (line.find(" 005 ") != std::string::npos) isupport = line;
+    EXPECT_NE(isupport.find(" CHANLIMIT=#&:2 MAXCHANNELS=2 "), std::string::npos) << isupport;
+    alice.say("JOIN #a,#b,#c");
+    for (const char *channel : {"#a", "#b"}) {
+        EXPECT_EQ(alice.sock.readLine(), ":" + alice.mask() + " JOIN " + channel + "\r\n");
+        EXPECT_EQ(alice.sock.readLine(), namesLine("alice", channel, "alice"));
+        EXPECT_EQ(alice.sock.readLine(), namesEnd("alice", channel));
+    }
+    EXPECT_EQ(alice.sock.readLine(), fromServer("405 alice #c :You have joined too many channels"));
+
+    for (const char *value : {"0", "34", "x", "3x", ""}) {
+        SCOPED_TRACE(value);
+        NodeProcess bad;
+        bad.start({"3", bad.writeConfig(configLine(3, n.ports)), "--compat", "--max-joins", value});
+        EXPECT_EQ(bad.waitForExit(), 255);
+        EXPECT_NE(bad.err().find(std::string("invalid --max-joins = ") + value + " (a number from 1 to 33)"),
+                  std::string::npos) << bad.err();
+    }
+    FakeDaemon daemon;
+    NodeProcess exact;
+    const NodePorts ports{freePort(), daemon.port(), freePort()};
+    exact.start({"3", exact.writeConfig(configLine(3, ports)), "--max-members", "5"});
+    EXPECT_TRUE(waitUntilServing(daemon, ports.server).valid()) << exact.err();
+    EXPECT_NE(exact.err().find("take effect in the client profile only"), std::string::npos) << exact.err();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -308,15 +309,23 @@ TEST(StartupRunning, CycleThatDividesTheTimeoutsStaysQuiet)
     EXPECT_TRUE(r.node.running());
 }
 
-// --check reads what start-up reads, says what it found and ends without starting: 0 when all of
-// it is good, 1 at the first fault, with the fault's own message; no daemon need listen.
+// --check reads what start-up reads, options files included, says what it found and ends without
+// starting: 0 when all of it is good, 1 at the first fault, with the fault's own message and where
+// it is; no daemon need listen. A key others may read is taken with a warning, or refused under
+// --strict-key.
 TEST(StartupCheck, BothProgramsCheckWithoutStarting)
 {
     const std::string routed = QUORVEL_ROUTED_BINARY;
     NodeProcess files;
     const std::string good = files.writeConfig("# two nodes\n" + configLine(1, someFreePorts()) + configLine(2, someFreePorts()));
     NodeProcess badFiles;
-    const std::string bad = badFiles.writeConfig("1 127.0.0.1 10 20\n");
+    const std::string bad = badFiles.writeConfig("# a comment, and a blank line\n\n1 127.0.0.1 10 20\n");
+    // Options files (written as configurations are, one each), and a key others may read.
+    NodeProcess extraFiles[3];
+    const std::string options = extraFiles[0].writeConfig("# shared\nQUORVEL_OPTIONS=\"-a 2\"\nS='--compat'\n");
+    const std::string badOptions = extraFiles[1].writeConfig("A=1\nB=-a 2\n");
+    const std::string openKey = extraFiles[2].writeConfig("0123456789abcdef0123456789abcdef");
+    ASSERT_EQ(::chmod(openKey.c_str(), 0644), 0);
     struct Case {
         std::string prog;
         std::vector<std::string> args;
@@ -330,7 +339,12 @@ TEST(StartupCheck, BothProgramsCheckWithoutStarting)
              {PROG, {"1", bad, "--check"}, 1, "bad line in config_file"},
              {PROG, {"1", good, "-a", "0", "--check"}, 1, "invalid advertisement_cycle_time"},
              {routed, {"--check", "-i", "2", "-c", good}, 0, "2 nodes; node 2 on 127.0.0.1"},
-             {routed, {"--check", "-i", "1", "-c", bad}, 1, "bad line in config_file"},
+             {routed, {"--check", "-i", "1", "-c", bad}, 1, bad + ", line 3: not \"ID host"},
+             {PROG, {"1", good, "--check", "--options", options, "--exact"}, 0, "; client profile;"},
+             {PROG, {"1", good, "--options", badOptions, "--check"}, 1, badOptions + ", line 2: text after the value"},
+             {routed, {"-i", "1", "-c", good, "--options", "/nonexistent", "--check"}, 1, "options file /nonexistent: No such"},
+             {routed, {"-i", "1", "-c", good, "-k", openKey, "--check"}, 0, "warning: key file " + openKey},
+             {PROG, {"1", good, "--key", openKey, "--strict-key", "--check"}, 1, "refused: key file " + openKey},
          }) {
         SCOPED_TRACE(c.prog + " " + c.args[0]);
         NodeProcess node(c.prog);

@@ -120,8 +120,8 @@ TEST_F(KeyedFlooding, ForgedAdvertisementsChangeNothing)
     net.send(2, "LSA 2 2 4294967295 0 0 0");
     net.send(2, lsa);  // replayed
     net.pump(2);
-    EXPECT_EQ(lsdb.nodes[1].advert.seq, 7u);
-    EXPECT_EQ(lsdb.nodes[1].advert.userCount, 1);
+    EXPECT_EQ(lsdb.nodes[1].fragments[0].seq, 7u);
+    EXPECT_EQ(lsdb.nodes[1].users.count(), 1);
     EXPECT_EQ(floodStats().refused - refusedBefore, 2u);
 }
 
@@ -214,6 +214,29 @@ TEST_F(KeyedFlooding, ReplayedHellosLeaveTheSessionAndARestartStillBinds)
     restarted.heard = neighbours.entries[0].ownNonce;
     EXPECT_EQ(bindsWithin(restarted, CYCLE_MS, {ofAnEndedSession, firstOfThisRun, lastOfTheSession, ofARunNeverHeard}),
               2);
+}
+
+// A keyed neighbour that restarts binds a new session while its link never looks down here; it
+// still holds nothing, and is sent the database, its own fragments of the earlier run among them.
+TEST_F(KeyedFlooding, ARestartedNeighbourIsSentTheDatabase)
+{
+    FloodHarness net(3);
+    Peer two{2};
+    two.handshake(net, 0);
+    net.send(2, two.seal("LSA 2 2 7 1 1 1 carol 0"));
+    net.send(2, two.seal("LSA 2 2 7 0 1 ghost 0 frag=4"));
+    net.pump(1);
+    net.received(2);
+    Peer restarted{2};
+    net.send(2, restarted.hello());
+    net.pump(2);
+    restarted.hear(net.received(2));
+    net.send(2, restarted.hello());
+    net.pump(3);
+    ASSERT_EQ(neighbours.entries[0].peerNonce, restarted.nonce);
+    int ghosts = 0;
+    for (const std::string &d : net.received(2)) ghosts += d.rfind("LSA 1 2 7 0 1 ghost 0 frag=4 ", 0) == 0;
+    EXPECT_EQ(ghosts, 1);
 }
 
 }  // namespace

@@ -99,7 +99,7 @@ public:
 
     uint32_t count() const { return static_cast<uint32_t>(socks_.size()); }
 
-    static uint32_t ownSeq() { return lsdb.nodes[lsdb.self].advert.seq; }
+    static uint32_t ownSeq(int fragment = 0) { return lsdb.nodes[lsdb.self].fragments[fragment].seq; }
 
 private:
     static int boundUdp(uint16_t &port)

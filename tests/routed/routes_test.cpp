@@ -19,57 +19,59 @@ using Ids = std::vector<uint32_t>;
 using Route = std::pair<uint32_t, int>;  // next hop ID and hops
 const Route NONE{0, -1};
 
-Route nextHop(const LinkStateDb &db, uint32_t selfId, const char *nick)
+Route nextHop(LinkStateDb &db, uint32_t selfId, const char *nick)
 {
-    const LinkStateDb at = withSelf(db, selfId);
-    const NickRoute r = routeToNick(at, nick);
-    return r.nextHop < 0 ? NONE : Route{at.nodes[r.nextHop].id, r.hops};
+    SelfAs at(db, selfId);
+    const NickRoute r = routeToNick(db, nick);
+    return r.nextHop < 0 ? NONE : Route{db.nodes[r.nextHop].id, r.hops};
 }
 
 // NEXTHOPS as the IDs it names; nullopt when no node has the channel.
-std::optional<Ids> treeHops(const LinkStateDb &db, uint32_t selfId, uint32_t srcId, const char *chan)
+std::optional<Ids> treeHops(LinkStateDb &db, uint32_t selfId, uint32_t srcId, const char *chan)
 {
-    const LinkStateDb at = withSelf(db, selfId);
+    SelfAs at(db, selfId);
     int hops[MAX_NODES];
-    const int count = channelNextHops(at, nodeIndex(at, srcId), chan, hops);
+    const int count = channelNextHops(db, nodeIndex(db, srcId), chan, hops);
     if (count < 0) return std::nullopt;
     Ids ids;
-    for (int i = 0; i < count; ++i) ids.push_back(at.nodes[hops[i]].id);
+    for (int i = 0; i < count; ++i) ids.push_back(db.nodes[hops[i]].id);
     return ids;
 }
 
-LinkStateDb chainDb(const Ids &ids, bool ring = false)
+Db chainDb(const Ids &ids, bool ring = false)
 {
-    LinkStateDb db = makeDb(ids, ids[0]);
-    for (size_t i = 0; i + 1 < ids.size(); ++i) link(db, ids[i], ids[i + 1]);
-    if (ring) link(db, ids.back(), ids[0]);
+    Db db = makeDb(ids, ids[0]);
+    for (size_t i = 0; i + 1 < ids.size(); ++i) link(*db, ids[i], ids[i + 1]);
+    if (ring) link(*db, ids.back(), ids[0]);
     return db;
 }
 
+// Fragment 0 no longer held: the node's links and names do not count.
 void forget(LinkStateDb &db, uint32_t id, bool gone = true) { db.nodes[nodeIndex(db, id)].known = !gone; }
 
 TEST(Routes, ShortestPathsOnALineAndARing)
 {
-    LinkStateDb line = chainDb({1, 2, 3, 4, 5});
-    hostUser(line, 1, "a");
-    hostUser(line, 5, "e");
-    EXPECT_EQ(nextHop(line, 1, "e"), Route(2, 4));
-    EXPECT_EQ(nextHop(line, 3, "e"), Route(4, 2));
-    EXPECT_EQ(nextHop(line, 3, "a"), Route(2, 2));
-    EXPECT_EQ(nextHop(line, 4, "e"), Route(5, 1));
+    Db line = chainDb({1, 2, 3, 4, 5});
+    hostUser(*line, 1, "a");
+    hostUser(*line, 5, "e");
+    EXPECT_EQ(nextHop(*line, 1, "e"), Route(2, 4));
+    EXPECT_EQ(nextHop(*line, 3, "e"), Route(4, 2));
+    EXPECT_EQ(nextHop(*line, 3, "a"), Route(2, 2));
+    EXPECT_EQ(nextHop(*line, 4, "e"), Route(5, 1));
 
-    LinkStateDb ring = chainDb({1, 2, 3, 4, 5, 6}, true);
-    for (auto [id, nick] : {std::pair{3u, "c"}, {4u, "d"}, {5u, "e"}}) hostUser(ring, id, nick);
-    EXPECT_EQ(nextHop(ring, 1, "c"), Route(2, 2));
-    EXPECT_EQ(nextHop(ring, 1, "d"), Route(2, 3));  // both ways are three hops
-    EXPECT_EQ(nextHop(ring, 1, "e"), Route(6, 2));
-    EXPECT_EQ(nextHop(ring, 6, "c"), Route(1, 3));
+    Db ring = chainDb({1, 2, 3, 4, 5, 6}, true);
+    for (auto [id, nick] : {std::pair{3u, "c"}, {4u, "d"}, {5u, "e"}}) hostUser(*ring, id, nick);
+    EXPECT_EQ(nextHop(*ring, 1, "c"), Route(2, 2));
+    EXPECT_EQ(nextHop(*ring, 1, "d"), Route(2, 3));  // both ways are three hops
+    EXPECT_EQ(nextHop(*ring, 1, "e"), Route(6, 2));
+    EXPECT_EQ(nextHop(*ring, 6, "c"), Route(1, 3));
 }
 
 TEST(Routes, TiesGoToTheLowerIdWhateverTheIndexOrder)
 {
     for (const Ids &order : {Ids{1, 2, 3, 4}, Ids{4, 3, 2, 1}, Ids{3, 4, 1, 2}}) {
-        LinkStateDb db = makeDb(order, 1, {{4, 3}, {3, 1}, {4, 2}, {2, 1}});
+        const Db made = makeDb(order, 1, {{4, 3}, {3, 1}, {4, 2}, {2, 1}});
+        LinkStateDb &db = *made;
         for (auto [id, nick] : {std::pair{1u, "w"}, {2u, "x"}, {3u, "y"}, {4u, "z"}}) hostUser(db, id, nick);
         EXPECT_EQ(nextHop(db, 1, "z"), Route(2, 2));
         EXPECT_EQ(nextHop(db, 4, "w"), Route(2, 2));
@@ -77,7 +79,8 @@ TEST(Routes, TiesGoToTheLowerIdWhateverTheIndexOrder)
         EXPECT_EQ(nextHop(db, 3, "x"), Route(1, 2));
     }
     // 1-5-2-9 and 1-3-4-9: the tie is between the first hops, 3 and 5, not the last ones.
-    LinkStateDb db = makeDb({1, 2, 3, 4, 5, 9}, 1, {{1, 5}, {5, 2}, {2, 9}, {1, 3}, {3, 4}, {4, 9}});
+    const Db made = makeDb({1, 2, 3, 4, 5, 9}, 1, {{1, 5}, {5, 2}, {2, 9}, {1, 3}, {3, 4}, {4, 9}});
+    LinkStateDb &db = *made;
     hostUser(db, 9, "z");
     EXPECT_EQ(nextHop(db, 1, "z"), Route(3, 3));
 }
@@ -85,34 +88,36 @@ TEST(Routes, TiesGoToTheLowerIdWhateverTheIndexOrder)
 TEST(Routes, OnlyTwoWayLinksBetweenKnownNodesCount)
 {
     // 2->3 is named by 2 alone, so the way to 3 is the long one through 4 and 5.
-    LinkStateDb db = makeDb({1, 2, 3, 4, 5}, 1, {{1, 2}, {1, 4}, {4, 5}, {5, 3}});
+    const Db made = makeDb({1, 2, 3, 4, 5}, 1, {{1, 2}, {1, 4}, {4, 5}, {5, 3}});
+    LinkStateDb &db = *made;
     listLink(db, 2, 3);
     hostUser(db, 3, "c");
     EXPECT_EQ(nextHop(db, 1, "c"), Route(4, 3));
     EXPECT_EQ(nextHop(db, 2, "c"), Route(1, 4));
 
     // An advertisement no longer held carries neither its links nor its users.
-    LinkStateDb gone = chainDb({1, 2, 3});
-    hostUser(gone, 2, "b");
-    hostUser(gone, 3, "c");
-    forget(gone, 3);
-    EXPECT_EQ(nextHop(gone, 1, "c"), NONE);
-    EXPECT_EQ(nextHop(gone, 1, "b"), Route(2, 1));
-    forget(gone, 2);
-    forget(gone, 3, false);
-    EXPECT_EQ(nextHop(gone, 1, "c"), NONE);
-    EXPECT_EQ(nextHop(gone, 1, "b"), NONE);
+    Db gone = chainDb({1, 2, 3});
+    hostUser(*gone, 2, "b");
+    hostUser(*gone, 3, "c");
+    forget(*gone, 3);
+    EXPECT_EQ(nextHop(*gone, 1, "c"), NONE);
+    EXPECT_EQ(nextHop(*gone, 1, "b"), Route(2, 1));
+    forget(*gone, 2);
+    forget(*gone, 3, false);
+    EXPECT_EQ(nextHop(*gone, 1, "c"), NONE);
+    EXPECT_EQ(nextHop(*gone, 1, "b"), NONE);
 
-    LinkStateDb island = makeDb({1, 2, 3}, 1, {{1, 2}});
-    hostUser(island, 3, "c");
-    EXPECT_EQ(nextHop(island, 1, "c"), NONE);
-    EXPECT_EQ(nextHop(island, 1, "nobody"), NONE);
+    Db island = makeDb({1, 2, 3}, 1, {{1, 2}});
+    hostUser(*island, 3, "c");
+    EXPECT_EQ(nextHop(*island, 1, "c"), NONE);
+    EXPECT_EQ(nextHop(*island, 1, "nobody"), NONE);
 }
 
 TEST(Routes, NickOnSeveralNodesGoesToTheNearest)
 {
     for (const Ids &order : {Ids{1, 2, 3, 4, 5}, Ids{5, 4, 3, 2, 1}}) {
-        LinkStateDb db = makeDb(order, 3, {{1, 2}, {2, 3}, {3, 4}, {4, 5}});
+        const Db made = makeDb(order, 3, {{1, 2}, {2, 3}, {3, 4}, {4, 5}});
+        LinkStateDb &db = *made;
         for (auto [id, nick] : {std::pair{1u, "n"}, {4u, "n"}, {1u, "t"}, {5u, "t"}, {3u, "s"}}) hostUser(db, id, nick);
         EXPECT_EQ(nextHop(db, 3, "n"), Route(4, 1));
         EXPECT_EQ(nextHop(db, 3, "t"), Route(2, 2));  // two hops either way: node 1
@@ -122,36 +127,37 @@ TEST(Routes, NickOnSeveralNodesGoesToTheNearest)
 
 TEST(ChannelTree, ChildrenLeadingToMembers)
 {
-    LinkStateDb line = chainDb({1, 2, 3, 4, 5});
-    hostChan(line, 1, "#c");
-    hostChan(line, 5, "#c");
-    hostChan(line, 1, "#one");
-    EXPECT_EQ(treeHops(line, 3, 1, "#c"), Ids{4});
-    EXPECT_EQ(treeHops(line, 3, 5, "#c"), Ids{2});
-    EXPECT_EQ(treeHops(line, 3, 3, "#c"), (Ids{2, 4}));
-    EXPECT_EQ(treeHops(line, 1, 1, "#c"), Ids{2});
-    EXPECT_EQ(treeHops(line, 5, 1, "#c"), Ids{});
-    EXPECT_EQ(treeHops(line, 3, 1, "#one"), Ids{});  // the only member is behind the parent
-    EXPECT_EQ(treeHops(line, 3, 5, "#one"), Ids{2});
+    Db line = chainDb({1, 2, 3, 4, 5});
+    hostChan(*line, 1, "#c");
+    hostChan(*line, 5, "#c");
+    hostChan(*line, 1, "#one");
+    EXPECT_EQ(treeHops(*line, 3, 1, "#c"), Ids{4});
+    EXPECT_EQ(treeHops(*line, 3, 5, "#c"), Ids{2});
+    EXPECT_EQ(treeHops(*line, 3, 3, "#c"), (Ids{2, 4}));
+    EXPECT_EQ(treeHops(*line, 1, 1, "#c"), Ids{2});
+    EXPECT_EQ(treeHops(*line, 5, 1, "#c"), Ids{});
+    EXPECT_EQ(treeHops(*line, 3, 1, "#one"), Ids{});  // the only member is behind the parent
+    EXPECT_EQ(treeHops(*line, 3, 5, "#one"), Ids{2});
 
     // A branch: only the child with members below it gets the message.
-    LinkStateDb tree = makeDb({1, 2, 3, 4, 5}, 1, {{1, 2}, {2, 3}, {2, 4}, {4, 5}});
-    hostChan(tree, 3, "#c");
-    EXPECT_EQ(treeHops(tree, 1, 1, "#c"), Ids{2});
-    EXPECT_EQ(treeHops(tree, 2, 1, "#c"), Ids{3});
-    EXPECT_EQ(treeHops(tree, 4, 1, "#c"), Ids{});
-    EXPECT_EQ(treeHops(tree, 2, 5, "#c"), Ids{3});
+    Db tree = makeDb({1, 2, 3, 4, 5}, 1, {{1, 2}, {2, 3}, {2, 4}, {4, 5}});
+    hostChan(*tree, 3, "#c");
+    EXPECT_EQ(treeHops(*tree, 1, 1, "#c"), Ids{2});
+    EXPECT_EQ(treeHops(*tree, 2, 1, "#c"), Ids{3});
+    EXPECT_EQ(treeHops(*tree, 4, 1, "#c"), Ids{});
+    EXPECT_EQ(treeHops(*tree, 2, 5, "#c"), Ids{3});
 
     // Children come in ascending ID order, whatever the index order.
-    LinkStateDb star = makeDb({1, 4, 3, 2}, 1, {{1, 4}, {1, 3}, {1, 2}});
-    for (uint32_t id : {4u, 3u, 2u}) hostChan(star, id, "#c");
-    EXPECT_EQ(treeHops(star, 1, 1, "#c"), (Ids{2, 3, 4}));
-    EXPECT_EQ(treeHops(star, 1, 3, "#c"), (Ids{2, 4}));
+    Db star = makeDb({1, 4, 3, 2}, 1, {{1, 4}, {1, 3}, {1, 2}});
+    for (uint32_t id : {4u, 3u, 2u}) hostChan(*star, id, "#c");
+    EXPECT_EQ(treeHops(*star, 1, 1, "#c"), (Ids{2, 3, 4}));
+    EXPECT_EQ(treeHops(*star, 1, 3, "#c"), (Ids{2, 4}));
 }
 
 TEST(ChannelTree, NoneOnlyWhenNoNodeHasTheChannel)
 {
-    LinkStateDb db = makeDb({1, 2, 3, 6}, 1, {{1, 2}, {2, 3}});
+    const Db made = makeDb({1, 2, 3, 6}, 1, {{1, 2}, {2, 3}});
+    LinkStateDb &db = *made;
     hostChan(db, 6, "#far");
     hostChan(db, 3, "#c");
     EXPECT_EQ(treeHops(db, 2, 2, "#nobody"), std::nullopt);
@@ -168,10 +174,10 @@ TEST(ChannelTree, NoneOnlyWhenNoNodeHasTheChannel)
 struct Graph {
     Ids ids;
     std::vector<std::pair<int, int>> edges;  // by index
-    LinkStateDb db() const
+    Db db() const
     {
-        LinkStateDb out = makeDb(ids, ids[0]);
-        for (auto [a, b] : edges) link(out, ids[a], ids[b]);
+        Db out = makeDb(ids, ids[0]);
+        for (auto [a, b] : edges) link(*out, ids[a], ids[b]);
         return out;
     }
     int size() const { return static_cast<int>(ids.size()); }
@@ -228,10 +234,11 @@ TEST(ChannelTree, EveryMemberGetsOneCopyOverShortestPaths)
     for (const Graph &g : sampleGraphs()) {
         const int n = g.size();
         const auto dist = distances(g);
-        LinkStateDb db = g.db();
+        const Db graph = g.db();
+        LinkStateDb &db = *graph;
         for (unsigned members = 1; members < (1u << n); ++members) {
             for (int v = 0; v < n; ++v) {
-                db.nodes[v].advert.chanCount = 0;
+                db.nodes[v].chans.clear();
                 if (members & (1u << v)) hostChan(db, g.ids[v], "#c");
             }
             for (int src = 0; src < n; ++src) {
@@ -269,7 +276,8 @@ TEST(Routes, NextHopsFollowedReachTheNickInThePromisedHops)
         const auto dist = distances(g);
         for (int a = 0; a < g.size(); ++a)
             for (int b = a; b < g.size(); ++b) {  // hosted on a alone, or on a and b
-                LinkStateDb db = g.db();
+                const Db graph = g.db();
+                LinkStateDb &db = *graph;
                 hostUser(db, g.ids[a], "n");
                 if (b != a) hostUser(db, g.ids[b], "n");
                 const unsigned hosts = (1u << a) | (1u << b);

@@ -36,7 +36,7 @@ protected:
     // Node 1 is this one; 2 hosts bob and #c, 3 hosts #c too.
     void SetUp() override
     {
-        lsdb = makeDb({1, 2, 3}, 1, {{1, 2}, {1, 3}});
+        fillDb(lsdb, {1, 2, 3}, 1, {{1, 2}, {1, 3}});
         hostUser(lsdb, 2, "bob");
         hostChan(lsdb, 2, "#c");
         hostChan(lsdb, 3, "#c");
@@ -120,14 +120,19 @@ protected:
         return lines;
     }
 
-    static const Advert &own() { return lsdb.nodes[lsdb.self].advert; }
+    static const NodeState &own() { return lsdb.nodes[lsdb.self]; }
 
-    static Lines users()
+    template <typename Table>
+    static Lines namesIn(const Table &table)
     {
-        Lines out(own().users, own().users + own().userCount);
+        Lines out;
+        for (int fragment = 0; fragment < MAX_FRAGMENTS; ++fragment)
+            table.forEachIn(fragment, [&](std::string_view name) { out.emplace_back(name); });
         std::sort(out.begin(), out.end());
         return out;
     }
+    static Lines users() { return namesIn(own().users); }
+    static Lines chans() { return namesIn(own().chans); }
 
     int listener_ = -1;
     sockaddr_in addr_{};
@@ -187,25 +192,31 @@ TEST_F(ServerLink, AnnouncementsEnterTheOwnAdvertisement)
                        "x\nADDCHAN #a\nADDCHAN #a\nADDCHAN #b\nREMOVECHAN #a\nREMOVEUSER nobody\nREMOVEUSER\nADDUSER\n"),
               Lines{});
     EXPECT_EQ(users(), (Lines{"alice", "carol", longest}));
-    ASSERT_EQ(own().chanCount, 1);
-    EXPECT_STREQ(own().chans[0], "#b");
+    EXPECT_EQ(chans(), Lines{"#b"});
     EXPECT_EQ(exchange("REMOVEUSER alice\nREMOVEUSER alice\n"), Lines{});
     EXPECT_EQ(users(), (Lines{"carol", longest}));
 
     // The other nodes route to what this one announced.
-    EXPECT_EQ(routeToNick(withSelf(lsdb, 2), "carol").nextHop, nodeIndex(lsdb, 1));
-    int hops[MAX_NODES];
-    EXPECT_EQ(channelNextHops(withSelf(lsdb, 2), nodeIndex(lsdb, 2), "#b", hops), 1);
+    {
+        SelfAs two(lsdb, 2);
+        EXPECT_EQ(routeToNick(lsdb, "carol").nextHop, nodeIndex(lsdb, 1));
+        int hops[MAX_NODES];
+        EXPECT_EQ(channelNextHops(lsdb, nodeIndex(lsdb, 2), "#b", hops), 1);
+    }
 
+    // Past the limits an announcement is left out, without an answer, and what was held stays.
     std::string many;
-    for (int i = 0; i < MAX_NAMES + 4; ++i) many += "ADDUSER u" + std::to_string(i) + "\nADDCHAN #" + std::to_string(i) + "\n";
+    for (int i = 0; i < MAX_USERS + 4; ++i) many += "ADDUSER u" + std::to_string(i) + "\n";
+    for (int i = 0; i < MAX_CHANNELS + 4; ++i) many += "ADDCHAN #" + std::to_string(i) + "\n";
     EXPECT_EQ(exchange(many + "NEXTHOP bob\n"), Lines{"OK 2 1"});
-    EXPECT_EQ(own().userCount, MAX_NAMES);
-    EXPECT_EQ(own().chanCount, MAX_NAMES);
+    EXPECT_EQ(own().users.count(), MAX_USERS);
+    EXPECT_EQ(own().chans.count(), MAX_CHANNELS);
+    EXPECT_TRUE(own().users.contains("carol"));
+    EXPECT_FALSE(own().users.contains("u" + std::to_string(MAX_USERS)));
     // Room freed is room to announce again.
     EXPECT_EQ(exchange("REMOVEUSER carol\nADDUSER dave\n"), Lines{});
     const Lines now = users();
-    EXPECT_EQ(now.size(), static_cast<size_t>(MAX_NAMES));
+    EXPECT_EQ(now.size(), static_cast<size_t>(MAX_USERS));
     EXPECT_NE(std::find(now.begin(), now.end(), "dave"), now.end());
 }
 
@@ -233,8 +244,8 @@ TEST_F(ServerLink, ARestartedServerGetsTheLinkAtOnceAndAWaitingOneNever)
     close(client_);
     const int second = connectServer();
     EXPECT_EQ(serverWaitingCount(), 0);
-    EXPECT_EQ(own().userCount, 0);
-    EXPECT_EQ(own().chanCount, 0);
+    EXPECT_EQ(own().users.count(), 0);
+    EXPECT_EQ(own().chans.count(), 0);
     // What the old link left half written is not the start of the new link's first line.
     EXPECT_EQ(exchange("b\nNEXTHOP bob\n", second), Lines{"OK 2 1"});
 

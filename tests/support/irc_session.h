@@ -71,10 +71,29 @@ inline std::string joinReplies(const std::string &nick, const std::string &chann
            expected::namesEnd(SERVER, nick, channel);
 }
 
-inline std::vector<std::string> membersOf(int roomSlot)
+// The nicks of the channel's members here, in the order of their entries; none when it does not exist.
+inline std::vector<std::string> membersOf(const std::string &channel)
 {
     std::vector<std::string> names;
-    for (int i = 0; i < rooms[roomSlot].userCount; ++i) names.emplace_back(rooms[roomSlot].users[i]);
+    const int roomSlot = checkChannel(channel.c_str());
+    for (int i = 0; roomSlot > 0 && i < rooms[roomSlot].userCount; ++i)
+        names.emplace_back(connections[rooms[roomSlot].users[i]].nick);
+    return names;
+}
+
+// The channels the user in `slot` is in, in order of joining.
+inline std::vector<std::string> channelsOf(int slot)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < joinCount(slot); ++i) names.emplace_back(rooms[joinedRooms(slot)[i]].name);
+    return names;
+}
+
+// The channels that exist here, oldest first.
+inline std::vector<std::string> channelNames()
+{
+    std::vector<std::string> names;
+    for (int n = 1; n <= host.roomCount; ++n) names.emplace_back(rooms[roomInOrder(n)].name);
     return names;
 }
 
@@ -296,6 +315,7 @@ protected:
     void registerUser(int slot, const std::string &nick)
     {
         parse(slot, "NICK " + nick);
+        if (clientProfile.on) parse(DAEMON_SLOT, "NONE");  // the profile asks whether another node has it
         parse(slot, "USER " + userNameOf(nick) + " somehost someserver :" + realNameOf(nick));
         ASSERT_EQ(connections[slot].registered, 1) << nick;
         drain();
@@ -321,14 +341,12 @@ protected:
         neighborNodes[neighbors] = &neighbourEntries[neighbors];
         ++neighbors;
     }
-    // Channels whose members have no connection: they fill the table, and sends skip them.
-    void fakeRoom(int roomSlot, const std::string &name, int members)
+    // The client profile, with these channel tables: it takes the place of the exact replies'
+    // before the test's first line.
+    void takeProfile(const ChannelLimits &limits = PROFILE_LIMITS)
     {
-        Room &room = rooms[roomSlot];
-        std::snprintf(room.name, sizeof room.name, "%s", name.c_str());
-        for (int i = 0; i < members; ++i) std::snprintf(room.users[i], sizeof room.users[i], "ghost%d", i);
-        room.userCount = members;
-        if (host.roomCount < roomSlot) host.roomCount = roomSlot;
+        clientProfile.on = 1;
+        sizeChannelTables(limits, MAX_NEIGHBORS);
     }
 
     FreshTables tables{"testhost"};

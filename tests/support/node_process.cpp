@@ -125,13 +125,13 @@ bool NodeProcess::running() { return pid_ > 0 && !waitForExit(std::chrono::milli
 std::string NodeProcess::out() const { return slurp(files_[0]); }
 std::string NodeProcess::err() const { return slurp(files_[1]); }
 
-bool NodeProcess::waitForOutput(const std::string &text, std::chrono::milliseconds timeout) const
+bool NodeProcess::waitForText(const std::string &text, bool onError, std::chrono::milliseconds timeout) const
 {
     const auto deadline = Clock::now() + timeout;
     for (int polls = 0; polls < 10000; ++polls) {
         // Looked at before the output, so that what an ended process wrote last is still seen.
         const bool ended = reap().has_value();
-        if (out().find(text) != std::string::npos) return true;
+        if ((onError ? err() : out()).find(text) != std::string::npos) return true;
         if (ended || Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -47,7 +47,14 @@ public:
     std::string err() const;
     // Polls the captured stdout until it contains the text; false after the timeout, or once the
     // process has ended without writing it.
-    bool waitForOutput(const std::string &text, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
+    bool waitForOutput(const std::string &text, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const
+    {
+        return waitForText(text, false, timeout);
+    }
+    bool waitForError(const std::string &text, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const
+    {
+        return waitForText(text, true, timeout);
+    }
 
 private:
     std::string binary_;
@@ -57,6 +64,7 @@ private:
     mutable std::optional<int> status_;  // set by the first look that finds the child ended
 
     std::optional<int> reap() const;
+    bool waitForText(const std::string &text, bool onError, std::chrono::milliseconds timeout) const;
 };
 
 // The daemon's accept, then a connection to the server port retried every 20 ms for up to 5 s.

@@ -30,7 +30,8 @@ inline void resetTables(const char *hostName)
     (void)wired;
     clearConnectionTable();
     clearFreshTable();
-    std::memset(rooms, 0, sizeof rooms);
+    // The exact replies' sizes, with room for the members of every other node a file may list.
+    sizeChannelTables(EXACT_LIMITS, MAX_NEIGHBORS);
     std::memset(&msgQueue, 0, sizeof msgQueue);
     resetReadiness();
     std::snprintf(host.name, sizeof host.name, "%s", hostName);

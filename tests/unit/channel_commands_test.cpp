@@ -45,7 +45,7 @@ TEST_F(ChannelCommands, JoinCutsTheNameButWhoComparesItWhole)
 {
     EXPECT_EQ(reply(1, "JOIN #abcdefghijk"), joinReplies("alice", "#abcdefgh", "alice"));
     EXPECT_EQ(daemon.take(), "ADDCHAN #abcdefgh\r\n");
-    EXPECT_STREQ(connections[1].channel, "#abcdefgh");
+    EXPECT_EQ(channelsOf(1), Names{"#abcdefgh"});
 
     EXPECT_EQ(reply(2, "JOIN #abcdefghXYZ"), joinReplies("bob", "#abcdefgh", "alice bob"));
     EXPECT_EQ(client(1).take(), joinLine("bob", "#abcdefgh"));
@@ -74,8 +74,8 @@ TEST_F(ChannelCommands, NameWithoutPrefixIsRefusedAndTheUserStaysPut)
     }
     EXPECT_EQ(client(2).take(), "");
     EXPECT_EQ(daemon.take(), "");
-    EXPECT_STREQ(connections[1].channel, "#a");
-    EXPECT_EQ(membersOf(1), (Names{"alice", "bob"}));
+    EXPECT_EQ(channelsOf(1), Names{"#a"});
+    EXPECT_EQ(membersOf("#a"), (Names{"alice", "bob"}));
 }
 
 // The daemons carry no name with a control byte, so such a channel could never be reached from
@@ -87,7 +87,7 @@ TEST_F(ChannelCommands, NameWithControlByteIsRefusedWith479)
     EXPECT_EQ(reply(1, "JOIN #\x01x"), numeric("479 alice #\x01x :Illegal channel name"));
     EXPECT_EQ(reply(1, "JOIN #b\tc"), numeric("479 alice #b\tc :Illegal channel name"));
     EXPECT_EQ(daemon.take(), "");
-    EXPECT_STREQ(connections[1].channel, "#a");
+    EXPECT_EQ(channelsOf(1), Names{"#a"});
 }
 
 TEST_F(ChannelCommands, JoiningTheOwnChannelAgainIsSilent)
@@ -100,8 +100,8 @@ TEST_F(ChannelCommands, JoiningTheOwnChannelAgainIsSilent)
         parse(slot, line);
         for (int peer : {0, 1, 2, 3}) EXPECT_EQ(client(peer).take(), "") << peer;
     }
-    EXPECT_EQ(membersOf(1), (Names{"alice", "bob"}));
-    EXPECT_EQ(membersOf(2), (Names{"carol"}));
+    EXPECT_EQ(membersOf("#a"), (Names{"alice", "bob"}));
+    EXPECT_EQ(membersOf("#abcdefgh"), (Names{"carol"}));
 }
 
 TEST_F(ChannelCommands, AmpersandChannelsWorkLikeHashChannels)
@@ -125,10 +125,9 @@ TEST_F(ChannelCommands, LeavingAnEmptiedChannelForAnExistingOne)
     EXPECT_EQ(client(1).take(), leftNotice("alice") + joinReplies("alice", "#b", "bob alice"));
     EXPECT_EQ(daemon.take(), "REMOVECHAN #a\r\n");
     EXPECT_EQ(client(2).take(), joinLine("alice", "#b"));
-    // #b has moved down into the slot that #a left.
-    EXPECT_EQ(host.roomCount, 1);
-    EXPECT_EQ(membersOf(1), (Names{"bob", "alice"}));
-    EXPECT_STREQ(connections[1].channel, "#b");
+    EXPECT_EQ(channelNames(), Names{"#b"});
+    EXPECT_EQ(membersOf("#b"), (Names{"bob", "alice"}));
+    EXPECT_EQ(channelsOf(1), Names{"#b"});
 }
 
 TEST_F(ChannelCommands, LeavingASharedChannelForANewOne)
@@ -140,8 +139,8 @@ TEST_F(ChannelCommands, LeavingASharedChannelForANewOne)
     EXPECT_EQ(daemon.take(), "ADDCHAN #c\r\n");
     EXPECT_EQ(client(2).take(), leftNotice("alice"));
     EXPECT_EQ(reply(2, "LIST"), listReply("bob", {{"#c", 1}, {"#a", 1}}));
-    EXPECT_EQ(membersOf(1), (Names{"bob"}));
-    EXPECT_EQ(membersOf(2), (Names{"alice"}));
+    EXPECT_EQ(membersOf("#a"), (Names{"bob"}));
+    EXPECT_EQ(membersOf("#c"), (Names{"alice"}));
 }
 
 TEST_F(ChannelCommands, ListAndWhoAnswerAnUnregisteredClientWithAnEmptyNick)
@@ -154,7 +153,7 @@ TEST_F(ChannelCommands, ListAndWhoAnswerAnUnregisteredClientWithAnEmptyNick)
     EXPECT_EQ(reply(4, "WHO #b"), NO_SUCH_CHANNEL);
     EXPECT_EQ(reply(4, "JOIN #a"), numeric("451 :You have not registered"));
     EXPECT_EQ(reply(4, "PART"), numeric("451 :You have not registered"));
-    EXPECT_EQ(membersOf(1), (Names{"alice"}));
+    EXPECT_EQ(membersOf("#a"), (Names{"alice"}));
 }
 
 TEST_F(ChannelCommands, PartIgnoresTheNameItIsGiven)
@@ -165,8 +164,8 @@ TEST_F(ChannelCommands, PartIgnoresTheNameItIsGiven)
     EXPECT_EQ(client(1).take(), leftNotice("alice"));
     EXPECT_EQ(client(2).take(), "");
     EXPECT_EQ(daemon.take(), "REMOVECHAN #a\r\n");
-    EXPECT_STREQ(connections[1].channel, "");
-    EXPECT_EQ(membersOf(1), (Names{"bob"}));
+    EXPECT_EQ(channelsOf(1), Names{});
+    EXPECT_EQ(membersOf("#b"), (Names{"bob"}));
     EXPECT_EQ(reply(1, "PART #b"), "");
 }
 
@@ -186,51 +185,171 @@ TEST_F(ChannelCommands, WhoShowsEachMemberFromItsOwnRecord)
                                       whoEnd("carol", "#a"));
 }
 
+// Four client slots cannot fill the table of the exact replies; a smaller one shows its refusals.
 TEST_F(ChannelCommands, FullTableRefusesANewChannelUnlessLeavingFreesASlot)
 {
+    sizeChannelTables({2, MAX_MEMBERS, 1}, 0);
     joinAs(1, "#a");
     joinAs(2, "#a");
-    for (int r : {2, 3}) fakeRoom(r, "#f" + std::to_string(r), 1);
-    joinAs(3, "#c");  // the fourth channel: at the limit
-    EXPECT_EQ(host.roomCount, 4);
+    joinAs(3, "#c");  // the second channel: at the limit
+    EXPECT_EQ(host.roomCount, 2);
 
     const std::string tableFull = numeric("405 alice #e :Cannot create channel, the channel table is full");
     EXPECT_EQ(reply(1, "JOIN #e"), tableFull);
     EXPECT_EQ(reply(1, "JOIN #efghijklmn"), numeric("405 alice #efghijkl :Cannot create channel, the channel table is full"));
     EXPECT_EQ(client(2).take(), "");
     EXPECT_EQ(daemon.take(), "");
-    EXPECT_EQ(membersOf(1), (Names{"alice", "bob"}));
-    EXPECT_STREQ(connections[1].channel, "#a");
+    EXPECT_EQ(membersOf("#a"), (Names{"alice", "bob"}));
+    EXPECT_EQ(channelsOf(1), Names{"#a"});
 
     // carol alone in #c leaves it first, so her new channel fits.
     parse(3, "JOIN #e");
     EXPECT_EQ(client(3).take(), leftNotice("carol") + joinReplies("carol", "#e", "carol"));
     EXPECT_EQ(daemon.take(), "REMOVECHAN #c\r\nADDCHAN #e\r\n");
-    EXPECT_EQ(host.roomCount, 4);
-    EXPECT_STREQ(rooms[4].name, "#e");
+    EXPECT_EQ(channelNames(), (Names{"#a", "#e"}));
     // An existing channel can still be entered when the table is full.
     EXPECT_EQ(reply(1, "JOIN #e"), leftNotice("alice") + joinReplies("alice", "#e", "carol alice"));
 }
 
-TEST_F(ChannelCommands, FullChannelRefusesTheEleventhMember)
+TEST_F(ChannelCommands, FullChannelRefusesOneMemberMore)
 {
+    sizeChannelTables({MAX_ROOMS, 2, 1}, 0);
     joinAs(1, "#a");
-    joinAs(2, "#a");
-    fakeRoom(2, "#nine", 9);
-    fakeRoom(3, "#ten", 10);
-    EXPECT_EQ(reply(1, "JOIN #ten"), numeric("471 alice #ten :Cannot join channel, the channel is full"));
+    joinAs(2, "#b");
+    joinAs(3, "#b");
+    EXPECT_EQ(reply(1, "JOIN #b"), numeric("471 alice #b :Cannot join channel, the channel is full"));
     EXPECT_EQ(client(2).take(), "");
     EXPECT_EQ(daemon.take(), "");
-    EXPECT_EQ(membersOf(1), (Names{"alice", "bob"}));
-    EXPECT_EQ(rooms[3].userCount, 10);
+    EXPECT_EQ(membersOf("#a"), (Names{"alice"}));
+    EXPECT_EQ(membersOf("#b"), (Names{"bob", "carol"}));
+    EXPECT_EQ(reply(3, "JOIN #b"), "");  // its own channel, full or not, is joined silently
 
-    // The tenth member is still let in; the other ghosts have no connection and get nothing.
-    EXPECT_EQ(reply(3, "JOIN #nine"),
-              joinReplies("carol", "#nine", "ghost0 ghost1 ghost2 ghost3 ghost4 ghost5 ghost6 ghost7 ghost8 carol"));
-    EXPECT_EQ(rooms[2].userCount, 10);
-    EXPECT_EQ(reply(3, "JOIN #nine"), "");  // its own channel, full or not, is joined silently
-    EXPECT_EQ(reply(3, "JOIN #ten"), numeric("471 carol #ten :Cannot join channel, the channel is full"));
-    EXPECT_STREQ(connections[3].channel, "#nine");
+    // The last member is still let in.
+    parse(2, "PART");
+    drain();
+    EXPECT_EQ(reply(1, "JOIN #b"), leftNotice("alice") + joinReplies("alice", "#b", "carol alice"));
+    EXPECT_EQ(channelsOf(1), Names{"#b"});
+}
+
+// The client profile: JOIN and PART take lists, JOIN 0 leaves every channel, and each refusal
+// is answered on its own and changes nothing.
+class ProfileChannelCommands : public IrcSession {
+protected:
+    ProfileChannelCommands() { takeProfile(); }
+    void SetUp() override
+    {
+        for (auto [slot, nick] : {std::pair{1, "alice"}, {2, "bob"}, {3, "carol"}}) registerUser(slot, nick);
+    }
+    static std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(nick) + "@" + STUB_CLIENT_HOST; }
+    static std::string joined(const std::string &nick, const std::string &channel, const std::string &names)
+    {
+        return crlf(":" + prefixOf(nick) + " JOIN " + channel) + expected::namesLine(SERVER, nick, channel, names) +
+               expected::namesEnd(SERVER, nick, channel);
+    }
+    static std::string parted(const std::string &nick, const std::string &channel, const std::string &reason = "")
+    {
+        return crlf(":" + prefixOf(nick) + " PART " + channel + (reason.empty() ? "" : " :" + reason));
+    }
+};
+
+TEST_F(ProfileChannelCommands, JoinListEntersEveryChannelAndKeepsTheOthers)
+{
+    EXPECT_EQ(reply(1, "JOIN #a,#b,#abcdefghijk key1,key2"),
+              joined("alice", "#a", "alice") + joined("alice", "#b", "alice") + joined("alice", "#abcdefgh", "alice"));
+    EXPECT_EQ(daemon.take(), "ADDCHAN #a\r\nADDCHAN #b\r\nADDCHAN #abcdefgh\r\n");
+    EXPECT_EQ(reply(2, "JOIN #b,,#a"), joined("bob", "#b", "alice bob") + joined("bob", "#a", "alice bob"));
+    EXPECT_EQ(client(1).take(), crlf(":" + prefixOf("bob") + " JOIN #b") + crlf(":" + prefixOf("bob") + " JOIN #a"));
+    // A channel it is in already is passed over without a word; a bad name is refused alone.
+    EXPECT_EQ(reply(2, "JOIN #a,x,#c"), numeric("431 bob :Channel name should be preceded by & or # for servers") +
+                                            joined("bob", "#c", "bob"));
+    EXPECT_EQ(channelsOf(1), (Names{"#a", "#b", "#abcdefgh"}));
+    EXPECT_EQ(channelsOf(2), (Names{"#b", "#a", "#c"}));
+    EXPECT_EQ(reply(3, "LIST"), listReply("carol", {{"#c", 1}, {"#abcdefgh", 1}, {"#b", 2}, {"#a", 2}}));
+    EXPECT_EQ(client(1).take(), "");
+}
+
+TEST_F(ProfileChannelCommands, JoinZeroPartsEveryChannel)
+{
+    joinAs(1, "#a,#b,#c");
+    joinAs(2, "#b");
+    daemon.take();
+    EXPECT_EQ(reply(1, "JOIN 0"), parted("alice", "#a") + parted("alice", "#b") + parted("alice", "#c"));
+    EXPECT_EQ(client(2).take(), parted("alice", "#b"));
+    EXPECT_EQ(daemon.take(), "REMOVECHAN #a\r\nREMOVECHAN #c\r\n");
+    EXPECT_EQ(channelsOf(1), Names{});
+    EXPECT_EQ(membersOf("#b"), Names{"bob"});
+    // Only alone: in a list it is a name like any other, and without its prefix.
+    EXPECT_EQ(reply(1, "JOIN #x,0,#y"), joined("alice", "#x", "alice") +
+                                            numeric("431 alice :Channel name should be preceded by & or # for servers") +
+                                            joined("alice", "#y", "alice"));
+    EXPECT_EQ(channelsOf(1), (Names{"#x", "#y"}));
+    EXPECT_EQ(reply(3, "JOIN 0"), "");
+}
+
+TEST_F(ProfileChannelCommands, PartTakesAListAndAReasonAndRefusesEachNameOnItsOwn)
+{
+    joinAs(1, "#a,#b,#c");
+    joinAs(2, "#b");
+    daemon.take();
+    EXPECT_EQ(reply(1, "PART #a,#b :see you"), parted("alice", "#a", "see you") + parted("alice", "#b", "see you"));
+    EXPECT_EQ(client(2).take(), parted("alice", "#b", "see you"));
+    EXPECT_EQ(daemon.take(), "REMOVECHAN #a\r\n");
+    const std::pair<const char *, std::string> refused[] = {
+        {"PART", numeric("461 alice PART :Not enough parameters")},
+        {"PART #zz", numeric("403 alice #zz :No such channel")},
+        {"PART #b", numeric("442 alice #b :You're not on that channel")},
+        {"PART #abcdefghijk", numeric("403 alice #abcdefgh :No such channel")},
+        {"PART #zz,#c,#b", numeric("403 alice #zz :No such channel") + parted("alice", "#c") +
+                               numeric("442 alice #b :You're not on that channel")},
+    };
+    for (const auto &[line, answer] : refused) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(reply(1, line), answer);
+        EXPECT_EQ(client(2).take(), "");
+    }
+    EXPECT_EQ(daemon.take(), "REMOVECHAN #c\r\n");
+    EXPECT_EQ(channelsOf(1), Names{});
+    EXPECT_EQ(membersOf("#b"), Names{"bob"});
+}
+
+// A user in as many channels as it may be, a full channel and a full table: each refusal is one
+// numeric to the requester, and nobody else, the daemon or the tables see any change.
+TEST_F(ProfileChannelCommands, RefusedJoinsChangeNothing)
+{
+    sizeChannelTables({3, 2, 2}, MAX_NEIGHBORS);
+    joinAs(1, "#a,#b");
+    joinAs(2, "#a");
+    joinAs(3, "#c");
+    daemon.take();
+    struct Row {
+        int slot;
+        const char *line;
+        std::string answer;
+    };
+    const Row rows[] = {
+        {1, "JOIN #c", numeric("405 alice #c :You have joined too many channels")},
+        {3, "JOIN #a", numeric("471 carol #a :Cannot join channel (+l)")},
+        {3, "JOIN #d", numeric("405 carol #d :Cannot create channel, the channel table is full")},
+        {2, "JOIN #d,#a,#x", numeric("405 bob #d :Cannot create channel, the channel table is full") +
+                                 numeric("405 bob #x :Cannot create channel, the channel table is full")},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.line);
+        EXPECT_EQ(reply(r.slot, r.line), r.answer);
+        for (int slot : {0, 1, 2, 3}) EXPECT_EQ(client(slot).take(), "") << slot;
+        EXPECT_EQ(channelNames(), (Names{"#a", "#b", "#c"}));
+        EXPECT_EQ(membersOf("#a"), (Names{"alice", "bob"}));
+        EXPECT_EQ(channelsOf(1), (Names{"#a", "#b"}));
+        EXPECT_EQ(channelsOf(2), Names{"#a"});
+        EXPECT_EQ(channelsOf(3), Names{"#c"});
+    }
+    // A refusal in a list leaves the rest of it to go on; the user's own limit comes first.
+    EXPECT_EQ(reply(2, "JOIN #d,#b"), numeric("405 bob #d :Cannot create channel, the channel table is full") +
+                                          joined("bob", "#b", "alice bob"));
+    EXPECT_EQ(reply(2, "JOIN #c"), numeric("405 bob #c :You have joined too many channels"));
+    // A channel deleted frees its slot of the table.
+    EXPECT_EQ(reply(3, "PART #c"), parted("carol", "#c"));
+    EXPECT_EQ(reply(3, "JOIN #d"), joined("carol", "#d", "carol"));
 }
 
 }  // namespace

@@ -196,7 +196,6 @@ TEST_F(Connections, ResetClearsAllButTheAddress)
     std::strcpy(slot.hostName, "h");
     std::strcpy(slot.realName, "r");
     std::strcpy(slot.serverName, "s");
-    std::strcpy(slot.channel, "#c");
     slot.registered = 1;
 
     resetConnection(1);

@@ -67,11 +67,12 @@ TEST_F(Dispatch, RegisteredCommandsRefuseAnUnregisteredClient)
 // The exact replies answer LIST and WHO before registration; the profile refuses them like JOIN.
 TEST_F(Dispatch, ListAndWhoNeedRegistrationInTheProfileOnly)
 {
-    rooms[1] = {};
-    std::snprintf(rooms[1].name, sizeof rooms[1].name, "#a");
-    host.roomCount = 1;
-    EXPECT_EQ(reply("LIST"), ":testhost 321  Channel :Users Name\r\n:testhost 322  #a :0\r\n:testhost 323  :End of /LIST\r\n");
-    EXPECT_EQ(reply("WHO #a"), ":testhost 315  #a :End of /WHO list.\r\n");
+    ClientEnd alice = attachClient(1);
+    for (const char *line : {"NICK alice", "USER al h s :Al", "JOIN #a"}) parse(line, 1);
+    EXPECT_EQ(reply("LIST"), ":testhost 321  Channel :Users Name\r\n:testhost 322  #a :1\r\n:testhost 323  :End of /LIST\r\n");
+    const std::string who = reply("WHO #a");
+    EXPECT_EQ(who.rfind(":testhost 352  #a al ", 0), 0u) << who;
+    EXPECT_NE(who.find("\r\n:testhost 315  #a :End of /WHO list.\r\n"), std::string::npos) << who;
     clientProfile.on = 1;
     for (const char *line : {"LIST", "WHO #a", "WHO"}) {
         SCOPED_TRACE(line);

@@ -26,10 +26,11 @@ std::string notice(const std::string &sender, const std::string &keyword, const 
     return "FORWARD " + std::to_string(src) + " :" + sender + " " + keyword + " &quorvel-nodes " + word;
 }
 
-TEST(NetworkMembers, TableKeepsEachPrefixApartAndHoldsEveryOtherNodesClients)
+TEST(NetworkMembers, TableKeepsEachPrefixApartAndEachMembersChannelsInOrder)
 {
     resetTables("testhost");
-    EXPECT_EQ(addNetworkMember(2, "zed!z@far.example", "#a", 5), 0);
+    sizeNetworkMembers(3, 2);
+    EXPECT_EQ(addNetworkMember(2, "zed!z@far.example"), 0);
     EXPECT_STREQ(networkMembers[0].nick, "zed");
     EXPECT_STREQ(networkMembers[0].user, "z");
     EXPECT_STREQ(networkMembers[0].host, "far.example");
@@ -38,22 +39,34 @@ TEST(NetworkMembers, TableKeepsEachPrefixApartAndHoldsEveryOtherNodesClients)
     EXPECT_STREQ(prefix, "zed!z@far.example");
     for (const char *bad : {"zed", "zed!z", "zed!@h", "!z@h", "zed!z@", "abcdefghij!z@h"}) {
         SCOPED_TRACE(bad);
-        EXPECT_EQ(addNetworkMember(2, bad, "#a", 5), -1);
+        EXPECT_EQ(addNetworkMember(2, bad), -1);
     }
-    // Every client slot of every other node of a full file, and not one more.
-    for (int i = 1; i < NETWORK_MEMBERS_MAX; ++i) {
-        const std::string p = "n" + std::to_string(i) + "!u@h";
-        ASSERT_EQ(addNetworkMember(3, p.c_str(), i % 2 ? "#b" : "#a", 5), i);
-    }
-    EXPECT_EQ(addNetworkMember(3, "late!u@h", "#a", 5), -1);
-    EXPECT_EQ(countNetworkMembers("#a"), 64);
-    EXPECT_EQ(countNetworkMembers("#b"), 64);
-    EXPECT_EQ(firstOfChannel(1), 1);
-    EXPECT_EQ(firstOfChannel(2), 0);
-    dropNetworkMember(0);
+    EXPECT_EQ(joinNetworkChannel(0, "#a", 5), 1);
+    EXPECT_EQ(joinNetworkChannel(0, "#a", 6), 0);  // heard again: only its time is renewed
+    EXPECT_EQ(networkMembers[0].channels[0].heardAt, 6);
+    EXPECT_EQ(joinNetworkChannel(0, "#b", 5), 1);
+    EXPECT_EQ(joinNetworkChannel(0, "#c", 5), -1);  // two channels an entry here
+    EXPECT_EQ(addNetworkMember(3, "n1!u@h"), 1);
+    EXPECT_EQ(joinNetworkChannel(1, "#b", 5), 1);
+    EXPECT_EQ(addNetworkMember(3, "n2!u@h"), 2);
+    EXPECT_EQ(joinNetworkChannel(2, "#a", 5), 1);
+    EXPECT_EQ(addNetworkMember(3, "late!u@h"), -1);  // three entries, and not one more
+    EXPECT_EQ(countNetworkMembers("#a"), 2);
+    EXPECT_EQ(countNetworkMembers("#b"), 2);
+    EXPECT_EQ(membersOfNode(3), 2);
+    EXPECT_EQ(firstOfChannel(0, 1), 1);
+    EXPECT_EQ(firstOfChannel(1, 0), 0);
+    EXPECT_EQ(firstOfChannel(2, 0), 0);
+
+    EXPECT_EQ(leaveNetworkChannel(0, "#a"), 1);
+    EXPECT_EQ(leaveNetworkChannel(0, "#a"), 0);
+    EXPECT_STREQ(networkMembers[0].channels[0].name, "#b");
+    EXPECT_EQ(inNetworkChannel(0, "#a"), 0);
+    EXPECT_EQ(leaveNetworkChannel(0, "#b"), 1);  // in no channel now: the entry is freed
     EXPECT_EQ(findNetworkMember("zed"), -1);
     EXPECT_EQ(heardFromNode(2), 0);
-    EXPECT_EQ(addNetworkMember(4, "late!u@h", "#a", 5), 0);  // the freed entry serves again
+    EXPECT_EQ(addNetworkMember(4, "late!u@h"), 0);  // the freed entry serves again
+    EXPECT_EQ(networkMembers[0].channelCount, 0);
     resetTables("testhost");
 }
 
@@ -61,7 +74,7 @@ class NetworkChannels : public IrcSession {
 protected:
     NetworkChannels()
     {
-        clientProfile.on = 1;
+        takeProfile();
         curr_nodeID = 1;
         addNeighbour(2, node2.port());
     }
@@ -94,14 +107,16 @@ TEST_F(NetworkChannels, MembersJoinPartChangeNickAndQuitOnEveryNode)
     parse(DAEMON_SLOT, "NONE");
     EXPECT_EQ(daemon.take(), "NEXTHOP alicia\r\nNEXTHOPS 1 &quorvel-nodes\r\nREMOVEUSER alice\r\nADDUSER alicia\r\n");
     parse(DAEMON_SLOT, "OK 2");
-    parse(1, "JOIN #b");  // the leave it implies is a PART
+    // The channels of one line share one notice, and the user stays in those it had.
+    parse(1, "JOIN #b,#c");
     parse(DAEMON_SLOT, "OK 2");
+    parse(1, "PART #c");
     parse(DAEMON_SLOT, "OK 2");
     parse(1, "QUIT");
     parse(DAEMON_SLOT, "OK 2");
     const std::string alicia = "alicia!alice_u@" + std::string(STUB_CLIENT_HOST);
-    EXPECT_EQ(node2.take(4), (Lines{notice(alice, "NICK", "alicia", 1) + "\r\n", notice(alicia, "PART", "#a", 1) + "\r\n",
-                                    notice(alicia, "JOIN", "#b", 1) + "\r\n", notice(alicia, "QUIT", "#b", 1) + "\r\n"}));
+    EXPECT_EQ(node2.take(5), (Lines{notice(alice, "NICK", "alicia", 1) + "\r\n", notice(alicia, "JOIN", "#b #c", 1) + "\r\n",
+                                    notice(alicia, "PART", "#c", 1) + "\r\n", notice(alicia, "QUIT", "#a #b", 1) + "\r\n"}));
 }
 
 TEST_F(NetworkChannels, OtherNodesMembersShowInNamesWhoAndListAndTheirNoticesReachMembersHere)
@@ -157,7 +172,7 @@ TEST_F(NetworkChannels, NoticesThatMayChangeAChannelsTreeDropItsKeptRoutes)
         {notice(ZED, "JOIN", "#a"), false, true},
         {notice(ZED, "JOIN", "#a"), true, true},  // the period's refresh
         {notice(ZED, "NICK", "zack"), false, true},
-        {notice("zack!z@far.example", "JOIN", "#b"), false, false},  // leaves #a for #b
+        {notice("zack!z@far.example", "JOIN", "#b"), true, false},  // joins #b and stays in #a
         {notice("zack!z@far.example", "PART", "#b"), true, false},
         {notice("yan!y@h", "QUIT", "#a"), false, true},
         {notice("split", "SPLIT", "3"), false, false},
@@ -205,7 +220,7 @@ TEST_F(NetworkChannels, NoticesThatNoNodeMaySendChangeNothing)
     answerNodeRequests();
     client(1).take();
     EXPECT_EQ(forwardFrom(notice(ZED, "PART", "#a", 3)), 1);
-    EXPECT_EQ(forwardFrom(notice(ZED, "QUIT", "#b")), 1);
+    EXPECT_EQ(forwardFrom(notice(ZED, "PART", "#b")), 1);
     EXPECT_EQ(client(1).take(), "");
     EXPECT_EQ(countNetworkMembers("#a"), 1);
     answerNodeRequests();
@@ -239,11 +254,11 @@ TEST_F(NetworkChannels, EachNodeHoldsAtMostItsClientSlots)
     size_t refusals = 0;
     for (size_t at = 0; (at = trace.find("Member notice refused: node 2", at)) != std::string::npos; ++at) ++refusals;
     EXPECT_EQ(refusals, 140u - (MAX_CONNECTIONS - 1));
-    // A member of a full node still moves, and another node's member still joins.
+    // A member of a full node still joins more channels, and another node's member still joins.
     EXPECT_EQ(forwardFrom(notice("m0!u@h", "JOIN", "#b")), 1);
     EXPECT_EQ(forwardFrom(notice(ZED, "JOIN", "#a", 3)), 1);
     answerNodeRequests();
-    EXPECT_EQ(client(1).take(), crlf(":m0!u@h PART #a") + crlf(std::string(":") + ZED + " JOIN #a"));
+    EXPECT_EQ(client(1).take(), crlf(std::string(":") + ZED + " JOIN #a"));
     EXPECT_EQ(countNetworkMembers("#b"), 1);
 }
 
@@ -299,7 +314,8 @@ TEST_F(NetworkChannels, RefreshAnnouncesAgainAndStaleMembersQuit)
 
 TEST_F(NetworkChannels, NamesOfManyMembersTakeSeveralLines)
 {
-    for (int i = 0; i < 60; ++i) addNetworkMember(2, ("member" + std::to_string(i) + "!u@h").c_str(), "#a", nowMillis());
+    for (int i = 0; i < 60; ++i)
+        joinNetworkChannel(addNetworkMember(2, ("member" + std::to_string(i) + "!u@h").c_str()), "#a", nowMillis());
     registerUser(1, "bob");
     parse(1, "JOIN #a");
     const std::string got = client(1).take();
@@ -315,6 +331,125 @@ TEST_F(NetworkChannels, NamesOfManyMembersTakeSeveralLines)
     }
     EXPECT_EQ(lines, 2u);
     EXPECT_EQ(names, 61u);
+}
+
+// Another node's member in several channels: each member here that shares one sees its join in
+// each, and its NICK, QUIT and split once; a notice's words that are no channel are dropped
+// before it goes on down the tree.
+TEST_F(NetworkChannels, MemberInManyChannelsIsSeenOncePerMemberHere)
+{
+    registerUser(1, "bob");
+    registerUser(2, "carol");
+    joinAs(1, "#a,#b");
+    joinAs(2, "#c");
+    answerNodeRequests();
+    node2.take(1);
+    EXPECT_EQ(forwardFrom(notice(ZED, "JOIN", "#a x #b #c")), 1);
+    EXPECT_EQ(client(1).take(), crlf(std::string(":") + ZED + " JOIN #a") + crlf(std::string(":") + ZED + " JOIN #b"));
+    EXPECT_EQ(client(2).take(), crlf(std::string(":") + ZED + " JOIN #c"));
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 2 &quorvel-nodes\r\n");
+    parse(DAEMON_SLOT, "OK 2");
+    EXPECT_EQ(node2.take(1), Lines{notice(ZED, "JOIN", "#a #b #c") + "\r\n"});
+
+    const std::string zack = "zack!z@far.example";
+    const std::pair<std::string, std::vector<std::string>> steps[] = {
+        {notice(ZED, "NICK", "zack"), {crlf(std::string(":") + ZED + " NICK :zack"), crlf(std::string(":") + ZED + " NICK :zack")}},
+        {notice(zack, "PART", "#b"), {crlf(":" + zack + " PART #b"), ""}},
+        // A QUIT is the user's last word whatever channels it names.
+        {notice(zack, "QUIT", "#c"), {crlf(":" + zack + " QUIT :zack has left the channel"),
+                                      crlf(":" + zack + " QUIT :zack has left the channel")}},
+        {notice(ZED, "JOIN", "#a #b #c"), {crlf(std::string(":") + ZED + " JOIN #a") + crlf(std::string(":") + ZED + " JOIN #b"),
+                                           crlf(std::string(":") + ZED + " JOIN #c")}},
+        {notice("split", "SPLIT", "2", 2), {crlf(std::string(":") + ZED + " QUIT :node2 node2"),
+                                            crlf(std::string(":") + ZED + " QUIT :node2 node2")}},
+    };
+    for (const auto &[line, seen] : steps) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(forwardFrom(line), 1);
+        EXPECT_EQ(client(1).take(), seen[0]);
+        EXPECT_EQ(client(2).take(), seen[1]);
+        answerNodeRequests();
+    }
+    EXPECT_EQ(findNetworkMember("zed"), -1);
+}
+
+// What this node tells the others of a user in many channels: one notice for a JOIN list, a
+// JOIN 0 and a QUIT, and one line a member each period for all its channels, as many as fit.
+TEST_F(NetworkChannels, ChannelsOfOneLineShareOneNotice)
+{
+    registerUser(1, "alice");
+    answerNodeRequests();
+    const std::string alice = prefixOf("alice");
+    const std::pair<const char *, std::string> rows[] = {
+        {"JOIN #a,#b,#c", notice(alice, "JOIN", "#a #b #c", 1)},
+        {"JOIN 0", notice(alice, "PART", "#a #b #c", 1)},
+        {"JOIN #d,#e", notice(alice, "JOIN", "#d #e", 1)},
+        {"QUIT", notice(alice, "QUIT", "#d #e", 1)},
+    };
+    for (const auto &[line, sent] : rows) {
+        SCOPED_TRACE(line);
+        parse(1, line);
+        EXPECT_NE(daemon.take().find("NEXTHOPS 1 &quorvel-nodes\r\n"), std::string::npos);
+        parse(DAEMON_SLOT, "OK 2");
+        EXPECT_EQ(node2.take(1), Lines{sent + "\r\n"});
+        EXPECT_FALSE(messageWaiting());
+    }
+}
+
+// As many channels as a user may be in, each name as long as it may be, still fit one notice.
+TEST_F(NetworkChannels, RefreshNamesEveryChannelOfAMemberInOneLine)
+{
+    takeProfile({64, 4, LIMITS_CEILING.joins});
+    registerUser(1, "alice");
+    std::string list, names;
+    for (int i = 0; i < LIMITS_CEILING.joins; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "#chan%04d", i);
+        list += (i > 0 ? "," : "") + std::string(name);
+        names += (i > 0 ? " " : "") + std::string(name);
+    }
+    parse(1, "JOIN " + list);
+    EXPECT_EQ(channelsOf(1).size(), static_cast<size_t>(LIMITS_CEILING.joins));
+    answerNodeRequests();
+    refreshMembers(nowMillis());
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 &quorvel-nodes\r\n");
+    parse(DAEMON_SLOT, "OK 2");
+    const Lines sent = node2.take(1);
+    EXPECT_EQ(sent, Lines{notice(prefixOf("alice"), "JOIN", names, 1) + "\r\n"});
+    for (const std::string &line : sent) EXPECT_LE(line.size(), static_cast<size_t>(LINE_SIZE - 1));
+}
+
+// A channel whose notices stopped coming while the member's others go on: its PART was lost, and
+// it parts only that one; all of them stopped, and it quits. A member is in at most as many
+// channels as a user here may be.
+TEST_F(NetworkChannels, StaleChannelsPartAndAMemberHasNoMoreChannelsThanAUserHere)
+{
+    takeProfile({64, 8, 2});
+    registerUser(1, "bob");
+    joinAs(1, "#a,#b");
+    answerNodeRequests();
+    argList.verbose = 1;
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(forwardFrom(notice(ZED, "JOIN", "#a #b #c")), 1);
+    const std::string trace = testing::internal::GetCapturedStdout();
+    argList.verbose = 0;
+    EXPECT_NE(trace.find("Member notice refused: zed of node 2 is in 2 channels already, #c would be one more"),
+              std::string::npos);
+    answerNodeRequests();
+    client(1).take();
+    const long long now = nowMillis();
+    const int zed = findNetworkMember("zed");
+    ASSERT_GE(zed, 0);
+    networkMembers[zed].channels[1].heardAt = now - 60 * 1000;
+    refreshMembers(now);
+    answerNodeRequests();
+    EXPECT_EQ(client(1).take(), crlf(std::string(":") + ZED + " PART #b"));
+    EXPECT_EQ(countNetworkMembers("#a"), 1);
+    refreshMembers(now + 60 * 1000);
+    answerNodeRequests();
+    EXPECT_EQ(client(1).take(), crlf(std::string(":") + ZED + " QUIT :zed has left the channel"));
+    EXPECT_EQ(findNetworkMember("zed"), -1);
 }
 
 // Without the profile nothing of it exists: no nodes' channel, no notice taken.

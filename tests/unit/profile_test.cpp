@@ -3,6 +3,7 @@
 // sender's prefix and keyword carried inside FORWARD lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -23,13 +24,13 @@ std::string welcome(const std::string &nick)
            numeric("002 " + nick + " :Your host is testhost, running version quorvel-" QUORVEL_VERSION) +
            numeric("003 " + nick + " :This server keeps nothing across restarts") +
            numeric("004 " + nick + " testhost quorvel-" QUORVEL_VERSION " - -") +
-           numeric("005 " + nick + " NETWORK=quorvel NICKLEN=9 USERLEN=16 CHANNELLEN=9 CHANTYPES=#& CHANLIMIT=#&:1 "
-                                   "MAXTARGETS=4 PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server");
+           numeric("005 " + nick + " NETWORK=quorvel NICKLEN=9 USERLEN=16 CHANNELLEN=9 CHANTYPES=#& CHANLIMIT=#&:20 "
+                                   "MAXCHANNELS=20 MAXTARGETS=4 PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server");
 }
 
 class Profile : public IrcSession {
 protected:
-    Profile() { clientProfile.on = 1; }
+    Profile() { takeProfile(); }
     // A nick is asked of the daemon first; here no other node hosts it.
     void takeNick(int slot, const std::string &nick)
     {
@@ -220,7 +221,7 @@ TEST_F(Profile, UserhostIsonAndWhoisTellOfUsersHere)
     registerUser(1, "alice");
     registerUser(2, "bob");
     parse(3, "NICK carol");  // not registered: no user yet
-    joinAs(2, "#b");
+    joinAs(2, "#b,#c,&d");
     EXPECT_EQ(reply(1, "USERHOST bob carol alice"),
               numeric("302 alice :bob=+bob_u@client.test alice=+alice_u@client.test"));
     EXPECT_EQ(reply(1, "USERHOST"), numeric("461 alice USERHOST :Not enough parameters"));
@@ -228,12 +229,28 @@ TEST_F(Profile, UserhostIsonAndWhoisTellOfUsersHere)
     EXPECT_EQ(reply(1, "ISON dave"), numeric("303 alice :"));
     EXPECT_EQ(reply(1, "WHOIS bob"), numeric("311 alice bob bob_u client.test * :Real bob ") +
                                          numeric("312 alice bob testhost :quorvel node 0") +
-                                         numeric("319 alice bob :#b") + numeric("318 alice bob :End of WHOIS list"));
+                                         numeric("319 alice bob :#b #c &d") + numeric("318 alice bob :End of WHOIS list"));
     EXPECT_EQ(reply(1, "WHOIS alice alice"), numeric("311 alice alice alice_u client.test * :Real alice ") +
                                                  numeric("312 alice alice testhost :quorvel node 0") +
                                                  numeric("318 alice alice :End of WHOIS list"));
     EXPECT_EQ(reply(1, "WHOIS carol"), numeric("401 alice carol :No such nick/channel") +
                                            numeric("318 alice carol :End of WHOIS list"));
+}
+
+// As many channels as a user may be in, in order of joining, in one 319 line.
+TEST_F(Profile, WhoisNamesEveryChannel)
+{
+    takeProfile({64, 4, LIMITS_CEILING.joins});
+    registerUser(1, "alice");
+    registerUser(2, "bob");
+    std::string list;
+    for (int i = 0; i < LIMITS_CEILING.joins; ++i) list += (i > 0 ? ",#chan" : "#chan") + std::to_string(1000 + i);
+    joinAs(2, list);
+    std::string named = list;
+    std::replace(named.begin(), named.end(), ',', ' ');
+    EXPECT_EQ(reply(1, "WHOIS bob"), numeric("311 alice bob bob_u client.test * :Real bob ") +
+                                         numeric("312 alice bob testhost :quorvel node 0") +
+                                         numeric("319 alice bob :" + named) + numeric("318 alice bob :End of WHOIS list"));
 }
 
 TEST_F(Profile, ChannelLinesCarryTheWholePrefixAndPartIsAPart)
@@ -249,14 +266,14 @@ TEST_F(Profile, ChannelLinesCarryTheWholePrefixAndPartIsAPart)
                                     numeric("366 bob #a :End of /NAMES list"));
     joinAs(3, "#a");
 
-    // The leave that a JOIN of another channel implies is a PART too.
-    parse(3, "JOIN #b");
-    const std::string carolParts = crlf(":" + prefixOf("carol") + " PART #a");
-    EXPECT_EQ(client(1).take(), carolParts);
-    EXPECT_EQ(client(2).take(), carolParts);
-    EXPECT_EQ(client(3).take().substr(0, carolParts.size()), carolParts);
+    // Another channel is joined beside the first; a PART is a PART, with its reason when it has one.
+    EXPECT_EQ(reply(3, "JOIN #b"), crlf(":" + prefixOf("carol") + " JOIN #b") + numeric("353 carol = #b :carol") +
+                                        numeric("366 carol #b :End of /NAMES list"));
+    EXPECT_EQ(client(1).take(), "");
+    parse(3, "PART #a");
+    for (int slot : {1, 2, 3}) EXPECT_EQ(client(slot).take(), crlf(":" + prefixOf("carol") + " PART #a")) << slot;
     parse(2, "PART #a :bye");
-    for (int slot : {1, 2}) EXPECT_EQ(client(slot).take(), crlf(":" + prefixOf("bob") + " PART #a")) << slot;
+    for (int slot : {1, 2}) EXPECT_EQ(client(slot).take(), crlf(":" + prefixOf("bob") + " PART #a :bye")) << slot;
 
     daemon.take();
     takeNick(1, "alicia");

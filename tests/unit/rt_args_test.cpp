@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "rtlib/rt_args.h"
+#include "rtlib/rt_options_file.h"
 
 namespace {
 
@@ -127,6 +129,48 @@ TEST(CommandLine, RefusedOptions)
     expectRefused({"prog", "1", "f.conf", "-V"}, "prog: unknown argument -V");
     expectRefused({"prog", "1", "f.conf", "-t", "10"}, "");
     expectRefused({"prog", "1", "f.conf", "-a"}, "");
+}
+
+}  // namespace
+
+namespace {
+
+// The words an options file gives after the command line's own, or the fault it is refused for.
+TEST(OptionsFile, AssignmentsBecomeWordsAfterTheCommandLine)
+{
+    struct Case {
+        const char *text;
+        std::vector<std::string> words;  // after "prog x"
+        const char *fault;
+    };
+    for (const Case &c : std::vector<Case>{
+             {"# c\n\n  A=\"-a 10  -n 30\"\nexport B='--log info'\nC=-v1\nD=\n", {"-a", "10", "-n", "30", "--log", "info", "-v1"}, nullptr},
+             {"A=\"x\" # after\n", {}, "line 1: text after the value"},
+             {"A=\"-a 10\n", {}, "line 1: a quote is not closed"},
+             {"\nA=$HOME\n", {}, "line 2: ., ` and . are not read"},
+             {"-a 10\n", {}, "line 1: not a NAME=value assignment"},
+         }) {
+        SCOPED_TRACE(c.text);
+        char path[] = "/tmp/quorvel-options-test-XXXXXX";
+        const int fd = ::mkstemp(path);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, c.text, std::strlen(c.text)), static_cast<ssize_t>(std::strlen(c.text)));
+        ::close(fd);
+        Argv args({"prog", "--options", path, "x"});
+        int argc = args.argc();
+        char **argv = args.argv();
+        if (c.fault) {
+            EXPECT_EXIT(rt_take_options_files("prog", argc, argv), testing::ExitedWithCode(255), c.fault);
+        } else {
+            rt_take_options_files("prog", argc, argv);
+            std::vector<std::string> got(argv + 2, argv + argc);
+            EXPECT_EQ(std::string(argv[1]), "x");
+            EXPECT_EQ(got, c.words);
+            EXPECT_STREQ(rt_last_option_value(argv, argc, "-v"), "1");
+            EXPECT_STREQ(rt_last_option_value(argv, argc, "--log"), "info");
+        }
+        ::unlink(path);
+    }
 }
 
 }  // namespace
