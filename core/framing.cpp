@@ -139,7 +139,9 @@ void cutLines(int slot)
     keepFrom(buffer, pos);
 }
 
-enum class Read { Took, WouldBlock, Ended };
+// Drained: the socket gave less than there was room for, so it holds nothing more now; asking it
+// again would cost a read that finds nothing, and what comes later makes the wait report it again.
+enum class Read { Took, Drained, WouldBlock, Ended };
 
 Read readOnce(int slot)
 {
@@ -164,7 +166,7 @@ Read readOnce(int slot)
         return Read::Ended;
     }
     absorbBytes(slot, chunk, static_cast<size_t>(got));
-    return Read::Took;
+    return static_cast<size_t>(got) < room ? Read::Drained : Read::Took;
 }
 
 }  // namespace
