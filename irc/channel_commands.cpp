@@ -9,10 +9,12 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/daemon_requests.h"
+#include "channel_modes.h"
 #include "channels.h"
 #include "member_notices.h"
 #include "network_members.h"
 #include "registration.h"
+#include "who_masks.h"
 #include "profile.h"
 #include "replies.h"
 
@@ -59,9 +61,9 @@ void sendNames(int slot, int roomSlot)
 {
     const Room &room = rooms[roomSlot];
     WordLines lines(slot, room.name, emitNames);
-    for (int i = 0; i < room.userCount; ++i) lines.add(connections[room.users[i]].nick);
+    for (int i = 0; i < room.userCount; ++i) lines.add(shownNick(room.name, connections[room.users[i]].nick));
     for (int i = 0; i < networkMemberSlots; ++i)
-        if (inNetworkChannel(i, room.name)) lines.add(networkMembers[i].nick);
+        if (inNetworkChannel(i, room.name)) lines.add(shownNick(room.name, networkMembers[i].nick));
     lines.flush();
     replyf(slot, FMT_366_END_OF_NAMES, serverName(), connections[slot].nick, room.name);
 }
@@ -103,6 +105,7 @@ bool openChannel(int slot, const char *name)
 {
     const int roomSlot = createChannel(slot, name);
     if (roomSlot < 0) return false;
+    foundChannel(slot, roomSlot);
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
     replyf(slot, FMT_JOIN, prefix, rooms[roomSlot].name);
@@ -112,7 +115,7 @@ bool openChannel(int slot, const char *name)
 }
 
 // One channel of a JOIN: each refusal is answered on its own, and changes nothing.
-void joinOne(int slot, const char *word, MemberNotice &joined)
+void joinOne(int slot, const char *word, const char *key, MemberNotice &joined)
 {
     char name[CHANNEL_NAME_MAX + 1] = {};
     if (word) copyCut(name, word);  // a longer name is cut, not refused
@@ -127,6 +130,7 @@ void joinOne(int slot, const char *word, MemberNotice &joined)
     const int existing = checkChannel(name);
     if (existing > 0 && isMember(existing, slot)) return;
     if (refusedJoin(slot, name, existing)) return;
+    if (refusedByModes(slot, name, key)) return;
     if (!clientProfile.on) removeFromChan(slot, Leave::Part);
     if (existing > 0 ? enterChannel(slot, existing) : openChannel(slot, name)) joined.add(name);
 }
@@ -169,15 +173,18 @@ void WordLines::flush()
 }
 
 // The exact replies take the whole word as one name, commas and all; the profile takes a list,
-// its keys ignored, and "0" alone leaves every channel.
+// with its keys in order, and "0" alone leaves every channel.
 void handleJoin(int slot, LineCursor &cur)
 {
     char *list = cur.next();
     if (clientProfile.on && list && std::strcmp(list, "0") == 0) return removeFromChan(slot, Leave::Part);
     MemberNotice joined(slot, "JOIN");
-    if (!clientProfile.on || !list) return joinOne(slot, list, joined);
+    if (!clientProfile.on || !list) return joinOne(slot, list, nullptr, joined);
+    char none[] = "";
+    char *keyList = cur.next();
     LineCursor names{list};
-    while (const char *word = names.next(',')) joinOne(slot, word, joined);
+    LineCursor keys{keyList ? keyList : none};
+    while (const char *word = names.next(',')) joinOne(slot, word, keys.next(','), joined);
 }
 
 // The exact replies leave the one channel, whatever name is given.
@@ -219,6 +226,7 @@ void handleList(int slot, LineCursor &)
 void handleWho(int slot, LineCursor &cur)
 {
     const char *word = cur.next();
+    if (word && whoUsers(slot, word)) return;
     // The whole parameter is compared: unlike JOIN, WHO does not cut it.
     const int roomSlot = word ? checkChannel(word) : -1;
     if (roomSlot < 0 && (!word || countNetworkMembers(word) == 0)) {

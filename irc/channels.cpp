@@ -15,6 +15,7 @@
 #include "../core/text.h"
 #include "../routing/daemon_requests.h"
 #include "../rtlib/rt_args.h"
+#include "channel_modes.h"
 #include "member_notices.h"
 #include "network_members.h"
 #include "profile.h"
@@ -54,6 +55,9 @@ unsigned lastRound;
 int slotsSized = MAX_CONNECTIONS;
 int clientsSized = MAX_CONNECTIONS - FIRST_CLIENT_SLOT;
 int otherNodesSized;
+
+// The channel modes of the largest networks are held to this many channels.
+constexpr long long MODES_CEILING = 1 << 18;
 
 template <typename T>
 T *allocateOrEnd(size_t count, const char *what)
@@ -102,6 +106,7 @@ void deleteRoom(int roomSlot)
 void dropMember(int slot, int roomSlot)
 {
     Room &room = rooms[roomSlot];
+    memberLeaves(room.name, connections[slot].nick);
     dropFromList(room.users, room.userCount, slot);
     dropFromList(joinsOf(slot), userJoinCount[slot], roomSlot);
     if (room.userCount > 0) return;
@@ -161,6 +166,9 @@ void sizeChannelTables(const ChannelLimits &limits, int otherNodes)
     lastRound = 0;
     otherNodesSized = otherNodes;
     sizeNetworkMembers(otherNodes * clientsSized, limits.joins);
+    // Every channel of the network may have modes, as many a node as this one has.
+    const long long modes = static_cast<long long>(limits.channels) * (otherNodes + 1);
+    sizeChannelModes(clientProfile.on ? static_cast<int>(modes < MODES_CEILING ? modes : MODES_CEILING) : 1);
 }
 
 bool sizeChannelSlots(const TableSizes &sizes)
@@ -218,7 +226,12 @@ void partChannel(int slot, int roomSlot, const char *reason)
     if (!clientProfile.on) formatQuitNotice(slot, notice);
     else if (reason) formatLine(notice, FMT_PART_REASON, prefix, rooms[roomSlot].name, reason);
     else formatLine(notice, FMT_PART, prefix, rooms[roomSlot].name);
-    sendToMembers(roomSlot, notice);
+    leaveChannel(slot, roomSlot, notice);
+}
+
+void leaveChannel(int slot, int roomSlot, const char *line)
+{
+    sendToMembers(roomSlot, line);
     dropMember(slot, roomSlot);
 }
 

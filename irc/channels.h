@@ -66,6 +66,9 @@ void removeFromChan(int slot, Leave how = Leave::Quit);
 // The user in `slot` parts the one channel in `roomSlot`: its members see the PART (with the
 // reason when there is one); other nodes are the caller's to tell.
 void partChannel(int slot, int roomSlot, const char *reason);
+// The user in `slot` leaves the channel in `roomSlot` as its members, itself included, see `line`
+// (a PART or a KICK); other nodes are the caller's to tell.
+void leaveChannel(int slot, int roomSlot, const char *line);
 // The connection in `slot` opens a channel; the new slot, or -1 when the table is full.
 int createChannel(int slot, const char *name);
 // The connection in `slot` becomes the last member; 0 when the member list is full.

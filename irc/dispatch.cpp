@@ -20,6 +20,7 @@
 #include "messages.h"
 #include "motd.h"
 #include "network_members.h"
+#include "operator_commands.h"
 #include "profile.h"
 #include "profile_commands.h"
 #include "registration.h"
@@ -62,6 +63,8 @@ constexpr CommandRow PROFILE_COMMANDS[] = {
     {"USERHOST", Gate::Registered,   handleUserhost},
     {"ISON",     Gate::Registered,   handleIson},
     {"WHOIS",    Gate::Registered,   handleWhois},
+    {"KICK",     Gate::Registered,   handleKick},
+    {"INVITE",   Gate::Registered,   handleInvite},
 };
 
 template <size_t N>

@@ -19,8 +19,10 @@
 #include "../routing/forwarding.h"
 #include "../routing/route_cache.h"
 #include "../rtlib/rt_args.h"
+#include "channel_modes.h"
 #include "channels.h"
 #include "messages.h"
+#include "operator_commands.h"
 #include "network_members.h"
 #include "profile.h"
 #include "registration.h"
@@ -96,6 +98,7 @@ void partWithNotice(int entry, const char *channel)
     char line[LINE_SIZE];
     formatLine(line, FMT_PART, prefix, name);
     tellMembersHere(name, line);
+    memberLeaves(name, networkMembers[entry].nick);
     leaveNetworkChannel(entry, name);
 }
 
@@ -114,6 +117,8 @@ void tellSharingMembers(int entry, const char *line)
 void quitWithNotice(int entry, const char *line)
 {
     tellSharingMembers(entry, line);
+    const NetworkMember &m = networkMembers[entry];
+    for (int k = 0; k < m.channelCount; ++k) memberLeaves(m.channels[k].name, m.nick);
     dropNetworkMember(entry);
 }
 
@@ -173,10 +178,12 @@ void noteJoins(uint32_t src, const char *prefix, const char *nick, const NoticeC
     if (entry < 0) return;
     for (int i = 0; i < channels.count; ++i) {
         const char *channel = channels.names[i];
+        const bool opens = checkChannel(channel) < 0 && countNetworkMembers(channel) == 0;
         const int joined = joinNetworkChannel(entry, channel, now);
         if (joined < 0 && argList.verbose == 1)
             std::printf(FMT_JOIN_CAP_TRACE, nick, static_cast<unsigned long>(src), channelLimits.joins, channel);
         if (joined <= 0) continue;
+        if (opens) foundElsewhere(channel, nick, src);
         char line[LINE_SIZE];
         formatLine(line, FMT_JOIN, prefix, channel);
         tellMembersHere(channel, line);
@@ -205,7 +212,7 @@ void takeSplit(uint32_t src, const Message &m)
     const uint32_t lost = readNodeId(word);
     if (lost == 0 || lost == curr_nodeID) return;
     if (!m.repeat) dropMembersOf(lost, src);
-    sendToChannel(NO_SLOT, Message{m.srcNode, m.sender, NODES_CHANNEL, word, m.command}, NODES_CHANNEL);
+    passOnNotice(m, word);
 }
 
 void noteNick(int entry, const char *newNick)
@@ -215,6 +222,7 @@ void noteNick(int entry, const char *newNick)
     networkMemberPrefix(entry, prefix);
     char line[LINE_SIZE];
     formatLine(line, FMT_PROFILE_NICK_CHANGE, prefix, newNick);
+    privilegesFollowNick(m.nick, newNick);
     copyCut(m.nick, newNick);
     tellSharingMembers(entry, line);
 }
@@ -345,6 +353,16 @@ void announceMemberNick(const char *oldPrefix, const char *newNick)
     if (othersToTell()) broadcast(oldPrefix, "NICK", newNick);
 }
 
+void tellOtherNodes(const char *sender, const char *keyword, const char *text)
+{
+    if (othersToTell()) broadcast(sender, keyword, text);
+}
+
+void passOnNotice(const Message &m, const char *words)
+{
+    sendToChannel(NO_SLOT, Message{m.srcNode, m.sender, NODES_CHANNEL, words, m.command}, NODES_CHANNEL);
+}
+
 void MemberNotice::add(const char *channel)
 {
     const size_t length = strnlen(channel, CHANNEL_NAME_MAX);
@@ -367,6 +385,7 @@ void takeMemberNotice(uint32_t src, const Message &m)
 {
     // This node's own notice never comes back along a tree; one that does is no node's.
     if (!clientProfile.on || src == curr_nodeID) return;
+    if (takeChannelModeNotice(src, m)) return;
     if (std::strcmp(m.command, "SPLIT") == 0) {
         channelMembersChanged(nullptr, nowMillis());
         return takeSplit(src, m);
@@ -387,7 +406,7 @@ void takeMemberNotice(uint32_t src, const Message &m)
         if (!m.repeat) takeChannelNotice(src, m, channels);
         joinNames(channels, words);
     }
-    sendToChannel(NO_SLOT, Message{m.srcNode, m.sender, NODES_CHANNEL, words, m.command}, NODES_CHANNEL);
+    passOnNotice(m, words);
 }
 
 void splitFromNode(uint32_t lost)
@@ -410,6 +429,7 @@ void refreshMembers(long long now)
         MemberNotice joined(slot, "JOIN");
         for (int i = 0; i < joinCount(slot); ++i) joined.add(rooms[joinedRooms(slot)[i]].name);
     }
+    refreshChannelModes();  // after the members, so that other nodes know whom the privileges name
     for (int i = 0; i < networkMemberSlots; ++i)
         if (networkMembers[i].node != 0) expireStale(i, now);
 }

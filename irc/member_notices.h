@@ -43,6 +43,10 @@ private:
     size_t used_ = 0;
 };
 void announceMemberNick(const char *oldPrefix, const char *newNick);
+// A notice of this node's to every other node, under `sender` (a prefix, or a word of its own).
+void tellOtherNodes(const char *sender, const char *keyword, const char *text);
+// Another node's notice goes on along the tree, with `words` as its text.
+void passOnNotice(const Message &m, const char *words);
 // A notice that node `src` sent to the nodes' channel: the table and the members here learn of
 // it, and it goes on along the tree.
 void takeMemberNotice(uint32_t src, const Message &m);

@@ -7,6 +7,7 @@
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../routing/daemon_requests.h"
+#include "channel_modes.h"
 #include "channels.h"
 #include "profile.h"
 #include "registration.h"
@@ -109,6 +110,7 @@ void sendToTargets(int slot, char *targets, const char *text, const char *comman
     while (const char *target = list.next(',')) {
         const Message m{srcNode, prefix, target, text, command};
         if (isChannelName(target)) {
+            if (silencedByModes(slot, target, command)) return;
             char routeName[ROUTE_CHANNEL_MAX + 1];
             copyCut(routeName, target);
             sendToChannel(slot, m, routeName);

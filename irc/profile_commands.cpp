@@ -1,5 +1,6 @@
 // PING, CAP, MODE, USERHOST, ISON and WHOIS as RFC 2812 answers them, within what this server
-// has: no capabilities, no modes, and users of this node only.
+// has: no capabilities, no user modes (channel modes are operator_commands'), and users of this
+// node only.
 #include "profile_commands.h"
 
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "../core/text.h"
 #include "channel_commands.h"
 #include "channels.h"
+#include "operator_commands.h"
 #include "profile.h"
 #include "registration.h"
 #include "replies.h"
@@ -22,20 +24,6 @@ int findRegistered(const char *nick)
 {
     const int slot = findUser(nick);
     return slot >= FIRST_CLIENT_SLOT && connections[slot].registered ? slot : -1;
-}
-
-void channelMode(int slot, const char *channel, const char *change)
-{
-    const char *nick = requesterNick(slot);
-    if (checkChannel(channel) < 0) {
-        replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), nick, channel);
-        return;
-    }
-    // A client that asks for the ban list on joining is told it is empty.
-    if (!change) replyf(slot, FMT_324_CHANNEL_MODES, serverName(), nick, channel);
-    else if (std::strcmp(change, "b") == 0 || std::strcmp(change, "+b") == 0)
-        replyf(slot, FMT_368_END_OF_BANS, serverName(), nick, channel);
-    else replyf(slot, FMT_482_NO_CHANNEL_MODES, serverName(), nick, channel);
 }
 
 void emitChannels(int slot, const char *nick, const char *channels)
@@ -97,11 +85,8 @@ void handleMode(int slot, LineCursor &cur)
         replyf(slot, FMT_461_NEED_MORE, serverName(), nick, "MODE");
         return;
     }
+    if (isChannelName(target)) return handleChannelMode(slot, target, cur);
     const char *change = cur.next();
-    if (isChannelName(target)) {
-        channelMode(slot, target, change);
-        return;
-    }
     if (std::strcmp(target, nick) != 0) replyf(slot, FMT_502_OTHERS_MODES, serverName(), nick);
     else if (change) replyf(slot, FMT_501_UNKNOWN_MODE, serverName(), nick);
     else replyf(slot, FMT_221_USER_MODES, serverName(), nick);

@@ -14,6 +14,7 @@
 #include "../routing/daemon_requests.h"
 #include "../routing/pending_queue.h"
 #include "../rtlib/rt_args.h"
+#include "channel_modes.h"
 #include "channels.h"
 #include "host_lookup.h"
 #include "member_notices.h"
@@ -54,6 +55,7 @@ void completeRegistration(int slot)
 void announceNickChange(int slot, const char *oldNick, const char *oldPrefix)
 {
     const Connection &c = connections[slot];
+    privilegesFollowNick(oldNick, c.nick);
     if (joinCount(slot) > 0) {
         char notice[LINE_SIZE];
         if (clientProfile.on) formatLine(notice, FMT_PROFILE_NICK_CHANGE, oldPrefix, c.nick);

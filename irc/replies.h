@@ -64,17 +64,29 @@ inline constexpr char FMT_003_CREATED[] = ":%s 003 %s :This server keeps nothing
 inline constexpr char FMT_004_MY_INFO[] = ":%s 004 %s %s quorvel-" QUORVEL_VERSION " - -";  // no user or channel modes
 inline constexpr char FMT_005_ISUPPORT[] =
     ":%s 005 %s NETWORK=quorvel NICKLEN=%d USERLEN=%d CHANNELLEN=%d CHANTYPES=#& CHANLIMIT=#&:%d "
-    "MAXCHANNELS=%d MAXTARGETS=4 PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server";
+    "MAXCHANNELS=%d MAXTARGETS=4 PREFIX=(ov)@+ CHANMODES=,k,l,imnt CASEMAPPING=ascii :are supported by this server";
 inline constexpr char FMT_PONG[] = ":%s PONG %s :%s";  // server, server, token
 inline constexpr char FMT_409_NO_ORIGIN[] = ":%s 409 %s :No origin specified";
 inline constexpr char FMT_CAP_EMPTY[] = ":%s CAP %s %s :";    // LS or LIST: no capability at all
 inline constexpr char FMT_CAP_NAK[] = ":%s CAP %s NAK :%s";  // every capability requested
 inline constexpr char FMT_410_BAD_CAP[] = ":%s 410 %s %s :Invalid CAP command";
 inline constexpr char FMT_461_NEED_MORE[] = ":%s 461 %s %s :Not enough parameters";  // the command
-// MODE: channels and users have no modes, and none can be set.
-inline constexpr char FMT_324_CHANNEL_MODES[] = ":%s 324 %s %s +";
+// MODE: channel modes +i +m +n +t +k +l +o +v (no bans); users have no modes.
+inline constexpr char FMT_324_CHANNEL_MODES[] = ":%s 324 %s %s %s";  // channel, "+flags [key] [limit]"
 inline constexpr char FMT_368_END_OF_BANS[] = ":%s 368 %s %s :End of channel ban list";
-inline constexpr char FMT_482_NO_CHANNEL_MODES[] = ":%s 482 %s %s :Channel modes cannot be changed here";
+inline constexpr char FMT_482_NOT_OPERATOR[] = ":%s 482 %s %s :You're not channel operator";
+inline constexpr char FMT_472_UNKNOWN_MODE_CHAR[] = ":%s 472 %s %c :is unknown mode char to me";
+inline constexpr char FMT_441_NOT_ON_THAT_CHANNEL[] = ":%s 441 %s %s %s :They aren't on that channel";  // nick, channel
+inline constexpr char FMT_478_PRIVILEGES_FULL[] = ":%s 478 %s %s %s :Channel list is full";  // channel, nick
+inline constexpr char FMT_696_BAD_MODE_PARAM[] = ":%s 696 %s %s %c %s :Invalid mode parameter";  // channel, letter, param
+inline constexpr char FMT_475_BAD_KEY[] = ":%s 475 %s %s :Cannot join channel (+k)";
+inline constexpr char FMT_473_INVITE_ONLY[] = ":%s 473 %s %s :Cannot join channel (+i)";
+inline constexpr char FMT_404_CANNOT_SEND[] = ":%s 404 %s %s :Cannot send to channel";
+inline constexpr char FMT_341_INVITING[] = ":%s 341 %s %s %s";  // invitee, channel
+inline constexpr char FMT_443_ALREADY_ON[] = ":%s 443 %s %s %s :is already on channel";  // nick, channel
+inline constexpr char FMT_MODE[] = ":%s MODE %s %s";             // prefix, channel, changes and their parameters
+inline constexpr char FMT_KICK[] = ":%s KICK %s %s :%s";         // prefix, channel, nick, reason
+inline constexpr char FMT_INVITE[] = ":%s INVITE %s :%s";        // prefix, invitee, channel
 inline constexpr char FMT_403_NO_SUCH_CHANNEL[] = ":%s 403 %s %s :No such channel";
 inline constexpr char FMT_221_USER_MODES[] = ":%s 221 %s +";
 inline constexpr char FMT_501_UNKNOWN_MODE[] = ":%s 501 %s :Unknown MODE flag";

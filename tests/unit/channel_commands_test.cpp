@@ -255,13 +255,13 @@ protected:
 TEST_F(ProfileChannelCommands, JoinListEntersEveryChannelAndKeepsTheOthers)
 {
     EXPECT_EQ(reply(1, "JOIN #a,#b,#abcdefghijk key1,key2"),
-              joined("alice", "#a", "alice") + joined("alice", "#b", "alice") + joined("alice", "#abcdefgh", "alice"));
+              joined("alice", "#a", "@alice") + joined("alice", "#b", "@alice") + joined("alice", "#abcdefgh", "@alice"));
     EXPECT_EQ(daemon.take(), "ADDCHAN #a\r\nADDCHAN #b\r\nADDCHAN #abcdefgh\r\n");
-    EXPECT_EQ(reply(2, "JOIN #b,,#a"), joined("bob", "#b", "alice bob") + joined("bob", "#a", "alice bob"));
+    EXPECT_EQ(reply(2, "JOIN #b,,#a"), joined("bob", "#b", "@alice bob") + joined("bob", "#a", "@alice bob"));
     EXPECT_EQ(client(1).take(), crlf(":" + prefixOf("bob") + " JOIN #b") + crlf(":" + prefixOf("bob") + " JOIN #a"));
     // A channel it is in already is passed over without a word; a bad name is refused alone.
     EXPECT_EQ(reply(2, "JOIN #a,x,#c"), numeric("431 bob :Channel name should be preceded by & or # for servers") +
-                                            joined("bob", "#c", "bob"));
+                                            joined("bob", "#c", "@bob"));
     EXPECT_EQ(channelsOf(1), (Names{"#a", "#b", "#abcdefgh"}));
     EXPECT_EQ(channelsOf(2), (Names{"#b", "#a", "#c"}));
     EXPECT_EQ(reply(3, "LIST"), listReply("carol", {{"#c", 1}, {"#abcdefgh", 1}, {"#b", 2}, {"#a", 2}}));
@@ -279,9 +279,9 @@ TEST_F(ProfileChannelCommands, JoinZeroPartsEveryChannel)
     EXPECT_EQ(channelsOf(1), Names{});
     EXPECT_EQ(membersOf("#b"), Names{"bob"});
     // Only alone: in a list it is a name like any other, and without its prefix.
-    EXPECT_EQ(reply(1, "JOIN #x,0,#y"), joined("alice", "#x", "alice") +
+    EXPECT_EQ(reply(1, "JOIN #x,0,#y"), joined("alice", "#x", "@alice") +
                                             numeric("431 alice :Channel name should be preceded by & or # for servers") +
-                                            joined("alice", "#y", "alice"));
+                                            joined("alice", "#y", "@alice"));
     EXPECT_EQ(channelsOf(1), (Names{"#x", "#y"}));
     EXPECT_EQ(reply(3, "JOIN 0"), "");
 }
@@ -345,11 +345,11 @@ TEST_F(ProfileChannelCommands, RefusedJoinsChangeNothing)
     }
     // A refusal in a list leaves the rest of it to go on; the user's own limit comes first.
     EXPECT_EQ(reply(2, "JOIN #d,#b"), numeric("405 bob #d :Cannot create channel, the channel table is full") +
-                                          joined("bob", "#b", "alice bob"));
+                                          joined("bob", "#b", "@alice bob"));
     EXPECT_EQ(reply(2, "JOIN #c"), numeric("405 bob #c :You have joined too many channels"));
     // A channel deleted frees its slot of the table.
     EXPECT_EQ(reply(3, "PART #c"), parted("carol", "#c"));
-    EXPECT_EQ(reply(3, "JOIN #d"), joined("carol", "#d", "carol"));
+    EXPECT_EQ(reply(3, "JOIN #d"), joined("carol", "#d", "@carol"));
 }
 
 }  // namespace

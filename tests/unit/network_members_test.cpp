@@ -2,6 +2,7 @@
 // this node sends along the nodes' channel, and what the notices of other nodes change here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -137,7 +138,7 @@ TEST_F(NetworkChannels, OtherNodesMembersShowInNamesWhoAndListAndTheirNoticesRea
     EXPECT_EQ(forwardFrom(notice("yan!y@h", "JOIN", "#far")), 1);
     answerNodeRequests();
 
-    EXPECT_EQ(reply(2, "JOIN #a"), crlf(":" + prefixOf("carol") + " JOIN #a") + numeric("353 carol = #a :bob carol zed") +
+    EXPECT_EQ(reply(2, "JOIN #a"), crlf(":" + prefixOf("carol") + " JOIN #a") + numeric("353 carol = #a :@bob carol zed") +
                                         numeric("366 carol #a :End of /NAMES list"));
     answerNodeRequests();
     EXPECT_EQ(reply(2, "WHO #a"), numeric("352 carol #a bob_u client.test testhost bob H :0 Real bob ") +
@@ -296,9 +297,12 @@ TEST_F(NetworkChannels, RefreshAnnouncesAgainAndStaleMembersQuit)
     answerNodeRequests();
     const long long now = nowMillis();
     refreshMembers(now);
-    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 &quorvel-nodes\r\n");
+    // The member, then the channel's modes: bob opened it, and is its operator.
+    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 &quorvel-nodes\r\nNEXTHOPS 1 &quorvel-nodes\r\n");
     parse(DAEMON_SLOT, "OK 2");
-    EXPECT_EQ(node2.take(1), Lines{notice(prefixOf("bob"), "JOIN", "#a", 1) + "\r\n"});
+    parse(DAEMON_SLOT, "OK 2");
+    EXPECT_EQ(node2.take(2), (Lines{notice(prefixOf("bob"), "JOIN", "#a", 1) + "\r\n",
+                                    notice("modes", "MODES", "#a 1 1 + @bob", 1) + "\r\n"}));
 
     ASSERT_EQ(forwardFrom(notice(ZED, "JOIN", "#a")), 1);
     answerNodeRequests();
@@ -412,11 +416,21 @@ TEST_F(NetworkChannels, RefreshNamesEveryChannelOfAMemberInOneLine)
     EXPECT_EQ(channelsOf(1).size(), static_cast<size_t>(LIMITS_CEILING.joins));
     answerNodeRequests();
     refreshMembers(nowMillis());
-    EXPECT_EQ(daemon.take(), "NEXTHOPS 1 &quorvel-nodes\r\n");
-    parse(DAEMON_SLOT, "OK 2");
-    const Lines sent = node2.take(1);
-    EXPECT_EQ(sent, Lines{notice(prefixOf("alice"), "JOIN", names, 1) + "\r\n"});
-    for (const std::string &line : sent) EXPECT_LE(line.size(), static_cast<size_t>(LINE_SIZE - 1));
+    // The channels' modes follow, as many channels a notice as fit: alice is operator of each.
+    const size_t notices = 1 + 3;
+    std::string asked;
+    for (size_t i = 0; i < notices; ++i) asked += "NEXTHOPS 1 &quorvel-nodes\r\n";
+    EXPECT_EQ(daemon.take(), asked);
+    for (size_t i = 0; i < notices; ++i) parse(DAEMON_SLOT, "OK 2");
+    const Lines sent = node2.take(notices);
+    ASSERT_EQ(sent.size(), notices);
+    EXPECT_EQ(sent[0], notice(prefixOf("alice"), "JOIN", names, 1) + "\r\n");
+    size_t operators = 0;
+    for (const std::string &line : sent) {
+        EXPECT_LE(line.size(), static_cast<size_t>(LINE_SIZE - 1));
+        operators += static_cast<size_t>(std::count(line.begin(), line.end(), '@'));
+    }
+    EXPECT_EQ(operators, static_cast<size_t>(LIMITS_CEILING.joins) + 1);  // and alice's own prefix
 }
 
 // A channel whose notices stopped coming while the member's others go on: its PART was lost, and

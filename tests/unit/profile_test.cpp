@@ -25,7 +25,7 @@ std::string welcome(const std::string &nick)
            numeric("003 " + nick + " :This server keeps nothing across restarts") +
            numeric("004 " + nick + " testhost quorvel-" QUORVEL_VERSION " - -") +
            numeric("005 " + nick + " NETWORK=quorvel NICKLEN=9 USERLEN=16 CHANNELLEN=9 CHANTYPES=#& CHANLIMIT=#&:20 "
-                                   "MAXCHANNELS=20 MAXTARGETS=4 PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server");
+                                   "MAXCHANNELS=20 MAXTARGETS=4 PREFIX=(ov)@+ CHANMODES=,k,l,imnt CASEMAPPING=ascii :are supported by this server");
 }
 
 class Profile : public IrcSession {
@@ -208,7 +208,7 @@ TEST_F(Profile, ModeIsAMinimalTrueAnswer)
     joinAs(1, "#a");
     EXPECT_EQ(reply(1, "MODE #a"), numeric("324 alice #a +"));
     EXPECT_EQ(reply(1, "MODE #a b"), numeric("368 alice #a :End of channel ban list"));
-    EXPECT_EQ(reply(1, "MODE #a +o alice"), numeric("482 alice #a :Channel modes cannot be changed here"));
+    EXPECT_EQ(reply(1, "MODE #a +o alice"), "");  // the channel's first member is its operator already
     EXPECT_EQ(reply(1, "MODE #zz"), numeric("403 alice #zz :No such channel"));
     EXPECT_EQ(reply(1, "MODE alice"), numeric("221 alice +"));
     EXPECT_EQ(reply(1, "MODE alice +i"), numeric("501 alice :Unknown MODE flag"));
@@ -258,16 +258,16 @@ TEST_F(Profile, ChannelLinesCarryTheWholePrefixAndPartIsAPart)
     registerUser(1, "alice");
     registerUser(2, "bob");
     registerUser(3, "carol");
-    EXPECT_EQ(reply(1, "JOIN #a"), crlf(":" + prefixOf("alice") + " JOIN #a") + numeric("353 alice = #a :alice") +
+    EXPECT_EQ(reply(1, "JOIN #a"), crlf(":" + prefixOf("alice") + " JOIN #a") + numeric("353 alice = #a :@alice") +
                                         numeric("366 alice #a :End of /NAMES list"));
     parse(2, "JOIN #a");
     EXPECT_EQ(client(1).take(), crlf(":" + prefixOf("bob") + " JOIN #a"));
-    EXPECT_EQ(client(2).take(), crlf(":" + prefixOf("bob") + " JOIN #a") + numeric("353 bob = #a :alice bob") +
+    EXPECT_EQ(client(2).take(), crlf(":" + prefixOf("bob") + " JOIN #a") + numeric("353 bob = #a :@alice bob") +
                                     numeric("366 bob #a :End of /NAMES list"));
     joinAs(3, "#a");
 
     // Another channel is joined beside the first; a PART is a PART, with its reason when it has one.
-    EXPECT_EQ(reply(3, "JOIN #b"), crlf(":" + prefixOf("carol") + " JOIN #b") + numeric("353 carol = #b :carol") +
+    EXPECT_EQ(reply(3, "JOIN #b"), crlf(":" + prefixOf("carol") + " JOIN #b") + numeric("353 carol = #b :@carol") +
                                         numeric("366 carol #b :End of /NAMES list"));
     EXPECT_EQ(client(1).take(), "");
     parse(3, "PART #a");

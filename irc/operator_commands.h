@@ -1,0 +1,16 @@
+// MODE of a channel, KICK and INVITE in the client profile, and the notices that carry them to
+// every other node.
+#pragma once
+
+#include <cstdint>
+
+#include "../core/text.h"
+
+struct Message;
+
+// MODE #channel [changes [parameters]]: the modes, or the operator's changes.
+void handleChannelMode(int slot, const char *channel, LineCursor &cur);
+void handleKick(int slot, LineCursor &cur);
+void handleInvite(int slot, LineCursor &cur);
+// Another node's MODE, MODES, KICK or INVITE notice, taken and passed on; false for another keyword.
+bool takeChannelModeNotice(uint32_t src, const Message &m);

@@ -1,0 +1,10 @@
+// WHO for a nick or a mask in the client profile: every user of this node and every member of
+// another node's channels whose nick, user or host the mask matches.
+#pragma once
+
+// '*' stands for any run of characters and '?' for one; letters compare without case, as the
+// network's ascii casemapping has it.
+bool matchesMask(const char *mask, const char *text);
+// WHO for anything but a channel, answered (352 per user, then 315) in the profile; false, with
+// nothing sent, for a channel or without the profile.
+bool whoUsers(int slot, const char *mask);
