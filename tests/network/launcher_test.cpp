@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -137,6 +138,89 @@ TEST_F(Launcher3Line, CarriesMessagesAcrossTheMiddleNodeAndStopsOnCtrlC)
         if (fd >= 0) close(fd);
     }
     EXPECT_NE(access(dir.c_str(), F_OK), 0) << dir << " is left behind";
+}
+
+namespace {
+
+// Reads the client's lines until one holds `text`; false when none does within `wait`.
+bool hears(Client &c, const std::string &text, Millis wait = Millis(8000))
+{
+    const auto end = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < end) {
+        const std::string line = c.sock.readLine(Millis(200));
+        if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// The profile's sign-on, up to the end of the welcome's message of the day.
+bool signOnProfile(Client &c)
+{
+    c.say(c.nickLine());
+    c.say(c.userLine());
+    return hears(c, " 376 " + c.nick + " ");
+}
+
+// The 352 lines of the answer to WHO #channel.
+std::string whoAnswer(Client &c, const std::string &channel)
+{
+    c.say("WHO " + channel);
+    std::string answer;
+    for (std::string line; (line = c.sock.readLine(Millis(3000))).find(" 315 ") == std::string::npos && !line.empty();)
+        answer += line;
+    return answer;
+}
+
+// Asks WHO #channel until the answer names `member`: the client's node knows of it then.
+bool seesMember(Client &c, const std::string &channel, const std::string &member)
+{
+    for (int round = 0; round < 40; ++round) {
+        if (whoAnswer(c, channel).find(" " + member + " H ") != std::string::npos) return true;
+        c.sock.drain(Millis(250));
+    }
+    return false;
+}
+
+}  // namespace
+
+// The client profile on three nodes in a line: the channel's first member, on node 1, is its
+// operator everywhere; its +m and its KICK of a member on node 2 reach every node's members.
+TEST_F(Launcher3Line, AnOperatorsModeAndKickReachEveryNode)
+{
+    const uint16_t port = freePortTriple();
+    ASSERT_NE(port, 0) << "no three free ports in a row on 127.0.0.1-3";
+    launcher.start({"--nodes", "3", "--topology", "line", "--port", std::to_string(port), "--cycle", "1", "--build-dir",
+                    buildDir()});
+    ASSERT_TRUE(launcher.waitForOutput(UP_LINE, Millis(15000))) << "the network never came up";
+    Client alice(LineSocket(connectLoopback(1, port)), "alice");
+    Client bob(LineSocket(connectLoopback(2, port)), "bob");
+    Client carol(LineSocket(connectLoopback(3, port)), "carol");
+    for (Client *c : {&alice, &bob, &carol}) ASSERT_TRUE(c->sock.valid() && signOnProfile(*c)) << c->nick;
+
+    alice.say("JOIN #ops");
+    ASSERT_TRUE(hears(alice, " 353 alice = #ops :@alice"));
+    // Each joins once its node has heard of alice, so that nobody else opens the channel.
+    for (Client *c : {&bob, &carol}) {
+        ASSERT_TRUE(seesMember(*c, "#ops", "alice")) << c->nick;
+        c->say("JOIN #ops");
+        EXPECT_TRUE(hears(*c, " 353 " + c->nick + " = #ops :" + c->nick + " @alice")) << c->nick;
+        EXPECT_TRUE(hears(alice, ":" + c->nick + "!")) << c->nick << "'s JOIN";
+    }
+    EXPECT_TRUE(hears(bob, ":carol!")) << "carol's JOIN on node 2";
+
+    alice.say("MODE #ops +m");
+    for (Client *c : {&alice, &bob, &carol}) EXPECT_TRUE(hears(*c, " MODE #ops +m")) << c->nick;
+    bob.say("PRIVMSG #ops :may I?");
+    EXPECT_TRUE(hears(bob, " 404 bob #ops :Cannot send to channel"));
+
+    alice.say("KICK #ops bob :quiet please");
+    for (Client *c : {&alice, &bob, &carol}) EXPECT_TRUE(hears(*c, " KICK #ops bob :quiet please")) << c->nick;
+    const std::string who = whoAnswer(carol, "#ops");
+    EXPECT_NE(who.find(" alice H "), std::string::npos) << who;
+    EXPECT_EQ(who.find(" bob H "), std::string::npos) << who;
+
+    ASSERT_EQ(kill(launcher.pid(), SIGINT), 0);
+    EXPECT_EQ(launcher.waitForExit(Millis(5000)), std::optional<int>(0)) << launcher.out();
 }
 
 // A file of several machines: asked for a node whose address is elsewhere, the launcher starts
