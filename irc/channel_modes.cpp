@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "../core/connections.h"
 #include "../core/server.h"
@@ -406,6 +407,38 @@ void skipSnapshot(LineCursor &cur)
     for (const char *word = cur.next(); word && std::strcmp(word, SNAPSHOT_SEPARATOR) != 0;) word = cur.next();
 }
 
+// The members here whose privileges a snapshot changed see it as the server's MODE.
+void showPrivilegeChange(const ChannelModes &before, const ChannelModes &after, const char *nick)
+{
+    const int roomSlot = checkChannel(after.name);
+    const int at = findPrivileged(before, nick);
+    const unsigned char was = at < 0 ? 0 : before.privileged[at].privilege;
+    const unsigned char now = privilegeOf(after.name, nick);
+    if (roomSlot < 0 || was == now) return;
+    const int user = findUser(nick);
+    const int remote = findNetworkMember(nick);
+    const bool member = user >= FIRST_CLIENT_SLOT ? isMember(roomSlot, user) != 0 : remote >= 0 && inNetworkChannel(remote, after.name);
+    if (!member) return;
+    for (const auto &[bit, letter] : {std::pair{PRIV_OP, 'o'}, std::pair{PRIV_VOICE, 'v'}}) {
+        if ((was & bit) == (now & bit)) continue;
+        const char change[] = {(now & bit) ? '+' : '-', letter, ' ', '\0'};
+        char words[LINE_SIZE];
+        TextBuilder b(words);
+        b.add(change);
+        b.add(nick);
+        char line[LINE_SIZE];
+        formatLine(line, FMT_MODE, serverName(), after.name, words);
+        sendToMembers(roomSlot, line);
+    }
+}
+
+void showPrivilegeChanges(const ChannelModes &before, const ChannelModes &after)
+{
+    for (int i = 0; i < before.privilegedCount; ++i) showPrivilegeChange(before, after, before.privileged[i].nick);
+    for (int i = 0; i < after.privilegedCount; ++i)
+        if (findPrivileged(before, after.privileged[i].nick) < 0) showPrivilegeChange(before, after, after.privileged[i].nick);
+}
+
 // One channel's snapshot, read from the cursor up to the separator or the end.
 void takeOneSnapshot(uint32_t src, LineCursor &cur)
 {
@@ -422,7 +455,7 @@ void takeOneSnapshot(uint32_t src, LineCursor &cur)
     ChannelModes &c = modeTable[entry];
     // An entry of a channel that has no members anywhere stands for nothing any longer. The view
     // of the node that made the last change stands, once it has made it.
-    const bool stale = !knownAnywhere(name) && checkChannel(name) < 0;
+    const bool stale = !knownAnywhere(name);
     const bool equalFromWriter = serial == c.serial && writer == c.writer && writer == src;
     if (!stale && !laterThan(static_cast<unsigned>(serial), static_cast<uint32_t>(writer), c) && !equalFromWriter)
         return skipSnapshot(cur);
@@ -439,7 +472,9 @@ void takeOneSnapshot(uint32_t src, LineCursor &cur)
     }
     c.serial = static_cast<unsigned>(serial);
     c.writer = static_cast<uint32_t>(writer);
+    const ChannelModes before = c;
     takePrivilegedWords(c, cur);
+    showPrivilegeChanges(before, c);
 }
 
 }  // namespace
@@ -462,7 +497,9 @@ void refreshChannelModes()
         if (entry < 0) continue;
         const ChannelModes &c = modeTable[entry];
         // A channel without modes or privileges is what every node makes of it anyway.
-        if (c.flags == 0 && c.key[0] == '\0' && c.limit == 0 && c.privilegedCount == 0) continue;
+        // A view no change of this node's made, and that holds nothing, is what every node makes of
+        // the channel anyway; one this node stamped goes, even empty, so that two views converge.
+        if (c.serial == 0 && c.flags == 0 && c.key[0] == '\0' && c.limit == 0 && c.privilegedCount == 0) continue;
         char text[LINE_SIZE];
         formatSnapshot(c, text);
         notice.add(text);

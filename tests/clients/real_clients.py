@@ -97,7 +97,8 @@ class Bot(irc.bot.SingleServerIRCBot):
         self._note("ctcpreply", e, " ".join(e.arguments))
 
     def on_namreply(self, c, e):
-        self.events.append(("names", e.arguments[1], sorted(e.arguments[2].split())))
+        # Membership only: who is an operator depends on which node opened the channel first.
+        self.events.append(("names", e.arguments[1], sorted(n.lstrip("@+") for n in e.arguments[2].split())))
 
     def seen(self, event):
         return event in self.events

@@ -72,7 +72,7 @@ TEST(ProfileProcess, CompatNodeWelcomesAnswersPingAndPartsForReal)
     EXPECT_EQ(alice.sock.readLine(), ":" + hostName() + " PONG " + hostName() + " :12345\r\n");
     alice.say("JOIN #a");
     EXPECT_EQ(alice.sock.readLine(), ":" + alice.mask() + " JOIN #a\r\n");
-    EXPECT_EQ(alice.sock.readLine(), namesLine("alice", "#a", "alice"));
+    EXPECT_EQ(alice.sock.readLine(), namesLine("alice", "#a", "@alice"));  // the first member is its operator
     EXPECT_EQ(alice.sock.readLine(), namesEnd("alice", "#a"));
     alice.say("PART #a");
     EXPECT_EQ(alice.sock.readLine(), ":" + alice.mask() + " PART #a\r\n");
@@ -191,7 +191,7 @@ TEST(ProfileProcess, ChannelSizesComeFromOptions)
     alice.say("JOIN #a,#b,#c");
     for (const char *channel : {"#a", "#b"}) {
         EXPECT_EQ(alice.sock.readLine(), ":" + alice.mask() + " JOIN " + channel + "\r\n");
-        EXPECT_EQ(alice.sock.readLine(), namesLine("alice", channel, "alice"));
+        EXPECT_EQ(alice.sock.readLine(), namesLine("alice", channel, "@alice"));
         EXPECT_EQ(alice.sock.readLine(), namesEnd("alice", channel));
     }
     EXPECT_EQ(alice.sock.readLine(), fromServer("405 alice #c :You have joined too many channels"));

@@ -352,6 +352,7 @@ TEST_F(OperatorsAcross, TwoFoundersAreSettledByTheHigherNode)
     joinAs(1, "#a");
     answerNodeRequests();
     ASSERT_EQ(forwardFrom(notice("modes", "MODES", "#a 1 2 + @zed")), 1);
+    EXPECT_EQ(client(1).take(), numeric("MODE #a -o alice"));  // the members here see alice's op go
     ASSERT_EQ(forwardFrom(notice("zed!z@far", "JOIN", "#a")), 1);
     answerNodeRequests();
     EXPECT_EQ(isChannelOperator(1, checkChannel("#a")), 0);
