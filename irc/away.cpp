@@ -92,8 +92,7 @@ bool takeAwayNotice(uint32_t src, const Message &m)
     return true;
 }
 
-void announceAways()
+void announceAwayAfterJoin(int slot)
 {
-    for (int slot = FIRST_CLIENT_SLOT; slot < slotReach(); ++slot)
-        if (connections[slot].sock != 0 && connections[slot].registered && awayTextOf(slot)) announceAway(slot);
+    if (awayTextOf(slot)) announceAway(slot);
 }

@@ -411,6 +411,7 @@ void MemberNotice::flush()
         b.add(reason_);
     }
     announceMember(slot_, keyword_, text);
+    if (std::strcmp(keyword_, "JOIN") == 0) announceAwayAfterJoin(slot_);
     used_ = 0;
     text_[0] = '\0';
 }
@@ -464,7 +465,6 @@ void refreshMembers(long long now)
         for (int i = 0; i < joinCount(slot); ++i) joined.add(rooms[joinedRooms(slot)[i]].name);
     }
     announceTopics();
-    announceAways();
     for (int i = 0; i < networkMemberSlots; ++i)
         if (networkMembers[i].node != 0) expireStale(i, now);
 }

@@ -23,7 +23,6 @@ struct Topic {
 // Start-up: room for `entries` channels' topics, freeing an earlier table; every entry is free.
 // Ends the process when the memory cannot be had.
 void sizeTopics(int entries);
-void clearTopics();
 const Topic *findTopic(const char *channel);  // nullptr when the channel has none
 // Who may change a channel's topic: today, any member.
 bool maySetTopic(int slot, int roomSlot);

@@ -315,6 +315,22 @@ TEST_F(AcrossNodes, AwayTravelsBothWays)
     }
 }
 
+// A user away before it joins: the other nodes hear of the away text right after the JOIN, and
+// again with each refresh.
+TEST_F(AcrossNodes, AnAwayUserThatJoinsIsAwayOnTheOtherNodesAtOnce)
+{
+    parse(2, "AWAY :busy");
+    EXPECT_EQ(daemon.take(), "");  // in no channel: no other node knows carol
+    parse(2, "JOIN #c");
+    toNode2();
+    const std::string joined = notice(prefixOf("carol"), "JOIN", "#c", 1) + "\r\n";
+    const std::string away = notice(prefixOf("carol"), "AWAY", ":busy", 1) + "\r\n";
+    EXPECT_EQ(node2.take(2), (Lines{joined, away}));
+    refreshMembers(nowMillis());
+    toNode2();
+    EXPECT_EQ(node2.take(3), (Lines{notice(prefixOf("bob"), "JOIN", "#a", 1) + "\r\n", joined, away}));
+}
+
 TEST_F(AcrossNodes, WhoisOfAMemberOfAnotherNodeComesFromItsNotices)
 {
     EXPECT_EQ(forwardFrom(notice(ZED, "JOIN", "#b")), 1);
