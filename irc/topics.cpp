@@ -4,6 +4,7 @@
 // order the notices arrive in.
 #include "topics.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,9 @@ namespace {
 
 // Channel, set time, node, then the topic after a colon, so that it keeps its spaces.
 constexpr char FMT_TOPIC_NOTICE[] = "%s %lld %lu :%s";
+// A set time this far ahead of this node's clock is no node's: kept, it would outrank every
+// later topic of the channel for good.
+constexpr long long FUTURE_LIMIT_MS = 24LL * 3600 * 1000;
 
 Topic *topics;
 int capacity;
@@ -50,7 +54,9 @@ Topic *entryOf(const char *channel)
 bool channelEnded(const Topic &t) { return checkChannel(t.channel) < 0 && countNetworkMembers(t.channel) == 0; }
 
 // The channel's entry, a free one, or one of an ended channel; nullptr when every entry is taken.
-Topic *entryFor(const char *channel)
+// `evict`: then the entry of a channel with no members here, which other nodes hold and send
+// again each refresh, so that a topic set here always has a place.
+Topic *entryFor(const char *channel, bool evict = false)
 {
     if (Topic *known = entryOf(channel)) return known;
     for (int i = 0; i < capacity; ++i) {
@@ -61,6 +67,12 @@ Topic *entryFor(const char *channel)
             copyCut(t.channel, channel);
             return &t;
         }
+    }
+    for (int i = 0; evict && i < topicReach; ++i) {
+        if (checkChannel(topics[i].channel) > 0) continue;
+        std::memset(&topics[i], 0, sizeof topics[i]);
+        copyCut(topics[i].channel, channel);
+        return &topics[i];
     }
     return nullptr;
 }
@@ -98,8 +110,9 @@ bool readNotice(const char *text, Topic &t)
     const char *node = cur.next();
     if (!channel || !stamp || !node || !isChannelName(channel) || std::strlen(channel) > CHANNEL_NAME_MAX) return false;
     char *end = nullptr;
+    errno = 0;
     const long long setAtMs = std::strtoll(stamp, &end, 10);
-    if (*end != '\0' || setAtMs <= 0) return false;
+    if (*end != '\0' || errno == ERANGE || setAtMs <= 0 || setAtMs > wallMillis() + FUTURE_LIMIT_MS) return false;
     t.node = readNodeId(node);
     if (t.node == 0) return false;
     const char *topic = cur.trailing();
@@ -129,8 +142,9 @@ bool maySetTopic(int slot, int roomSlot) { return isMember(roomSlot, slot) != 0;
 
 void setTopicHere(int slot, int roomSlot, const char *text)
 {
-    Topic *t = entryFor(rooms[roomSlot].name);
-    if (!t) return;  // cannot be: a channel here always finds an entry, or an ended one to take
+    // The table holds more entries than this node has channels, so one is always there to take.
+    Topic *t = entryFor(rooms[roomSlot].name, true);
+    if (!t) return;
     const long long now = wallMillis();
     // Set twice in one millisecond, the second still orders after the first on every node.
     t->setAtMs = now > t->setAtMs ? now : t->setAtMs + 1;

@@ -3,6 +3,7 @@
 // or PART that other nodes' members see as typed.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -249,6 +250,8 @@ TEST_F(AcrossNodes, ANewerTopicWinsWhicheverOrderTheNoticesCome)
         {"nochan 7000 2 :t", "", ""},
         {"#a 7000 0 :t", "", ""},
         {"#a -5 2 :t", "", ""},
+        {"#a 99999999999999999999 2 :t", "", ""},
+        {"#a " + std::to_string(std::time(nullptr) * 1000 + 2LL * 24 * 3600 * 1000) + " 2 :t", "", ""},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.text);
@@ -257,6 +260,27 @@ TEST_F(AcrossNodes, ANewerTopicWinsWhicheverOrderTheNoticesCome)
         EXPECT_EQ(client(1).take(), r.seenHere);
         EXPECT_STREQ(findTopic("#a")->text, r.kept);
     }
+}
+
+// A table full of other nodes' topics still takes one set here, in place of a channel with no
+// members here.
+TEST_F(AcrossNodes, ATopicSetHereAlwaysFindsAPlace)
+{
+    sizeTopics(1);
+    EXPECT_EQ(forwardFrom(notice("yan!y@h", "TOPIC", "#far 5000 2 :far")), 1);
+    answerDaemon();
+    ASSERT_NE(findTopic("#far"), nullptr);
+    drain();
+    EXPECT_EQ(reply(1, "TOPIC #a :here"), crlf(":" + prefixOf("bob") + " TOPIC #a :here"));
+    toNode2();
+    node2.take(1);
+    EXPECT_STREQ(findTopic("#a")->text, "here");
+    EXPECT_EQ(findTopic("#far"), nullptr);
+    // Full of a channel here, a notice for another finds no place and changes nothing.
+    EXPECT_EQ(forwardFrom(notice("yan!y@h", "TOPIC", "#far 6000 2 :far")), 1);
+    answerDaemon();
+    EXPECT_EQ(findTopic("#far"), nullptr);
+    EXPECT_STREQ(findTopic("#a")->text, "here");
 }
 
 TEST_F(AcrossNodes, AValidTopicNoticeGoesOnDownTheTreeAndAnInvalidOneDoesNot)
