@@ -31,9 +31,10 @@ inline int checkNickFormat(const char *nick)
 // Longer than any channel name that a client's JOIN or PRIVMSG keeps, so no client can name it.
 inline constexpr char NODES_CHANNEL[] = "&quorvel-nodes";
 
-inline constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK", "SPLIT"};
+inline constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK", "SPLIT", "TOPIC", "AWAY"};
 
-// The keyword of a membership notice (JOIN, PART, QUIT, NICK, SPLIT), or nullptr for any other word.
+// The keyword of a notice between nodes (JOIN, PART, QUIT, NICK, SPLIT, TOPIC, AWAY), or nullptr for
+// any other word.
 inline const char *memberKeyword(const char *word)
 {
     for (const char *keyword : MEMBER_KEYWORDS)

@@ -1,4 +1,4 @@
-// JOIN, PART, LIST and WHO: the channel commands clients send, answered from the channel table.
+// JOIN, PART, NAMES, LIST and WHO: the channel commands clients send, answered from the channel table.
 #include "channel_commands.h"
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include "member_notices.h"
 #include "network_members.h"
 #include "registration.h"
+#include "topics.h"
 #include "profile.h"
 #include "replies.h"
 
@@ -55,15 +56,16 @@ void emitNames(int slot, const char *channel, const char *names)
     replyf(slot, FMT_353_NAMES, serverName(), connections[slot].nick, channel, names);
 }
 
-void sendNames(int slot, int roomSlot)
+// The members here, then those of other nodes; a channel nobody is in has no 353, only its 366.
+void sendNames(int slot, const char *channel)
 {
-    const Room &room = rooms[roomSlot];
-    WordLines lines(slot, room.name, emitNames);
-    for (int i = 0; i < room.userCount; ++i) lines.add(connections[room.users[i]].nick);
+    const int roomSlot = checkChannel(channel);
+    WordLines lines(slot, channel, emitNames);
+    for (int i = 0; roomSlot > 0 && i < rooms[roomSlot].userCount; ++i) lines.add(connections[rooms[roomSlot].users[i]].nick);
     for (int i = 0; i < networkMemberSlots; ++i)
-        if (inNetworkChannel(i, room.name)) lines.add(networkMembers[i].nick);
+        if (inNetworkChannel(i, channel)) lines.add(networkMembers[i].nick);
     lines.flush();
-    replyf(slot, FMT_366_END_OF_NAMES, serverName(), connections[slot].nick, room.name);
+    replyf(slot, FMT_366_END_OF_NAMES, serverName(), connections[slot].nick, channel);
 }
 
 void whoHere(int slot, const Room &room)
@@ -95,7 +97,8 @@ bool enterChannel(int slot, int roomSlot)
     char joined[LINE_SIZE];
     formatLine(joined, FMT_JOIN, prefix, rooms[roomSlot].name);
     sendToMembers(roomSlot, joined);
-    sendNames(slot, roomSlot);
+    sendTopic(slot, rooms[roomSlot].name, false);
+    sendNames(slot, rooms[roomSlot].name);
     return true;
 }
 
@@ -106,7 +109,9 @@ bool openChannel(int slot, const char *name)
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
     replyf(slot, FMT_JOIN, prefix, rooms[roomSlot].name);
-    sendNames(slot, roomSlot);
+    channelOpened(rooms[roomSlot].name);
+    sendTopic(slot, rooms[roomSlot].name, false);
+    sendNames(slot, rooms[roomSlot].name);
     announceChannel(rooms[roomSlot].name);
     return true;
 }
@@ -191,9 +196,21 @@ void handlePart(int slot, LineCursor &cur)
     }
     const char *reason = cur.trailing();
     if (reason && reason[0] == '\0') reason = nullptr;
-    MemberNotice parted(slot, "PART");
+    MemberNotice parted(slot, "PART", reason);
     LineCursor names{list};
     while (const char *word = names.next(',')) partOne(slot, word, reason, parted);
+}
+
+// Each channel of the list answered on its own; with none, only the end of an empty list.
+void handleNames(int slot, LineCursor &cur)
+{
+    char *list = cur.next();
+    if (!list) {
+        replyf(slot, FMT_366_END_OF_NAMES, serverName(), connections[slot].nick, "*");
+        return;
+    }
+    LineCursor names{list};
+    while (const char *word = names.next(',')) sendNames(slot, word);
 }
 
 void handleList(int slot, LineCursor &)

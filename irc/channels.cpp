@@ -19,6 +19,7 @@
 #include "network_members.h"
 #include "profile.h"
 #include "replies.h"
+#include "topics.h"
 
 ChannelLimits channelLimits;
 Room *rooms;
@@ -112,13 +113,14 @@ void dropMember(int slot, int roomSlot)
 void takeJoin(int slot, int roomSlot) { joinsOf(slot)[userJoinCount[slot]++] = roomSlot; }
 
 // The exact replies tell every leave with the same QUIT notice; the profile tells a QUIT with
-// the whole prefix.
-void formatQuitNotice(int leaver, char (&notice)[LINE_SIZE])
+// the whole prefix, and the reason the user gave.
+void formatQuitNotice(int leaver, char (&notice)[LINE_SIZE], const char *reason = nullptr)
 {
     const Connection &c = connections[leaver];
     char prefix[PREFIX_SIZE];
     userPrefix(leaver, prefix);
     if (!clientProfile.on) formatLine(notice, FMT_QUIT_NOTICE, c.nick, c.userName, c.hostName, c.nick);
+    else if (reason) formatLine(notice, FMT_QUIT_REASON, prefix, reason);
     else formatLine(notice, FMT_PROFILE_QUIT_NOTICE, prefix, c.nick);
 }
 
@@ -161,6 +163,7 @@ void sizeChannelTables(const ChannelLimits &limits, int otherNodes)
     lastRound = 0;
     otherNodesSized = otherNodes;
     sizeNetworkMembers(otherNodes * clientsSized, limits.joins);
+    sizeTopics(limits.channels * (otherNodes + 1));
 }
 
 bool sizeChannelSlots(const TableSizes &sizes)
@@ -193,11 +196,11 @@ const int *joinedRooms(int slot) { return joinsOf(slot); }
 
 int joinCount(int slot) { return userJoinCount[slot]; }
 
-void removeFromChan(int slot, Leave how)
+void removeFromChan(int slot, Leave how, const char *reason)
 {
     if (userJoinCount[slot] == 0) return;
     // Every other node hears of it first, while the channels still have their names.
-    MemberNotice told(slot, how == Leave::Part ? "PART" : "QUIT");
+    MemberNotice told(slot, how == Leave::Part ? "PART" : "QUIT", reason);
     for (int i = 0; i < userJoinCount[slot]; ++i) told.add(rooms[joinsOf(slot)[i]].name);
     told.flush();
     if (how == Leave::Part) {
@@ -205,7 +208,7 @@ void removeFromChan(int slot, Leave how)
         return;
     }
     char notice[LINE_SIZE];
-    formatQuitNotice(slot, notice);
+    formatQuitNotice(slot, notice, reason);
     sendToChannelsOnce(slot, notice);
     while (userJoinCount[slot] > 0) dropMember(slot, joinsOf(slot)[0]);
 }

@@ -62,7 +62,8 @@ enum class Leave { Quit, Part };  // a PART is told as such in the client profil
 // The user in `slot` leaves every channel it is in: one notice to every member (itself included)
 // however many channels they share, and "REMOVECHAN" for each channel left empty and deleted.
 // In no channel, no effect. Other nodes hear of it in as few notices as the names fit in.
-void removeFromChan(int slot, Leave how = Leave::Quit);
+// A QUIT's reason, as the user typed it, replaces the standard text in the client profile.
+void removeFromChan(int slot, Leave how = Leave::Quit, const char *reason = nullptr);
 // The user in `slot` parts the one channel in `roomSlot`: its members see the PART (with the
 // reason when there is one); other nodes are the caller's to tell.
 void partChannel(int slot, int roomSlot, const char *reason);

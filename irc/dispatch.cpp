@@ -13,6 +13,7 @@
 #include "../routing/pending_queue.h"
 #include "../routing/routing_hooks.h"
 #include "../rtlib/rt_args.h"
+#include "away.h"
 #include "channel_commands.h"
 #include "channels.h"
 #include "host_lookup.h"
@@ -24,6 +25,7 @@
 #include "profile_commands.h"
 #include "registration.h"
 #include "replies.h"
+#include "topic_commands.h"
 
 namespace {
 
@@ -62,6 +64,9 @@ constexpr CommandRow PROFILE_COMMANDS[] = {
     {"USERHOST", Gate::Registered,   handleUserhost},
     {"ISON",     Gate::Registered,   handleIson},
     {"WHOIS",    Gate::Registered,   handleWhois},
+    {"NAMES",    Gate::Registered,   handleNames},
+    {"TOPIC",    Gate::Registered,   handleTopic},
+    {"AWAY",     Gate::Registered,   handleAway},
 };
 
 template <size_t N>
@@ -143,6 +148,7 @@ void wireIrc()
     addTableSizer(sizeHostLookups);
     addTableSizer(sizeNickHolders);
     addTableSizer(sizeChannelSlots);
+    addTableSizer(sizeAwayTable);
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());

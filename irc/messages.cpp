@@ -7,6 +7,7 @@
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../routing/daemon_requests.h"
+#include "away.h"
 #include "channels.h"
 #include "profile.h"
 #include "registration.h"
@@ -114,6 +115,8 @@ void sendToTargets(int slot, char *targets, const char *text, const char *comman
             sendToChannel(slot, m, routeName);
             return;
         }
+        // Only a PRIVMSG draws automatic replies: a NOTICE learns nothing of an away user.
+        if (drawsReplies(m)) replyIfAway(slot, target);
         if (!sendToNick(slot, m)) return;
     }
 }

@@ -289,8 +289,9 @@ int closingLinkLine(char *line, const char *reason)
     return 1;
 }
 
-void handleQuit(int slot, LineCursor &)
+void handleQuit(int slot, LineCursor &cur)
 {
-    removeFromChan(slot);
+    const char *reason = cur.trailing();
+    removeFromChan(slot, Leave::Quit, reason && reason[0] != '\0' ? reason : nullptr);
     resetConnection(slot);
 }

@@ -94,3 +94,16 @@ inline constexpr char FMT_PROFILE_QUIT_NOTICE[] = ":%s QUIT :%s has left the cha
 // A member of a node cut off from the network: the node that saw it go, then the node lost.
 inline constexpr char FMT_SPLIT_QUIT_NOTICE[] = ":%s QUIT :node%lu node%lu";
 inline constexpr char FMT_PROFILE_NICK_CHANGE[] = ":%s NICK :%s";                 // old prefix, new nick
+inline constexpr char FMT_QUIT_REASON[] = ":%s QUIT :%s";                         // prefix, reason as typed
+// Topics.
+inline constexpr char FMT_TOPIC_CHANGE[] = ":%s TOPIC %s :%s";                    // setter's prefix, channel, topic
+inline constexpr char FMT_331_NO_TOPIC[] = ":%s 331 %s %s :No topic is set";
+inline constexpr char FMT_332_TOPIC[] = ":%s 332 %s %s :%s";
+inline constexpr char FMT_333_TOPIC_WHO_TIME[] = ":%s 333 %s %s %s %lld";          // setter's prefix, seconds
+inline constexpr char FMT_482_NOT_OPERATOR[] = ":%s 482 %s %s :You're not channel operator";
+// Away.
+inline constexpr char FMT_301_AWAY[] = ":%s 301 %s %s :%s";                        // the away nick, its text
+inline constexpr char FMT_305_UNAWAY[] = ":%s 305 %s :You are no longer marked as being away";
+inline constexpr char FMT_306_NOW_AWAY[] = ":%s 306 %s :You have been marked as being away";
+// WHOIS of a member of another node: its node stands for the server.
+inline constexpr char FMT_312_WHOIS_NODE[] = ":%s 312 %s %s node%lu :quorvel node %lu";

@@ -85,7 +85,19 @@ class Bot(irc.bot.SingleServerIRCBot):
         self._note("part", e)
 
     def on_quit(self, c, e):
-        self._note("quit", e)
+        self._note("quit", e, *e.arguments)
+
+    def on_topic(self, c, e):
+        self._note("topic", e, e.arguments[-1])
+
+    def on_currenttopic(self, c, e):
+        self.events.append(("currenttopic",) + tuple(e.arguments))
+
+    def on_away(self, c, e):
+        self.events.append(("away",) + tuple(e.arguments))
+
+    def on_whoisserver(self, c, e):
+        self.events.append(("whoisserver",) + tuple(e.arguments))
 
     def on_pubmsg(self, c, e):
         self._note("pubmsg", e, e.arguments[0])
@@ -264,6 +276,22 @@ def session(port):
     dave.connection.join(CHAN)
     check(pump(bots, lambda: CHAN in dave.channels and alice.seen(("join", "dave", CHAN))), "dave joined again after his PART")
 
+    # A topic set on node 1 reaches bob on node 2, and again as he rejoins; away and WHOIS cross too.
+    alice.connection.topic(CHAN, "the  topic :)")
+    check(pump(bots, lambda: bob.has("topic", at={1: "alice", 2: CHAN, 3: "the  topic :)"})),
+          "bob on node 2 saw alice's TOPIC")
+    bob.connection.part(CHAN)
+    check(pump(bots, lambda: CHAN not in bob.channels), "bob left the room")
+    bob.connection.join(CHAN)
+    check(pump(bots, lambda: bob.seen(("currenttopic", CHAN, "the  topic :)"))), "bob got the topic (332) as he rejoined")
+    alice.connection.send_raw("AWAY :at lunch")
+    check(resend_until(bots, lambda: bob.connection.privmsg("alice", "there?"),
+                       lambda: bob.seen(("away", "alice", "at lunch"))),
+          "bob on node 2 got 301 for alice's away text")
+    bob.connection.whois(["alice"])
+    check(pump(bots, lambda: bob.seen(("whoisserver", "alice", "node1", "quorvel node 1"))),
+          "bob's WHOIS of alice names her node")
+
     # A second room beside the first, on both nodes: dave's QUIT reaches each bot that shares both
     # rooms with him once.
     for b in bots:
@@ -273,7 +301,7 @@ def session(port):
           "alice and bob see dave in the second room")
     dave.connection.quit("bye")
     check(pump(bots, lambda: alice.has("quit", at={1: "dave"})), "alice saw dave quit")
-    check(pump(bots, lambda: bob.has("quit", at={1: "dave"})), "bob on node 2 saw dave quit")
+    check(pump(bots, lambda: bob.has("quit", at={1: "dave", 3: "bye"})), "bob on node 2 saw dave quit, with his reason")
     pump(bots, lambda: False, seconds=1)  # room for a second QUIT, which must not come
     check(len(alice.has("quit", at={1: "dave"})) == 1 and len(bob.has("quit", at={1: "dave"})) == 1,
           "dave's QUIT reached alice and bob once each, though they share two rooms")
