@@ -191,7 +191,11 @@ void watchOwnWriting(int fd, bool write)
 void tagDescriptor(int fd, int tag)
 {
     if (r.epollFd < 0) (void)prepareReadiness(descriptorLimit());
-    if (canWatch(fd)) r.tags[fd] = tag;
+    if (!canWatch(fd)) return;
+    // A socket the core takes up anew (an accept) may bear the number of one a poller closed after
+    // the wait: what the wait found belonged to that one.
+    if (r.tags[fd] == 0) r.found[fd] = 0;
+    r.tags[fd] = tag;
 }
 
 int tagOf(int fd) { return canWatch(fd) ? r.tags[fd] : 0; }
@@ -204,6 +208,8 @@ void closeDescriptor(int fd)
         r.own[fd] = 0;
         r.held[fd] = 0;
         r.tags[fd] = 0;
+        // A socket opened later in this pass may take the number: the wait found nothing of it.
+        r.found[fd] = 0;
     }
     close(fd);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/admission.h"
 #include "core/connections.h"
 #include "core/framing.h"
 #include "core/readiness.h"
@@ -102,6 +103,40 @@ TEST_F(Readiness, ANumberClosedAndTakenAgainIsWatchedAfresh)
         watchOnly(reused, By::Core, true, false);
         EXPECT_EQ(waitReady(0), 1);
         EXPECT_TRUE(isReadable(reused));
+    }
+}
+
+int anyTag(int tag) { return tag != 0 ? 0 : -1; }
+
+// What the wait found of a socket is not taken for a new socket that gets its number later in the
+// same pass: not when the core closed the old one (a client dropped, then a poller connects), nor
+// when a poller closed it and the core accepts a connection on the number. A connecting poller
+// would take a stale "writable" for a connection made.
+TEST_F(Readiness, ANumberReusedInThePassInheritsNothingTheWaitFound)
+{
+    for (const By closer : {By::Core, By::Poller}) {
+        SCOPED_TRACE(closer == By::Core ? "core" : "poller");
+        Pair first;
+        ASSERT_EQ(send(first.mine, "x", 1, 0), 1);
+        watchOnly(first.theirs, closer, true, true);
+        if (closer == By::Core) tagDescriptor(first.theirs, slotTag(1));
+        ASSERT_EQ(waitReady(0), 1);
+        const int number = first.theirs;
+        ASSERT_TRUE(isReadable(number) && isWritable(number));
+        if (closer == By::Core) closeDescriptor(number);
+        else close(number);
+        first.theirs = -1;
+        Pair second;  // nothing sent: neither end is readable
+        ASSERT_TRUE(second.theirs == number || second.mine == number);
+        // A poller's new socket: the core knows only its own closes.
+        if (closer == By::Core) {
+            EXPECT_FALSE(isReadable(number) || isWritable(number));
+        }
+        tagDescriptor(number, freshTag(0));  // the core's accept
+        EXPECT_FALSE(isReadable(number) || isWritable(number));
+        int count = -1;
+        (void)readyIndexes(anyTag, count);
+        EXPECT_EQ(count, 0);
     }
 }
 
