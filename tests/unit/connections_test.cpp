@@ -19,6 +19,7 @@
 #include "core/connections.h"
 #include "core/framing.h"
 #include "core/server.h"
+#include "core/sizes.h"
 #include "irc/profile.h"
 #include "routing/pending_queue.h"
 #include "support/client_end.h"
@@ -465,6 +466,23 @@ TEST_F(FreshTable, OneStrangerHoldsFewEntries)
     EXPECT_EQ(endOf(extra), "ERROR :Closing link: too many unregistered connections from your address\r\n");
     EXPECT_EQ(entriesFrom(STRANGER), FRESH_PER_STRANGER);
     EXPECT_EQ(endOf(arrive(STRANGER + 1)), "open");
+}
+
+// A pass accepts at most a backlog's worth: a flood that refills the backlog as fast as the node
+// turns connections away cannot hold the loop in its accepts. What is left is taken the next pass.
+TEST_F(FreshTable, APassAcceptsAtMostABacklogsWorth)
+{
+    ASSERT_EQ(listen(listener, SOMAXCONN), 0);
+    constexpr int LEFT = 2;
+    for (int i = 0; i < tableSizes.backlog + LEFT; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0) << i;
+        mine.push_back(fd);
+    }
+    addConnection();
+    int left = 0;
+    for (int fd; (fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0; ++left) close(fd);
+    EXPECT_EQ(left, LEFT);
 }
 
 TEST(FindNeighbor, FirstMatchOrMinusOne)

@@ -2,6 +2,7 @@
 // descriptor limit caps the count, and tables sized for many slots serve them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -40,19 +41,23 @@ TEST(Sizes, TheExactNodeKeepsItsTables)
 }
 
 // The fresh table grows with the clients, never below an entry for every other node; one stranger
-// holds at most half of it, and never more than it could make clients.
+// holds at most half of it, and never more than it could make clients. The listen backlog holds
+// every client reconnecting at once, as far as the system allows, and never less than the exact
+// node's.
 TEST(Sizes, TheFreshTableFollowsTheClients)
 {
     struct Case {
-        int clients, fresh, perStranger;
+        int clients, fresh, perStranger, backlog;
     };
-    for (const Case c : {Case{1, 32, 1}, Case{4, 32, 4}, Case{16, 32, 16}, Case{128, 32, 16}, Case{4096, 1024, 512},
-                         Case{10000, 2500, 1250}, Case{MAX_CLIENTS_LIMIT, 25000, 12500}}) {
+    for (const Case c : {Case{1, 32, 1, 128}, Case{4, 32, 4, 128}, Case{16, 32, 16, 128}, Case{128, 32, 16, 128},
+                         Case{1000, 250, 125, 1000}, Case{4096, 1024, 512, 4096}, Case{10000, 2500, 1250, SOMAXCONN},
+                         Case{MAX_CLIENTS_LIMIT, 25000, 12500, SOMAXCONN}}) {
         const TableSizes s = sizesFor(c.clients);
         EXPECT_EQ(s.slots, c.clients + 1) << c.clients;
         EXPECT_EQ(s.fresh, c.fresh) << c.clients;
         EXPECT_EQ(s.freshPerStranger, c.perStranger) << c.clients;
         EXPECT_EQ(s.descriptors, s.slots + s.fresh + DESCRIPTOR_MARGIN) << c.clients;
+        EXPECT_EQ(s.backlog, c.backlog) << c.clients;
     }
 }
 
