@@ -362,6 +362,84 @@ TEST_F(Share, BurstForAnotherNodeStopsOnlyItsSender)
     neighbors = 0;  // nothing was forwarded, and nothing will be
 }
 
+enum class Way { Quit, EndOfStream, SlowReader, Reset, DroppedWhileDroppingAnother };
+
+class Leaving : public irctest::IrcSession, public ::testing::WithParamInterface<Way> {
+protected:
+    // Fills the slot's queue to all but `room` bytes, as a peer that stopped reading leaves it.
+    static void nearlyFill(int slot, size_t room)
+    {
+        OutQueue &q = connections[slot].out;
+        const std::string pad(outRoom(q) - room, 'x');
+        ASSERT_TRUE(outAppend(q, pad.data(), pad.size()));
+    }
+};
+
+// Every way a client leaves takes its nick out of the index and its slot out of every list's
+// reach, whoever walks which list when; the next peer of the slot starts clean: no mark to be
+// dropped, no nick, no time it came, no queued bytes.
+TEST_P(Leaving, TheIndexAndTheListsForgetTheSlot)
+{
+    registerUser(1, "alice");
+    registerUser(2, "bob");
+    registerUser(3, "carol");
+    for (int slot = 1; slot <= 3; ++slot) joinAs(slot, "#room");
+    switch (GetParam()) {
+    case Way::Quit: parse(2, "QUIT :bye"); break;
+    case Way::EndOfStream:
+        two.closeMine();
+        recvData(2);
+        break;
+    case Way::SlowReader:
+        nearlyFill(2, 4);
+        parse(1, "PRIVMSG #room :more than four bytes");
+        EXPECT_NE(connections[2].sock, 0) << "dropped at the pass's end, not inside the fan-out";
+        break;
+    case Way::Reset: resetConnection(2); break;
+    case Way::DroppedWhileDroppingAnother:
+        // Dropping alice tells bob, whose queue cannot take it: bob goes in the same drop.
+        nearlyFill(2, 4);
+        markBroken(1);
+        break;
+    }
+    dropBrokenPeers();
+    EXPECT_EQ(connections[2].sock, 0);
+    EXPECT_EQ(findUser("bob"), -1);
+    EXPECT_EQ(findUser("carol"), 3);
+    EXPECT_EQ(findUser("alice"), GetParam() == Way::DroppedWhileDroppingAnother ? -1 : 1);
+    drain();
+    EXPECT_EQ(outBlocksInUse(), 0);
+
+    ClientEnd next = takeOverSlot(2);
+    ClientEnd *const was = ends[2];
+    ends[2] = &next;
+    registerUser(2, "newcomer");
+    dropBrokenPeers();
+    closeSilentConnections(connections[2].admittedAt + UNREGISTERED_LIMIT_MS);
+    EXPECT_NE(connections[2].sock, 0);
+    EXPECT_EQ(findUser("newcomer"), 2);
+    EXPECT_EQ(reply(2, "PRIVMSG carol :hi"), "");
+    EXPECT_EQ(three.take(), irctest::privmsg("newcomer", "carol", "hi"));
+    ends[2] = was;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, Leaving,
+                         ::testing::Values(Way::Quit, Way::EndOfStream, Way::SlowReader, Way::Reset,
+                                           Way::DroppedWhileDroppingAnother));
+
+// A nick change moves the slot in the index: the old nick is free at once, for anyone.
+TEST_F(Leaving, ANickChangeFreesTheOldNick)
+{
+    registerUser(1, "alice");
+    registerUser(2, "bob");
+    parse(1, "NICK alicia");
+    EXPECT_EQ(findUser("alice"), -1);
+    EXPECT_EQ(findUser("alicia"), 1);
+    parse(2, "NICK alice");
+    EXPECT_EQ(findUser("alice"), 2);
+    EXPECT_EQ(findUser("bob"), -1);
+}
+
 // Connections accepted from a listener on 127.0.0.1, each from an address of its own choosing.
 class FreshTable : public Connections {
 protected:
