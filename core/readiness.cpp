@@ -22,12 +22,6 @@ constexpr unsigned char READ = 1;
 constexpr unsigned char WRITE = 2;
 // What epoll holds of a descriptor is unknown (a poller's): it is told again.
 constexpr unsigned char UNSURE = 0x80;
-// A pass takes at most this many ready sockets: with a thousand busy clients, the replies to the
-// first leave before the last is read, instead of every reply waiting for one long pass. Level
-// triggering puts what a pass left at the back of epoll's ready list, so the rest, the listener
-// and the daemon link among them, come in the next passes in turn.
-constexpr int READY_PER_PASS = 64;
-
 struct Readiness {
     int epollFd = -1;
     int capacity = 0;

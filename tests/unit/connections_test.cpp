@@ -24,6 +24,7 @@
 #include "routing/pending_queue.h"
 #include "support/client_end.h"
 #include "support/irc_session.h"
+#include "support/loopback_listener.h"
 #include "support/tables.h"
 
 namespace {
@@ -445,15 +446,8 @@ class FreshTable : public Connections {
 protected:
     void SetUp() override
     {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        ASSERT_EQ(listen(listener, 64), 0);
-        socklen_t len = sizeof addr;
-        ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
-        to = addr;
+        listener = loopbackListener(to, 64);
+        ASSERT_GE(listener, 0);
         savedListener = sock;
         sock = listener;
         node = rt_config_entry_t{7, NODE_ADDR, 0, 0, 1};
