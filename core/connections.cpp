@@ -37,9 +37,13 @@ unsigned nickMask = EXACT_NICK_CELLS - 1;
 // of them, and every nick taken, would then walk.
 unsigned nickHome(const char *nick)
 {
+    // Drawn on first use, without a guarded static: the node carries no C++ runtime.
     static unsigned char key[crypto_shorthash_KEYBYTES];
-    static const bool keyed = (randombytes_buf(key, sizeof key), true);
-    (void)keyed;
+    static bool keyed = false;
+    if (!keyed) {
+        randombytes_buf(key, sizeof key);
+        keyed = true;
+    }
     unsigned char out[crypto_shorthash_BYTES];
     crypto_shorthash(out, reinterpret_cast<const unsigned char *>(nick), std::strlen(nick), key);
     unsigned hash;
