@@ -18,6 +18,7 @@
 #include "core/admission.h"
 #include "core/connections.h"
 #include "core/framing.h"
+#include "core/out_queue.h"
 #include "core/server.h"
 #include "core/sizes.h"
 #include "irc/profile.h"
@@ -186,6 +187,28 @@ TEST(OutQueue, HoldsBlocksOnlyWhileBytesWait)
     EXPECT_EQ(outBlocksInUse(), 0);
     close(pair[0]);
     close(pair[1]);
+}
+
+// Every queue the pool was sized for full at once takes every block but a few; should more queues
+// than that ever want blocks, a line that finds too few is refused whole (its peer is then dropped
+// by sendData, never sent half a line), and the blocks a drained queue gives back serve it.
+TEST(OutQueue, AnExhaustedPoolRefusesALineWholeAndServesItOnceBlocksComeBack)
+{
+    static OutQueue full[(MAX_CONNECTIONS + LINK_STREAMS) * OUT_BLOCKS_PER_QUEUE / (OUT_QUEUE_SIZE / OUT_BLOCK_SIZE)];
+    static OutQueue late;
+    const std::string bytes(OUT_QUEUE_SIZE, 'f');
+    for (OutQueue &q : full) ASSERT_TRUE(outAppend(q, bytes.data(), bytes.size()));
+    const int left = (MAX_CONNECTIONS + LINK_STREAMS) * OUT_BLOCKS_PER_QUEUE - outBlocksInUse();
+    ASSERT_LT(left, OUT_QUEUE_SIZE / OUT_BLOCK_SIZE);
+    const size_t tooMuch = static_cast<size_t>(left + 1) * OUT_BLOCK_SIZE;
+    EXPECT_FALSE(outAppend(late, bytes.data(), tooMuch));
+    EXPECT_TRUE(outEmpty(late));
+    EXPECT_EQ(outBlocksInUse(), (MAX_CONNECTIONS + LINK_STREAMS) * OUT_BLOCKS_PER_QUEUE - left);
+    outClear(full[0]);
+    EXPECT_TRUE(outAppend(late, bytes.data(), tooMuch));
+    outClear(late);
+    for (OutQueue &q : full) outClear(q);
+    EXPECT_EQ(outBlocksInUse(), 0);
 }
 
 TEST_F(Connections, ResetClearsAllButTheAddress)
