@@ -447,9 +447,16 @@ TEST_P(Leaving, TheIndexAndTheListsForgetTheSlot)
     ends[2] = was;
 }
 
+std::string nameOfWay(const ::testing::TestParamInfo<Way> &way)
+{
+    static const char *const names[] = {"Quit", "EndOfStream", "SlowReader", "Reset", "DroppedWhileDroppingAnother"};
+    return names[static_cast<int>(way.param)];
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryWay, Leaving,
                          ::testing::Values(Way::Quit, Way::EndOfStream, Way::SlowReader, Way::Reset,
-                                           Way::DroppedWhileDroppingAnother));
+                                           Way::DroppedWhileDroppingAnother),
+                         nameOfWay);
 
 // A nick change moves the slot in the index: the old nick is free at once, for anyone.
 TEST_F(Leaving, ANickChangeFreesTheOldNick)
