@@ -359,10 +359,12 @@ void reserveSpareDescriptor()
 }
 
 // A failed accept ends this pass's accepting, not the node: the connections waiting are taken in a
-// later pass, and a listening socket that fails for good is reported, once a second at most.
+// later pass, and a listening socket that fails for good is reported, once a second at most. A pass
+// takes at most a backlog's worth, so that a flood that refills the backlog as fast as it is taken
+// (every newcomer turned away at once when the node is full) cannot keep the loop from its clients.
 void addConnection()
 {
-    for (;;) {
+    for (int taken = 0; taken < tableSizes.backlog; ++taken) {
         const int err = acceptOne();
         if (err == 0 || concernsOneConnection(err)) continue;
         if (err == EAGAIN) return;
