@@ -11,6 +11,7 @@
 #include "framing.h"
 #include "hooks.h"
 #include "log.h"
+#include "names.h"
 #include "readiness.h"
 #include "sizes.h"
 #include "slot_list.h"
@@ -30,12 +31,7 @@ int exactNickCells[EXACT_NICK_CELLS];
 int *nickCells = exactNickCells;
 unsigned nickMask = EXACT_NICK_CELLS - 1;
 
-unsigned nickHome(const char *nick)
-{
-    unsigned hash = 2166136261u;  // FNV-1a
-    for (const char *p = nick; *p; ++p) hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
-    return hash & nickMask;
-}
+unsigned nickHome(const char *nick) { return hashName(nick) & nickMask; }
 
 void indexNick(int slot)
 {
@@ -214,7 +210,7 @@ int findUser(const char *nick)
     int first = -1;
     for (unsigned cell = nickHome(nick); nickCells[cell] != 0; cell = (cell + 1) & nickMask) {
         const int slot = nickCells[cell] - 1;
-        if (std::strcmp(connections[slot].nick, nick) == 0 && (first < 0 || slot < first)) first = slot;
+        if (sameName(connections[slot].nick, nick) && (first < 0 || slot < first)) first = slot;
     }
     return first;
 }

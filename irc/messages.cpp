@@ -70,7 +70,7 @@ void sendToChannel(int owner, const Message &m, const char *routeName)
     int delivered = 0;
     if (roomSlot > 0 && !m.repeat) {
         char line[LINE_SIZE];
-        formatLine(line, FMT_USER_MESSAGE, m.sender, m.command, m.target, m.text);
+        formatLine(line, FMT_USER_MESSAGE, m.sender, m.command, rooms[roomSlot].name, m.text);
         delivered = sendToMembers(roomSlot, line, owner);
     }
     // Members may live on other nodes too, so the daemon is asked even when the channel is here.
