@@ -182,4 +182,49 @@ TEST_F(Names, LongNicksAndChannelNamesAreRefusedNotCut)
     EXPECT_EQ(channelsOf(1), std::vector<std::string>{"#abcdefgh"});
 }
 
+// Each target of a list is answered on its own: delivered, asked of the daemon, or refused.
+TEST_F(Names, EveryTargetOfAListIsAnsweredOnItsOwn)
+{
+    registerUser(1, "alice");
+    registerUser(2, "bob");
+    registerUser(3, "erin");
+    parse(1, "PRIVMSG carol,BOB,#none,erin :hi");
+    EXPECT_EQ(client(2).take(), crlf(":" + prefixOf("alice") + " PRIVMSG bob :hi"));
+    EXPECT_EQ(client(3).take(), crlf(":" + prefixOf("alice") + " PRIVMSG erin :hi"));
+    EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\nNEXTHOPS 1 #none\r\n");
+    parse(DAEMON_SLOT, "NONE");
+    parse(DAEMON_SLOT, "NONE");
+    EXPECT_EQ(client(1).take(), numeric("401 alice carol :No such nick/channel") + numeric("401 alice #none :No such nick/channel"));
+
+    // Past the 005 line's MAXTARGETS, each further target hears 407; a NOTICE draws nothing.
+    parse(1, "PRIVMSG bob,erin,bob,erin,bob,dave :x");
+    EXPECT_EQ(client(2).take(), crlf(":" + prefixOf("alice") + " PRIVMSG bob :x") + crlf(":" + prefixOf("alice") + " PRIVMSG bob :x"));
+    EXPECT_EQ(client(3).take(), crlf(":" + prefixOf("alice") + " PRIVMSG erin :x") + crlf(":" + prefixOf("alice") + " PRIVMSG erin :x"));
+    EXPECT_EQ(client(1).take(), numeric("407 alice bob :Too many recipients") + numeric("407 alice dave :Too many recipients"));
+    parse(1, "NOTICE carol,dave,bob,erin,frank :n");
+    EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\nNEXTHOP dave\r\n");
+    EXPECT_EQ(client(1).take(), "");
+    parse(DAEMON_SLOT, "NONE");
+    parse(DAEMON_SLOT, "NONE");
+    EXPECT_EQ(client(1).take(), "");
+}
+
+// Once the routing queue has no room left for the sender (a list's later targets may find it so),
+// a routed target hears 437; targets here still get the message.
+TEST_F(Names, ATargetThatFindsNoRoutingRoomHears437)
+{
+    registerUser(1, "alice");
+    registerUser(2, "bob");
+    int asked = 0;
+    while (roomForLines(1) > 0 && asked < MSG_QUEUE_SLOTS) {
+        parse(1, "PRIVMSG far" + std::to_string(asked++) + " :fill");
+    }
+    daemon.take();
+    ASSERT_EQ(roomForLines(1), 0);
+    parse(1, "PRIVMSG bob,carol,dave :x");
+    EXPECT_EQ(client(2).take(), crlf(":" + prefixOf("alice") + " PRIVMSG bob :x"));
+    EXPECT_EQ(client(1).take(), routingBusy("alice", "carol") + routingBusy("alice", "dave"));
+    EXPECT_EQ(daemon.take(), "");
+}
+
 }  // namespace
