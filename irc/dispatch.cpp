@@ -16,6 +16,7 @@
 #include "channel_commands.h"
 #include "channels.h"
 #include "host_lookup.h"
+#include "idle_pings.h"
 #include "member_notices.h"
 #include "messages.h"
 #include "motd.h"
@@ -115,6 +116,7 @@ void parseCmd(char *line, int slot)
         handleDaemonLine(command, cur);
         return;
     }
+    heardFrom(slot);
     if (command[0] == '\0') return;  // a line of spaces only
 
     const CommandRow *row = findCommand(command);
@@ -143,7 +145,9 @@ void wireIrc()
     addTableSizer(sizeHostLookups);
     addTableSizer(sizeNickHolders);
     addTableSizer(sizeChannelSlots);
+    addTableSizer(sizeIdlePings);
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());
+    addPoller(idlePingPoller());
 }

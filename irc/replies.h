@@ -69,6 +69,7 @@ inline constexpr char FMT_005_ISUPPORT[] =
     ":%s 005 %s NETWORK=quorvel NICKLEN=%d USERLEN=%d CHANNELLEN=%d CHANTYPES=#& CHANLIMIT=#&:%d "
     "MAXCHANNELS=%d MAXTARGETS=4 PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server";
 inline constexpr char FMT_PONG[] = ":%s PONG %s :%s";  // server, server, token
+inline constexpr char FMT_PING_IDLE[] = "PING :%s";   // server; asks a silent client for any line
 inline constexpr char FMT_409_NO_ORIGIN[] = ":%s 409 %s :No origin specified";
 inline constexpr char FMT_CAP_EMPTY[] = ":%s CAP %s %s :";    // LS or LIST: no capability at all
 inline constexpr char FMT_CAP_NAK[] = ":%s CAP %s NAK :%s";  // every capability requested
