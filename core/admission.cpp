@@ -160,6 +160,8 @@ void closeFreshWithReason(FreshConnection &f, const char *reason)
     forgetFresh(f);
 }
 
+}  // namespace
+
 void closeSlotWithReason(int slot, const char *reason)
 {
     Connection &c = connections[slot];
@@ -168,6 +170,8 @@ void closeSlotWithReason(int slot, const char *reason)
     if (coreHooks.closingLine && coreHooks.closingLine(line, reason)) sendData(slot, line);
     resetConnection(slot);  // what the slot's queue holds, this line last, goes out before the close
 }
+
+namespace {
 
 // A free entry, else the oldest stranger's: silent sockets give way to a newcomer, but only
 // another node's connection makes way for one of a node, whose line would be lost with it; a

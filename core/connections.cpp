@@ -13,6 +13,7 @@
 #include "framing.h"
 #include "hooks.h"
 #include "log.h"
+#include "names.h"
 #include "readiness.h"
 #include "sizes.h"
 #include "slot_list.h"
@@ -44,8 +45,11 @@ unsigned nickHome(const char *nick)
         randombytes_buf(key, sizeof key);
         keyed = true;
     }
+    // Names that compare the same must share a home: the hash is taken over the folded name.
+    char folded[NICK_MAX + 1];
+    foldNameInto(folded, sizeof folded, nick);
     unsigned char out[crypto_shorthash_BYTES];
-    crypto_shorthash(out, reinterpret_cast<const unsigned char *>(nick), std::strlen(nick), key);
+    crypto_shorthash(out, reinterpret_cast<const unsigned char *>(folded), std::strlen(folded), key);
     unsigned hash;
     std::memcpy(&hash, out, sizeof hash);
     return hash & nickMask;
@@ -235,7 +239,7 @@ int findUser(const char *nick)
     int first = -1;
     for (unsigned cell = nickHome(nick); nickCells[cell] != 0; cell = (cell + 1) & nickMask) {
         const int slot = nickCells[cell] - 1;
-        if (std::strcmp(connections[slot].nick, nick) == 0 && (first < 0 || slot < first)) first = slot;
+        if (sameName(connections[slot].nick, nick) && (first < 0 || slot < first)) first = slot;
     }
     return first;
 }

@@ -120,38 +120,40 @@ bool openChannel(int slot, const char *name)
 void joinOne(int slot, const char *word, MemberNotice &joined)
 {
     char name[CHANNEL_NAME_MAX + 1] = {};
-    if (word) copyCut(name, word);  // a longer name is cut, not refused
-    if (!isChannelName(name)) {
+    const bool taken = !word || takeName(name, word);
+    if (!isChannelName(word ? word : name)) {
         replyf(slot, FMT_431_BAD_CHAN_PREFIX, serverName(), numericTarget(slot));
         return;
     }
-    if (!isCarriedName(name)) {
-        replyf(slot, FMT_479_BAD_CHAN_NAME, serverName(), connections[slot].nick, name);
+    if (!taken || !isCarriedName(name)) {
+        replyf(slot, FMT_479_BAD_CHAN_NAME, serverName(), connections[slot].nick, taken ? name : word);
         return;
     }
     const int existing = checkChannel(name);
     if (existing > 0 && isMember(existing, slot)) return;
     if (refusedJoin(slot, name, existing)) return;
     if (!clientProfile.on) removeFromChan(slot, Leave::Part);
-    if (existing > 0 ? enterChannel(slot, existing) : openChannel(slot, name)) joined.add(name);
+    // Other nodes hear the name as the channel has it here, whatever case the client typed.
+    if (existing > 0 ? enterChannel(slot, existing) : openChannel(slot, name))
+        joined.add(existing > 0 ? rooms[existing].name : name);
 }
 
 // One channel of a PART; the channel's name is taken before it may be deleted.
 void partOne(int slot, const char *word, const char *reason, MemberNotice &parted)
 {
-    char name[CHANNEL_NAME_MAX + 1];
-    copyCut(name, word);  // cut as JOIN cuts it
-    const int roomSlot = checkChannel(name);
+    char name[CHANNEL_NAME_MAX + 1] = {};
+    const bool taken = takeName(name, word);  // cut as JOIN cuts it, or refused as JOIN refuses it
+    const int roomSlot = taken ? checkChannel(name) : -1;
     const char *nick = connections[slot].nick;
-    if (roomSlot < 0 && countNetworkMembers(name) == 0) {
-        replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), nick, name);
+    if (roomSlot < 0 && (!taken || countNetworkMembers(name) == 0)) {
+        replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), nick, taken ? name : word);
         return;
     }
     if (roomSlot < 0 || !isMember(roomSlot, slot)) {
         replyf(slot, FMT_442_NOT_ON_CHANNEL, serverName(), nick, name);
         return;
     }
-    parted.add(name);
+    parted.add(rooms[roomSlot].name);
     partChannel(slot, roomSlot, reason);
 }
 

@@ -178,7 +178,7 @@ bool sizeChannelSlots(const TableSizes &sizes)
 int checkChannel(const char *name)
 {
     for (int n = 0; n < host.roomCount; ++n)
-        if (std::strcmp(rooms[creationOrder[n]].name, name) == 0) return creationOrder[n];
+        if (sameName(rooms[creationOrder[n]].name, name)) return creationOrder[n];
     return -1;
 }
 

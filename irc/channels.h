@@ -50,7 +50,7 @@ bool sizeChannelSlots(const TableSizes &sizes);
 // Sends "ADDUSER" for every registered user and "ADDCHAN" for every channel of this node, and
 // the nodes' channel: the daemon link came (back) up.
 void announceEverything();
-int checkChannel(const char *name);  // slot of the channel with that exact name, or -1
+int checkChannel(const char *name);  // slot of the channel of that name (sameName), or -1
 // The slot of the channel created n-th of those that exist, 1 the oldest, host.roomCount the newest.
 int roomInOrder(int n);
 int isMember(int roomSlot, int slot);

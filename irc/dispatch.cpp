@@ -17,6 +17,7 @@
 #include "channel_commands.h"
 #include "channels.h"
 #include "host_lookup.h"
+#include "idle_pings.h"
 #include "member_notices.h"
 #include "messages.h"
 #include "motd.h"
@@ -120,6 +121,7 @@ void parseCmd(char *line, int slot)
         handleDaemonLine(command, cur);
         return;
     }
+    heardFrom(slot);
     if (command[0] == '\0') return;  // a line of spaces only
 
     const CommandRow *row = findCommand(command);
@@ -149,7 +151,9 @@ void wireIrc()
     addTableSizer(sizeNickHolders);
     addTableSizer(sizeChannelSlots);
     addTableSizer(sizeAwayTable);
+    addTableSizer(sizeIdlePings);
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());
+    addPoller(idlePingPoller());
 }

@@ -75,10 +75,17 @@ void broadcast(const char *prefix, const char *keyword, const char *text)
     sendToChannel(NO_SLOT, Message{srcNode, prefix, NODES_CHANNEL, text, keyword}, NODES_CHANNEL);
 }
 
-void tellMembersHere(const char *channel, const char *line)
+// The members here of the channel see the remote member join or part it, under the name the
+// channel has here: the notice may spell it in another case.
+void tellMembersHere(const char *channel, const char *prefix, bool join, const char *reason = nullptr)
 {
     const int roomSlot = checkChannel(channel);
-    if (roomSlot > 0) sendToMembers(roomSlot, line);
+    if (roomSlot <= 0) return;
+    char line[LINE_SIZE];
+    if (join) formatLine(line, FMT_JOIN, prefix, rooms[roomSlot].name);
+    else if (reason) formatLine(line, FMT_PART_REASON, prefix, rooms[roomSlot].name, reason);
+    else formatLine(line, FMT_PART, prefix, rooms[roomSlot].name);
+    sendToMembers(roomSlot, line);
 }
 
 void senderNick(const char *sender, char (&nick)[NICK_MAX + 1])
@@ -95,10 +102,7 @@ void partWithNotice(int entry, const char *channel, const char *reason = nullptr
     copyCut(name, channel);  // the entry's own list moves as the channel leaves it
     char prefix[PREFIX_SIZE];
     networkMemberPrefix(entry, prefix);
-    char line[LINE_SIZE];
-    if (reason) formatLine(line, FMT_PART_REASON, prefix, name, reason);
-    else formatLine(line, FMT_PART, prefix, name);
-    tellMembersHere(name, line);
+    tellMembersHere(name, prefix, false, reason);
     leaveNetworkChannel(entry, name);
 }
 
@@ -180,10 +184,7 @@ void noteJoins(uint32_t src, const char *prefix, const char *nick, const NoticeC
         const int joined = joinNetworkChannel(entry, channel, now);
         if (joined < 0 && argList.verbose == 1)
             std::printf(FMT_JOIN_CAP_TRACE, nick, static_cast<unsigned long>(src), channelLimits.joins, channel);
-        if (joined <= 0) continue;
-        char line[LINE_SIZE];
-        formatLine(line, FMT_JOIN, prefix, channel);
-        tellMembersHere(channel, line);
+        if (joined > 0) tellMembersHere(channel, prefix, true);
     }
     if (networkMembers[entry].channelCount == 0) dropNetworkMember(entry);
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../core/names.h"
 #include "../core/text.h"
 #include "away.h"
 #include "profile.h"
@@ -61,7 +62,7 @@ void clearNetworkMembers()
 int findNetworkMember(const char *nick)
 {
     for (int i = 0; i < networkMemberSlots; ++i)
-        if (networkMembers[i].node != 0 && std::strcmp(networkMembers[i].nick, nick) == 0) return i;
+        if (networkMembers[i].node != 0 && sameName(networkMembers[i].nick, nick)) return i;
     return -1;
 }
 
@@ -91,7 +92,7 @@ int joinNetworkChannel(int entry, const char *channel, long long now)
 {
     NetworkMember &m = networkMembers[entry];
     for (int k = 0; k < m.channelCount; ++k)
-        if (std::strcmp(m.channels[k].name, channel) == 0) {
+        if (sameName(m.channels[k].name, channel)) {
             m.channels[k].heardAt = now;
             return 0;
         }
@@ -106,7 +107,7 @@ int leaveNetworkChannel(int entry, const char *channel)
 {
     NetworkMember &m = networkMembers[entry];
     int k = 0;
-    while (k < m.channelCount && std::strcmp(m.channels[k].name, channel) != 0) ++k;
+    while (k < m.channelCount && !sameName(m.channels[k].name, channel)) ++k;
     if (k == m.channelCount) return 0;
     std::memmove(m.channels + k, m.channels + k + 1, static_cast<size_t>(m.channelCount - k - 1) * sizeof *m.channels);
     --m.channelCount;
@@ -136,7 +137,7 @@ int inNetworkChannel(int entry, const char *channel)
     const NetworkMember &m = networkMembers[entry];
     if (m.node == 0) return 0;
     for (int k = 0; k < m.channelCount; ++k)
-        if (std::strcmp(m.channels[k].name, channel) == 0) return 1;
+        if (sameName(m.channels[k].name, channel)) return 1;
     return 0;
 }
 

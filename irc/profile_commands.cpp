@@ -118,7 +118,7 @@ void handleMode(int slot, LineCursor &cur)
         channelMode(slot, target, change);
         return;
     }
-    if (std::strcmp(target, nick) != 0) replyf(slot, FMT_502_OTHERS_MODES, serverName(), nick);
+    if (!sameName(target, nick)) replyf(slot, FMT_502_OTHERS_MODES, serverName(), nick);
     else if (change) replyf(slot, FMT_501_UNKNOWN_MODE, serverName(), nick);
     else replyf(slot, FMT_221_USER_MODES, serverName(), nick);
 }

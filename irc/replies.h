@@ -47,6 +47,9 @@ inline constexpr char FMT_404_CONTROL_BYTES[] = ":%s 404 %s %s :Cannot send, the
 // not sent again, and no 401 says the target does not exist. The client profile's only.
 inline constexpr char FMT_DELIVERY_UNCONFIRMED[] = ":%s NOTICE %s :Delivery to %s could not be confirmed";
 // Every slot of the queue waits for the routing daemon, so the message cannot be asked for now.
+// A PRIVMSG's target past the 005 line's MAXTARGETS (MESSAGE_TARGETS_MAX); the profile's only.
+inline constexpr char FMT_407_TOO_MANY_TARGETS[] = ":%s 407 %s %s :Too many recipients";
+inline constexpr int MESSAGE_TARGETS_MAX = 4;
 inline constexpr char FMT_437_ROUTING_BUSY[] = ":%s 437 %s %s :Cannot send now, too many messages wait for routing";
 
 // Refusals for a full table; in the exact replies four client slots keep both out of reach. The
@@ -66,6 +69,7 @@ inline constexpr char FMT_005_ISUPPORT[] =
     ":%s 005 %s NETWORK=quorvel NICKLEN=%d USERLEN=%d CHANNELLEN=%d CHANTYPES=#& CHANLIMIT=#&:%d "
     "MAXCHANNELS=%d MAXTARGETS=4 PREFIX=() CHANMODES=,,, CASEMAPPING=ascii :are supported by this server";
 inline constexpr char FMT_PONG[] = ":%s PONG %s :%s";  // server, server, token
+inline constexpr char FMT_PING_IDLE[] = "PING :%s";   // server; asks a silent client for any line
 inline constexpr char FMT_409_NO_ORIGIN[] = ":%s 409 %s :No origin specified";
 inline constexpr char FMT_CAP_EMPTY[] = ":%s CAP %s %s :";    // LS or LIST: no capability at all
 inline constexpr char FMT_CAP_NAK[] = ":%s CAP %s NAK :%s";  // every capability requested

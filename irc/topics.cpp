@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "../core/connections.h"
+#include "../core/names.h"
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/forwarding.h"
@@ -41,7 +42,7 @@ long long wallMillis()
 }
 
 // The one place this table compares channel names, so that it compares them as the channel table does.
-bool sameChannel(const char *a, const char *b) { return std::strcmp(a, b) == 0; }
+bool sameChannel(const char *a, const char *b) { return sameName(a, b); }
 
 Topic *entryOf(const char *channel)
 {

@@ -236,6 +236,15 @@ def session(port):
     check(pump(bots, lambda: alice.has("ctcpreply", at={1: "bob"})), "bob's CTCP VERSION reply (a NOTICE) reached alice")
     bob.connection.privmsg("dave", "psst")
     check(pump(bots, lambda: dave.has("privmsg", at={1: "bob", 3: "psst"})), "a private message crossed the nodes")
+    # Names in any case (CASEMAPPING=ascii): the nick and the room typed in capitals reach dave and
+    # the room on node 1, under the names they have there.
+    bob.connection.privmsg("DAVE", "in capitals")
+    check(pump(bots, lambda: dave.has("privmsg", at={1: "bob", 2: "dave", 3: "in capitals"})),
+          "bob's message to DAVE reached dave on the other node")
+    bob.connection.privmsg(CHAN.upper(), "room in capitals")
+    check(pump(bots, lambda: alice.has("pubmsg", at={1: "bob", 2: CHAN, 3: "room in capitals"})
+               and dave.has("pubmsg", at={1: "bob", 2: CHAN, 3: "room in capitals"})),
+          "bob's message to the room in capitals reached both bots of node 1 under the room's name")
 
     # The room is one across the nodes: members of the other node join, part and show in names.
     # Whichever joined first, each knows the other: from the names list or from a JOIN (a node
