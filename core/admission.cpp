@@ -160,6 +160,8 @@ void closeFreshWithReason(FreshConnection &f, const char *reason)
     forgetFresh(f);
 }
 
+}  // namespace
+
 void closeSlotWithReason(int slot, const char *reason)
 {
     Connection &c = connections[slot];
@@ -168,6 +170,8 @@ void closeSlotWithReason(int slot, const char *reason)
     if (coreHooks.closingLine && coreHooks.closingLine(line, reason)) sendData(slot, line);
     resetConnection(slot);  // what the slot's queue holds, this line last, goes out before the close
 }
+
+namespace {
 
 // A free entry, else the oldest stranger's: silent sockets give way to a newcomer, but only
 // another node's connection makes way for one of a node, whose line would be lost with it; a
@@ -359,10 +363,12 @@ void reserveSpareDescriptor()
 }
 
 // A failed accept ends this pass's accepting, not the node: the connections waiting are taken in a
-// later pass, and a listening socket that fails for good is reported, once a second at most.
+// later pass, and a listening socket that fails for good is reported, once a second at most. A pass
+// takes at most a backlog's worth, so that a flood that refills the backlog as fast as it is taken
+// (every newcomer turned away at once when the node is full) cannot keep the loop from its clients.
 void addConnection()
 {
-    for (;;) {
+    for (int taken = 0; taken < tableSizes.backlog; ++taken) {
         const int err = acceptOne();
         if (err == 0 || concernsOneConnection(err)) continue;
         if (err == EAGAIN) return;

@@ -37,6 +37,8 @@ void reserveSpareDescriptor();
 void addConnection();
 // Reads a fresh connection, and classifies it once its first line is complete.
 void readFresh(int entry);
+// Closes the slot's connection, which is sent the ERROR line of coreHooks.closingLine first.
+void closeSlotWithReason(int slot, const char *reason);
 // Closes connections that have neither registered nor been used by another node in time.
 void closeSilentConnections(long long now);
 // 1 when the loop should read the fresh entry now.

@@ -2,6 +2,8 @@
 // reads it.
 #include "connections.h"
 
+#include <sodium.h>
+
 #include <algorithm>
 #include <cassert>
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include "framing.h"
 #include "hooks.h"
 #include "log.h"
+#include "names.h"
 #include "readiness.h"
 #include "sizes.h"
 #include "slot_list.h"
@@ -30,10 +33,25 @@ int exactNickCells[EXACT_NICK_CELLS];
 int *nickCells = exactNickCells;
 unsigned nickMask = EXACT_NICK_CELLS - 1;
 
+// Keyed with a secret drawn at start (SipHash, libsodium's shorthash): users choose their nicks,
+// and with a known hash they could pile thousands into one probe chain, which every message to any
+// of them, and every nick taken, would then walk.
 unsigned nickHome(const char *nick)
 {
-    unsigned hash = 2166136261u;  // FNV-1a
-    for (const char *p = nick; *p; ++p) hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
+    // Drawn on first use, without a guarded static: the node carries no C++ runtime.
+    static unsigned char key[crypto_shorthash_KEYBYTES];
+    static bool keyed = false;
+    if (!keyed) {
+        randombytes_buf(key, sizeof key);
+        keyed = true;
+    }
+    // Names that compare the same must share a home: the hash is taken over the folded name.
+    char folded[NICK_MAX + 1];
+    foldNameInto(folded, sizeof folded, nick);
+    unsigned char out[crypto_shorthash_BYTES];
+    crypto_shorthash(out, reinterpret_cast<const unsigned char *>(folded), std::strlen(folded), key);
+    unsigned hash;
+    std::memcpy(&hash, out, sizeof hash);
     return hash & nickMask;
 }
 
@@ -203,6 +221,13 @@ void setNick(int slot, const char *nick)
     if (c.nick[0] != '\0') indexNick(slot);
 }
 
+int nickProbeLength(const char *nick)
+{
+    int cells = 0;
+    for (unsigned cell = nickHome(nick); nickCells[cell] != 0; cell = (cell + 1) & nickMask) ++cells;
+    return cells;
+}
+
 int findUser(const char *nick)
 {
     // No slot is indexed without a nick: the first without one is looked for in the table.
@@ -214,7 +239,7 @@ int findUser(const char *nick)
     int first = -1;
     for (unsigned cell = nickHome(nick); nickCells[cell] != 0; cell = (cell + 1) & nickMask) {
         const int slot = nickCells[cell] - 1;
-        if (std::strcmp(connections[slot].nick, nick) == 0 && (first < 0 || slot < first)) first = slot;
+        if (sameName(connections[slot].nick, nick) && (first < 0 || slot < first)) first = slot;
     }
     return first;
 }

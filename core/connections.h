@@ -55,6 +55,7 @@ int freeClientSlot();  // the lowest free client slot, or -1
 // `owner` while it is a client slot whose present peer has that serial, else -1 (it left).
 int clientSlotOf(int owner, unsigned serial);
 int findUser(const char *nick);  // the first slot holding that nick, or -1
+int nickProbeLength(const char *nick);  // tests: the index's cells a lookup of that nick passes
 // The only way a slot's nick changes, so that findUser knows it; the nick is cut as copyCut cuts.
 void setNick(int slot, const char *nick);
 // Closes the socket first, so that nothing of the departure is written to the peer that left.

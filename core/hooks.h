@@ -63,5 +63,5 @@ struct Poller {
     void (*afterWait)();
 };
 
-inline constexpr int MAX_POLLERS = 6;
+inline constexpr int MAX_POLLERS = 8;
 void addPoller(Poller poller);

@@ -18,7 +18,9 @@ inline constexpr int FIRST_CLIENT_SLOT = 1;
 inline constexpr int MAX_NEIGHBORS = 32;      // every other line of a full configuration file
 inline constexpr int HOST_NAME_SIZE = 64;     // the server name, terminator included
 inline constexpr int IP_TEXT_SIZE = 16;       // dotted quad with terminator
-inline constexpr int LISTEN_BACKLOG = 128;    // holds a burst of FORWARD connections between two passes
+// Holds a burst of FORWARD connections between two passes: the exact node's backlog, and the least
+// the client profile's (sizes.h).
+inline constexpr int LISTEN_BACKLOG = 128;
 // A peer whose queued output passes this has stopped reading: it is dropped, never waited for.
 inline constexpr int OUT_QUEUE_SIZE = 64 * 1024;
 inline constexpr int LINK_STREAMS = 3 * MAX_NEIGHBORS;  // node links' queues: one out and two in per neighbour

@@ -5,6 +5,7 @@
 
 #include "../irc/channels.h"
 #include "../irc/dispatch.h"
+#include "../irc/idle_pings.h"
 #include "../irc/motd.h"
 #include "../routing/daemon_link.h"
 #include "../rtlib/rt_args.h"
@@ -48,6 +49,8 @@ constexpr char HELP_FORMAT[] =
     "  --max-members N   in the client profile, the members of one channel on the node (default 1024)\n"
     "  --max-joins N     in the client profile, the channels one user may be in (default 20, at most 33);\n"
     "         without the profile a node holds 4 channels of 10 members, and a user is in one\n"
+    "  --ping-period S  in the client profile, the seconds a registered client may stay silent before\n"
+    "         it is sent a PING, and again before it is closed for a ping timeout (default 90)\n"
     "  --log LEVEL  quiet (the default) or info: a line per connection, registration, link, split\n"
     "         and refusal on standard error, never what users say (that is -v 1's)\n"
     "  --options FILE  more options from FILE, NAME=\"words\" lines as in /etc/quorvel/server-options,\n"
@@ -70,7 +73,7 @@ void answerInfoRequest(int argc, char **argv)
     }
 }
 
-// --motd, --name, --max-clients and the channel sizes serve the client profile only; without it
+// --motd, --name, --max-clients, the channel sizes and --ping-period serve the client profile only; without it
 // they would be dropped unheard.
 void warnProfileOnly()
 {
@@ -80,6 +83,8 @@ void warnProfileOnly()
                              "client profile only (--compat)\n");
     if (maxClientsGiven())
         std::fprintf(stderr, "quorvel: --max-clients takes effect in the client profile only (--compat): 4 clients\n");
+    if (pingOptionGiven())
+        std::fprintf(stderr, "quorvel: --ping-period takes effect in the client profile only (--compat)\n");
 }
 
 // What --check found: everything start-up reads before it connects, and all of it good.
@@ -112,6 +117,7 @@ int main(int argc, char **argv)
     takeLogOption(argc, argv);
     takeMotdOption(argc, argv);
     takeChannelOptions(argc, argv);
+    takePingOption(argc, argv);
     takeMaxClientsOption(argc, argv);
     const char *keyPath = takeKeyOption(argc, argv);
     if (keyPath && !rt_load_key(argv[0], keyPath)) std::exit(rt_error_status);

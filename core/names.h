@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+#include "client_profile.h"
+#include "text.h"
+
 inline bool isChannelName(const char *name) { return name[0] == '#' || name[0] == '&'; }
 
 // The daemons carry no name with a control byte, a tab or DEL in it, so no such nick or channel
@@ -12,6 +15,54 @@ inline bool isCarriedName(const char *name)
 {
     for (const char *p = name; *p; ++p)
         if (static_cast<unsigned char>(*p) < ' ' || *p == 0x7f) return false;
+    return true;
+}
+
+// How nicks and channel names compare: byte for byte in the exact replies, and in the client
+// profile by the ascii casemapping its 005 line names, so that ALICE is alice and #ROOM is #room.
+// Every table here that looks a name up, and every name this node gives its daemon, goes by it.
+enum class Casemapping { Exact, Ascii };
+inline Casemapping casemapping() { return clientProfile.on ? Casemapping::Ascii : Casemapping::Exact; }
+
+// The byte as the casemapping compares it.
+inline char foldCase(char ch)
+{
+    const bool upper = ch >= 'A' && ch <= 'Z';
+    return upper && casemapping() == Casemapping::Ascii ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
+
+inline bool sameName(const char *a, const char *b)
+{
+    while (*a != '\0' && foldCase(*a) == foldCase(*b)) ++a, ++b;
+    return foldCase(*a) == foldCase(*b);
+}
+
+// FNV-1a over the folded bytes, so that names that compare the same hash the same.
+inline unsigned hashName(const char *name, unsigned hash = 2166136261u)
+{
+    for (const char *p = name; *p; ++p) hash = (hash ^ static_cast<unsigned char>(foldCase(*p))) * 16777619u;
+    return hash;
+}
+
+// The name as the casemapping compares it, cut to the buffer (which holds `size` bytes).
+inline void foldNameInto(char *out, size_t size, const char *name)
+{
+    size_t i = 0;
+    for (; i + 1 < size && name[i] != '\0'; ++i) out[i] = foldCase(name[i]);
+    out[i] = '\0';
+}
+
+// A nick or channel name longer than its limit: the exact replies cut it to the limit, the client
+// profile refuses it (432, 479), since a cut name is another name than the client asked for.
+inline bool refusesLongNames() { return clientProfile.on != 0; }
+
+// Copies the word into a name buffer of N - 1 characters; false, with nothing copied, when it is
+// longer and long names are refused.
+template <size_t N>
+bool takeName(char (&name)[N], const char *word)
+{
+    if (refusesLongNames() && strnlen(word, N) == N) return false;
+    copyCut(name, word);
     return true;
 }
 
@@ -31,10 +82,11 @@ inline int checkNickFormat(const char *nick)
 // Longer than any channel name that a client's JOIN or PRIVMSG keeps, so no client can name it.
 inline constexpr char NODES_CHANNEL[] = "&quorvel-nodes";
 
-inline constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK", "SPLIT", "MODE", "MODES", "KICK", "INVITE"};
+inline constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK", "SPLIT", "TOPIC", "AWAY",
+                                                  "MODE", "MODES", "KICK", "INVITE"};
 
-// The keyword of a membership notice (JOIN, PART, QUIT, NICK, SPLIT, and the channel operators'
-// MODE, MODES, KICK, INVITE), or nullptr for any other word.
+// The keyword of a notice between nodes (JOIN, PART, QUIT, NICK, SPLIT, TOPIC, AWAY, and the
+// channel operators' MODE, MODES, KICK, INVITE), or nullptr for any other word.
 inline const char *memberKeyword(const char *word)
 {
     for (const char *keyword : MEMBER_KEYWORDS)

@@ -12,6 +12,8 @@ inline constexpr int OUT_BLOCK_SIZE = 4096;  // a page: the pool's pages are res
 // A queue's bytes and the part of its first block already sent span at most this many blocks.
 inline constexpr int OUT_BLOCKS_PER_QUEUE = OUT_QUEUE_SIZE / OUT_BLOCK_SIZE + 1;
 static_assert(OUT_QUEUE_SIZE % OUT_BLOCK_SIZE == 0, "a queue's room is whole blocks");
+// The pool's share of each queue holds it full even when all but one byte of its first block is sent.
+static_assert(OUT_BLOCK_SIZE - 1 + OUT_QUEUE_SIZE <= OUT_BLOCKS_PER_QUEUE * OUT_BLOCK_SIZE, "a full queue fits its share");
 
 // Zero is an empty queue that holds no block.
 struct OutQueue {

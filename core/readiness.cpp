@@ -22,12 +22,6 @@ constexpr unsigned char READ = 1;
 constexpr unsigned char WRITE = 2;
 // What epoll holds of a descriptor is unknown (a poller's): it is told again.
 constexpr unsigned char UNSURE = 0x80;
-// A pass takes at most this many ready sockets: with a thousand busy clients, the replies to the
-// first leave before the last is read, instead of every reply waiting for one long pass. Level
-// triggering puts what a pass left at the back of epoll's ready list, so the rest, the listener
-// and the daemon link among them, come in the next passes in turn.
-constexpr int READY_PER_PASS = 64;
-
 struct Readiness {
     int epollFd = -1;
     int capacity = 0;
@@ -191,7 +185,11 @@ void watchOwnWriting(int fd, bool write)
 void tagDescriptor(int fd, int tag)
 {
     if (r.epollFd < 0) (void)prepareReadiness(descriptorLimit());
-    if (canWatch(fd)) r.tags[fd] = tag;
+    if (!canWatch(fd)) return;
+    // A socket the core takes up anew (an accept) may bear the number of one a poller closed after
+    // the wait: what the wait found belonged to that one.
+    if (r.tags[fd] == 0) r.found[fd] = 0;
+    r.tags[fd] = tag;
 }
 
 int tagOf(int fd) { return canWatch(fd) ? r.tags[fd] : 0; }
@@ -204,6 +202,8 @@ void closeDescriptor(int fd)
         r.own[fd] = 0;
         r.held[fd] = 0;
         r.tags[fd] = 0;
+        // A socket opened later in this pass may take the number: the wait found nothing of it.
+        r.found[fd] = 0;
     }
     close(fd);
 }

@@ -29,6 +29,12 @@ void beginWatching();
 void watchRead(int fd);
 void watchWrite(int fd);
 
+// A pass takes at most this many ready sockets: with a thousand busy clients, the replies to the
+// first leave before the last is read, instead of every reply waiting for one long pass. Level
+// triggering puts what a pass left at the back of epoll's ready list, so the rest, the listener
+// and the daemon link among them, come in the next passes in turn.
+inline constexpr int READY_PER_PASS = 64;
+
 // Waits up to ms milliseconds for something watched to become ready: how many are, or -1 with
 // errno (EINTR: nothing is taken for ready).
 int waitReady(long long ms);

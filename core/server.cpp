@@ -75,7 +75,7 @@ void openListener(const rt_config_entry_t &self)
     if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) std::perror("another fcntl error");
     sockaddr_in addr = socketAddress(self.ipaddr, self.server_port);
     if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) fail("bad binding of socket", 1);
-    (void)listen(sock, LISTEN_BACKLOG);
+    (void)listen(sock, tableSizes.backlog);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // --max-clients in the client profile, and no more than the system's descriptor limit allows.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstddef>
 
@@ -22,6 +24,10 @@ struct TableSizes {
     int fresh;             // entries of the fresh table
     int freshPerStranger;  // fresh entries one address that is no node's may hold
     int descriptors;       // the descriptor limit these tables need
+    // The listening socket's backlog, and the most connections one pass accepts: after a restart or
+    // an outage every client reconnects at once, and one the backlog has no room for waits a second
+    // or more to send its SYN again. The system caps it at its somaxconn.
+    int backlog;
 };
 
 // What `clients` client slots need: the fresh table grows with them, for the bursts of connections
@@ -35,10 +41,12 @@ constexpr TableSizes sizesFor(int clients)
     s.fresh = std::max(FRESH_SLOTS, clients / 4);
     s.freshPerStranger = std::min(clients, s.fresh / 2);
     s.descriptors = s.slots + s.fresh + DESCRIPTOR_MARGIN;
+    s.backlog = std::clamp(clients, LISTEN_BACKLOG, SOMAXCONN);
     return s;
 }
 static_assert(sizesFor(EXACT_CLIENT_SLOTS).slots == MAX_CONNECTIONS && sizesFor(EXACT_CLIENT_SLOTS).fresh == FRESH_SLOTS &&
-                  sizesFor(EXACT_CLIENT_SLOTS).freshPerStranger == FRESH_PER_STRANGER,
+                  sizesFor(EXACT_CLIENT_SLOTS).freshPerStranger == FRESH_PER_STRANGER &&
+                  sizesFor(EXACT_CLIENT_SLOTS).backlog == LISTEN_BACKLOG,
               "the exact node's tables are as they always were");
 // The most clients, up to `wanted`, whose tables fit `limit` descriptors (1 at the least).
 int clientsWithin(int wanted, long long limit);

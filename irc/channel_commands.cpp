@@ -1,4 +1,4 @@
-// JOIN, PART, LIST and WHO: the channel commands clients send, answered from the channel table.
+// JOIN, PART, NAMES, LIST and WHO: the channel commands clients send, answered from the channel table.
 #include "channel_commands.h"
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 #include "member_notices.h"
 #include "network_members.h"
 #include "registration.h"
+#include "topics.h"
 #include "who_masks.h"
 #include "profile.h"
 #include "replies.h"
@@ -57,15 +58,17 @@ void emitNames(int slot, const char *channel, const char *names)
     replyf(slot, FMT_353_NAMES, serverName(), connections[slot].nick, channel, names);
 }
 
-void sendNames(int slot, int roomSlot)
+// The members here, then those of other nodes; a channel nobody is in has no 353, only its 366.
+void sendNames(int slot, const char *channel)
 {
-    const Room &room = rooms[roomSlot];
-    WordLines lines(slot, room.name, emitNames);
-    for (int i = 0; i < room.userCount; ++i) lines.add(shownNick(room.name, connections[room.users[i]].nick));
+    const int roomSlot = checkChannel(channel);
+    WordLines lines(slot, channel, emitNames);
+    for (int i = 0; roomSlot > 0 && i < rooms[roomSlot].userCount; ++i)
+        lines.add(shownNick(channel, connections[rooms[roomSlot].users[i]].nick));
     for (int i = 0; i < networkMemberSlots; ++i)
-        if (inNetworkChannel(i, room.name)) lines.add(shownNick(room.name, networkMembers[i].nick));
+        if (inNetworkChannel(i, channel)) lines.add(shownNick(channel, networkMembers[i].nick));
     lines.flush();
-    replyf(slot, FMT_366_END_OF_NAMES, serverName(), connections[slot].nick, room.name);
+    replyf(slot, FMT_366_END_OF_NAMES, serverName(), connections[slot].nick, channel);
 }
 
 void whoHere(int slot, const Room &room)
@@ -97,7 +100,8 @@ bool enterChannel(int slot, int roomSlot)
     char joined[LINE_SIZE];
     formatLine(joined, FMT_JOIN, prefix, rooms[roomSlot].name);
     sendToMembers(roomSlot, joined);
-    sendNames(slot, roomSlot);
+    sendTopic(slot, rooms[roomSlot].name, false);
+    sendNames(slot, rooms[roomSlot].name);
     return true;
 }
 
@@ -109,7 +113,9 @@ bool openChannel(int slot, const char *name)
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
     replyf(slot, FMT_JOIN, prefix, rooms[roomSlot].name);
-    sendNames(slot, roomSlot);
+    channelOpened(rooms[roomSlot].name);
+    sendTopic(slot, rooms[roomSlot].name, false);
+    sendNames(slot, rooms[roomSlot].name);
     announceChannel(rooms[roomSlot].name);
     return true;
 }
@@ -118,13 +124,13 @@ bool openChannel(int slot, const char *name)
 void joinOne(int slot, const char *word, const char *key, MemberNotice &joined)
 {
     char name[CHANNEL_NAME_MAX + 1] = {};
-    if (word) copyCut(name, word);  // a longer name is cut, not refused
-    if (!isChannelName(name)) {
+    const bool taken = !word || takeName(name, word);
+    if (!isChannelName(word ? word : name)) {
         replyf(slot, FMT_431_BAD_CHAN_PREFIX, serverName(), numericTarget(slot));
         return;
     }
-    if (!isCarriedName(name)) {
-        replyf(slot, FMT_479_BAD_CHAN_NAME, serverName(), connections[slot].nick, name);
+    if (!taken || !isCarriedName(name)) {
+        replyf(slot, FMT_479_BAD_CHAN_NAME, serverName(), connections[slot].nick, taken ? name : word);
         return;
     }
     const int existing = checkChannel(name);
@@ -132,25 +138,27 @@ void joinOne(int slot, const char *word, const char *key, MemberNotice &joined)
     if (refusedJoin(slot, name, existing)) return;
     if (refusedByModes(slot, name, key)) return;
     if (!clientProfile.on) removeFromChan(slot, Leave::Part);
-    if (existing > 0 ? enterChannel(slot, existing) : openChannel(slot, name)) joined.add(name);
+    // Other nodes hear the name as the channel has it here, whatever case the client typed.
+    if (existing > 0 ? enterChannel(slot, existing) : openChannel(slot, name))
+        joined.add(existing > 0 ? rooms[existing].name : name);
 }
 
 // One channel of a PART; the channel's name is taken before it may be deleted.
 void partOne(int slot, const char *word, const char *reason, MemberNotice &parted)
 {
-    char name[CHANNEL_NAME_MAX + 1];
-    copyCut(name, word);  // cut as JOIN cuts it
-    const int roomSlot = checkChannel(name);
+    char name[CHANNEL_NAME_MAX + 1] = {};
+    const bool taken = takeName(name, word);  // cut as JOIN cuts it, or refused as JOIN refuses it
+    const int roomSlot = taken ? checkChannel(name) : -1;
     const char *nick = connections[slot].nick;
-    if (roomSlot < 0 && countNetworkMembers(name) == 0) {
-        replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), nick, name);
+    if (roomSlot < 0 && (!taken || countNetworkMembers(name) == 0)) {
+        replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), nick, taken ? name : word);
         return;
     }
     if (roomSlot < 0 || !isMember(roomSlot, slot)) {
         replyf(slot, FMT_442_NOT_ON_CHANNEL, serverName(), nick, name);
         return;
     }
-    parted.add(name);
+    parted.add(rooms[roomSlot].name);
     partChannel(slot, roomSlot, reason);
 }
 
@@ -198,9 +206,21 @@ void handlePart(int slot, LineCursor &cur)
     }
     const char *reason = cur.trailing();
     if (reason && reason[0] == '\0') reason = nullptr;
-    MemberNotice parted(slot, "PART");
+    MemberNotice parted(slot, "PART", reason);
     LineCursor names{list};
     while (const char *word = names.next(',')) partOne(slot, word, reason, parted);
+}
+
+// Each channel of the list answered on its own; with none, only the end of an empty list.
+void handleNames(int slot, LineCursor &cur)
+{
+    char *list = cur.next();
+    if (!list) {
+        replyf(slot, FMT_366_END_OF_NAMES, serverName(), connections[slot].nick, "*");
+        return;
+    }
+    LineCursor names{list};
+    while (const char *word = names.next(',')) sendNames(slot, word);
 }
 
 void handleList(int slot, LineCursor &)

@@ -1,4 +1,4 @@
-// JOIN, PART, LIST and WHO over the channel table, and the lists of names their replies carry.
+// JOIN, PART, NAMES, LIST and WHO over the channel table, and the lists of names their replies carry.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 
 void handleJoin(int slot, LineCursor &cur);
 void handlePart(int slot, LineCursor &cur);
+void handleNames(int slot, LineCursor &cur);
 void handleList(int slot, LineCursor &cur);
 void handleWho(int slot, LineCursor &cur);
 

@@ -46,7 +46,7 @@ public:
     }
     void flush()
     {
-        if (used_ > 0) tellOtherNodes(SNAPSHOT_SENDER, "MODES", text_);
+        if (used_ > 0) announceNotice(SNAPSHOT_SENDER, "MODES", text_);
         used_ = 0;
     }
 
@@ -60,15 +60,13 @@ constexpr struct {
     unsigned flag;
 } FLAG_LETTERS[] = {{'i', MODE_INVITE}, {'m', MODE_MODERATED}, {'n', MODE_NO_OUTSIDE}, {'t', MODE_TOPIC}};
 
-bool knownAnywhere(const char *channel) { return checkChannel(channel) > 0 || countNetworkMembers(channel) > 0; }
-
 void freeEntry(int entry) { std::memset(&modeTable[entry], 0, sizeof modeTable[entry]); }
 
 // Entries of channels that no member here or elsewhere is in any longer.
 void sweepEmpty()
 {
     for (int i = 0; i < modeSlots; ++i)
-        if (modeTable[i].name[0] != '\0' && !knownAnywhere(modeTable[i].name)) freeEntry(i);
+        if (modeTable[i].name[0] != '\0' && !channelExists(modeTable[i].name)) freeEntry(i);
 }
 
 int takeFreeEntry()
@@ -83,7 +81,7 @@ int takeFreeEntry()
 int findPrivileged(const ChannelModes &c, const char *nick)
 {
     for (int i = 0; i < c.privilegedCount; ++i)
-        if (std::strcmp(c.privileged[i].nick, nick) == 0) return i;
+        if (sameName(c.privileged[i].nick, nick)) return i;
     return -1;
 }
 
@@ -96,7 +94,7 @@ void dropPrivileged(ChannelModes &c, int at)
 void dropInvited(ChannelModes &c, const char *nick)
 {
     for (int i = 0; i < c.invitedCount; ++i) {
-        if (std::strcmp(c.invited[i], nick) != 0) continue;
+        if (!sameName(c.invited[i], nick)) continue;
         std::memmove(c.invited + i, c.invited + i + 1, static_cast<size_t>(c.invitedCount - i - 1) * sizeof *c.invited);
         --c.invitedCount;
         return;
@@ -106,7 +104,7 @@ void dropInvited(ChannelModes &c, const char *nick)
 bool invited(const ChannelModes &c, const char *nick)
 {
     for (int i = 0; i < c.invitedCount; ++i)
-        if (std::strcmp(c.invited[i], nick) == 0) return true;
+        if (sameName(c.invited[i], nick)) return true;
     return false;
 }
 
@@ -238,7 +236,7 @@ void sizeChannelModes(int entries)
 int findModes(const char *channel)
 {
     for (int i = 0; i < modeSlots; ++i)
-        if (std::strcmp(modeTable[i].name, channel) == 0) return i;
+        if (sameName(modeTable[i].name, channel)) return i;
     return -1;
 }
 
@@ -263,6 +261,12 @@ unsigned char privilegeOf(const char *channel, const char *nick)
     if (entry < 0) return 0;
     const int at = findPrivileged(modeTable[entry], nick);
     return at < 0 ? 0 : modeTable[entry].privileged[at].privilege;
+}
+
+int hasModeFlag(const char *channel, unsigned flag)
+{
+    const int entry = findModes(channel);
+    return entry >= 0 && (modeTable[entry].flags & flag) ? 1 : 0;
 }
 
 int isChannelOperator(int slot, int roomSlot)
@@ -303,14 +307,14 @@ void privilegesFollowNick(const char *oldNick, const char *newNick)
         const int at = findPrivileged(c, oldNick);
         if (at >= 0) copyCut(c.privileged[at].nick, newNick);
         for (int k = 0; k < c.invitedCount; ++k)
-            if (std::strcmp(c.invited[k], oldNick) == 0) copyCut(c.invited[k], newNick);
+            if (sameName(c.invited[k], oldNick)) copyCut(c.invited[k], newNick);
     }
 }
 
 bool refusedByModes(int slot, const char *channel, const char *key)
 {
     const int entry = findModes(channel);
-    if (entry < 0 || !knownAnywhere(channel)) return false;
+    if (entry < 0 || !channelExists(channel)) return false;
     ChannelModes &c = modeTable[entry];
     const char *nick = connections[slot].nick;
     const int roomSlot = checkChannel(channel);
@@ -400,6 +404,15 @@ void stampChange(ChannelModes &c, unsigned serial, uint32_t writer)
     c.writer = writer;
 }
 
+void showModeHere(const char *sender, const char *channel, const char *changes)
+{
+    const int roomSlot = checkChannel(channel);
+    if (roomSlot <= 0) return;
+    char line[LINE_SIZE];
+    formatLine(line, FMT_MODE, sender, rooms[roomSlot].name, changes);
+    sendToMembers(roomSlot, line);
+}
+
 namespace {
 
 void skipSnapshot(LineCursor &cur)
@@ -426,9 +439,7 @@ void showPrivilegeChange(const ChannelModes &before, const ChannelModes &after, 
         TextBuilder b(words);
         b.add(change);
         b.add(nick);
-        char line[LINE_SIZE];
-        formatLine(line, FMT_MODE, serverName(), after.name, words);
-        sendToMembers(roomSlot, line);
+        showModeHere(serverName(), after.name, words);
     }
 }
 
@@ -455,7 +466,7 @@ void takeOneSnapshot(uint32_t src, LineCursor &cur)
     ChannelModes &c = modeTable[entry];
     // An entry of a channel that has no members anywhere stands for nothing any longer. The view
     // of the node that made the last change stands, once it has made it.
-    const bool stale = !knownAnywhere(name);
+    const bool stale = !channelExists(name);
     const bool equalFromWriter = serial == c.serial && writer == c.writer && writer == src;
     if (!stale && !laterThan(static_cast<unsigned>(serial), static_cast<uint32_t>(writer), c) && !equalFromWriter)
         return skipSnapshot(cur);

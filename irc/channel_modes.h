@@ -46,6 +46,8 @@ ChannelModes &modesAt(int entry);
 // 1 when the user in `slot` is an operator of the channel in `roomSlot` (and a member of it).
 int isChannelOperator(int slot, int roomSlot);
 unsigned char privilegeOf(const char *channel, const char *nick);
+// 1 when the channel has the flag (MODE_TOPIC, ...) set; 0 for a channel with no modes known.
+int hasModeFlag(const char *channel, unsigned flag);
 // The nick as NAMES shows it: "@nick", "+nick" or "nick". Valid until the next call.
 const char *shownNick(const char *channel, const char *nick);
 
@@ -68,6 +70,10 @@ bool refusedByModes(int slot, const char *channel, const char *key);
 bool silencedByModes(int slot, const char *channel, const char *command);
 // An invitation of the user of this node into the channel, kept until it joins.
 void inviteHere(const char *channel, const char *nick);
+
+// The MODE line to the members here, under the name the channel has here (another node may spell
+// it in another case).
+void showModeHere(const char *sender, const char *channel, const char *changes);
 
 unsigned flagOfLetter(char letter);  // MODE_INVITE for 'i', ...; 0 for a letter of no flag
 // "+imnt", then k and l when a key or limit is set.

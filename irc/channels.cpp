@@ -20,6 +20,7 @@
 #include "network_members.h"
 #include "profile.h"
 #include "replies.h"
+#include "topics.h"
 
 ChannelLimits channelLimits;
 Room *rooms;
@@ -117,13 +118,14 @@ void dropMember(int slot, int roomSlot)
 void takeJoin(int slot, int roomSlot) { joinsOf(slot)[userJoinCount[slot]++] = roomSlot; }
 
 // The exact replies tell every leave with the same QUIT notice; the profile tells a QUIT with
-// the whole prefix.
-void formatQuitNotice(int leaver, char (&notice)[LINE_SIZE])
+// the whole prefix, and the reason the user gave.
+void formatQuitNotice(int leaver, char (&notice)[LINE_SIZE], const char *reason = nullptr)
 {
     const Connection &c = connections[leaver];
     char prefix[PREFIX_SIZE];
     userPrefix(leaver, prefix);
     if (!clientProfile.on) formatLine(notice, FMT_QUIT_NOTICE, c.nick, c.userName, c.hostName, c.nick);
+    else if (reason) formatLine(notice, FMT_QUIT_REASON, prefix, reason);
     else formatLine(notice, FMT_PROFILE_QUIT_NOTICE, prefix, c.nick);
 }
 
@@ -166,6 +168,7 @@ void sizeChannelTables(const ChannelLimits &limits, int otherNodes)
     lastRound = 0;
     otherNodesSized = otherNodes;
     sizeNetworkMembers(otherNodes * clientsSized, limits.joins);
+    sizeTopics(limits.channels * (otherNodes + 1));
     // Every channel of the network may have modes, as many a node as this one has.
     const long long modes = static_cast<long long>(limits.channels) * (otherNodes + 1);
     sizeChannelModes(clientProfile.on ? static_cast<int>(modes < MODES_CEILING ? modes : MODES_CEILING) : 1);
@@ -180,10 +183,12 @@ bool sizeChannelSlots(const TableSizes &sizes)
     return true;
 }
 
+bool channelExists(const char *name) { return checkChannel(name) > 0 || countNetworkMembers(name) > 0; }
+
 int checkChannel(const char *name)
 {
     for (int n = 0; n < host.roomCount; ++n)
-        if (std::strcmp(rooms[creationOrder[n]].name, name) == 0) return creationOrder[n];
+        if (sameName(rooms[creationOrder[n]].name, name)) return creationOrder[n];
     return -1;
 }
 
@@ -201,11 +206,11 @@ const int *joinedRooms(int slot) { return joinsOf(slot); }
 
 int joinCount(int slot) { return userJoinCount[slot]; }
 
-void removeFromChan(int slot, Leave how)
+void removeFromChan(int slot, Leave how, const char *reason)
 {
     if (userJoinCount[slot] == 0) return;
     // Every other node hears of it first, while the channels still have their names.
-    MemberNotice told(slot, how == Leave::Part ? "PART" : "QUIT");
+    MemberNotice told(slot, how == Leave::Part ? "PART" : "QUIT", reason);
     for (int i = 0; i < userJoinCount[slot]; ++i) told.add(rooms[joinsOf(slot)[i]].name);
     told.flush();
     if (how == Leave::Part) {
@@ -213,7 +218,7 @@ void removeFromChan(int slot, Leave how)
         return;
     }
     char notice[LINE_SIZE];
-    formatQuitNotice(slot, notice);
+    formatQuitNotice(slot, notice, reason);
     sendToChannelsOnce(slot, notice);
     while (userJoinCount[slot] > 0) dropMember(slot, joinsOf(slot)[0]);
 }

@@ -50,7 +50,9 @@ bool sizeChannelSlots(const TableSizes &sizes);
 // Sends "ADDUSER" for every registered user and "ADDCHAN" for every channel of this node, and
 // the nodes' channel: the daemon link came (back) up.
 void announceEverything();
-int checkChannel(const char *name);  // slot of the channel with that exact name, or -1
+int checkChannel(const char *name);  // slot of the channel of that name (sameName), or -1
+// A channel with members here or on another node; it ends when its last member anywhere leaves.
+bool channelExists(const char *name);
 // The slot of the channel created n-th of those that exist, 1 the oldest, host.roomCount the newest.
 int roomInOrder(int n);
 int isMember(int roomSlot, int slot);
@@ -62,7 +64,8 @@ enum class Leave { Quit, Part };  // a PART is told as such in the client profil
 // The user in `slot` leaves every channel it is in: one notice to every member (itself included)
 // however many channels they share, and "REMOVECHAN" for each channel left empty and deleted.
 // In no channel, no effect. Other nodes hear of it in as few notices as the names fit in.
-void removeFromChan(int slot, Leave how = Leave::Quit);
+// A QUIT's reason, as the user typed it, replaces the standard text in the client profile.
+void removeFromChan(int slot, Leave how = Leave::Quit, const char *reason = nullptr);
 // The user in `slot` parts the one channel in `roomSlot`: its members see the PART (with the
 // reason when there is one); other nodes are the caller's to tell.
 void partChannel(int slot, int roomSlot, const char *reason);

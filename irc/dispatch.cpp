@@ -13,9 +13,11 @@
 #include "../routing/pending_queue.h"
 #include "../routing/routing_hooks.h"
 #include "../rtlib/rt_args.h"
+#include "away.h"
 #include "channel_commands.h"
 #include "channels.h"
 #include "host_lookup.h"
+#include "idle_pings.h"
 #include "member_notices.h"
 #include "messages.h"
 #include "motd.h"
@@ -25,6 +27,7 @@
 #include "profile_commands.h"
 #include "registration.h"
 #include "replies.h"
+#include "topic_commands.h"
 
 namespace {
 
@@ -63,6 +66,9 @@ constexpr CommandRow PROFILE_COMMANDS[] = {
     {"USERHOST", Gate::Registered,   handleUserhost},
     {"ISON",     Gate::Registered,   handleIson},
     {"WHOIS",    Gate::Registered,   handleWhois},
+    {"NAMES",    Gate::Registered,   handleNames},
+    {"TOPIC",    Gate::Registered,   handleTopic},
+    {"AWAY",     Gate::Registered,   handleAway},
     {"KICK",     Gate::Registered,   handleKick},
     {"INVITE",   Gate::Registered,   handleInvite},
 };
@@ -118,6 +124,7 @@ void parseCmd(char *line, int slot)
         handleDaemonLine(command, cur);
         return;
     }
+    heardFrom(slot);
     if (command[0] == '\0') return;  // a line of spaces only
 
     const CommandRow *row = findCommand(command);
@@ -146,7 +153,10 @@ void wireIrc()
     addTableSizer(sizeHostLookups);
     addTableSizer(sizeNickHolders);
     addTableSizer(sizeChannelSlots);
+    addTableSizer(sizeAwayTable);
+    addTableSizer(sizeIdlePings);
     initHostLookup();
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());
+    addPoller(idlePingPoller());
 }

@@ -19,6 +19,7 @@
 #include "../routing/forwarding.h"
 #include "../routing/route_cache.h"
 #include "../rtlib/rt_args.h"
+#include "away.h"
 #include "channel_modes.h"
 #include "channels.h"
 #include "messages.h"
@@ -27,6 +28,7 @@
 #include "profile.h"
 #include "registration.h"
 #include "replies.h"
+#include "topics.h"
 
 namespace {
 
@@ -75,10 +77,17 @@ void broadcast(const char *prefix, const char *keyword, const char *text)
     sendToChannel(NO_SLOT, Message{srcNode, prefix, NODES_CHANNEL, text, keyword}, NODES_CHANNEL);
 }
 
-void tellMembersHere(const char *channel, const char *line)
+// The members here of the channel see the remote member join or part it, under the name the
+// channel has here: the notice may spell it in another case.
+void tellMembersHere(const char *channel, const char *prefix, bool join, const char *reason = nullptr)
 {
     const int roomSlot = checkChannel(channel);
-    if (roomSlot > 0) sendToMembers(roomSlot, line);
+    if (roomSlot <= 0) return;
+    char line[LINE_SIZE];
+    if (join) formatLine(line, FMT_JOIN, prefix, rooms[roomSlot].name);
+    else if (reason) formatLine(line, FMT_PART_REASON, prefix, rooms[roomSlot].name, reason);
+    else formatLine(line, FMT_PART, prefix, rooms[roomSlot].name);
+    sendToMembers(roomSlot, line);
 }
 
 void senderNick(const char *sender, char (&nick)[NICK_MAX + 1])
@@ -88,16 +97,14 @@ void senderNick(const char *sender, char (&nick)[NICK_MAX + 1])
     std::memcpy(nick, sender, length < sizeof nick ? length : sizeof nick - 1);
 }
 
-// The remote member leaves one channel, and the members here see it go.
-void partWithNotice(int entry, const char *channel)
+// The remote member leaves one channel, and the members here see it go, with the reason it gave.
+void partWithNotice(int entry, const char *channel, const char *reason = nullptr)
 {
     char name[CHANNEL_NAME_MAX + 1];
     copyCut(name, channel);  // the entry's own list moves as the channel leaves it
     char prefix[PREFIX_SIZE];
     networkMemberPrefix(entry, prefix);
-    char line[LINE_SIZE];
-    formatLine(line, FMT_PART, prefix, name);
-    tellMembersHere(name, line);
+    tellMembersHere(name, prefix, false, reason);
     memberLeaves(name, networkMembers[entry].nick);
     leaveNetworkChannel(entry, name);
 }
@@ -122,12 +129,13 @@ void quitWithNotice(int entry, const char *line)
     dropNetworkMember(entry);
 }
 
-void quitWithQuitNotice(int entry)
+void quitWithQuitNotice(int entry, const char *reason = nullptr)
 {
     char prefix[PREFIX_SIZE];
     networkMemberPrefix(entry, prefix);
     char line[LINE_SIZE];
-    formatLine(line, FMT_PROFILE_QUIT_NOTICE, prefix, networkMembers[entry].nick);
+    if (reason) formatLine(line, FMT_QUIT_REASON, prefix, reason);
+    else formatLine(line, FMT_PROFILE_QUIT_NOTICE, prefix, networkMembers[entry].nick);
     quitWithNotice(entry, line);
 }
 
@@ -178,15 +186,13 @@ void noteJoins(uint32_t src, const char *prefix, const char *nick, const NoticeC
     if (entry < 0) return;
     for (int i = 0; i < channels.count; ++i) {
         const char *channel = channels.names[i];
-        const bool opens = checkChannel(channel) < 0 && countNetworkMembers(channel) == 0;
+        const bool opens = !channelExists(channel);
         const int joined = joinNetworkChannel(entry, channel, now);
         if (joined < 0 && argList.verbose == 1)
             std::printf(FMT_JOIN_CAP_TRACE, nick, static_cast<unsigned long>(src), channelLimits.joins, channel);
         if (joined <= 0) continue;
         if (opens) foundElsewhere(channel, nick, src);
-        char line[LINE_SIZE];
-        formatLine(line, FMT_JOIN, prefix, channel);
-        tellMembersHere(channel, line);
+        tellMembersHere(channel, prefix, true);
     }
     if (networkMembers[entry].channelCount == 0) dropNetworkMember(entry);
 }
@@ -252,18 +258,28 @@ bool readNoticeChannels(const char *text, NoticeChannels &channels)
     copyCut(words, text);
     LineCursor cur{words};
     channels.count = 0;
-    for (const char *word = cur.next(); word && channels.count < LINE_SIZE / 2; word = cur.next())
+    for (const char *word = cur.next(); word && word[0] != ':' && channels.count < LINE_SIZE / 2; word = cur.next())
         if (isChannelName(word) && word[1] != '\0') copyCut(channels.names[channels.count++], word);
     return channels.count > 0;
 }
 
-void joinNames(const NoticeChannels &channels, char (&text)[LINE_SIZE])
+// The reason a QUIT or PART notice carries after its channels, as the user typed it; nullptr for none.
+const char *noticeReason(const char *text)
+{
+    const char *colon = std::strstr(text, " :");
+    return colon ? colon + 2 : nullptr;
+}
+
+void joinNames(const NoticeChannels &channels, const char *reason, char (&text)[LINE_SIZE])
 {
     TextBuilder b(text);
     for (int i = 0; i < channels.count; ++i) {
         if (i > 0) b.add(" ");
         b.add(channels.names[i]);
     }
+    if (!reason) return;
+    b.add(" :");
+    b.add(reason);
 }
 
 // A channel's next hops follow the nodes that host its members: a notice that may change them
@@ -287,10 +303,11 @@ void takeChannelNotice(uint32_t src, const Message &m, const NoticeChannels &cha
     routesMayChange(m.command, channels, known, ours, now);
     if (std::strcmp(m.command, "JOIN") == 0) return noteJoins(src, m.sender, nick, channels, now);
     if (!ours) return;
+    const char *reason = noticeReason(m.text);
     // A QUIT leaves every channel, whichever it names: a user that quits is gone from the network.
-    if (std::strcmp(m.command, "QUIT") == 0) return quitWithQuitNotice(known);
+    if (std::strcmp(m.command, "QUIT") == 0) return quitWithQuitNotice(known, reason);
     for (int i = 0; i < channels.count; ++i)
-        if (inNetworkChannel(known, channels.names[i])) partWithNotice(known, channels.names[i]);
+        if (inNetworkChannel(known, channels.names[i])) partWithNotice(known, channels.names[i], reason);
 }
 
 // The member's channels whose notices stopped coming: all of them, and it quits; some, and it
@@ -310,6 +327,30 @@ void expireStale(int entry, long long now)
         channelMembersChanged(m.channels[k].name, now);
         partWithNotice(entry, m.channels[k].name);
     }
+}
+
+// Notices about a channel or a user that no membership changes with, each read by its owner.
+struct OtherNotice {
+    const char *keyword;
+    bool (*take)(uint32_t src, const Message &m);  // false when the text does not read as one
+};
+
+bool takeTopic(uint32_t, const Message &m) { return takeTopicNotice(m); }
+
+constexpr OtherNotice OTHER_NOTICES[] = {
+    {"TOPIC", takeTopic},
+    {"AWAY", takeAwayNotice},
+};
+
+// Taken here and handed on down the tree as it came; false when `m` is none of them.
+bool takeOtherNotice(uint32_t src, const Message &m)
+{
+    for (const OtherNotice &row : OTHER_NOTICES) {
+        if (std::strcmp(row.keyword, m.command) != 0) continue;
+        if (row.take(src, m)) passOnNotice(m, m.text);
+        return true;
+    }
+    return false;
 }
 
 void beforeWait()
@@ -348,14 +389,14 @@ void announceMember(int slot, const char *keyword, const char *channels)
     broadcast(prefix, keyword, channels);
 }
 
+void announceNotice(const char *sender, const char *keyword, const char *text)
+{
+    if (othersToTell()) broadcast(sender, keyword, text);
+}
+
 void announceMemberNick(const char *oldPrefix, const char *newNick)
 {
     if (othersToTell()) broadcast(oldPrefix, "NICK", newNick);
-}
-
-void tellOtherNodes(const char *sender, const char *keyword, const char *text)
-{
-    if (othersToTell()) broadcast(sender, keyword, text);
 }
 
 void passOnNotice(const Message &m, const char *words)
@@ -376,7 +417,16 @@ void MemberNotice::add(const char *channel)
 void MemberNotice::flush()
 {
     if (used_ == 0) return;
-    announceMember(slot_, keyword_, text_);
+    // The reason follows the channels, cut where the line ends: the channels always arrive whole.
+    char text[LINE_SIZE];
+    TextBuilder b(text);
+    b.add(text_);
+    if (reason_) {
+        b.add(" :");
+        b.add(reason_);
+    }
+    announceMember(slot_, keyword_, text);
+    if (std::strcmp(keyword_, "JOIN") == 0) announceAwayAfterJoin(slot_);
     used_ = 0;
     text_[0] = '\0';
 }
@@ -390,6 +440,7 @@ void takeMemberNotice(uint32_t src, const Message &m)
         channelMembersChanged(nullptr, nowMillis());
         return takeSplit(src, m);
     }
+    if (takeOtherNotice(src, m)) return;
     char nick[NICK_MAX + 1];
     senderNick(m.sender, nick);
     // What the nodes further down the tree hear: the words that read as the notice's own.
@@ -404,7 +455,7 @@ void takeMemberNotice(uint32_t src, const Message &m)
         if (!readNoticeChannels(m.text, channels)) return;
         // Noted here before, when it repeats: only the nodes further down the tree may not have it.
         if (!m.repeat) takeChannelNotice(src, m, channels);
-        joinNames(channels, words);
+        joinNames(channels, noticeReason(m.text), words);
     }
     passOnNotice(m, words);
 }
@@ -430,6 +481,7 @@ void refreshMembers(long long now)
         for (int i = 0; i < joinCount(slot); ++i) joined.add(rooms[joinedRooms(slot)[i]].name);
     }
     refreshChannelModes();  // after the members, so that other nodes know whom the privileges name
+    announceTopics();
     for (int i = 0; i < networkMemberSlots; ++i)
         if (networkMembers[i].node != 0) expireStale(i, now);
 }

@@ -27,9 +27,11 @@ static_assert(LIMITS_CEILING.joins * (CHANNEL_NAME_MAX + 1) - 1 <= MEMBER_NOTICE
 // The channels of one user's JOIN, PART or QUIT, gathered into as few notices as their names fit
 // in: one for every channel a user may be in, so a line that names many channels, or a QUIT, asks
 // for no more routing than one that names one. Sent by flush(), or at the end of the scope.
+// A reason (of a QUIT or PART) follows the channels of each notice, as the user typed it.
 class MemberNotice {
 public:
-    MemberNotice(int slot, const char *keyword) : slot_(slot), keyword_(keyword) {}
+    MemberNotice(int slot, const char *keyword, const char *reason = nullptr)
+        : slot_(slot), keyword_(keyword), reason_(reason) {}
     ~MemberNotice() { flush(); }
     MemberNotice(const MemberNotice &) = delete;
     MemberNotice &operator=(const MemberNotice &) = delete;
@@ -39,12 +41,14 @@ public:
 private:
     int slot_;
     const char *keyword_;
+    const char *reason_;
     char text_[MEMBER_NOTICE_TEXT_MAX + 1] = {};
     size_t used_ = 0;
 };
 void announceMemberNick(const char *oldPrefix, const char *newNick);
-// A notice of this node's to every other node, under `sender` (a prefix, or a word of its own).
-void tellOtherNodes(const char *sender, const char *keyword, const char *text);
+// A notice of another kind (TOPIC, AWAY, and the channel operators' MODE, MODES, KICK, INVITE)
+// from `sender` (a prefix, or a word of its own) to every other node.
+void announceNotice(const char *sender, const char *keyword, const char *text);
 // Another node's notice goes on along the tree, with `words` as its text.
 void passOnNotice(const Message &m, const char *words);
 // A notice that node `src` sent to the nodes' channel: the table and the members here learn of

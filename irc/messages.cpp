@@ -3,10 +3,12 @@
 #include "messages.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../routing/daemon_requests.h"
+#include "away.h"
 #include "channel_modes.h"
 #include "channels.h"
 #include "profile.h"
@@ -71,7 +73,7 @@ void sendToChannel(int owner, const Message &m, const char *routeName)
     int delivered = 0;
     if (roomSlot > 0 && !m.repeat) {
         char line[LINE_SIZE];
-        formatLine(line, FMT_USER_MESSAGE, m.sender, m.command, m.target, m.text);
+        formatLine(line, FMT_USER_MESSAGE, m.sender, m.command, rooms[roomSlot].name, m.text);
         delivered = sendToMembers(roomSlot, line, owner);
     }
     // Members may live on other nodes too, so the daemon is asked even when the channel is here.
@@ -98,8 +100,29 @@ bool takeText(LineCursor &cur, char (&text)[LINE_SIZE])
     return true;
 }
 
-// Targets are taken from the left; the first that needs the daemon, a remote nick or any
-// channel, is the last one looked at.
+// The exact replies take a list's targets from the left and stop after the first that needs the
+// daemon (a remote nick or any channel): the input gate counts one routing slot a line. The
+// profile answers each target on its own, as clients expect of `/msg a,b,c`.
+bool listStopsAtRoutedTarget() { return !clientProfile.on; }
+
+bool needsRoute(const char *target) { return isChannelName(target) || findLocalUser(target) < 0; }
+
+// Whether the n-th target of the profile's list is refused, and its sender told so for a PRIVMSG:
+// past MAXTARGETS (407), or needing a routing slot that is no longer there (437): the input gate
+// let the line in with room for its first routed target, not necessarily for the others.
+bool targetRefused(int slot, int n, const char *target, const char *command)
+{
+    if (listStopsAtRoutedTarget()) return false;
+    const bool tell = std::strcmp(command, "PRIVMSG") == 0;
+    if (n > MESSAGE_TARGETS_MAX) {
+        if (tell) replyf(slot, FMT_407_TOO_MANY_TARGETS, serverName(), connections[slot].nick, target);
+        return true;
+    }
+    if (!needsRoute(target) || roomForLines(slot) > 0) return false;
+    if (tell) tellSender(slot, target, SenderTold::RoutingBusy);
+    return true;
+}
+
 void sendToTargets(int slot, char *targets, const char *text, const char *command)
 {
     char srcNode[NODE_ID_TEXT_SIZE];
@@ -107,16 +130,22 @@ void sendToTargets(int slot, char *targets, const char *text, const char *comman
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
     LineCursor list{targets};
+    int n = 0;
     while (const char *target = list.next(',')) {
+        if (targetRefused(slot, ++n, target, command)) continue;
         const Message m{srcNode, prefix, target, text, command};
+        bool routed = true;
         if (isChannelName(target)) {
-            if (silencedByModes(slot, target, command)) return;
+            if (silencedByModes(slot, target, command)) continue;
             char routeName[ROUTE_CHANNEL_MAX + 1];
             copyCut(routeName, target);
             sendToChannel(slot, m, routeName);
-            return;
+        } else {
+            // Only a PRIVMSG draws automatic replies: a NOTICE learns nothing of an away user.
+            if (drawsReplies(m)) replyIfAway(slot, target);
+            routed = !sendToNick(slot, m);
         }
-        if (!sendToNick(slot, m)) return;
+        if (routed && listStopsAtRoutedTarget()) return;
     }
 }
 

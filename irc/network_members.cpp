@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../core/names.h"
 #include "../core/text.h"
+#include "away.h"
 #include "profile.h"
 
 NetworkMember *networkMembers;
@@ -15,6 +17,7 @@ int networkMemberSlots;
 namespace {
 
 NetworkChannel *channelBlock;
+char *awayBlock;  // AWAY_MAX + 1 bytes an entry
 int channelsPerMember;
 // Room for every client of every other node, each node taken to have as many client slots as this
 // one; networkMemberSlots stops short of it where no entry was ever used, so that the scans, and
@@ -25,6 +28,8 @@ void clearEntry(int i)
 {
     std::memset(&networkMembers[i], 0, sizeof networkMembers[i]);
     networkMembers[i].channels = channelBlock + static_cast<size_t>(i) * static_cast<size_t>(channelsPerMember);
+    networkMembers[i].awayText = awayBlock + static_cast<size_t>(i) * (AWAY_MAX + 1);
+    networkMembers[i].awayText[0] = '\0';
 }
 
 }  // namespace
@@ -33,11 +38,13 @@ void sizeNetworkMembers(int members, int channelsEach)
 {
     std::free(networkMembers);
     std::free(channelBlock);
+    std::free(awayBlock);
     const size_t count = static_cast<size_t>(members > 0 ? members : 0);
     const size_t each = static_cast<size_t>(channelsEach);
     networkMembers = static_cast<NetworkMember *>(std::calloc(count + 1, sizeof *networkMembers));
     channelBlock = static_cast<NetworkChannel *>(std::calloc(count * each + 1, sizeof *channelBlock));
-    if (!networkMembers || !channelBlock) {
+    awayBlock = static_cast<char *>(std::calloc(count + 1, AWAY_MAX + 1));
+    if (!networkMembers || !channelBlock || !awayBlock) {
         std::fprintf(stderr, "quorvel: no memory for %zu members of other nodes in %zu channels each\n", count, each);
         std::exit(1);
     }
@@ -55,7 +62,7 @@ void clearNetworkMembers()
 int findNetworkMember(const char *nick)
 {
     for (int i = 0; i < networkMemberSlots; ++i)
-        if (networkMembers[i].node != 0 && std::strcmp(networkMembers[i].nick, nick) == 0) return i;
+        if (networkMembers[i].node != 0 && sameName(networkMembers[i].nick, nick)) return i;
     return -1;
 }
 
@@ -85,7 +92,7 @@ int joinNetworkChannel(int entry, const char *channel, long long now)
 {
     NetworkMember &m = networkMembers[entry];
     for (int k = 0; k < m.channelCount; ++k)
-        if (std::strcmp(m.channels[k].name, channel) == 0) {
+        if (sameName(m.channels[k].name, channel)) {
             m.channels[k].heardAt = now;
             return 0;
         }
@@ -100,7 +107,7 @@ int leaveNetworkChannel(int entry, const char *channel)
 {
     NetworkMember &m = networkMembers[entry];
     int k = 0;
-    while (k < m.channelCount && std::strcmp(m.channels[k].name, channel) != 0) ++k;
+    while (k < m.channelCount && !sameName(m.channels[k].name, channel)) ++k;
     if (k == m.channelCount) return 0;
     std::memmove(m.channels + k, m.channels + k + 1, static_cast<size_t>(m.channelCount - k - 1) * sizeof *m.channels);
     --m.channelCount;
@@ -112,8 +119,17 @@ void dropNetworkMember(int entry)
 {
     NetworkMember &m = networkMembers[entry];
     NetworkChannel *channels = m.channels;
+    char *awayText = m.awayText;
     std::memset(&m, 0, sizeof m);
     m.channels = channels;
+    m.awayText = awayText;
+    m.awayText[0] = '\0';
+}
+
+void setNetworkMemberAway(int entry, const char *text)
+{
+    std::memset(networkMembers[entry].awayText, 0, AWAY_MAX + 1);
+    std::memcpy(networkMembers[entry].awayText, text, strnlen(text, AWAY_MAX));
 }
 
 int inNetworkChannel(int entry, const char *channel)
@@ -121,7 +137,7 @@ int inNetworkChannel(int entry, const char *channel)
     const NetworkMember &m = networkMembers[entry];
     if (m.node == 0) return 0;
     for (int k = 0; k < m.channelCount; ++k)
-        if (std::strcmp(m.channels[k].name, channel) == 0) return 1;
+        if (sameName(m.channels[k].name, channel)) return 1;
     return 0;
 }
 

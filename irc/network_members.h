@@ -20,6 +20,7 @@ struct NetworkMember {
     char host[PREFIX_SIZE];
     int channelCount;
     NetworkChannel *channels;  // in order of joining; the table's channelsEach of them
+    char *awayText;            // AWAY_MAX + 1 bytes of the table's own; empty while not away
 };
 
 // Sized at start-up (sizeNetworkMembers); the entries from networkMemberSlots on were never used.
@@ -40,6 +41,7 @@ int joinNetworkChannel(int entry, const char *channel, long long now);
 // The member leaves the channel; left in none, the entry is freed. 0 when it was not in it.
 int leaveNetworkChannel(int entry, const char *channel);
 void dropNetworkMember(int entry);
+void setNetworkMemberAway(int entry, const char *text);  // an empty text: back
 int inNetworkChannel(int entry, const char *channel);  // 1 for an entry in use that is in it
 // The member's nick!user@host, as its own node shows it.
 void networkMemberPrefix(int entry, char (&prefix)[PREFIX_SIZE]);

@@ -88,7 +88,16 @@ int remoteMember(const char *channel, const char *nick)
     return entry >= 0 && inNetworkChannel(entry, channel) ? entry : -1;
 }
 
-bool onChannel(const char *channel, const char *nick) { return localMember(channel, nick) >= 0 || remoteMember(channel, nick) >= 0; }
+// The member's nick as it holds it, whatever case the client typed; nullptr when not on the channel.
+const char *memberNick(const char *channel, const char *nick)
+{
+    const int user = localMember(channel, nick);
+    if (user >= 0) return connections[user].nick;
+    const int entry = remoteMember(channel, nick);
+    return entry >= 0 ? networkMembers[entry].nick : nullptr;
+}
+
+bool onChannel(const char *channel, const char *nick) { return memberNick(channel, nick) != nullptr; }
 
 // A user this node knows of: its own, or another node's member of some channel.
 bool knownUser(const char *nick)
@@ -96,8 +105,6 @@ bool knownUser(const char *nick)
     const int user = findUser(nick);
     return (user >= FIRST_CLIENT_SLOT && connections[user].registered) || findNetworkMember(nick) >= 0;
 }
-
-bool channelExists(const char *channel) { return checkChannel(channel) > 0 || countNetworkMembers(channel) > 0; }
 
 // The nick an o or v change names is on the channel; otherwise the refusal is sent.
 bool targetOnChannel(int slot, const char *channel, const char *target)
@@ -137,6 +144,7 @@ void takeLocalChange(int slot, ChannelModes &c, char sign, char letter, LineCurs
     if (letter == 'k' && sign == '-') param = "*";  // any key, or none, takes the key away
     if (takesParam(sign, letter) && !paramFits(slot, c, sign, letter, param)) return;
     const bool privilege = letter == 'o' || letter == 'v';
+    if (privilege) param = memberNick(c.name, param);
     if (privilege && sign == '+' && privilegeOf(c.name, param) == 0 && c.privilegedCount == PRIVILEGED_MAX) {
         replyf(slot, FMT_478_PRIVILEGES_FULL, serverName(), nick, c.name, param);
         return;
@@ -159,17 +167,14 @@ void announceChanges(int slot, ChannelModes &c, const ChangeList &done)
     userPrefix(slot, prefix);
     char changes[LINE_SIZE];
     std::snprintf(changes, sizeof changes, "%s%s", done.letters(), done.params());
-    char line[LINE_SIZE];
-    formatLine(line, FMT_MODE, prefix, c.name, changes);
-    const int roomSlot = checkChannel(c.name);
-    if (roomSlot > 0) sendToMembers(roomSlot, line);
+    showModeHere(prefix, c.name, changes);
     char head[LINE_SIZE];
     std::snprintf(head, sizeof head, "%s %u ", c.name, c.serial);
     char text[LINE_SIZE];
     TextBuilder b(text);
     b.add(head);
     b.add(changes);
-    tellOtherNodes(prefix, "MODE", text);
+    announceNotice(prefix, "MODE", text);
 }
 
 // The kicked member leaves on this node's tables, and the members here see the KICK line.
@@ -190,19 +195,22 @@ void removeKicked(const char *channel, const char *target, const char *line)
     channelMembersChanged(name, nowMillis());
 }
 
-void kickOne(int slot, const char *channel, const char *target, const char *reason)
+void kickOne(int slot, const char *channel, const char *typed, const char *reason)
 {
-    if (!onChannel(channel, target)) {
-        targetOnChannel(slot, channel, target);
+    const char *held = memberNick(channel, typed);
+    if (!held) {
+        targetOnChannel(slot, channel, typed);
         return;
     }
+    char target[NICK_MAX + 1];
+    copyCut(target, held);  // the member's entry may go as it leaves
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
     char line[LINE_SIZE];
     formatLine(line, FMT_KICK, prefix, channel, target, reason);
     char text[LINE_SIZE];
     std::snprintf(text, sizeof text, "%s %s %s", channel, target, reason);
-    tellOtherNodes(prefix, "KICK", text);
+    announceNotice(prefix, "KICK", text);
     removeKicked(channel, target, line);
 }
 
@@ -210,8 +218,8 @@ void deliverInvite(const char *sender, const char *target, const char *channel)
 {
     const int user = findUser(target);
     if (user < FIRST_CLIENT_SLOT || !connections[user].registered) return;
-    inviteHere(channel, target);
-    replyf(user, FMT_INVITE, sender, target, channel);
+    inviteHere(channel, connections[user].nick);
+    replyf(user, FMT_INVITE, sender, connections[user].nick, channel);
 }
 
 // A notice's text cut into words in a copy of its own: the first two, and the cursor after them.
@@ -254,10 +262,7 @@ void takeModeNotice(uint32_t src, const Message &m)
         changeMode(c, sign, *p, param);
     }
     stampChange(c, static_cast<unsigned>(std::strtoul(serialWord, nullptr, 10)), src);
-    char line[LINE_SIZE];
-    formatLine(line, FMT_MODE, m.sender, c.name, shown);
-    const int roomSlot = checkChannel(c.name);
-    if (roomSlot > 0) sendToMembers(roomSlot, line);
+    showModeHere(m.sender, c.name, shown);
 }
 
 // "#chan nick reason"
@@ -266,8 +271,9 @@ void takeKickNotice(const Message &m)
     NoticeWords w(m.text);
     if (!w.first || !w.second || !isChannelName(w.first)) return;
     while (*w.cur.pos == ' ') ++w.cur.pos;
+    const int roomSlot = checkChannel(w.first);
     char line[LINE_SIZE];
-    formatLine(line, FMT_KICK, m.sender, w.first, w.second, w.cur.pos);
+    formatLine(line, FMT_KICK, m.sender, roomSlot > 0 ? rooms[roomSlot].name : w.first, w.second, w.cur.pos);
     if (onChannel(w.first, w.second)) removeKicked(w.first, w.second, line);
 }
 
@@ -334,7 +340,7 @@ void handleKick(int slot, LineCursor &cur)
         return;
     }
     char name[CHANNEL_NAME_MAX + 1];
-    copyCut(name, channel);  // an operator may kick itself, the last member, and the room goes
+    copyCut(name, rooms[roomSlot].name);  // an operator may kick itself, the last member, and the room goes
     LineCursor list{targets};
     while (const char *target = list.next(',')) kickOne(slot, name, target, reason);
 }
@@ -362,18 +368,18 @@ void handleInvite(int slot, LineCursor &cur)
         replyf(slot, FMT_443_ALREADY_ON, serverName(), nick, target, channel);
         return;
     }
-    const int entry = findModes(channel);
-    if (exists && entry >= 0 && (modesAt(entry).flags & MODE_INVITE) && !isChannelOperator(slot, roomSlot)) {
+    if (exists && hasModeFlag(channel, MODE_INVITE) && !isChannelOperator(slot, roomSlot)) {
         replyf(slot, FMT_482_NOT_OPERATOR, serverName(), nick, channel);
         return;
     }
     replyf(slot, FMT_341_INVITING, serverName(), nick, target, channel);
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
-    if (findUser(target) >= FIRST_CLIENT_SLOT) return deliverInvite(prefix, target, channel);
+    const char *held = roomSlot > 0 ? rooms[roomSlot].name : channel;  // as the invitee will see it
+    if (findUser(target) >= FIRST_CLIENT_SLOT) return deliverInvite(prefix, target, held);
     char text[LINE_SIZE];
-    std::snprintf(text, sizeof text, "%s %s", target, channel);
-    tellOtherNodes(prefix, "INVITE", text);
+    std::snprintf(text, sizeof text, "%s %s", target, held);
+    announceNotice(prefix, "INVITE", text);
 }
 
 bool takeChannelModeNotice(uint32_t src, const Message &m)

@@ -1,6 +1,6 @@
 // PING, CAP, MODE, USERHOST, ISON and WHOIS as RFC 2812 answers them, within what this server
-// has: no capabilities, no user modes (channel modes are operator_commands'), and users of this
-// node only.
+// has: no capabilities, no user modes (channel modes are operator_commands'); WHOIS also of other
+// nodes' members that share a channel.
 #include "profile_commands.h"
 
 #include <cstring>
@@ -9,7 +9,9 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "channel_commands.h"
+#include "away.h"
 #include "channels.h"
+#include "network_members.h"
 #include "operator_commands.h"
 #include "profile.h"
 #include "registration.h"
@@ -19,19 +21,33 @@ namespace {
 
 constexpr int USERHOST_MAX = 5;  // nicks one USERHOST answers, as RFC 2812 has it
 
-// A user of this node (never the daemon link) that has registered, or -1.
-int findRegistered(const char *nick)
-{
-    const int slot = findUser(nick);
-    return slot >= FIRST_CLIENT_SLOT && connections[slot].registered ? slot : -1;
-}
-
 void emitChannels(int slot, const char *nick, const char *channels)
 {
     replyf(slot, FMT_319_WHOIS_CHANNELS, serverName(), connections[slot].nick, nick, channels);
 }
 
+// A member of another node, from what its notices told: no real name, its node for the server.
+void whoisElsewhere(int slot, int entry)
+{
+    const char *nick = connections[slot].nick;
+    const NetworkMember &m = networkMembers[entry];
+    const auto node = static_cast<unsigned long>(m.node);
+    replyf(slot, FMT_311_WHOIS_USER, serverName(), nick, m.nick, m.user, m.host, "*");
+    replyf(slot, FMT_312_WHOIS_NODE, serverName(), nick, m.nick, node, node);
+    WordLines channels(slot, m.nick, emitChannels);
+    for (int k = 0; k < m.channelCount; ++k) channels.add(m.channels[k].name);
+    channels.flush();
+    replyIfAway(slot, m.nick);
+    replyf(slot, FMT_318_END_OF_WHOIS, serverName(), nick, m.nick);
+}
+
 }  // namespace
+
+int findRegistered(const char *nick)
+{
+    const int slot = findUser(nick);
+    return slot >= FIRST_CLIENT_SLOT && connections[slot].registered ? slot : -1;
+}
 
 void sendWelcome(int slot)
 {
@@ -87,7 +103,7 @@ void handleMode(int slot, LineCursor &cur)
     }
     if (isChannelName(target)) return handleChannelMode(slot, target, cur);
     const char *change = cur.next();
-    if (std::strcmp(target, nick) != 0) replyf(slot, FMT_502_OTHERS_MODES, serverName(), nick);
+    if (!sameName(target, nick)) replyf(slot, FMT_502_OTHERS_MODES, serverName(), nick);
     else if (change) replyf(slot, FMT_501_UNKNOWN_MODE, serverName(), nick);
     else replyf(slot, FMT_221_USER_MODES, serverName(), nick);
 }
@@ -147,6 +163,8 @@ void handleWhois(int slot, LineCursor &cur)
         return;
     }
     const int user = findRegistered(who);
+    const int elsewhere = user < 0 ? findNetworkMember(who) : -1;
+    if (elsewhere >= 0) return whoisElsewhere(slot, elsewhere);
     if (user < 0) {
         replyf(slot, FMT_401_NO_SUCH_NICK, serverName(), nick, who);
         replyf(slot, FMT_318_END_OF_WHOIS, serverName(), nick, who);
@@ -159,5 +177,6 @@ void handleWhois(int slot, LineCursor &cur)
     WordLines channels(slot, c.nick, emitChannels);
     for (int i = 0; i < joinCount(user); ++i) channels.add(rooms[joinedRooms(user)[i]].name);
     channels.flush();
+    replyIfAway(slot, c.nick);
     replyf(slot, FMT_318_END_OF_WHOIS, serverName(), nick, c.nick);
 }

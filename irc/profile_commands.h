@@ -4,6 +4,8 @@
 
 #include "dispatch.h"
 
+// A user of this node (never the daemon link) that has registered, or -1.
+int findRegistered(const char *nick);
 // 001 to 005, which the profile sends before the MOTD.
 void sendWelcome(int slot);
 

@@ -150,6 +150,14 @@ bool takeUserDetails(int slot, LineCursor &cur)
     return true;
 }
 
+// Whether a slot holds the nick, for the client in `slot` that asks for it: its own nick counts,
+// but not its own nick in another case, which only the profile's casemapping finds.
+bool nickTakenFor(int slot, const char *nick)
+{
+    const int holder = findUser(nick);
+    return holder >= 0 && (holder != slot || std::strcmp(connections[slot].nick, nick) == 0);
+}
+
 // What a USER that was taken does once the host name is known.
 void finishUser(int slot)
 {
@@ -184,13 +192,13 @@ void handleNick(int slot, LineCursor &cur)
         return;
     }
     char nick[NICK_MAX + 1];
-    copyCut(nick, word);  // a longer nickname is cut, not refused
-    if (!checkNickFormat(nick)) {
-        replyf(slot, FMT_432_BAD_NICK, serverName(), numericTarget(slot), nick);
+    const bool taken = takeName(nick, word);
+    if (!taken || !checkNickFormat(nick)) {
+        replyf(slot, FMT_432_BAD_NICK, serverName(), numericTarget(slot), taken ? nick : word);
         return;
     }
-    // The client's own current nickname counts as taken too.
-    if (!checkNick(nick)) {
+    // The client's own current nickname counts as taken too, but not in another case.
+    if (nickTakenFor(slot, nick)) {
         replyf(slot, FMT_433_NICK_IN_USE, serverName(), numericTarget(slot), nick);
         return;
     }
@@ -208,7 +216,7 @@ void nickCheckAnswered(int slot, unsigned serial, const char *nick, bool elsewhe
     Connection &c = connections[slot];
     if (c.sock == 0 || c.serial != serial) return;
     // A client here may have taken it while the daemon was asked.
-    if (elsewhere || !checkNick(nick)) replyf(slot, FMT_433_NICK_IN_USE, serverName(), numericTarget(slot), nick);
+    if (elsewhere || nickTakenFor(slot, nick)) replyf(slot, FMT_433_NICK_IN_USE, serverName(), numericTarget(slot), nick);
     else takeNick(slot, nick);
     resumeInput(slot);
 }
@@ -231,7 +239,7 @@ void recheckNicks()
 void heldNickAnswered(int slot, unsigned serial, const char *nick, bool elsewhere)
 {
     const Connection &c = connections[slot];
-    if (c.sock == 0 || c.serial != serial || !c.registered || std::strcmp(c.nick, nick) != 0) return;
+    if (c.sock == 0 || c.serial != serial || !c.registered || !sameName(c.nick, nick)) return;
     const bool higherYields = higherHolderSeen[slot];
     higherHolderSeen[slot] = false;
     if (elsewhere && !higherYields) yieldNick(slot);
@@ -291,8 +299,9 @@ int closingLinkLine(char *line, const char *reason)
     return 1;
 }
 
-void handleQuit(int slot, LineCursor &)
+void handleQuit(int slot, LineCursor &cur)
 {
-    removeFromChan(slot);
+    const char *reason = cur.trailing();
+    removeFromChan(slot, Leave::Quit, reason && reason[0] != '\0' ? reason : nullptr);
     resetConnection(slot);
 }

@@ -47,6 +47,9 @@ inline constexpr char FMT_404_CONTROL_BYTES[] = ":%s 404 %s %s :Cannot send, the
 // not sent again, and no 401 says the target does not exist. The client profile's only.
 inline constexpr char FMT_DELIVERY_UNCONFIRMED[] = ":%s NOTICE %s :Delivery to %s could not be confirmed";
 // Every slot of the queue waits for the routing daemon, so the message cannot be asked for now.
+// A PRIVMSG's target past the 005 line's MAXTARGETS (MESSAGE_TARGETS_MAX); the profile's only.
+inline constexpr char FMT_407_TOO_MANY_TARGETS[] = ":%s 407 %s %s :Too many recipients";
+inline constexpr int MESSAGE_TARGETS_MAX = 4;
 inline constexpr char FMT_437_ROUTING_BUSY[] = ":%s 437 %s %s :Cannot send now, too many messages wait for routing";
 
 // Refusals for a full table; in the exact replies four client slots keep both out of reach. The
@@ -61,11 +64,12 @@ inline constexpr char FMT_442_NOT_ON_CHANNEL[] = ":%s 442 %s %s :You're not on t
 inline constexpr char FMT_001_WELCOME[] = ":%s 001 %s :Welcome to the quorvel IRC network %s";  // prefix
 inline constexpr char FMT_002_YOUR_HOST[] = ":%s 002 %s :Your host is %s, running version quorvel-" QUORVEL_VERSION;
 inline constexpr char FMT_003_CREATED[] = ":%s 003 %s :This server keeps nothing across restarts";
-inline constexpr char FMT_004_MY_INFO[] = ":%s 004 %s %s quorvel-" QUORVEL_VERSION " - -";  // no user or channel modes
+inline constexpr char FMT_004_MY_INFO[] = ":%s 004 %s %s quorvel-" QUORVEL_VERSION " - iklmnotv";  // no user modes
 inline constexpr char FMT_005_ISUPPORT[] =
     ":%s 005 %s NETWORK=quorvel NICKLEN=%d USERLEN=%d CHANNELLEN=%d CHANTYPES=#& CHANLIMIT=#&:%d "
     "MAXCHANNELS=%d MAXTARGETS=4 PREFIX=(ov)@+ CHANMODES=,k,l,imnt CASEMAPPING=ascii :are supported by this server";
 inline constexpr char FMT_PONG[] = ":%s PONG %s :%s";  // server, server, token
+inline constexpr char FMT_PING_IDLE[] = "PING :%s";   // server; asks a silent client for any line
 inline constexpr char FMT_409_NO_ORIGIN[] = ":%s 409 %s :No origin specified";
 inline constexpr char FMT_CAP_EMPTY[] = ":%s CAP %s %s :";    // LS or LIST: no capability at all
 inline constexpr char FMT_CAP_NAK[] = ":%s CAP %s NAK :%s";  // every capability requested
@@ -106,3 +110,15 @@ inline constexpr char FMT_PROFILE_QUIT_NOTICE[] = ":%s QUIT :%s has left the cha
 // A member of a node cut off from the network: the node that saw it go, then the node lost.
 inline constexpr char FMT_SPLIT_QUIT_NOTICE[] = ":%s QUIT :node%lu node%lu";
 inline constexpr char FMT_PROFILE_NICK_CHANGE[] = ":%s NICK :%s";                 // old prefix, new nick
+inline constexpr char FMT_QUIT_REASON[] = ":%s QUIT :%s";                         // prefix, reason as typed
+// Topics.
+inline constexpr char FMT_TOPIC_CHANGE[] = ":%s TOPIC %s :%s";                    // setter's prefix, channel, topic
+inline constexpr char FMT_331_NO_TOPIC[] = ":%s 331 %s %s :No topic is set";
+inline constexpr char FMT_332_TOPIC[] = ":%s 332 %s %s :%s";
+inline constexpr char FMT_333_TOPIC_WHO_TIME[] = ":%s 333 %s %s %s %lld";          // setter's prefix, seconds
+// Away.
+inline constexpr char FMT_301_AWAY[] = ":%s 301 %s %s :%s";                        // the away nick, its text
+inline constexpr char FMT_305_UNAWAY[] = ":%s 305 %s :You are no longer marked as being away";
+inline constexpr char FMT_306_NOW_AWAY[] = ":%s 306 %s :You have been marked as being away";
+// WHOIS of a member of another node: its node stands for the server.
+inline constexpr char FMT_312_WHOIS_NODE[] = ":%s 312 %s %s node%lu :quorvel node %lu";

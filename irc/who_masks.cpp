@@ -13,8 +13,6 @@
 
 namespace {
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool matchesAny(const char *mask, const char *nick, const char *user, const char *host)
 {
     return matchesMask(mask, nick) || matchesMask(mask, user) || matchesMask(mask, host);
@@ -31,7 +29,7 @@ bool matchesMask(const char *mask, const char *text)
         if (*mask == '*') {
             star = mask++;
             resume = text;
-        } else if (*mask != '\0' && (*mask == '?' || lower(*mask) == lower(*text))) {
+        } else if (*mask != '\0' && (*mask == '?' || foldCase(*mask) == foldCase(*text))) {
             ++mask;
             ++text;
         } else if (star) {

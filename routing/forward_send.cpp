@@ -205,7 +205,7 @@ void askLater(int e, long long dueAt, long long now)
     o.dueAt = dueAt;
     int before = -1;
     for (int r = reask.head; r >= 0; before = r, r = pool[r].next) {
-        if (pool[r].custody.order <= o.custody.order || std::strcmp(pool[r].target, o.target) != 0) continue;
+        if (pool[r].custody.order <= o.custody.order || !sameName(pool[r].target, o.target)) continue;
         o.next = r;
         if (before >= 0) pool[before].next = e;
         else reask.head = e;
@@ -219,7 +219,7 @@ void askLater(int e, long long dueAt, long long now)
 bool olderWaits(const char *target, uint64_t order)
 {
     for (int r = reask.head; r >= 0; r = pool[r].next)
-        if (pool[r].custody.order < order && std::strcmp(pool[r].target, target) == 0) return true;
+        if (pool[r].custody.order < order && sameName(pool[r].target, target)) return true;
     return false;
 }
 
@@ -526,7 +526,7 @@ public:
     {
         if (full_) return true;
         for (int i = 0; i < count_; ++i)
-            if (std::strcmp(targets_[i], target) == 0) return true;
+            if (sameName(targets_[i], target)) return true;
         return false;
     }
     void add(const char *target)

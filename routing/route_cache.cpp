@@ -22,13 +22,7 @@ struct Route {
 
 Route routes[ROUTE_PLACES];
 
-unsigned hashOf(const char *text, unsigned hash = 2166136261u)  // FNV-1a
-{
-    for (const char *p = text; *p; ++p) hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
-    return hash;
-}
-
-Route &placeOf(const char *nick) { return routes[hashOf(nick) % ROUTE_PLACES]; }
+Route &placeOf(const char *nick) { return routes[hashName(nick) % ROUTE_PLACES]; }
 
 // A member notice and the daemons' flooding of the same change leave the node at once and cross
 // the same links, so the daemon here learns it within moments of the notice; this is ample room
@@ -60,21 +54,21 @@ long long anyChangeAt = NEVER;
 
 ChannelRoute &placeOf(const char *srcNode, const char *channel)
 {
-    return channelRoutes[hashOf(channel, hashOf(srcNode)) % CHANNEL_PLACES];
+    return channelRoutes[hashName(channel, hashName(srcNode)) % CHANNEL_PLACES];
 }
 
 bool settled(const char *channel, long long now)
 {
     if (now - anyChangeAt < SETTLE_MS) return false;
     for (const Change &c : changes)
-        if (std::strcmp(c.channel, channel) == 0 && now - c.at < SETTLE_MS) return false;
+        if (sameName(c.channel, channel) && now - c.at < SETTLE_MS) return false;
     return true;
 }
 
 void noteChange(const char *channel, long long now)
 {
     for (Change &c : changes) {
-        if (std::strcmp(c.channel, channel) != 0) continue;
+        if (!sameName(c.channel, channel)) continue;
         c.at = now;
         return;
     }
@@ -98,7 +92,7 @@ bool reaches(const ChannelRoute &r, uint32_t hop)
 uint32_t cachedHop(const char *nick, long long now)
 {
     const Route &r = placeOf(nick);
-    return r.hop != 0 && now < r.until && std::strcmp(r.nick, nick) == 0 ? r.hop : 0;
+    return r.hop != 0 && now < r.until && sameName(r.nick, nick) ? r.hop : 0;
 }
 
 void routeAnswered(const char *nick, uint32_t hop, long long now)
@@ -106,7 +100,7 @@ void routeAnswered(const char *nick, uint32_t hop, long long now)
     if (strnlen(nick, NICK_MAX + 1) > NICK_MAX) return;  // its place would hold another name
     Route &r = placeOf(nick);
     if (hop == 0) {
-        if (std::strcmp(r.nick, nick) == 0) r.hop = 0;
+        if (sameName(r.nick, nick)) r.hop = 0;
         return;
     }
     copyCut(r.nick, nick);
@@ -133,7 +127,7 @@ void clearRouteCache()
 int cachedChannelHops(const char *srcNode, const char *channel, long long now, uint32_t (&hops)[CHANNEL_HOPS_MAX])
 {
     const ChannelRoute &r = placeOf(srcNode, channel);
-    const bool same = std::strcmp(r.channel, channel) == 0 && std::strcmp(r.srcNode, srcNode) == 0;
+    const bool same = sameName(r.channel, channel) && std::strcmp(r.srcNode, srcNode) == 0;
     if (r.channel[0] == '\0' || now >= r.until || !same) return -1;
     std::memcpy(hops, r.hops, sizeof hops);
     return r.count;
@@ -168,6 +162,6 @@ void channelMembersChanged(const char *channel, long long now)
         return;
     }
     for (ChannelRoute &r : channelRoutes)
-        if (std::strcmp(r.channel, channel) == 0) r.channel[0] = '\0';
+        if (sameName(r.channel, channel)) r.channel[0] = '\0';
     noteChange(channel, now);
 }

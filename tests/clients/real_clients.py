@@ -85,7 +85,19 @@ class Bot(irc.bot.SingleServerIRCBot):
         self._note("part", e)
 
     def on_quit(self, c, e):
-        self._note("quit", e)
+        self._note("quit", e, *e.arguments)
+
+    def on_topic(self, c, e):
+        self._note("topic", e, e.arguments[-1])
+
+    def on_currenttopic(self, c, e):
+        self.events.append(("currenttopic",) + tuple(e.arguments))
+
+    def on_away(self, c, e):
+        self.events.append(("away",) + tuple(e.arguments))
+
+    def on_whoisserver(self, c, e):
+        self.events.append(("whoisserver",) + tuple(e.arguments))
 
     def on_pubmsg(self, c, e):
         self._note("pubmsg", e, e.arguments[0])
@@ -225,6 +237,15 @@ def session(port):
     check(pump(bots, lambda: alice.has("ctcpreply", at={1: "bob"})), "bob's CTCP VERSION reply (a NOTICE) reached alice")
     bob.connection.privmsg("dave", "psst")
     check(pump(bots, lambda: dave.has("privmsg", at={1: "bob", 3: "psst"})), "a private message crossed the nodes")
+    # Names in any case (CASEMAPPING=ascii): the nick and the room typed in capitals reach dave and
+    # the room on node 1, under the names they have there.
+    bob.connection.privmsg("DAVE", "in capitals")
+    check(pump(bots, lambda: dave.has("privmsg", at={1: "bob", 2: "dave", 3: "in capitals"})),
+          "bob's message to DAVE reached dave on the other node")
+    bob.connection.privmsg(CHAN.upper(), "room in capitals")
+    check(pump(bots, lambda: alice.has("pubmsg", at={1: "bob", 2: CHAN, 3: "room in capitals"})
+               and dave.has("pubmsg", at={1: "bob", 2: CHAN, 3: "room in capitals"})),
+          "bob's message to the room in capitals reached both bots of node 1 under the room's name")
 
     # The room is one across the nodes: members of the other node join, part and show in names.
     # Whichever joined first, each knows the other: from the names list or from a JOIN (a node
@@ -265,6 +286,22 @@ def session(port):
     dave.connection.join(CHAN)
     check(pump(bots, lambda: CHAN in dave.channels and alice.seen(("join", "dave", CHAN))), "dave joined again after his PART")
 
+    # A topic set on node 1 reaches bob on node 2, and again as he rejoins; away and WHOIS cross too.
+    alice.connection.topic(CHAN, "the  topic :)")
+    check(pump(bots, lambda: bob.has("topic", at={1: "alice", 2: CHAN, 3: "the  topic :)"})),
+          "bob on node 2 saw alice's TOPIC")
+    bob.connection.part(CHAN)
+    check(pump(bots, lambda: CHAN not in bob.channels), "bob left the room")
+    bob.connection.join(CHAN)
+    check(pump(bots, lambda: bob.seen(("currenttopic", CHAN, "the  topic :)"))), "bob got the topic (332) as he rejoined")
+    alice.connection.send_raw("AWAY :at lunch")
+    check(resend_until(bots, lambda: bob.connection.privmsg("alice", "there?"),
+                       lambda: bob.seen(("away", "alice", "at lunch"))),
+          "bob on node 2 got 301 for alice's away text")
+    bob.connection.whois(["alice"])
+    check(pump(bots, lambda: bob.seen(("whoisserver", "alice", "node1", "quorvel node 1"))),
+          "bob's WHOIS of alice names her node")
+
     # A second room beside the first, on both nodes: dave's QUIT reaches each bot that shares both
     # rooms with him once.
     for b in bots:
@@ -274,7 +311,7 @@ def session(port):
           "alice and bob see dave in the second room")
     dave.connection.quit("bye")
     check(pump(bots, lambda: alice.has("quit", at={1: "dave"})), "alice saw dave quit")
-    check(pump(bots, lambda: bob.has("quit", at={1: "dave"})), "bob on node 2 saw dave quit")
+    check(pump(bots, lambda: bob.has("quit", at={1: "dave", 3: "bye"})), "bob on node 2 saw dave quit, with his reason")
     pump(bots, lambda: False, seconds=1)  # room for a second QUIT, which must not come
     check(len(alice.has("quit", at={1: "dave"})) == 1 and len(bob.has("quit", at={1: "dave"})) == 1,
           "dave's QUIT reached alice and bob once each, though they share two rooms")

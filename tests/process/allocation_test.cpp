@@ -47,10 +47,16 @@ constexpr Step CYCLE[] = {
 };
 
 // The client profile's channel commands on a node alone in its file: a user in several channels,
-// its channels in WHOIS, lists of channels joined and parted, and JOIN 0.
+// its channels in WHOIS, a topic set and shown, NAMES of a list, AWAY and back, lists of channels
+// joined and parted, and JOIN 0.
 constexpr Step PROFILE_CYCLE[] = {
     {"JOIN #a,#b,#c", 9, nullptr, nullptr, false},
     {"WHOIS alice", 4, nullptr, nullptr, false},
+    {"TOPIC #a :the topic", 1, nullptr, nullptr, false},
+    {"TOPIC #a", 2, nullptr, nullptr, false},
+    {"NAMES #a,#c", 4, nullptr, nullptr, false},
+    {"AWAY :gone", 1, nullptr, nullptr, false},
+    {"AWAY", 1, nullptr, nullptr, false},
     {"PRIVMSG #b :nobody else", 1, "NEXTHOPS 1 #b", "NONE", false},  // a NONE keeps no route: asked each time
     {"PART #a,#b :bye", 2, nullptr, nullptr, false},
     {"LIST", 3, nullptr, nullptr, false},

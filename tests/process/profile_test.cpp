@@ -33,6 +33,20 @@ struct CompatNode {
     LineSocket first;
 };
 
+// Each value of the option ends a start with status 255 and a line naming the option's range.
+void expectRefusedValues(const NodePorts &ports, const std::string &option, std::initializer_list<const char *> values,
+                         int most)
+{
+    for (const char *value : values) {
+        SCOPED_TRACE(option + " " + value);
+        NodeProcess bad;
+        bad.start({"3", bad.writeConfig(configLine(3, ports)), "--compat", option, value});
+        EXPECT_EQ(bad.waitForExit(), 255);
+        const std::string said = "invalid " + option + " = " + value + " (a number from 1 to " + std::to_string(most) + ")";
+        EXPECT_NE(bad.err().find(said), std::string::npos) << bad.err();
+    }
+}
+
 // The client's NICK and USER, and the daemon's answer that no other node has the nick.
 void registerWith(FakeDaemon &daemon, Client &c)
 {
@@ -196,20 +210,51 @@ TEST(ProfileProcess, ChannelSizesComeFromOptions)
     }
     EXPECT_EQ(alice.sock.readLine(), fromServer("405 alice #c :You have joined too many channels"));
 
-    for (const char *value : {"0", "34", "x", "3x", ""}) {
-        SCOPED_TRACE(value);
-        NodeProcess bad;
-        bad.start({"3", bad.writeConfig(configLine(3, n.ports)), "--compat", "--max-joins", value});
-        EXPECT_EQ(bad.waitForExit(), 255);
-        EXPECT_NE(bad.err().find(std::string("invalid --max-joins = ") + value + " (a number from 1 to 33)"),
-                  std::string::npos) << bad.err();
-    }
+    expectRefusedValues(n.ports, "--max-joins", {"0", "34", "x", "3x", ""}, 33);
     FakeDaemon daemon;
     NodeProcess exact;
     const NodePorts ports{freePort(), daemon.port(), freePort()};
     exact.start({"3", exact.writeConfig(configLine(3, ports)), "--max-members", "5"});
     EXPECT_TRUE(waitUntilServing(daemon, ports.server).valid()) << exact.err();
     EXPECT_NE(exact.err().find("take effect in the client profile only"), std::string::npos) << exact.err();
+}
+
+// Reads the registration's replies up to the end of the MOTD.
+void skipWelcome(Client &c)
+{
+    for (std::string line = "-"; !line.empty() && line.find(" 376 ") == std::string::npos; line = c.sock.readLine()) {
+    }
+}
+
+// With a one-second period: a silent client is asked, and closed when it stays silent; one that
+// answers stays and is asked again after its next silence. Only the order of lines is asserted.
+TEST(ProfileProcess, SilentClientIsPingedThenClosedForAPingTimeout)
+{
+    CompatNode n({"--ping-period", "1"});
+    ASSERT_TRUE(n.first.valid()) << n.node.err();
+    Client alice(std::move(n.first), "alice");
+    registerWith(n.daemon, alice);
+    skipWelcome(alice);
+    EXPECT_EQ(n.daemon.nextLine(), "ADDUSER alice\r\n");
+    Client bob(connectWithRetry(n.ports.server), "bob");
+    registerWith(n.daemon, bob);
+    skipWelcome(bob);
+
+    const std::string ping = "PING :" + hostName() + "\r\n";
+    EXPECT_EQ(alice.sock.readLine(Millis(5000)), ping);
+    alice.say("PONG :" + hostName());
+    EXPECT_EQ(bob.sock.readLine(Millis(5000)), ping);
+    EXPECT_EQ(bob.sock.readLine(Millis(5000)), "ERROR :Closing link: Ping timeout\r\n");
+    EXPECT_TRUE(bob.sock.readsEofOnly());
+    std::string line;
+    do line = n.daemon.nextLine(); while (!line.empty() && line != "REMOVEUSER bob\r\n");
+    EXPECT_EQ(line, "REMOVEUSER bob\r\n");
+    // alice answered, so she is asked again rather than closed.
+    EXPECT_EQ(alice.sock.readLine(Millis(5000)), ping);
+    alice.say("PING :still");
+    EXPECT_EQ(alice.sock.readLine(), ":" + hostName() + " PONG " + hostName() + " :still\r\n");
+
+    expectRefusedValues(n.ports, "--ping-period", {"0", "3601", "x", ""}, 3600);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <sys/resource.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -33,10 +34,11 @@ bool raiseOwnLimit(rlim_t wanted)
 // A profile node beside a daemon that answers every NEXTHOP with NONE, as if no other node hosted
 // any nick.
 struct ProfileNode {
-    explicit ProfileNode(std::vector<std::string> options, std::string binary = QUORVEL_BINARY) : node(std::move(binary))
+    explicit ProfileNode(std::vector<std::string> options, std::string binary = QUORVEL_BINARY, bool compat = true)
+        : node(std::move(binary))
     {
         const std::string config = node.writeConfig(configLine(3, ports));
-        options.insert(options.end(), {"--compat", "3", config});
+        options.insert(options.end(), {compat ? "--compat" : "--exact", "3", config});
         node.start(options);
         serving = router.start() && connectWithRetry(ports.server).valid();
     }
@@ -102,7 +104,40 @@ void expectStillServed(LineSocket &c, const std::string &token)
     EXPECT_NE(pongOf(c, token), "") << token;
 }
 
+// The backlog of the socket listening on `port`, as ss reports it (its Send-Q); -1 when ss cannot.
+int listenBacklog(uint16_t port)
+{
+    const std::string command = "ss -ltnH 'sport = :" + std::to_string(port) + "' 2>/dev/null";
+    FILE *ss = popen(command.c_str(), "r");
+    if (!ss) return -1;
+    char state[32] = {};
+    int received = -1;
+    int backlog = -1;
+    const int fields = std::fscanf(ss, "%31s %d %d", state, &received, &backlog);
+    pclose(ss);
+    return fields == 3 ? backlog : -1;
+}
+
 }  // namespace
+
+// The listen backlog holds the clients reconnecting at once, as far as the system allows; the
+// exact replies keep theirs.
+TEST(ScaleProcess, TheListenBacklogFollowsTheClients)
+{
+    struct Case {
+        bool compat;
+        std::vector<std::string> options;
+        int backlog;
+    };
+    for (const Case &c : {Case{false, {}, 128}, Case{true, {"--max-clients", "100"}, 128},
+                          Case{true, {"--max-clients", "1000"}, 1000}}) {
+        ProfileNode n(c.options, QUORVEL_BINARY, c.compat);
+        ASSERT_TRUE(n.serving) << n.node.err();
+        const int backlog = listenBacklog(n.ports.server);
+        if (backlog < 0) GTEST_SKIP() << "ss cannot report the listening socket here";
+        EXPECT_EQ(backlog, c.backlog) << (c.compat ? "compat " : "exact ") << c.backlog;
+    }
+}
 
 TEST(ScaleProcess, ThousandsRegisterAndOneBeyondTheLimitIsTurnedAway)
 {

@@ -7,6 +7,7 @@
 #include "core/admission.h"
 #include "core/connections.h"
 #include "core/server.h"
+#include "irc/away.h"
 #include "irc/channels.h"
 #include "irc/dispatch.h"
 #include "irc/member_notices.h"
@@ -38,6 +39,7 @@ inline void resetTables(const char *hostName)
     host.roomCount = 0;
     argList.verbose = 0;
     resetMemberNotices();
+    clearAwayTable();
     clientProfile.on = 0;  // the design's replies unless a test takes the profile
     // No patience: a hop that fails ends its line at once, unless a test asks for more.
     argList.neighbor_timeout = 0;

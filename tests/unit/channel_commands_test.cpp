@@ -254,8 +254,10 @@ protected:
 
 TEST_F(ProfileChannelCommands, JoinListEntersEveryChannelAndKeepsTheOthers)
 {
-    EXPECT_EQ(reply(1, "JOIN #a,#b,#abcdefghijk key1,key2"),
-              joined("alice", "#a", "@alice") + joined("alice", "#b", "@alice") + joined("alice", "#abcdefgh", "@alice"));
+    // A name over the limit is refused, not cut: a cut one would be another channel.
+    EXPECT_EQ(reply(1, "JOIN #a,#b,#abcdefghijk,#abcdefgh key1,key2"),
+              joined("alice", "#a", "@alice") + joined("alice", "#b", "@alice") +
+                  numeric("479 alice #abcdefghijk :Illegal channel name") + joined("alice", "#abcdefgh", "@alice"));
     EXPECT_EQ(daemon.take(), "ADDCHAN #a\r\nADDCHAN #b\r\nADDCHAN #abcdefgh\r\n");
     EXPECT_EQ(reply(2, "JOIN #b,,#a"), joined("bob", "#b", "@alice bob") + joined("bob", "#a", "@alice bob"));
     EXPECT_EQ(client(1).take(), crlf(":" + prefixOf("bob") + " JOIN #b") + crlf(":" + prefixOf("bob") + " JOIN #a"));
@@ -298,7 +300,7 @@ TEST_F(ProfileChannelCommands, PartTakesAListAndAReasonAndRefusesEachNameOnItsOw
         {"PART", numeric("461 alice PART :Not enough parameters")},
         {"PART #zz", numeric("403 alice #zz :No such channel")},
         {"PART #b", numeric("442 alice #b :You're not on that channel")},
-        {"PART #abcdefghijk", numeric("403 alice #abcdefgh :No such channel")},
+        {"PART #abcdefghijk", numeric("403 alice #abcdefghijk :No such channel")},  // not cut to #abcdefgh
         {"PART #zz,#c,#b", numeric("403 alice #zz :No such channel") + parted("alice", "#c") +
                                numeric("442 alice #b :You're not on that channel")},
     };

@@ -18,11 +18,14 @@
 #include "core/admission.h"
 #include "core/connections.h"
 #include "core/framing.h"
+#include "core/out_queue.h"
 #include "core/server.h"
+#include "core/sizes.h"
 #include "irc/profile.h"
 #include "routing/pending_queue.h"
 #include "support/client_end.h"
 #include "support/irc_session.h"
+#include "support/loopback_listener.h"
 #include "support/tables.h"
 
 namespace {
@@ -184,6 +187,28 @@ TEST(OutQueue, HoldsBlocksOnlyWhileBytesWait)
     EXPECT_EQ(outBlocksInUse(), 0);
     close(pair[0]);
     close(pair[1]);
+}
+
+// Every queue the pool was sized for full at once takes every block but a few; should more queues
+// than that ever want blocks, a line that finds too few is refused whole (its peer is then dropped
+// by sendData, never sent half a line), and the blocks a drained queue gives back serve it.
+TEST(OutQueue, AnExhaustedPoolRefusesALineWholeAndServesItOnceBlocksComeBack)
+{
+    static OutQueue full[(MAX_CONNECTIONS + LINK_STREAMS) * OUT_BLOCKS_PER_QUEUE / (OUT_QUEUE_SIZE / OUT_BLOCK_SIZE)];
+    static OutQueue late;
+    const std::string bytes(OUT_QUEUE_SIZE, 'f');
+    for (OutQueue &q : full) ASSERT_TRUE(outAppend(q, bytes.data(), bytes.size()));
+    const int left = (MAX_CONNECTIONS + LINK_STREAMS) * OUT_BLOCKS_PER_QUEUE - outBlocksInUse();
+    ASSERT_LT(left, OUT_QUEUE_SIZE / OUT_BLOCK_SIZE);
+    const size_t tooMuch = static_cast<size_t>(left + 1) * OUT_BLOCK_SIZE;
+    EXPECT_FALSE(outAppend(late, bytes.data(), tooMuch));
+    EXPECT_TRUE(outEmpty(late));
+    EXPECT_EQ(outBlocksInUse(), (MAX_CONNECTIONS + LINK_STREAMS) * OUT_BLOCKS_PER_QUEUE - left);
+    outClear(full[0]);
+    EXPECT_TRUE(outAppend(late, bytes.data(), tooMuch));
+    outClear(late);
+    for (OutQueue &q : full) outClear(q);
+    EXPECT_EQ(outBlocksInUse(), 0);
 }
 
 TEST_F(Connections, ResetClearsAllButTheAddress)
@@ -361,20 +386,98 @@ TEST_F(Share, BurstForAnotherNodeStopsOnlyItsSender)
     neighbors = 0;  // nothing was forwarded, and nothing will be
 }
 
+enum class Way { Quit, EndOfStream, SlowReader, Reset, DroppedWhileDroppingAnother };
+
+class Leaving : public irctest::IrcSession, public ::testing::WithParamInterface<Way> {
+protected:
+    // Fills the slot's queue to all but `room` bytes, as a peer that stopped reading leaves it.
+    static void nearlyFill(int slot, size_t room)
+    {
+        OutQueue &q = connections[slot].out;
+        const std::string pad(outRoom(q) - room, 'x');
+        ASSERT_TRUE(outAppend(q, pad.data(), pad.size()));
+    }
+};
+
+// Every way a client leaves takes its nick out of the index and its slot out of every list's
+// reach, whoever walks which list when; the next peer of the slot starts clean: no mark to be
+// dropped, no nick, no time it came, no queued bytes.
+TEST_P(Leaving, TheIndexAndTheListsForgetTheSlot)
+{
+    registerUser(1, "alice");
+    registerUser(2, "bob");
+    registerUser(3, "carol");
+    for (int slot = 1; slot <= 3; ++slot) joinAs(slot, "#room");
+    switch (GetParam()) {
+    case Way::Quit: parse(2, "QUIT :bye"); break;
+    case Way::EndOfStream:
+        two.closeMine();
+        recvData(2);
+        break;
+    case Way::SlowReader:
+        nearlyFill(2, 4);
+        parse(1, "PRIVMSG #room :more than four bytes");
+        EXPECT_NE(connections[2].sock, 0) << "dropped at the pass's end, not inside the fan-out";
+        break;
+    case Way::Reset: resetConnection(2); break;
+    case Way::DroppedWhileDroppingAnother:
+        // Dropping alice tells bob, whose queue cannot take it: bob goes in the same drop.
+        nearlyFill(2, 4);
+        markBroken(1);
+        break;
+    }
+    dropBrokenPeers();
+    EXPECT_EQ(connections[2].sock, 0);
+    EXPECT_EQ(findUser("bob"), -1);
+    EXPECT_EQ(findUser("carol"), 3);
+    EXPECT_EQ(findUser("alice"), GetParam() == Way::DroppedWhileDroppingAnother ? -1 : 1);
+    drain();
+    EXPECT_EQ(outBlocksInUse(), 0);
+
+    ClientEnd next = takeOverSlot(2);
+    ClientEnd *const was = ends[2];
+    ends[2] = &next;
+    registerUser(2, "newcomer");
+    dropBrokenPeers();
+    closeSilentConnections(connections[2].admittedAt + UNREGISTERED_LIMIT_MS);
+    EXPECT_NE(connections[2].sock, 0);
+    EXPECT_EQ(findUser("newcomer"), 2);
+    EXPECT_EQ(reply(2, "PRIVMSG carol :hi"), "");
+    EXPECT_EQ(three.take(), irctest::privmsg("newcomer", "carol", "hi"));
+    ends[2] = was;
+}
+
+std::string nameOfWay(const ::testing::TestParamInfo<Way> &way)
+{
+    static const char *const names[] = {"Quit", "EndOfStream", "SlowReader", "Reset", "DroppedWhileDroppingAnother"};
+    return names[static_cast<int>(way.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, Leaving,
+                         ::testing::Values(Way::Quit, Way::EndOfStream, Way::SlowReader, Way::Reset,
+                                           Way::DroppedWhileDroppingAnother),
+                         nameOfWay);
+
+// A nick change moves the slot in the index: the old nick is free at once, for anyone.
+TEST_F(Leaving, ANickChangeFreesTheOldNick)
+{
+    registerUser(1, "alice");
+    registerUser(2, "bob");
+    parse(1, "NICK alicia");
+    EXPECT_EQ(findUser("alice"), -1);
+    EXPECT_EQ(findUser("alicia"), 1);
+    parse(2, "NICK alice");
+    EXPECT_EQ(findUser("alice"), 2);
+    EXPECT_EQ(findUser("bob"), -1);
+}
+
 // Connections accepted from a listener on 127.0.0.1, each from an address of its own choosing.
 class FreshTable : public Connections {
 protected:
     void SetUp() override
     {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        ASSERT_EQ(listen(listener, 64), 0);
-        socklen_t len = sizeof addr;
-        ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
-        to = addr;
+        listener = loopbackListener(to, 64);
+        ASSERT_GE(listener, 0);
         savedListener = sock;
         sock = listener;
         node = rt_config_entry_t{7, NODE_ADDR, 0, 0, 1};
@@ -465,6 +568,23 @@ TEST_F(FreshTable, OneStrangerHoldsFewEntries)
     EXPECT_EQ(endOf(extra), "ERROR :Closing link: too many unregistered connections from your address\r\n");
     EXPECT_EQ(entriesFrom(STRANGER), FRESH_PER_STRANGER);
     EXPECT_EQ(endOf(arrive(STRANGER + 1)), "open");
+}
+
+// A pass accepts at most a backlog's worth: a flood that refills the backlog as fast as the node
+// turns connections away cannot hold the loop in its accepts. What is left is taken the next pass.
+TEST_F(FreshTable, APassAcceptsAtMostABacklogsWorth)
+{
+    ASSERT_EQ(listen(listener, SOMAXCONN), 0);
+    constexpr int LEFT = 2;
+    for (int i = 0; i < tableSizes.backlog + LEFT; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0) << i;
+        mine.push_back(fd);
+    }
+    addConnection();
+    int left = 0;
+    for (int fd; (fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0; ++left) close(fd);
+    EXPECT_EQ(left, LEFT);
 }
 
 TEST(FindNeighbor, FirstMatchOrMinusOne)

@@ -283,7 +283,7 @@ TEST_F(NetworkChannels, NickCollisionYieldsOnTheHigherNodeWhenItsNoticesShowIt)
     recheckNicks();
     parse(DAEMON_SLOT, "OK 2 1");
     EXPECT_STREQ(connections[1].nick, "Guest0001");
-    EXPECT_EQ(daemon.take(), "NEXTHOP alice\r\nNEXTHOPS 1 &quorvel-nodes\r\nREMOVEUSER alice\r\nADDUSER Guest0001\r\n");
+    EXPECT_EQ(daemon.take(), "NEXTHOP alice\r\nNEXTHOPS 1 &quorvel-nodes\r\nREMOVEUSER alice\r\nADDUSER guest0001\r\n");
     parse(DAEMON_SLOT, "OK 2");
     EXPECT_EQ(node2.take(1), Lines{notice(prefixOf("alice"), "NICK", "Guest0001", 1) + "\r\n"});
 }

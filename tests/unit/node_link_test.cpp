@@ -693,7 +693,7 @@ TEST_F(NodeLinks, UndeliveredAnswerTravelsBackToTheSendersNode)
     EXPECT_EQ(in.open("00000000000000e1"), 0u);
     in.send({fromNode2("Carol", "lost")});
     pumpFor(3);
-    EXPECT_EQ(daemon.take(), "NEXTHOP Carol\r\n");
+    EXPECT_EQ(daemon.take(), "NEXTHOP carol\r\n");  // asked folded, as the profile asks every name
     parse(DAEMON_SLOT, "NONE");
     EXPECT_EQ(daemon.take(), "NEXTHOP zed\r\n");
     parse(DAEMON_SLOT, "OK 2 1");

@@ -221,8 +221,44 @@ TEST_F(Operators, KickedMemberSeesItAndLeaves)
     EXPECT_EQ(checkChannel("#a"), -1);
 }
 
+// Channels and nicks typed in any case reach the same channel and member; the lines the members
+// see name both as they are held.
+TEST_F(Operators, NamesInAnyCaseFindTheChannelAndTheMember)
+{
+    struct Row {
+        int slot;
+        const char *line;
+        std::string reply;
+        std::string seenInA;  // by every member of #a
+    };
+    const Row rows[] = {
+        {1, "MODE #A +v BOB", "", from("alice", "MODE #a +v bob")},
+        {1, "MODE #A -v Bob", "", from("alice", "MODE #a -v bob")},
+        {1, "MODE #A +o BOB", "", from("alice", "MODE #a +o bob")},
+        {2, "MODE #A -o ALICE", "", from("bob", "MODE #a -o alice")},
+        {1, "MODE #A +i", numeric("482 alice #A :You're not channel operator"), ""},
+        {2, "MODE #A +i", "", from("bob", "MODE #a +i")},
+        {3, "JOIN #A", numeric("473 carol #A :Cannot join channel (+i)"), ""},
+        {2, "INVITE CAROL #A", numeric("341 bob CAROL #A"), ""},
+        {2, "INVITE ALICE #A", numeric("443 bob ALICE #A :is already on channel"), ""},
+        {2, "KICK #A ALICE :out", "", from("bob", "KICK #a alice :out")},
+        {2, "KICK #A ALICE", numeric("441 bob ALICE #a :They aren't on that channel"), ""},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.line);
+        EXPECT_EQ(reply(r.slot, r.line), r.reply + r.seenInA);  // the sender is a member too
+        EXPECT_EQ(client(r.slot == 1 ? 2 : 1).take(), r.seenInA);
+    }
+    EXPECT_EQ(client(3).take(), from("bob", "INVITE carol :#a"));
+    EXPECT_EQ(reply(3, "JOIN #a"), from("carol", "JOIN #a") + numeric("353 carol = #a :@bob carol") +
+                                       numeric("366 carol #a :End of /NAMES list"));
+    EXPECT_EQ(privilegeOf("#A", "BOB"), PRIV_OP);
+}
+
+// Masks belong to the client profile, whose casemapping folds the letters.
 TEST(WhoMask, StarsAndQuestionMarksMatchWithoutCase)
 {
+    clientProfile.on = 1;
     struct Row {
         const char *mask, *text;
         bool matches;
@@ -237,6 +273,7 @@ TEST(WhoMask, StarsAndQuestionMarksMatchWithoutCase)
         SCOPED_TRACE(std::string(r.mask) + " " + r.text);
         EXPECT_EQ(matchesMask(r.mask, r.text), r.matches);
     }
+    clientProfile.on = 0;
 }
 
 TEST_F(Operators, WhoForANickOrAMask)

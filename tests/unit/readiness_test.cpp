@@ -4,15 +4,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "core/admission.h"
 #include "core/connections.h"
 #include "core/framing.h"
 #include "core/readiness.h"
 #include "core/server.h"
+#include "core/sizes.h"
 #include "support/client_end.h"
+#include "support/loopback_listener.h"
 #include "support/tables.h"
 
 namespace {
@@ -102,6 +107,40 @@ TEST_F(Readiness, ANumberClosedAndTakenAgainIsWatchedAfresh)
         watchOnly(reused, By::Core, true, false);
         EXPECT_EQ(waitReady(0), 1);
         EXPECT_TRUE(isReadable(reused));
+    }
+}
+
+int anyTag(int tag) { return tag != 0 ? 0 : -1; }
+
+// What the wait found of a socket is not taken for a new socket that gets its number later in the
+// same pass: not when the core closed the old one (a client dropped, then a poller connects), nor
+// when a poller closed it and the core accepts a connection on the number. A connecting poller
+// would take a stale "writable" for a connection made.
+TEST_F(Readiness, ANumberReusedInThePassInheritsNothingTheWaitFound)
+{
+    for (const By closer : {By::Core, By::Poller}) {
+        SCOPED_TRACE(closer == By::Core ? "core" : "poller");
+        Pair first;
+        ASSERT_EQ(send(first.mine, "x", 1, 0), 1);
+        watchOnly(first.theirs, closer, true, true);
+        if (closer == By::Core) tagDescriptor(first.theirs, slotTag(1));
+        ASSERT_EQ(waitReady(0), 1);
+        const int number = first.theirs;
+        ASSERT_TRUE(isReadable(number) && isWritable(number));
+        if (closer == By::Core) closeDescriptor(number);
+        else close(number);
+        first.theirs = -1;
+        Pair second;  // nothing sent: neither end is readable
+        ASSERT_TRUE(second.theirs == number || second.mine == number);
+        // A poller's new socket: the core knows only its own closes.
+        if (closer == By::Core) {
+            EXPECT_FALSE(isReadable(number) || isWritable(number));
+        }
+        tagDescriptor(number, freshTag(0));  // the core's accept
+        EXPECT_FALSE(isReadable(number) || isWritable(number));
+        int count = -1;
+        (void)readyIndexes(anyTag, count);
+        EXPECT_EQ(count, 0);
     }
 }
 
@@ -212,6 +251,62 @@ TEST_F(LoopOrder, AClientThatWantsNoInputIsNotWatchedUntilItDoes)
     EXPECT_EQ(found, 0);
     connections[1].holdInput = 0;
     EXPECT_EQ(passTraces(), std::vector<std::string>{"Command[1]: PING"});
+}
+
+// More clients always ready than a pass takes: the listener, a fresh connection and the daemon
+// link are each served within the passes it takes to go round them all, as are the clients.
+TEST(Fairness, TheListenerAFreshConnectionAndTheDaemonAreServedBesideABusyCrowd)
+{
+    constexpr int CROWD = READY_PER_PASS + READY_PER_PASS / 4;
+    resetTables("testhost");
+    ASSERT_TRUE(applyTableSizes(sizesFor(CROWD + 4)));
+    argList.verbose = 1;
+    sockaddr_in addr{};
+    const int listener = loopbackListener(addr, 8);
+    ASSERT_GE(listener, 0);
+    const int savedListener = sock;
+    sock = listener;
+    watchOwn(sock, true, false);
+    {
+        std::vector<std::unique_ptr<ClientEnd>> crowd;
+        ClientEnd daemon = attachClient(DAEMON_SLOT);
+        // The fresh connection: accepted, its first line not sent yet.
+        const int early = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(early, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        addConnection();
+        ASSERT_NE(freshConnections[0].sock, 0);
+        // Empty lines: read and never answered, so every one of them stays ready pass after pass.
+        const std::string blanks(4 * READ_BUDGET, '\n');
+        for (int slot = FIRST_CLIENT_SLOT; slot <= CROWD; ++slot) {
+            crowd.emplace_back(new ClientEnd(attachClient(slot)));
+            crowd.back()->send(blanks);
+        }
+        daemon.send("OK 1\n");
+        ASSERT_EQ(send(early, "NICK fresh\r\n", 12, 0), 12);
+        const int late = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(late, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        bool daemonRead = false;
+        int passes = 0;
+        for (; passes < 4 && !(daemonRead && freshConnections[1].sock != 0 && freshConnections[0].sock == 0); ++passes) {
+            int found = 0;
+            for (const std::string &line : passTraces(0, &found)) daemonRead = daemonRead || line == "Command[0]: OK 1";
+            EXPECT_EQ(found, READY_PER_PASS) << "pass " << passes;
+        }
+        EXPECT_TRUE(daemonRead);
+        EXPECT_EQ(freshConnections[0].sock, 0) << "the fresh connection's line was never read";
+        EXPECT_EQ(findUser("fresh"), CROWD + 1);
+        EXPECT_NE(freshConnections[1].sock, 0) << "the listener was never served";
+        EXPECT_LE(passes, 2);
+        close(early);
+        close(late);
+        closeDescriptor(freshConnections[1].sock);
+        freshConnections[1].sock = 0;
+        resetConnection(CROWD + 1);
+    }
+    sock = savedListener;
+    closeDescriptor(listener);
+    resetTables("testhost");
+    ASSERT_TRUE(applyTableSizes(sizesFor(EXACT_CLIENT_SLOTS)));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // descriptor limit caps the count, and tables sized for many slots serve them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -40,19 +41,23 @@ TEST(Sizes, TheExactNodeKeepsItsTables)
 }
 
 // The fresh table grows with the clients, never below an entry for every other node; one stranger
-// holds at most half of it, and never more than it could make clients.
+// holds at most half of it, and never more than it could make clients. The listen backlog holds
+// every client reconnecting at once, as far as the system allows, and never less than the exact
+// node's.
 TEST(Sizes, TheFreshTableFollowsTheClients)
 {
     struct Case {
-        int clients, fresh, perStranger;
+        int clients, fresh, perStranger, backlog;
     };
-    for (const Case c : {Case{1, 32, 1}, Case{4, 32, 4}, Case{16, 32, 16}, Case{128, 32, 16}, Case{4096, 1024, 512},
-                         Case{10000, 2500, 1250}, Case{MAX_CLIENTS_LIMIT, 25000, 12500}}) {
+    for (const Case c : {Case{1, 32, 1, 128}, Case{4, 32, 4, 128}, Case{16, 32, 16, 128}, Case{128, 32, 16, 128},
+                         Case{1000, 250, 125, 1000}, Case{4096, 1024, 512, 4096}, Case{10000, 2500, 1250, SOMAXCONN},
+                         Case{MAX_CLIENTS_LIMIT, 25000, 12500, SOMAXCONN}}) {
         const TableSizes s = sizesFor(c.clients);
         EXPECT_EQ(s.slots, c.clients + 1) << c.clients;
         EXPECT_EQ(s.fresh, c.fresh) << c.clients;
         EXPECT_EQ(s.freshPerStranger, c.perStranger) << c.clients;
         EXPECT_EQ(s.descriptors, s.slots + s.fresh + DESCRIPTOR_MARGIN) << c.clients;
+        EXPECT_EQ(s.backlog, c.backlog) << c.clients;
     }
 }
 
@@ -181,6 +186,45 @@ TEST(Sizes, NicksAreFoundInAFullTableAfterEveryChange)
             }
         }
     }
+    ends.clear();
+    resetTables("testhost");
+    ASSERT_TRUE(applyTableSizes(sizesFor(EXACT_CLIENT_SLOTS)));
+}
+
+// Nicks chosen to share one home under a hash anyone can compute (FNV-1a, as the index once used)
+// do not pile into one probe chain: the index's hash is keyed at start, so a lookup of any of them
+// passes few cells, however many such nicks are held.
+TEST(Sizes, ChosenNicksDoNotPileIntoOneProbeChain)
+{
+    resetTables("testhost");
+    ASSERT_TRUE(applyTableSizes(sizesFor(300)));
+    constexpr unsigned CELLS_MASK = 1023;  // the index's cells for 301 slots, as an attacker would assume
+    const auto fnv = [](const std::string &nick) {
+        unsigned hash = 2166136261u;
+        for (const char c : nick) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        return hash & CELLS_MASK;
+    };
+    std::vector<std::string> chosen;
+    for (unsigned i = 0; chosen.size() < 200 && i < 2000000; ++i) {
+        const std::string nick = "x" + std::to_string(i);
+        if (fnv(nick) == 0) chosen.push_back(nick);
+    }
+    ASSERT_EQ(chosen.size(), 200u);
+    std::vector<std::unique_ptr<ClientEnd>> ends;
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        const int slot = FIRST_CLIENT_SLOT + static_cast<int>(i);
+        int pair[2] = {-1, -1};
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        occupySlot(slot, pair[1]);
+        ends.push_back(std::make_unique<ClientEnd>(slot, pair[0], pair[1]));
+        setNick(slot, chosen[i].c_str());
+    }
+    int longest = 0;
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        ASSERT_EQ(findUser(chosen[i].c_str()), FIRST_CLIENT_SLOT + static_cast<int>(i));
+        longest = std::max(longest, nickProbeLength(chosen[i].c_str()));
+    }
+    EXPECT_LT(longest, 40) << "200 chosen nicks in one chain";
     ends.clear();
     resetTables("testhost");
     ASSERT_TRUE(applyTableSizes(sizesFor(EXACT_CLIENT_SLOTS)));
