@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "table_memory.h"
+#include "tls.h"
 
 namespace {
 
@@ -205,6 +206,7 @@ void closeDescriptor(int fd)
         r.held[fd] = 0;
         r.tags[fd] = 0;
     }
+    endTlsSession(fd);
     close(fd);
 }
 
