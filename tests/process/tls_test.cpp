@@ -244,6 +244,15 @@ TEST(TlsProcess, TlsClientAndPlainClientTalkBothWays)
     for (int i = 0; i < 30; ++i) bob.say("PRIVMSG alice :" + std::to_string(i) + longText);
     for (int i = 0; i < 30; ++i)
         EXPECT_EQ(alice.readLine(), ":" + bob.mask() + " PRIVMSG alice :" + std::to_string(i) + longText + "\r\n") << i;
+    // One full record of lines (168 of 97 bytes): more than a pass reads, so that the rest waits
+    // decrypted in the session, where the wait does not see it, and still arrives whole and in order.
+    const std::string padding(73, 'y');
+    std::string burst;
+    for (int i = 100; i < 268; ++i) burst += "PRIVMSG bob :burst " + std::to_string(i) + padding + "\r\n";
+    ASSERT_EQ(burst.size(), 168u * 97);
+    alice.say(burst.substr(0, burst.size() - 2));
+    for (int i = 100; i < 268; ++i)
+        ASSERT_EQ(bob.sock.readLine(), ":alice!ualice@" + clientHost() + " PRIVMSG bob :burst " + std::to_string(i) + padding + "\r\n") << i;
     alice.say("QUIT :done");
     int lines = 0;
     while (!alice.readLine().empty() && ++lines < 10) {}
