@@ -134,6 +134,7 @@ int main(int argc, char **argv)
     const char *configPath = argc >= 3 ? argv[2] : nullptr;  // the option parser reorders argv
     init_node(argc, argv);
     rt_parse_command_line(&argList, argc, argv);
+    if (checkOnly && !checkTlsFiles()) std::exit(rt_error_status);
     if (checkOnly) reportCheck(argv[0], configPath, keyPath);
     warnProfileOnly();
     if (argList.verbose == 1)

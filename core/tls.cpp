@@ -204,10 +204,19 @@ bool tlsOptionsGiven() { return certPath || keyPath || portGiven; }
 
 int tlsPort() { return clientProfile.on && certPath ? givenPort : 0; }
 
-bool prepareTls(int descriptors)
+bool checkTlsFiles()
 {
     if (tlsPort() == 0) return true;
     if (!keyPath) keyPath = certPath;  // one PEM file may hold both
+    SSL_CTX *made = makeContext();
+    SSL_CTX_free(made);
+    return made != nullptr;
+}
+
+bool prepareTls(int descriptors)
+{
+    if (tlsPort() == 0) return true;
+    if (!keyPath) keyPath = certPath;
     context = makeContext();
     if (!context) return false;
     socketMethod = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quorvel socket");

@@ -18,6 +18,8 @@ int tlsPort();
 // Start-up: reads the certificate and key; false, with a line on standard error, when they do not
 // make a context. Sessions can then be kept for descriptors below `capacity`.
 bool prepareTls(int capacity);
+// --check: whether the files make a context, as prepareTls would find; said on standard error.
+bool checkTlsFiles();
 // SIGHUP: reads the files again; a failure keeps the context in use and says so on standard error.
 void reloadTls();
 

@@ -314,12 +314,18 @@ TEST(TlsProcess, StalledHandshakeHoldsNoSlotAndIsDropped)
 // the one in use, and a good one replaces it.
 TEST(TlsProcess, CertificateIsCheckedAtStartAndReloadedOnSighup)
 {
-    {
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+    } cases[] = {{{}, 255}, {{"--check"}, 1}};
+    for (const Case &c : cases) {
         NodeProcess bad;
         FakeDaemon daemon;
         const NodePorts ports{freePort(), daemon.port(), freePort()};
-        bad.start({"--compat", "3", bad.writeConfig(configLine(3, ports)), "--tls-cert", bad.dir() + "/missing.crt"});
-        EXPECT_EQ(bad.waitForExit(), 255);
+        std::vector<std::string> args{"--compat", "3", bad.writeConfig(configLine(3, ports)), "--tls-cert", bad.dir() + "/missing.crt"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        bad.start(args);
+        EXPECT_EQ(bad.waitForExit(), c.status);
         EXPECT_NE(bad.err().find("TLS certificate " + bad.dir() + "/missing.crt"), std::string::npos) << bad.err();
     }
     TlsNode n;
