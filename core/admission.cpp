@@ -23,6 +23,7 @@
 #include "sizes.h"
 #include "slot_list.h"
 #include "socket_address.h"
+#include "tls.h"
 
 namespace {
 
@@ -78,6 +79,8 @@ void shedWithSpareDescriptor()
 }
 
 bool isNode(unsigned peerAddr) { return coreHooks.isNodeAddress && coreHooks.isNodeAddress(peerAddr); }
+// Nodes speak plain text on the IRC port: a TLS connection is a client's, whatever its address.
+bool isNodeConnection(const FreshConnection &f) { return !isTlsSocket(f.sock) && isNode(f.peerAddr); }
 bool mayQuery(unsigned peerAddr) { return coreHooks.mayQuery && coreHooks.mayQuery(peerAddr); }
 
 // What the peer sent is read first: a close with unread bytes resets the connection, and the
@@ -105,7 +108,8 @@ void refuseClient(int fd, const char *reason)
     drainInput(fd);
     char wire[LINE_SIZE];
     const size_t length = closingWords(wire, reason);
-    if (length > 0) (void)send(fd, wire, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const iovec part{wire, length};
+    if (length > 0) (void)writeSocket(fd, &part, 1);
     closeDescriptor(fd);
 }
 
@@ -155,7 +159,7 @@ void adoptFresh(FreshConnection &f, const char *line, size_t end)
 // it is declined, and the sender tries it again instead of taking the close for an answer.
 void closeFreshWithReason(FreshConnection &f, const char *reason)
 {
-    if (isNode(f.peerAddr)) return endNodeConnection(f, FirstLine::Declined);
+    if (isNodeConnection(f)) return endNodeConnection(f, FirstLine::Declined);
     refuseClient(f.sock, reason);
     forgetFresh(f);
 }
@@ -183,7 +187,7 @@ int freshEntry(bool fromNode)
     for (int i = 0; i < freshUsed; ++i) {
         const FreshConnection &f = freshConnections[i];
         if (f.sock == 0) return i;
-        int &oldest = isNode(f.peerAddr) ? oldestNode : oldestStranger;
+        int &oldest = isNodeConnection(f) ? oldestNode : oldestStranger;
         if (oldest < 0 || f.admittedAt < freshConnections[oldest].admittedAt) oldest = i;
     }
     if (freshUsed < tableSizes.fresh) return freshUsed++;
@@ -192,12 +196,31 @@ int freshEntry(bool fromNode)
     return evicted;
 }
 
-int freshFrom(unsigned peerAddr)
+// By the address's text, as every IPv6 peer has the IPv4 address 0.
+int freshFrom(const char *ip)
 {
     int count = 0;
     for (int i = 0; i < freshUsed; ++i)
-        if (freshConnections[i].sock != 0 && freshConnections[i].peerAddr == peerAddr) ++count;
+        if (freshConnections[i].sock != 0 && std::strcmp(freshConnections[i].ip, ip) == 0) ++count;
     return count;
+}
+
+// The peer's address as text, and as an IPv4 address in host order (0 for IPv6: nodes speak IPv4).
+// An IPv6 address that begins with ':' gets a leading 0, as a word that begins with ':' would
+// read as the last parameter of the lines it appears in (352, 311).
+unsigned peerAddress(const sockaddr_storage &peer, char (&ip)[IP_TEXT_SIZE])
+{
+    std::memset(ip, 0, sizeof ip);
+    if (peer.ss_family == AF_INET6) {
+        const auto &six = reinterpret_cast<const sockaddr_in6 &>(peer);
+        char text[INET6_ADDRSTRLEN] = {};
+        (void)inet_ntop(AF_INET6, &six.sin6_addr, text, sizeof text);
+        std::snprintf(ip, sizeof ip, "%s%s", text[0] == ':' ? "0" : "", text);
+        return 0;
+    }
+    const auto &four = reinterpret_cast<const sockaddr_in &>(peer);
+    (void)inet_ntop(AF_INET, &four.sin_addr, ip, sizeof ip);
+    return ntohl(four.sin_addr.s_addr);
 }
 
 bool sameAddress(int slot, int other) { return std::strcmp(connections[slot].ip, connections[other].ip) == 0; }
@@ -238,33 +261,33 @@ int slotBeyondAddressLimit(const char *ip)
 
 // One connection off the backlog, read at once (or turned away): 0. Otherwise the accept's errno,
 // EAGAIN once none waits.
-int acceptOne()
+int acceptOne(int listener, bool tls)
 {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peerLen = sizeof peer;
-    const int fd = accept4(sock, reinterpret_cast<sockaddr *>(&peer), &peerLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &peerLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         const int err = errno == EWOULDBLOCK ? EAGAIN : errno;
         if (err == EMFILE || err == ENFILE) shedWithSpareDescriptor();
         return err;
     }
-    keepListenerNonBlocking();
-    // A descriptor beyond the wait's tables could not be watched; it is turned away like a full table.
-    if (!canWatch(fd)) {
-        close(fd);
+    keepListenerNonBlocking(listener);
+    // A descriptor beyond the wait's tables could not be watched; it is turned away like a full
+    // table, and so is a TLS connection no session could be made for.
+    if (!canWatch(fd) || (tls && !beginTlsSession(fd))) {
+        closeDescriptor(fd);
         return 0;
     }
     // A stranger can only be a client: with all slots taken, only another node's connection, or
     // one that may ask for a report, is worth reading.
-    const unsigned peerAddr = ntohl(peer.sin_addr.s_addr);
-    const bool fromNode = isNode(peerAddr);
     char ip[IP_TEXT_SIZE];
-    std::snprintf(ip, sizeof ip, "%s", inet_ntoa(peer.sin_addr));
-    if (!fromNode && !mayQuery(peerAddr) && freeClientSlot() < 0 && slotBeyondAddressLimit(ip) < 0) {
+    const unsigned peerAddr = peerAddress(peer, ip);
+    const bool fromNode = !tls && isNode(peerAddr);
+    if (!fromNode && (tls || !mayQuery(peerAddr)) && freeClientSlot() < 0 && slotBeyondAddressLimit(ip) < 0) {
         refuseClient(fd, SERVER_FULL);
         return 0;
     }
-    if (!fromNode && freshFrom(peerAddr) >= tableSizes.freshPerStranger) {
+    if (!fromNode && freshFrom(ip) >= tableSizes.freshPerStranger) {
         refuseClient(fd, TOO_MANY_FROM_ADDRESS);
         return 0;
     }
@@ -326,15 +349,28 @@ bool firstLine(const FreshConnection &f, char (&line)[LINE_SIZE], size_t &end)
     return false;
 }
 
+// A TLS connection is read once its handshake is done; one that fails (plain text on the TLS
+// port) is closed without a word, as it would not read one. One that stalls stays fresh, and
+// leaves at the fresh table's limit.
+bool handshakeDone(FreshConnection &f)
+{
+    if (!isTlsSocket(f.sock)) return true;
+    const Handshake step = continueHandshake(f.sock);
+    if (step == Handshake::Failed) {
+        static LogLimit failed;
+        logInfoLimited(failed, "a TLS handshake from %s failed", f.ip);
+        closeFresh(f);
+    }
+    return step == Handshake::Done;
+}
+
 }  // namespace
 
 void readFresh(int entry)
 {
     FreshConnection &f = freshConnections[entry];
-    ssize_t got;
-    do {
-        got = recv(f.sock, f.bytes + f.length, sizeof f.bytes - f.length, MSG_DONTWAIT);
-    } while (got < 0 && errno == EINTR);
+    if (!handshakeDone(f)) return;
+    const ssize_t got = readSocket(f.sock, f.bytes + f.length, sizeof f.bytes - f.length);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (got <= 0) {
         closeFresh(f);
@@ -344,7 +380,7 @@ void readFresh(int entry)
     char line[LINE_SIZE];
     size_t end = 0;
     if (firstLine(f, line, end)) {
-        const FirstLine kind = coreHooks.takeFirstLine ? coreHooks.takeFirstLine(line, f.peerAddr) : FirstLine::Client;
+        const FirstLine kind = coreHooks.takeFirstLine && !isTlsSocket(f.sock) ? coreHooks.takeFirstLine(line, f.peerAddr) : FirstLine::Client;
         if (kind == FirstLine::Client) admitClient(f);
         else if (kind == FirstLine::Link) adoptFresh(f, line, end);
         else if (kind == FirstLine::Query) answerFresh(f, line);
@@ -364,12 +400,15 @@ void reserveSpareDescriptor()
 
 // A failed accept ends this pass's accepting, not the node: the connections waiting are taken in a
 // later pass, and a listening socket that fails for good is reported, once a second at most. A pass
-// takes at most a backlog's worth, so that a flood that refills the backlog as fast as it is taken
-// (every newcomer turned away at once when the node is full) cannot keep the loop from its clients.
-void addConnection()
+// takes at most a backlog's worth from each listener, so that a flood that refills the backlog as
+// fast as it is taken (every newcomer turned away at once when the node is full) cannot keep the
+// loop from its clients.
+void addConnection() { addConnectionFrom(sock, false); }
+
+void addConnectionFrom(int listener, bool tls)
 {
     for (int taken = 0; taken < tableSizes.backlog; ++taken) {
-        const int err = acceptOne();
+        const int err = acceptOne(listener, tls);
         if (err == 0 || concernsOneConnection(err)) continue;
         if (err == EAGAIN) return;
         static LogLimit shortage;

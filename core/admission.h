@@ -11,7 +11,7 @@
 // client, which takes a slot with the bytes read so far, or is closed when none is free.
 struct FreshConnection {
     int sock;                    // 0 marks a free entry
-    unsigned peerAddr;           // IPv4, host order
+    unsigned peerAddr;           // IPv4, host order; 0 for an IPv6 peer, which is never another node
     char ip[IP_TEXT_SIZE];
     char bytes[LINE_SIZE];       // what has been read so far; it holds no complete line yet
     size_t length;
@@ -35,6 +35,8 @@ void reserveSpareDescriptor();
 // Takes every connection waiting on the listening socket into the fresh table and reads what it
 // has already sent.
 void addConnection();
+// The same for another listening socket: the TLS port's, or an IPv6 one.
+void addConnectionFrom(int listener, bool tls);
 // Reads a fresh connection, and classifies it once its first line is complete.
 void readFresh(int entry);
 // Closes the slot's connection, which is sent the ERROR line of coreHooks.closingLine first.

@@ -16,6 +16,7 @@
 #include "connections.h"
 #include "hooks.h"
 #include "sizes.h"
+#include "tls.h"
 
 namespace {
 
@@ -156,10 +157,7 @@ Read readOnce(int slot)
     size_t room = LINE_SIZE - pending;
     if (slot != DAEMON_SLOT && coreHooks.roomForLines)
         room = std::min(room, static_cast<size_t>(coreHooks.roomForLines(slot)) * SHORTEST_ROUTED_LINE);
-    ssize_t got;
-    do {
-        got = recv(c.sock, chunk, room, MSG_DONTWAIT);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = readSocket(c.sock, chunk, room);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Read::WouldBlock;
     if (got <= 0) {
         dropConnection(slot);

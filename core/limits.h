@@ -17,7 +17,7 @@ inline constexpr int DAEMON_SLOT = 0;
 inline constexpr int FIRST_CLIENT_SLOT = 1;
 inline constexpr int MAX_NEIGHBORS = 32;      // every other line of a full configuration file
 inline constexpr int HOST_NAME_SIZE = 64;     // the server name, terminator included
-inline constexpr int IP_TEXT_SIZE = 16;       // dotted quad with terminator
+inline constexpr int IP_TEXT_SIZE = 48;       // an IPv6 address (45 characters), a leading 0 and the terminator
 // Holds a burst of FORWARD connections between two passes: the exact node's backlog, and the least
 // the client profile's (sizes.h).
 inline constexpr int LISTEN_BACKLOG = 128;

@@ -16,6 +16,7 @@
 #include "server.h"
 #include "sizes.h"
 #include "socket_address.h"
+#include "tls.h"
 
 namespace {
 
@@ -51,6 +52,13 @@ constexpr char HELP_FORMAT[] =
     "         without the profile a node holds 4 channels of 10 members, and a user is in one\n"
     "  --ping-period S  in the client profile, the seconds a registered client may stay silent before\n"
     "         it is sent a PING, and again before it is closed for a ping timeout (default 90)\n"
+    "  --tls-cert FILE, --tls-key FILE  in the client profile, a PEM certificate (chain) and its key\n"
+    "         for TLS clients (1.2 and later), read at start and again on SIGHUP; without a\n"
+    "         certificate the node opens no TLS port. The key may sit in the certificate's file\n"
+    "  --tls-port N  in the client profile, the port of TLS clients on the node's address (default\n"
+    "         6697; 0 for none)\n"
+    "  --ipv6 ADDRESS  in the client profile, where the IPv6 listeners for clients bind, on the IRC\n"
+    "         and TLS ports (default ::; off for none); node addresses stay IPv4\n"
     "  --log LEVEL  quiet (the default) or info: a line per connection, registration, link, split\n"
     "         and refusal on standard error, never what users say (that is -v 1's)\n"
     "  --options FILE  more options from FILE, NAME=\"words\" lines as in /etc/quorvel/server-options,\n"
@@ -81,6 +89,8 @@ void warnProfileOnly()
     if (motdGiven() || serverNameGiven() || channelOptionsGiven())
         std::fprintf(stderr, "quorvel: --motd, --name, --max-channels, --max-members and --max-joins take effect in the "
                              "client profile only (--compat)\n");
+    if (tlsOptionsGiven())
+        std::fprintf(stderr, "quorvel: --tls-port, --tls-cert and --tls-key take effect in the client profile only (--compat): no TLS port\n");
     if (maxClientsGiven())
         std::fprintf(stderr, "quorvel: --max-clients takes effect in the client profile only (--compat): 4 clients\n");
     if (pingOptionGiven())
@@ -114,6 +124,8 @@ int main(int argc, char **argv)
     // Taken before anything reads argv, so that every other argument stands where it would without it.
     takeProfileOption(argc, argv);
     takeServerNameOption(argc, argv);
+    takeListenerOptions(argc, argv);
+    takeTlsOptions(argc, argv);
     takeLogOption(argc, argv);
     takeMotdOption(argc, argv);
     takeChannelOptions(argc, argv);
@@ -128,6 +140,7 @@ int main(int argc, char **argv)
     const char *configPath = argc >= 3 ? argv[2] : nullptr;  // the option parser reorders argv
     init_node(argc, argv);
     rt_parse_command_line(&argList, argc, argv);
+    if (checkOnly && !checkTlsFiles()) std::exit(rt_error_status);
     if (checkOnly) reportCheck(argv[0], configPath, keyPath);
     warnProfileOnly();
     if (argList.verbose == 1)

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "sizes.h"
+#include "tls.h"
 
 namespace {
 
@@ -133,11 +134,8 @@ Flush outFlush(OutQueue &q, int fd)
             parts[count++] = {bytesOf(block) + from, to - from};
             block = block == q.last ? 0 : pool.next[block - 1] + 1;
         }
-        msghdr message{};
-        message.msg_iov = parts;
-        message.msg_iovlen = static_cast<size_t>(count);
-        // MSG_NOSIGNAL: a peer that has gone away is a failed send, not the end of the process.
-        const ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        // Without SIGPIPE: a peer that has gone away is a failed send, not the end of the process.
+        const ssize_t sent = writeSocket(fd, parts, count);
         if (sent < 0) {
             if (errno == EINTR) continue;
             return errno == EAGAIN || errno == EWOULDBLOCK ? Flush::Blocked : Flush::Failed;

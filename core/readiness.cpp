@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "table_memory.h"
+#include "tls.h"
 
 namespace {
 
@@ -205,6 +206,7 @@ void closeDescriptor(int fd)
         // A socket opened later in this pass may take the number: the wait found nothing of it.
         r.found[fd] = 0;
     }
+    endTlsSession(fd);
     close(fd);
 }
 

@@ -25,6 +25,7 @@
 #include "log.h"
 #include "sizes.h"
 #include "text.h"
+#include "tls.h"
 
 uint32_t curr_nodeID;
 rt_config_file_t curr_node_config_file;
@@ -76,6 +77,61 @@ void openListener(const rt_config_entry_t &self)
     sockaddr_in addr = socketAddress(self.ipaddr, self.server_port);
     if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) fail("bad binding of socket", 1);
     (void)listen(sock, tableSizes.backlog);
+}
+
+// The client profile's other listening sockets: the TLS port, and IPv6 beside the node's IPv4
+// address. Node addresses stay IPv4, so no other node ever arrives on these.
+struct Listener {
+    int fd;
+    bool tls;
+};
+constexpr int MORE_LISTENERS = 3;
+Listener moreListeners[MORE_LISTENERS];
+int moreCount;
+const char *ipv6Address = "::";  // nullptr: no IPv6 listener
+
+// A listening socket on addr, or -1 with errno.
+int listenOn(const sockaddr *addr, socklen_t length, bool tls)
+{
+    const int fd = socket(addr->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int on = 1;
+    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Only IPv6: the IPv4 side is the node's own address, bound apart.
+    if (addr->sa_family == AF_INET6) (void)setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (bind(fd, addr, length) < 0 || listen(fd, tableSizes.backlog) < 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    watchOwn(fd, true, false);
+    moreListeners[moreCount++] = {fd, tls};
+    return fd;
+}
+
+// Several nodes of one machine share a port on their own IPv4 addresses, but only one of them can
+// have it on IPv6: the others go on without, and say so.
+void listenIpv6(uint16_t port, bool tls)
+{
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(port);
+    if (inet_pton(AF_INET6, ipv6Address, &addr.sin6_addr) != 1) return;
+    if (listenOn(reinterpret_cast<sockaddr *>(&addr), sizeof addr, tls) < 0) {
+        std::fprintf(stderr, "quorvel: no IPv6 listener on [%s]:%u: %s\n", ipv6Address, port, std::strerror(errno));
+    }
+}
+
+void openProfileListeners(const rt_config_entry_t &self)
+{
+    if (!clientProfile.on) return;
+    if (ipv6Address) listenIpv6(self.server_port, false);
+    const int port = tlsPort();
+    if (port == 0) return;
+    sockaddr_in addr = socketAddress(self.ipaddr, static_cast<uint16_t>(port));
+    if (listenOn(reinterpret_cast<sockaddr *>(&addr), sizeof addr, true) < 0) fail("bad binding of the TLS socket", 1);
+    if (ipv6Address) listenIpv6(static_cast<uint16_t>(port), true);
 }
 
 }  // namespace
@@ -140,6 +196,21 @@ void takeServerNameOption(int &argc, char **argv)
 
 bool serverNameGiven() { return givenName != nullptr; }
 
+void takeListenerOptions(int &argc, char **argv)
+{
+    const char *given = rt_take_valued_option(argc, argv, "--ipv6");
+    if (!given) return;
+    in6_addr parsed{};
+    if (std::strcmp(given, "off") == 0) {
+        ipv6Address = nullptr;
+    } else if (inet_pton(AF_INET6, given, &parsed) == 1) {
+        ipv6Address = given;
+    } else {
+        std::fprintf(stderr, "%s: invalid --ipv6 = %s (an IPv6 address, or off)\n", argv[0], given);
+        std::exit(rt_error_status);
+    }
+}
+
 void beginServer()
 {
     const rt_config_entry_t &self = *curr_node_config_entry;
@@ -151,6 +222,7 @@ void beginServer()
     hangUp.sa_handler = askReload;
     (void)sigaction(SIGHUP, &hangUp, nullptr);
     std::printf("Local host name: %s\n", host.name);
+    if (!prepareTls(descriptorLimit())) std::exit(rt_error_status);
 
     int dSock = connectDaemon(self);
     if (argList.verbose == 1) std::printf("Server connected to daemon on local port %d\n", self.local_port);
@@ -160,6 +232,7 @@ void beginServer()
     reserveSpareDescriptor();
     if (!prepareReadiness(descriptorLimit())) fail("epoll error", 1);
     watchOwn(sock, true, false);
+    openProfileListeners(self);
     host.roomCount = 0;
     const bool held = coreHooks.holdDaemonLink && coreHooks.holdDaemonLink(dSock);
     prepareConnectionTable(held ? 0 : dSock);
@@ -179,6 +252,7 @@ void runPass()
         reloadAsked = 0;
         reloadLogLevel("quorvel");
         if (coreHooks.reload) coreHooks.reload();
+        reloadTls();
     }
     readSockets();
     readDaemon();
@@ -200,11 +274,11 @@ void wakeWithinMs(long long ms)
 
 // The listening socket is kept non-blocking on every accept, so a connection that vanishes
 // between the wait and the accept can never block the loop.
-void keepListenerNonBlocking()
+void keepListenerNonBlocking(int listener)
 {
-    int flags = fcntl(sock, F_GETFL);
+    int flags = fcntl(listener, F_GETFL);
     if (flags < 0) fail("fcntl error", 1);
-    if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) fail("another fcntl error", 1);
+    if (fcntl(listener, F_SETFL, flags | O_NONBLOCK) < 0) fail("another fcntl error", 1);
 }
 
 // The listening socket, the fresh connections and the slots stay watched from pass to pass (for
@@ -240,6 +314,8 @@ void readIfWanted(int slot)
 void readSockets()
 {
     if (isReadable(sock)) addConnection();
+    for (int i = 0; i < moreCount; ++i)
+        if (isReadable(moreListeners[i].fd)) addConnectionFrom(moreListeners[i].fd, moreListeners[i].tls);
     int count = 0;
     const int *entries = readyIndexes(freshEntryOf, count);
     for (int i = 0; i < count; ++i)

@@ -29,12 +29,15 @@ inline const char *serverName() { return host.name; }
 // 255 when NAME is no host name.
 void takeServerNameOption(int &argc, char **argv);
 bool serverNameGiven();
+// Takes "--ipv6 ADDRESS|off" out of argv: in the client profile, where the IPv6 listeners for
+// clients bind (default ::); ends the process with status 255 for anything else.
+void takeListenerOptions(int &argc, char **argv);
 
 [[noreturn]] void fail(const char *what, int status);  // perror, then exit
 void makeStandardDescriptorsValid();
 rt_config_entry_t *init_node(int argc, char **argv);
 [[noreturn]] void beginServer();
-void keepListenerNonBlocking();
+void keepListenerNonBlocking(int listener);
 void runPass();
 void buildConnectionList();
 void readSockets();

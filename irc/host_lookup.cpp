@@ -119,15 +119,18 @@ void initHostLookup()
 void startHostLookup(int slot)
 {
     const Connection &c = connections[slot];
-    in_addr addr{};
-    if (!ready || inet_aton(c.ip, &addr) == 0) {
+    in_addr four{};
+    in6_addr six{};
+    const bool isFour = inet_pton(AF_INET, c.ip, &four) == 1;
+    if (!ready || (!isFour && inet_pton(AF_INET6, c.ip, &six) != 1)) {
         hostNameFound(slot, c.serial, nullptr);
         return;
     }
     waiting.add(slot);
     lookups[slot] = {c.serial, nowMillis() + HOST_LOOKUP_LIMIT_MS};
     // A name from the hosts file comes back before this returns.
-    ares_gethostbyaddr(channel, &addr, sizeof addr, AF_INET, answered, tagFor(slot, c.serial));
+    if (isFour) ares_gethostbyaddr(channel, &four, sizeof four, AF_INET, answered, tagFor(slot, c.serial));
+    else ares_gethostbyaddr(channel, &six, sizeof six, AF_INET6, answered, tagFor(slot, c.serial));
 }
 
 Poller hostLookupPoller() { return {beforeWait, afterWait}; }

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Real IRC clients against the launcher's default network of two nodes: python3-irc bots
-(SingleServerIRCBot, which joins on its welcome) and ii, driven through its files. Every wait is
+(SingleServerIRCBot, which joins on its welcome), on the plain ports and over TLS on the launcher's
+TLS ports, and ii, driven through its files. Every wait is
 bounded; what is checked is which lines arrived, in which order, never how fast.
 
 Exits 77 (skipped) with a line saying why when python3-irc or ii is not installed."""
@@ -10,6 +11,7 @@ import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -19,6 +21,7 @@ SKIP = 77
 try:
     import irc.bot
     import irc.client
+    import irc.connection
 except ImportError:
     print("skipped: python3-irc is not installed (apt-get install python3-irc)")
     sys.exit(SKIP)
@@ -29,6 +32,8 @@ if not shutil.which("ii"):
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CHAN = "#room"
 TWO = "#two"
+TLS_ROOM = "#tls"
+TLS_OFFSET = 30  # the launcher's TLS port is the IRC port + 30
 failures = []
 
 
@@ -39,9 +44,9 @@ def check(ok, what):
 
 
 def port_triple_free(port):
-    """port, port+1 and port+2 free on both node addresses, for TCP and UDP."""
+    """port, port+1 and port+2 (and the TLS port) free on both node addresses, for TCP and UDP."""
     for host in ("127.0.0.1", "127.0.0.2"):
-        for p in range(port, port + 3):
+        for p in list(range(port, port + 3)) + [port + TLS_OFFSET]:
             for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
                 s = socket.socket(socket.AF_INET, kind)
                 try:
@@ -67,13 +72,14 @@ def free_port_triple():
 class Bot(irc.bot.SingleServerIRCBot):
     """Joins the room on its welcome, and writes down every event it sees."""
 
-    def __init__(self, nick, host, port):
-        super().__init__([irc.bot.ServerSpec(host, port)], nick, "Bot " + nick)
+    def __init__(self, nick, host, port, room=CHAN, **connect_params):
+        super().__init__([irc.bot.ServerSpec(host, port)], nick, "Bot " + nick, **connect_params)
         self.events = []
+        self.room = room
 
     def on_welcome(self, c, e):
         self.events.append(("welcome",))
-        c.join(CHAN)
+        c.join(self.room)
 
     def _note(self, kind, e, *rest):
         self.events.append((kind, e.source.nick if e.source else None, e.target) + rest)
@@ -318,6 +324,34 @@ def session(port):
     return bots
 
 
+def tls_session(port):
+    """A bot over TLS on each node: the node's certificate is the launcher's self-signed one."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    factory = irc.connection.Factory(wrapper=context.wrap_socket)
+    erin = Bot("erin", "127.0.0.1", port + TLS_OFFSET, TLS_ROOM, connect_factory=factory)   # node 1
+    frank = Bot("frank", "127.0.0.2", port + TLS_OFFSET, TLS_ROOM, connect_factory=factory)  # node 2
+    bots = [erin, frank]
+    try:
+        for b in bots:
+            b._connect()
+        check(all(isinstance(b.connection.socket, ssl.SSLSocket) for b in bots), "the TLS bots' sockets are TLS sockets")
+        check(pump(bots, lambda: all(b.seen(("welcome",)) for b in bots)), "both TLS bots got their welcome")
+        check(resend_until(bots, lambda: erin.connection.privmsg("frank", "over tls"),
+                           lambda: frank.has("privmsg", at={1: "erin", 3: "over tls"})),
+              "a private message crossed the nodes between TLS clients")
+        check(pump(bots, lambda: TLS_ROOM in erin.channels and erin.channels[TLS_ROOM].has_user("frank")),
+              "erin over TLS on node 1 sees frank of node 2 in the room")
+        frank.connection.privmsg(TLS_ROOM, "room over tls")
+        check(pump(bots, lambda: erin.has("pubmsg", at={1: "frank", 3: "room over tls"})),
+              "erin got frank's channel message across the nodes")
+    finally:
+        for b in bots:
+            b.connection.disconnect()
+    return bots
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build"))
@@ -329,7 +363,7 @@ def main():
         if not net.wait_up():
             check(False, "the launcher's network came up")
         else:
-            bots = session(port)
+            bots = session(port) + tls_session(port)
     finally:
         for b in bots:
             b.connection.disconnect()

@@ -1,0 +1,375 @@
+// TLS for clients: one OpenSSL context from the certificate and key files, and a session for each
+// TLS socket, kept by descriptor. Nothing here waits: every call takes what the socket allows now,
+// and the loop's readiness says when to call again.
+#include "tls.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "../rtlib/rt_args.h"
+#include "admission.h"
+#include "client_profile.h"
+#include "connections.h"
+#include "framing.h"
+#include "hooks.h"
+#include "log.h"
+#include "readiness.h"
+#include "server.h"
+#include "table_memory.h"
+
+namespace {
+
+constexpr int DEFAULT_TLS_PORT = 6697;
+
+const char *certPath;
+const char *keyPath;
+int givenPort = DEFAULT_TLS_PORT;
+bool portGiven;
+
+struct Session {
+    SSL *ssl;
+    bool established;  // the handshake is done
+    bool failed;       // a fatal error: no close_notify, nothing more read or written
+    bool wantsWrite;   // the handshake waits for the socket to take more
+    bool listed;       // in `attention`
+};
+
+SSL_CTX *context;
+BIO_METHOD *socketMethod;
+Session *sessions;  // by descriptor, `capacity` of them
+int capacity;
+// Sockets the wait alone would not wake for: a session that holds bytes already read off the
+// socket, or a handshake that waits to write.
+int *attention;
+int attentionCount;
+
+Session *sessionOf(int fd) { return sessions && fd > 0 && fd < capacity && sessions[fd].ssl ? &sessions[fd] : nullptr; }
+
+void list(int fd)
+{
+    if (sessions[fd].listed) return;
+    sessions[fd].listed = true;
+    attention[attentionCount++] = fd;
+}
+
+// The socket's own send, so that a peer that left is a failed write, never SIGPIPE.
+int bioWrite(BIO *bio, const char *bytes, int length)
+{
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    BIO_clear_retry_flags(bio);
+    const ssize_t sent = send(fd, bytes, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+    return static_cast<int>(sent);
+}
+
+int bioRead(BIO *bio, char *bytes, int length)
+{
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    BIO_clear_retry_flags(bio);
+    const ssize_t got = recv(fd, bytes, static_cast<size_t>(length), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
+    return static_cast<int>(got);
+}
+
+long bioControl(BIO *, int command, long, void *) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int bioCreate(BIO *bio)
+{
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+void reportSslError(const char *what)
+{
+    char reason[256] = "no reason given";
+    if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, reason, sizeof reason);
+    ERR_clear_error();
+    std::fprintf(stderr, "quorvel: %s: %s\n", what, reason);
+}
+
+// A context for TLS 1.2 and later from the two files; nullptr, said on standard error, when they
+// do not make one. No tickets or session cache: a client's session is not resumed, and an idle one
+// holds no buffers (RELEASE_BUFFERS), so that thousands of idle TLS clients cost little.
+SSL_CTX *makeContext()
+{
+    SSL_CTX *made = SSL_CTX_new(TLS_server_method());
+    if (!made) {
+        reportSslError("no TLS context");
+        return nullptr;
+    }
+    (void)SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
+    SSL_CTX_set_options(made, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
+    (void)SSL_CTX_set_num_tickets(made, 0);
+    (void)SSL_CTX_set_session_cache_mode(made, SSL_SESS_CACHE_OFF);
+    char what[LINE_SIZE];
+    if (SSL_CTX_use_certificate_chain_file(made, certPath) != 1) {
+        std::snprintf(what, sizeof what, "TLS certificate %s", certPath);
+    } else if (SSL_CTX_use_PrivateKey_file(made, keyPath, SSL_FILETYPE_PEM) != 1) {
+        std::snprintf(what, sizeof what, "TLS key %s", keyPath);
+    } else if (SSL_CTX_check_private_key(made) != 1) {
+        std::snprintf(what, sizeof what, "TLS key %s does not match the certificate %s", keyPath, certPath);
+    } else {
+        return made;
+    }
+    reportSslError(what);
+    SSL_CTX_free(made);
+    return nullptr;
+}
+
+void failSession(Session &s)
+{
+    s.failed = true;
+    ERR_clear_error();
+}
+
+int slotOfTag(int tag) { return tag > slotTag(DAEMON_SLOT) ? tag - 1 : -1; }
+int freshOfTag(int tag) { return tag < 0 ? -tag - 1 : -1; }
+
+// Whether the listed socket still needs the poller, and whether it would now read.
+bool holdsPlainBytes(const Session &s) { return s.established && !s.failed && SSL_pending(s.ssl) > 0; }
+
+bool readyToRead(int fd)
+{
+    const int slot = slotOfTag(tagOf(fd));
+    if (slot >= 0) return wantsInput(slot) != 0;
+    return freshOfTag(tagOf(fd)) >= 0;
+}
+
+void unlistSettled()
+{
+    int kept = 0;
+    for (int i = 0; i < attentionCount; ++i) {
+        const int fd = attention[i];
+        Session *s = sessionOf(fd);
+        if (s && (s->wantsWrite || holdsPlainBytes(*s))) attention[kept++] = fd;
+        else if (fd > 0 && fd < capacity) sessions[fd].listed = false;
+    }
+    attentionCount = kept;
+}
+
+// Bytes a session read off the socket wait in it, where the wait cannot see them: the wait ends at
+// once while one of them would be read.
+void beforeWait()
+{
+    unlistSettled();
+    for (int i = 0; i < attentionCount; ++i) {
+        const Session &s = sessions[attention[i]];
+        if (holdsPlainBytes(s) && readyToRead(attention[i])) wakeWithinMs(0);
+    }
+}
+
+// A read can end the connection, and with it a session listed after it: each is looked up afresh.
+void afterWait()
+{
+    const int count = attentionCount;
+    for (int i = 0; i < count && i < attentionCount; ++i) {
+        const int fd = attention[i];
+        const Session *s = sessionOf(fd);
+        if (!s) continue;
+        const int tag = tagOf(fd);
+        if (s->wantsWrite && !isWritable(fd)) continue;
+        if (!s->wantsWrite && !(holdsPlainBytes(*s) && readyToRead(fd))) continue;
+        if (freshOfTag(tag) >= 0) readFresh(freshOfTag(tag));
+        else if (slotOfTag(tag) >= 0) recvData(slotOfTag(tag));
+    }
+}
+
+}  // namespace
+
+void takeTlsOptions(int &argc, char **argv)
+{
+    certPath = rt_take_valued_option(argc, argv, "--tls-cert");
+    keyPath = rt_take_valued_option(argc, argv, "--tls-key");
+    const char *port = rt_take_valued_option(argc, argv, "--tls-port");
+    if (!port) return;
+    char *end = nullptr;
+    const long value = std::strtol(port, &end, 10);
+    if (*port == '\0' || *end != '\0' || value < 0 || value > 65535) {
+        std::fprintf(stderr, "%s: invalid --tls-port = %s (0 for none, or 1 to 65535)\n", argv[0], port);
+        std::exit(rt_error_status);
+    }
+    givenPort = static_cast<int>(value);
+    portGiven = true;
+}
+
+bool tlsOptionsGiven() { return certPath || keyPath || portGiven; }
+
+int tlsPort() { return clientProfile.on && certPath ? givenPort : 0; }
+
+bool checkTlsFiles()
+{
+    if (tlsPort() == 0) return true;
+    if (!keyPath) keyPath = certPath;  // one PEM file may hold both
+    SSL_CTX *made = makeContext();
+    SSL_CTX_free(made);
+    return made != nullptr;
+}
+
+bool prepareTls(int descriptors)
+{
+    if (tlsPort() == 0) return true;
+    if (!keyPath) keyPath = certPath;
+    context = makeContext();
+    if (!context) return false;
+    socketMethod = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quorvel socket");
+    if (!socketMethod) return false;
+    BIO_meth_set_write(socketMethod, bioWrite);
+    BIO_meth_set_read(socketMethod, bioRead);
+    BIO_meth_set_ctrl(socketMethod, bioControl);
+    BIO_meth_set_create(socketMethod, bioCreate);
+    capacity = descriptors;
+    sessions = static_cast<Session *>(mapZeroed(static_cast<size_t>(capacity) * sizeof *sessions));
+    attention = static_cast<int *>(mapZeroed(static_cast<size_t>(capacity) * sizeof *attention));
+    if (!sessions || !attention) {
+        std::fprintf(stderr, "quorvel: no memory for the TLS sessions\n");
+        return false;
+    }
+    addPoller({beforeWait, afterWait});
+    return true;
+}
+
+void reloadTls()
+{
+    if (!context) return;
+    SSL_CTX *made = makeContext();
+    if (!made) {
+        std::fprintf(stderr, "quorvel: the TLS certificate was not reloaded; the one loaded before stays in use\n");
+        return;
+    }
+    // Sessions hold a reference of their own to the context they began with.
+    SSL_CTX_free(context);
+    context = made;
+    std::printf("quorvel: TLS certificate %s reloaded\n", certPath);
+    std::fflush(stdout);
+}
+
+bool beginTlsSession(int fd)
+{
+    if (!context || fd <= 0 || fd >= capacity) return false;
+    SSL *ssl = SSL_new(context);
+    BIO *bio = ssl ? BIO_new(socketMethod) : nullptr;
+    if (!bio) {
+        SSL_free(ssl);
+        ERR_clear_error();
+        return false;
+    }
+    BIO_set_data(bio, reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
+    SSL_set_bio(ssl, bio, bio);
+    SSL_set_accept_state(ssl);
+    sessions[fd] = Session{ssl, false, false, false, sessions[fd].listed};
+    return true;
+}
+
+bool isTlsSocket(int fd) { return sessionOf(fd) != nullptr; }
+
+Handshake continueHandshake(int fd)
+{
+    Session *s = sessionOf(fd);
+    if (!s || s->failed) return Handshake::Failed;
+    if (s->established) return Handshake::Done;
+    const int done = SSL_do_handshake(s->ssl);
+    s->wantsWrite = false;
+    if (done == 1) {
+        s->established = true;
+        watchOwn(fd, true, false);
+        // The client's first lines may have come with its last handshake record.
+        if (SSL_pending(s->ssl) > 0) list(fd);
+        return Handshake::Done;
+    }
+    switch (SSL_get_error(s->ssl, done)) {
+    case SSL_ERROR_WANT_READ:
+        watchOwn(fd, true, false);
+        return Handshake::Again;
+    case SSL_ERROR_WANT_WRITE:
+        s->wantsWrite = true;
+        list(fd);
+        watchOwn(fd, false, true);
+        return Handshake::Again;
+    default:
+        failSession(*s);
+        return Handshake::Failed;
+    }
+}
+
+void endTlsSession(int fd)
+{
+    Session *s = sessionOf(fd);
+    if (!s) return;
+    // close_notify, if the socket takes it now: a client then tells a close from a cut connection.
+    if (s->established && !s->failed) (void)SSL_shutdown(s->ssl);
+    ERR_clear_error();
+    SSL_free(s->ssl);
+    s->ssl = nullptr;
+    s->established = s->failed = s->wantsWrite = false;
+}
+
+ssize_t readSocket(int fd, char *bytes, size_t room)
+{
+    Session *s = sessionOf(fd);
+    if (!s) {
+        ssize_t got;
+        do {
+            got = recv(fd, bytes, room, MSG_DONTWAIT);
+        } while (got < 0 && errno == EINTR);
+        return got;
+    }
+    if (s->failed || !s->established) {
+        errno = ECONNRESET;
+        return -1;
+    }
+    size_t got = 0;
+    while (got < room) {
+        const int n = SSL_read(s->ssl, bytes + got, static_cast<int>(room - got));
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            continue;
+        }
+        const int error = SSL_get_error(s->ssl, n);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            if (got > 0) break;
+            errno = EAGAIN;
+            return -1;
+        }
+        if (error != SSL_ERROR_ZERO_RETURN) failSession(*s);
+        if (got > 0) break;  // the end, or the failure, shows at the next read
+        if (error == SSL_ERROR_ZERO_RETURN) return 0;
+        errno = ECONNRESET;
+        return -1;
+    }
+    if (holdsPlainBytes(*s)) list(fd);
+    return static_cast<ssize_t>(got);
+}
+
+ssize_t writeSocket(int fd, const iovec *parts, int count)
+{
+    Session *s = sessionOf(fd);
+    if (!s) {
+        msghdr message{};
+        message.msg_iov = const_cast<iovec *>(parts);
+        message.msg_iovlen = static_cast<size_t>(count);
+        return sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    if (s->failed || !s->established || count == 0) {
+        errno = EPIPE;
+        return -1;
+    }
+    // One record at a time: a write refused for want of room is offered again from the same byte.
+    const int n = SSL_write(s->ssl, parts[0].iov_base, static_cast<int>(parts[0].iov_len));
+    if (n > 0) return n;
+    const int error = SSL_get_error(s->ssl, n);
+    if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+        errno = EAGAIN;
+        return -1;
+    }
+    failSession(*s);
+    errno = EPIPE;
+    return -1;
+}
