@@ -92,7 +92,7 @@ void drainInput(int fd)
         if (recv(fd, scrap, sizeof scrap, MSG_DONTWAIT) <= 0) return;
 }
 
-// The client profile tells a client why it is closed; the design's replies close without a word.
+// The client profile tells a client why it is closed; the exact replies close without a word.
 size_t closingWords(char (&wire)[LINE_SIZE], const char *reason)
 {
     char line[LINE_SIZE] = {};

@@ -288,7 +288,7 @@ void sendHead(HopLink &h, long long now)
 // The line at the head was written whole and its exchange is over: it leaves the queue, never to
 // be sent again. A close without the byte is what a receiver built without it always gives, so
 // outside the profile it counts as handled; the sender is told only in the profile, as the
-// design's sender is never told what befell its line on the way.
+// exact sender is never told what befell its line on the way.
 void headDone(HopLink &h, bool confirmed)
 {
     closeExchange(h);

@@ -53,7 +53,7 @@ TEST(Hops, NeighbourThatNeverAnswersDelaysOnlyItsOwnMessagesAndItsLineIsNotSentT
     EXPECT_EQ(d->bytes, forwardLine("1", "alice", "erin", "behind"));
     EXPECT_EQ(daemon.nextLine(Millis(400)), "");
     EXPECT_TRUE(peer3.quiet(Millis(50)));
-    // The design's sender is told nothing of its unconfirmed line.
+    // The exact sender is told nothing of its unconfirmed line.
     EXPECT_EQ(alice.sock.drain(Millis(50)), "");
     EXPECT_TRUE(node.running());
 }
