@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "../core/client_profile.h"
 #include "../core/connections.h"
 #include "../core/server.h"
 #include "../core/sizes.h"
@@ -47,6 +48,10 @@ void announceAway(int slot)
     announceNotice(prefix, "AWAY", text);
 }
 
+// Only the client profile takes AWAY: without it nobody is ever away, and a message to a nick costs
+// no second lookup.
+bool anyoneMayBeAway() { return clientProfile.on != 0; }
+
 }  // namespace
 
 bool sizeAwayTable(const TableSizes &sizes)
@@ -69,6 +74,7 @@ void handleAway(int slot, LineCursor &cur)
 
 void replyIfAway(int slot, const char *nick)
 {
+    if (!anyoneMayBeAway()) return;
     const int user = findRegistered(nick);
     const char *text = nullptr;
     if (user >= FIRST_CLIENT_SLOT) {
