@@ -47,9 +47,13 @@ unsigned nickHome(const char *nick)
     }
     // Names that compare the same must share a home: the hash is taken over the folded name.
     char folded[NICK_MAX + 1];
-    foldNameInto(folded, sizeof folded, nick);
+    const char *name = nick;
+    if (casemapping() != Casemapping::Exact) {
+        foldNameInto(folded, sizeof folded, nick);
+        name = folded;
+    }
     unsigned char out[crypto_shorthash_BYTES];
-    crypto_shorthash(out, reinterpret_cast<const unsigned char *>(folded), std::strlen(folded), key);
+    crypto_shorthash(out, reinterpret_cast<const unsigned char *>(name), strnlen(name, NICK_MAX), key);
     unsigned hash;
     std::memcpy(&hash, out, sizeof hash);
     return hash & nickMask;

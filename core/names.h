@@ -33,6 +33,8 @@ inline char foldCase(char ch)
 
 inline bool sameName(const char *a, const char *b)
 {
+    // The exact replies compare bytes: the library's comparison, a word at a time, serves them.
+    if (casemapping() == Casemapping::Exact) return std::strcmp(a, b) == 0;
     while (*a != '\0' && foldCase(*a) == foldCase(*b)) ++a, ++b;
     return foldCase(*a) == foldCase(*b);
 }
