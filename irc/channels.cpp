@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "../core/connections.h"
-#include "../core/sizes.h"
 #include "../core/server.h"
 #include "../core/sizes.h"
 #include "../core/text.h"
@@ -315,4 +314,18 @@ void announceEverything()
     }
     for (int n = 1; n <= host.roomCount; ++n) announceChannel(rooms[roomInOrder(n)].name);
     announceNodesChannel();
+}
+
+bool refuseUnknownChannel(int slot, const char *channel)
+{
+    if (channelExists(channel)) return false;
+    replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), connections[slot].nick, channel);
+    return true;
+}
+
+bool refuseNonMember(int slot, int roomSlot, const char *channel)
+{
+    if (roomSlot >= 0 && isMember(roomSlot, slot)) return false;
+    replyf(slot, FMT_442_NOT_ON_CHANNEL, serverName(), connections[slot].nick, channel);
+    return true;
 }

@@ -56,6 +56,10 @@ bool channelExists(const char *name);
 // The slot of the channel created n-th of those that exist, 1 the oldest, host.roomCount the newest.
 int roomInOrder(int n);
 int isMember(int roomSlot, int slot);
+// The refusals that the commands on one channel share, sent to the user in `slot`: 403 when no
+// node knows the channel, 442 when the user is not in it here. True when one was sent.
+bool refuseUnknownChannel(int slot, const char *channel);
+bool refuseNonMember(int slot, int roomSlot, const char *channel);
 // The channels the user in `slot` is in, as room slots in order of joining; joinCount() of them.
 const int *joinedRooms(int slot);
 int joinCount(int slot);

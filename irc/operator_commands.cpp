@@ -327,14 +327,7 @@ void handleKick(int slot, LineCursor &cur)
     const char *reason = cur.trailing();
     if (!reason || reason[0] == '\0') reason = nick;
     const int roomSlot = checkChannel(channel);
-    if (!channelExists(channel)) {
-        replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), nick, channel);
-        return;
-    }
-    if (roomSlot < 0 || !isMember(roomSlot, slot)) {
-        replyf(slot, FMT_442_NOT_ON_CHANNEL, serverName(), nick, channel);
-        return;
-    }
+    if (refuseUnknownChannel(slot, channel) || refuseNonMember(slot, roomSlot, channel)) return;
     if (!isChannelOperator(slot, roomSlot)) {
         replyf(slot, FMT_482_NOT_OPERATOR, serverName(), nick, channel);
         return;
@@ -360,10 +353,7 @@ void handleInvite(int slot, LineCursor &cur)
     }
     const int roomSlot = checkChannel(channel);
     const bool exists = channelExists(channel);
-    if (exists && (roomSlot < 0 || !isMember(roomSlot, slot))) {
-        replyf(slot, FMT_442_NOT_ON_CHANNEL, serverName(), nick, channel);
-        return;
-    }
+    if (exists && refuseNonMember(slot, roomSlot, channel)) return;
     if (onChannel(channel, target)) {
         replyf(slot, FMT_443_ALREADY_ON, serverName(), nick, target, channel);
         return;

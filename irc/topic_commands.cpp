@@ -20,16 +20,10 @@ void handleTopic(int slot, LineCursor &cur)
         return;
     }
     const int roomSlot = checkChannel(channel);
-    if (!channelExists(channel)) {
-        replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), nick, channel);
-        return;
-    }
+    if (refuseUnknownChannel(slot, channel)) return;
     const char *text = cur.trailing();
     if (!text) return sendTopic(slot, channel, true);
-    if (roomSlot < 0 || !isMember(roomSlot, slot)) {
-        replyf(slot, FMT_442_NOT_ON_CHANNEL, serverName(), nick, channel);
-        return;
-    }
+    if (refuseNonMember(slot, roomSlot, channel)) return;
     if (!maySetTopic(slot, roomSlot)) {
         replyf(slot, FMT_482_NOT_OPERATOR, serverName(), nick, channel);
         return;
