@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -361,8 +362,23 @@ ssize_t writeSocket(int fd, const iovec *parts, int count)
         errno = EPIPE;
         return -1;
     }
-    // One record at a time: a write refused for want of room is offered again from the same byte.
-    const int n = SSL_write(s->ssl, parts[0].iov_base, static_cast<int>(parts[0].iov_len));
+    // One record at a time, as full as the queue allows: its blocks are gathered, so that a flush
+    // costs a record and a send per 16 KiB rather than per block. A write refused for want of room
+    // is offered again from the same byte and no shorter, as OpenSSL requires: nothing left the
+    // queue since, and it can only have grown.
+    const void *bytes = parts[0].iov_base;
+    size_t length = parts[0].iov_len;
+    if (count > 1) {
+        static char gathered[SSL3_RT_MAX_PLAIN_LENGTH];
+        length = 0;
+        for (int i = 0; i < count && length < sizeof gathered; ++i) {
+            const size_t part = std::min(parts[i].iov_len, sizeof gathered - length);
+            std::memcpy(gathered + length, parts[i].iov_base, part);
+            length += part;
+        }
+        bytes = gathered;
+    }
+    const int n = SSL_write(s->ssl, bytes, static_cast<int>(length));
     if (n > 0) return n;
     const int error = SSL_get_error(s->ssl, n);
     if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {

@@ -26,12 +26,13 @@ using namespace qtest;
 
 namespace {
 
-// A TCP connection to the port on 127.0.0.1 or ::1, from the IPv4 source when one is named; -1
-// when it is refused or there is no IPv6.
-int connectTcp(uint16_t port, bool ipv6, const char *source = nullptr)
+// A TCP connection to the port on 127.0.0.1 or ::1, from the IPv4 source when one is named, with
+// a receive buffer of that size when one is given; -1 when it is refused or there is no IPv6.
+int connectTcp(uint16_t port, bool ipv6, const char *source = nullptr, int receiveBuffer = 0)
 {
     const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    if (receiveBuffer > 0) (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     if (source) {
         sockaddr_in from{};
         from.sin_family = AF_INET;
@@ -76,9 +77,9 @@ bool haveIpv6Loopback()
 // node's is self-signed.
 class TlsClient {
 public:
-    TlsClient(uint16_t port, bool ipv6 = false)
+    TlsClient(uint16_t port, bool ipv6 = false, int receiveBuffer = 0)
     {
-        fd_ = connectTcp(port, ipv6);
+        fd_ = connectTcp(port, ipv6, nullptr, receiveBuffer);
         context_ = SSL_CTX_new(TLS_client_method());
         if (fd_ < 0 || !context_) return;
         ssl_ = SSL_new(context_);
@@ -244,6 +245,17 @@ TEST(TlsProcess, TlsClientAndPlainClientTalkBothWays)
     for (int i = 0; i < 30; ++i) bob.say("PRIVMSG alice :" + std::to_string(i) + longText);
     for (int i = 0; i < 30; ++i)
         EXPECT_EQ(alice.readLine(), ":" + bob.mask() + " PRIVMSG alice :" + std::to_string(i) + longText + "\r\n") << i;
+    // Lines that pile up in several blocks while carol, with little room in her socket, reads
+    // nothing (within her queue's 64 KiB) leave in records gathered from the blocks, each offered
+    // again whole after the socket was full.
+    TlsClient carol(n.tlsPort, false, 4096);
+    ASSERT_TRUE(carol.connected());
+    registerTls(n, carol, "carol");
+    for (int i = 0; i < 120; ++i) bob.say("PRIVMSG carol :" + std::to_string(i) + longText);
+    bob.say("PING :piled");
+    EXPECT_NE(bob.sock.readLine().find(" PONG "), std::string::npos);
+    for (int i = 0; i < 120; ++i)
+        ASSERT_EQ(carol.readLine(), ":" + bob.mask() + " PRIVMSG carol :" + std::to_string(i) + longText + "\r\n") << i;
     // One full record of lines (168 of 97 bytes): more than a pass reads, so that the rest waits
     // decrypted in the session, where the wait does not see it, and still arrives whole and in order.
     const std::string padding(73, 'y');
