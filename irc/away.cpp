@@ -50,7 +50,7 @@ void announceAway(int slot)
 
 // Only the client profile takes AWAY: without it nobody is ever away, and a message to a nick costs
 // no second lookup.
-bool anyoneMayBeAway() { return clientProfile.on != 0; }
+bool anyoneMayBeAway() { return replyMode == Replies::Client; }
 
 }  // namespace
 

@@ -62,7 +62,7 @@ long long refreshPeriodMs()
 long long expiryMs() { return refreshPeriodMs() * 7 / 2; }
 
 // A node alone in its configuration file has nobody to tell, and asks its daemon nothing.
-bool othersToTell() { return clientProfile.on && neighbors > 0; }
+bool othersToTell() { return channelsSpanNetwork() && neighbors > 0; }
 
 void syncSoon(long long now)
 {
@@ -355,13 +355,13 @@ bool takeOtherNotice(uint32_t src, const Message &m)
 
 void beforeWait()
 {
-    if (!clientProfile.on) return;
+    if (!channelsSpanNetwork()) return;
     wakeWithinMs(refresh.nextAt - nowMillis());
 }
 
 void afterWait()
 {
-    if (!clientProfile.on) return;
+    if (!channelsSpanNetwork()) return;
     if (!refresh.started) {
         refresh.started = true;
         announceNodesChannel();
@@ -434,7 +434,7 @@ void MemberNotice::flush()
 void takeMemberNotice(uint32_t src, const Message &m)
 {
     // This node's own notice never comes back along a tree; one that does is no node's.
-    if (!clientProfile.on || src == curr_nodeID) return;
+    if (!channelsSpanNetwork() || src == curr_nodeID) return;
     if (takeChannelModeNotice(src, m)) return;
     if (std::strcmp(m.command, "SPLIT") == 0) {
         channelMembersChanged(nullptr, nowMillis());
