@@ -3,15 +3,15 @@
 
 #include <cstring>
 
-ClientProfile clientProfile;
+Replies replyMode = Replies::Exact;
 
 void takeProfileOption(int &argc, char **argv)
 {
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
         // The last of the two wins, so that an options file can turn a unit's default around.
-        if (std::strcmp(argv[i], "--compat") == 0) clientProfile.on = 1;
-        else if (std::strcmp(argv[i], "--exact") == 0) clientProfile.on = 0;
+        if (std::strcmp(argv[i], "--compat") == 0) replyMode = Replies::Client;
+        else if (std::strcmp(argv[i], "--exact") == 0) replyMode = Replies::Exact;
         else argv[kept++] = argv[i];
     }
     argv[kept] = nullptr;
@@ -21,7 +21,7 @@ void takeProfileOption(int &argc, char **argv)
 bool isForbiddenByte(char ch)
 {
     if (ch == '\r' || ch == '\n') return true;
-    return !clientProfile.on && static_cast<unsigned char>(ch) < ' ' && ch != '\t';
+    return !passesControlCodes() && static_cast<unsigned char>(ch) < ' ' && ch != '\t';
 }
 
 bool holdsControlBytes(const char *text)

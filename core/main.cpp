@@ -85,7 +85,7 @@ void answerInfoRequest(int argc, char **argv)
 // they would be dropped unheard.
 void warnProfileOnly()
 {
-    if (clientProfile.on) return;
+    if (replyMode == Replies::Client) return;
     if (motdGiven() || serverNameGiven() || channelOptionsGiven())
         std::fprintf(stderr, "quorvel: --motd, --name, --max-channels, --max-members and --max-joins take effect in the "
                              "client profile only (--compat)\n");
@@ -103,7 +103,7 @@ void warnProfileOnly()
     const rt_config_entry_t &self = *curr_node_config_entry;
     std::printf("%s: %s: %d nodes; node %lu on %s, IRC port %u, its daemon's local port %u; %s; key %s\n", prog,
                 path, neighbors + 1, static_cast<unsigned long>(curr_nodeID), dottedQuad(self.ipaddr).text,
-                self.server_port, self.local_port, clientProfile.on ? "client profile" : "exact replies",
+                self.server_port, self.local_port, replyMode == Replies::Client ? "client profile" : "exact replies",
                 keyPath ? keyPath : "none");
     std::exit(0);
 }

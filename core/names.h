@@ -22,7 +22,7 @@ inline bool isCarriedName(const char *name)
 // profile by the ascii casemapping its 005 line names, so that ALICE is alice and #ROOM is #room.
 // Every table here that looks a name up, and every name this node gives its daemon, goes by it.
 enum class Casemapping { Exact, Ascii };
-inline Casemapping casemapping() { return clientProfile.on ? Casemapping::Ascii : Casemapping::Exact; }
+inline Casemapping casemapping() { return replyMode == Replies::Client ? Casemapping::Ascii : Casemapping::Exact; }
 
 // The byte as the casemapping compares it.
 inline char foldCase(char ch)
@@ -56,7 +56,7 @@ inline void foldNameInto(char *out, size_t size, const char *name)
 
 // A nick or channel name longer than its limit: the exact replies cut it to the limit, the client
 // profile refuses it (432, 479), since a cut name is another name than the client asked for.
-inline bool refusesLongNames() { return clientProfile.on != 0; }
+inline bool refusesLongNames() { return replyMode == Replies::Client; }
 
 // Copies the word into a name buffer of N - 1 characters; false, with nothing copied, when it is
 // longer and long names are refused.

@@ -125,7 +125,7 @@ void listenIpv6(uint16_t port, bool tls)
 
 void openProfileListeners(const rt_config_entry_t &self)
 {
-    if (!clientProfile.on) return;
+    if (replyMode == Replies::Exact) return;
     if (ipv6Address) listenIpv6(self.server_port, false);
     const int port = tlsPort();
     if (port == 0) return;
@@ -216,7 +216,7 @@ void beginServer()
     const rt_config_entry_t &self = *curr_node_config_entry;
     if (gethostname(host.name, sizeof host.name) < 0) failPlain("Error getting local hostname", -1);
     host.name[sizeof host.name - 1] = '\0';
-    if (givenName && clientProfile.on) copyCut(host.name, givenName);
+    if (givenName && replyMode == Replies::Client) copyCut(host.name, givenName);
     // SIGHUP reads again what can be read again, instead of ending the node.
     struct sigaction hangUp {};
     hangUp.sa_handler = askReload;

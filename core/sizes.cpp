@@ -80,7 +80,7 @@ void takeMaxClientsOption(int &argc, char **argv)
 
 bool maxClientsGiven() { return givenMaxClients != nullptr; }
 
-int clientsAsked() { return clientProfile.on ? maxClients : EXACT_CLIENT_SLOTS; }
+int clientsAsked() { return replyMode == Replies::Client ? maxClients : EXACT_CLIENT_SLOTS; }
 
 void addTableSizer(TableSizer sizer)
 {
@@ -104,7 +104,7 @@ void sizeTables(const char *prog)
     const TableSizes wanted = sizesFor(asked);
     const long long limit = raiseDescriptorLimit(wanted.descriptors);
     // The exact replies keep their four clients; a node short of descriptors turns connections away.
-    const int clients = clientProfile.on ? clientsWithin(asked, limit) : asked;
+    const int clients = replyMode == Replies::Client ? clientsWithin(asked, limit) : asked;
     if (limit < wanted.descriptors) {
         std::fprintf(stderr, "%s: the system allows %lld open files (RLIMIT_NOFILE), %d would be needed for %d clients\n",
                      prog, limit, wanted.descriptors, asked);

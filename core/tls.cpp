@@ -203,7 +203,7 @@ void takeTlsOptions(int &argc, char **argv)
 
 bool tlsOptionsGiven() { return certPath || keyPath || portGiven; }
 
-int tlsPort() { return clientProfile.on && certPath ? givenPort : 0; }
+int tlsPort() { return replyMode == Replies::Client && certPath ? givenPort : 0; }
 
 bool checkTlsFiles()
 {

@@ -50,7 +50,7 @@ void announceAway(int slot)
 
 // Only the client profile takes AWAY: without it nobody is ever away, and a message to a nick costs
 // no second lookup.
-bool anyoneMayBeAway() { return clientProfile.on != 0; }
+bool anyoneMayBeAway() { return replyMode == Replies::Client; }
 
 }  // namespace
 
@@ -87,7 +87,7 @@ void replyIfAway(int slot, const char *nick)
 
 bool takeAwayNotice(uint32_t src, const Message &m)
 {
-    if (m.text[0] != ':' && std::strcmp(m.text, "-") != 0) return false;
+    if (!readsAsAwayNotice(m.text)) return false;
     char nick[NICK_MAX + 1] = {};
     const size_t length = std::strcspn(m.sender, "!");
     std::memcpy(nick, m.sender, length < sizeof nick ? length : sizeof nick - 1);
@@ -97,6 +97,8 @@ bool takeAwayNotice(uint32_t src, const Message &m)
     setNetworkMemberAway(entry, m.text[0] == ':' ? m.text + 1 : "");
     return true;
 }
+
+bool readsAsAwayNotice(const char *text) { return text[0] == ':' || std::strcmp(text, "-") == 0; }
 
 void announceAwayAfterJoin(int slot)
 {

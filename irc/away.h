@@ -21,6 +21,8 @@ void replyIfAway(int slot, const char *nick);
 // An AWAY notice that node `src` sent for one of its members: ":text" away, "-" back. False when
 // its text does not read as one.
 bool takeAwayNotice(uint32_t src, const Message &m);
+// ":text" or "-": the text of an AWAY notice.
+bool readsAsAwayNotice(const char *text);
 // The user in `slot` was just announced in channels (a JOIN, or the refresh that repeats them):
 // when it is away, the other nodes hear that too, as they may have learned of the user only now.
 void announceAwayAfterJoin(int slot);

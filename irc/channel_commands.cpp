@@ -21,6 +21,10 @@
 
 namespace {
 
+// The exact replies read a JOIN's word whole, commas and all, and leave the one channel on any
+// PART; the client profile reads comma lists (with keys, and JOIN 0) as clients send them.
+bool readsChannelLists() { return replyMode == Replies::Client; }
+
 // The exact replies' user is in one channel at most, and leaves it for another.
 int currentRoom(int slot) { return joinCount(slot) > 0 ? joinedRooms(slot)[0] : -1; }
 
@@ -36,16 +40,15 @@ bool soleMemberOfOwnChannel(int slot)
 bool refusedJoin(int slot, const char *name, int existing)
 {
     const char *nick = connections[slot].nick;
-    if (clientProfile.on && joinsFull(slot)) {
+    if (joinKeepsOtherChannels() && joinsFull(slot)) {
         replyf(slot, FMT_405_TOO_MANY_CHANNELS, serverName(), nick, name);
         return true;
     }
     if (existing > 0 && channelIsFull(existing)) {
-        if (clientProfile.on) replyf(slot, FMT_471_CHANNEL_LIMIT, serverName(), nick, name);
-        else replyf(slot, FMT_471_CHANNEL_FULL, serverName(), nick, name);
+        replyf(slot, keepsExactBytes() ? FMT_471_CHANNEL_FULL : FMT_471_CHANNEL_LIMIT, serverName(), nick, name);
         return true;
     }
-    const bool freesASlot = !clientProfile.on && soleMemberOfOwnChannel(slot);
+    const bool freesASlot = !joinKeepsOtherChannels() && soleMemberOfOwnChannel(slot);
     if (existing < 0 && channelTableFull() && !freesASlot) {
         replyf(slot, FMT_405_CHANNEL_TABLE_FULL, serverName(), nick, name);
         return true;
@@ -137,7 +140,7 @@ void joinOne(int slot, const char *word, const char *key, MemberNotice &joined)
     if (existing > 0 && isMember(existing, slot)) return;
     if (refusedJoin(slot, name, existing)) return;
     if (refusedByModes(slot, name, key)) return;
-    if (!clientProfile.on) removeFromChan(slot, Leave::Part);
+    if (!joinKeepsOtherChannels()) removeFromChan(slot, Leave::Part);
     // Other nodes hear the name as the channel has it here, whatever case the client typed.
     if (existing > 0 ? enterChannel(slot, existing) : openChannel(slot, name))
         joined.add(existing > 0 ? rooms[existing].name : name);
@@ -185,9 +188,9 @@ void WordLines::flush()
 void handleJoin(int slot, LineCursor &cur)
 {
     char *list = cur.next();
-    if (clientProfile.on && list && std::strcmp(list, "0") == 0) return removeFromChan(slot, Leave::Part);
+    if (readsChannelLists() && list && std::strcmp(list, "0") == 0) return removeFromChan(slot, Leave::Part);
     MemberNotice joined(slot, "JOIN");
-    if (!clientProfile.on || !list) return joinOne(slot, list, nullptr, joined);
+    if (!readsChannelLists() || !list) return joinOne(slot, list, nullptr, joined);
     char none[] = "";
     char *keyList = cur.next();
     LineCursor names{list};
@@ -198,7 +201,7 @@ void handleJoin(int slot, LineCursor &cur)
 // The exact replies leave the one channel, whatever name is given.
 void handlePart(int slot, LineCursor &cur)
 {
-    if (!clientProfile.on) return removeFromChan(slot, Leave::Part);
+    if (!readsChannelLists()) return removeFromChan(slot, Leave::Part);
     char *list = cur.next();
     if (!list) {
         replyf(slot, FMT_461_NEED_MORE, serverName(), connections[slot].nick, "PART");

@@ -286,7 +286,7 @@ const char *shownNick(const char *channel, const char *nick)
 void foundChannel(int slot, int roomSlot)
 {
     const char *name = rooms[roomSlot].name;
-    if (clientProfile.on && countNetworkMembers(name) == 0) openWithOperator(name, connections[slot].nick, 1, curr_nodeID);
+    if (channelsHaveModes() && countNetworkMembers(name) == 0) openWithOperator(name, connections[slot].nick, 1, curr_nodeID);
 }
 
 void foundElsewhere(const char *channel, const char *nick, uint32_t node) { openWithOperator(channel, nick, 0, node); }
@@ -338,7 +338,7 @@ bool refusedByModes(int slot, const char *channel, const char *key)
 bool silencedByModes(int slot, const char *channel, const char *command)
 {
     const int entry = findModes(channel);
-    if (!clientProfile.on || entry < 0) return false;
+    if (!channelsHaveModes() || entry < 0) return false;
     const ChannelModes &c = modeTable[entry];
     const int roomSlot = checkChannel(channel);
     const bool member = roomSlot > 0 && isMember(roomSlot, slot);
@@ -500,7 +500,7 @@ void takeSnapshot(uint32_t src, const char *text)
 
 void refreshChannelModes()
 {
-    if (!clientProfile.on) return;
+    if (!channelsHaveModes()) return;
     sweepEmpty();
     SnapshotNotice notice;
     for (int n = 1; n <= host.roomCount; ++n) {

@@ -6,7 +6,11 @@
 
 #include <cstdint>
 
+#include "../core/client_profile.h"
 #include "../core/limits.h"
+
+// Only the client profile's channels have modes, operators and invitations.
+inline bool channelsHaveModes() { return replyMode == Replies::Client; }
 
 inline constexpr int CHANNEL_KEY_MAX = 23;  // characters of a +k key
 inline constexpr int PRIVILEGED_MAX = 24;   // operators and voiced members of one channel

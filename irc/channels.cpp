@@ -123,7 +123,7 @@ void formatQuitNotice(int leaver, char (&notice)[LINE_SIZE], const char *reason 
     const Connection &c = connections[leaver];
     char prefix[PREFIX_SIZE];
     userPrefix(leaver, prefix);
-    if (!clientProfile.on) formatLine(notice, FMT_QUIT_NOTICE, c.nick, c.userName, c.hostName, c.nick);
+    if (keepsExactBytes()) formatLine(notice, FMT_QUIT_NOTICE, c.nick, c.userName, c.hostName, c.nick);
     else if (reason) formatLine(notice, FMT_QUIT_REASON, prefix, reason);
     else formatLine(notice, FMT_PROFILE_QUIT_NOTICE, prefix, c.nick);
 }
@@ -142,7 +142,7 @@ void takeChannelOptions(int &argc, char **argv)
 
 bool channelOptionsGiven() { return optionsGiven; }
 
-void prepareChannelTables(int otherNodes) { sizeChannelTables(clientProfile.on ? optionLimits : EXACT_LIMITS, otherNodes); }
+void prepareChannelTables(int otherNodes) { sizeChannelTables(replyMode == Replies::Client ? optionLimits : EXACT_LIMITS, otherNodes); }
 
 void sizeChannelTables(const ChannelLimits &limits, int otherNodes)
 {
@@ -170,7 +170,7 @@ void sizeChannelTables(const ChannelLimits &limits, int otherNodes)
     sizeTopics(limits.channels * (otherNodes + 1));
     // Every channel of the network may have modes, as many a node as this one has.
     const long long modes = static_cast<long long>(limits.channels) * (otherNodes + 1);
-    sizeChannelModes(clientProfile.on ? static_cast<int>(modes < MODES_CEILING ? modes : MODES_CEILING) : 1);
+    sizeChannelModes(channelsHaveModes() ? static_cast<int>(modes < MODES_CEILING ? modes : MODES_CEILING) : 1);
 }
 
 bool sizeChannelSlots(const TableSizes &sizes)
@@ -227,7 +227,7 @@ void partChannel(int slot, int roomSlot, const char *reason)
     char notice[LINE_SIZE];
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
-    if (!clientProfile.on) formatQuitNotice(slot, notice);
+    if (!joinKeepsOtherChannels()) formatQuitNotice(slot, notice);
     else if (reason) formatLine(notice, FMT_PART_REASON, prefix, rooms[roomSlot].name, reason);
     else formatLine(notice, FMT_PART, prefix, rooms[roomSlot].name);
     leaveChannel(slot, roomSlot, notice);

@@ -28,6 +28,11 @@ struct Room {
     int *users;     // connection slots in order of joining; channelLimits.members of them
 };
 
+// A JOIN in the exact replies leaves the user's one channel first, so that leaving a channel is
+// leaving the server's channels, shown as the user's QUIT line; the client profile keeps every
+// channel joined, up to channelLimits.joins.
+inline bool joinKeepsOtherChannels() { return replyMode == Replies::Client; }
+
 // Slots 1 to channelLimits.channels; slot 0 is never used. A channel keeps its slot for its life,
 // and host.roomCount counts the channels.
 extern Room *rooms;

@@ -73,6 +73,10 @@ constexpr CommandRow PROFILE_COMMANDS[] = {
     {"INVITE",   Gate::Registered,   handleInvite},
 };
 
+// The rows above, and registration before LIST and WHO, are the client profile's; the exact replies
+// answer 421 to every word but their own.
+bool knowsClientCommands() { return replyMode == Replies::Client; }
+
 template <size_t N>
 const CommandRow *findIn(const CommandRow (&table)[N], const char *word)
 {
@@ -84,14 +88,14 @@ const CommandRow *findIn(const CommandRow (&table)[N], const char *word)
 const CommandRow *findCommand(const char *word)
 {
     const CommandRow *row = findIn(COMMANDS, word);
-    return row || !clientProfile.on ? row : findIn(PROFILE_COMMANDS, word);
+    return row || !knowsClientCommands() ? row : findIn(PROFILE_COMMANDS, word);
 }
 
 // The gate's refusal, or false when the command may run.
 bool refusedByGate(Gate gate, int slot)
 {
     const bool registered = connections[slot].registered != 0;
-    if (gate == Gate::ProfileRegistered) gate = clientProfile.on ? Gate::Registered : Gate::Open;
+    if (gate == Gate::ProfileRegistered) gate = knowsClientCommands() ? Gate::Registered : Gate::Open;
     if (gate == Gate::Registered && !registered) {
         replyf(slot, FMT_451_NOT_REGISTERED, serverName(), numericTarget(slot));
         return true;
@@ -104,10 +108,12 @@ bool refusedByGate(Gate gate, int slot)
     return false;
 }
 
-// The exact framing drops such a line without a word.
+// The exact framing drops such a line without a word; the client profile answers 417.
+bool answersLongLines() { return replyMode == Replies::Client; }
+
 void refuseLongLine(int slot)
 {
-    if (clientProfile.on) replyf(slot, FMT_417_INPUT_TOO_LONG, serverName(), requesterNick(slot));
+    if (answersLongLines()) replyf(slot, FMT_417_INPUT_TOO_LONG, serverName(), requesterNick(slot));
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ long long *heardAt = exactHeardAt;
 bool *pinged = exactPinged;
 
 // The exact replies never ping: their clients keep their slots until they leave.
-bool pingsIdleClients() { return clientProfile.on != 0; }
+bool pingsIdleClients() { return replyMode == Replies::Client; }
 
 long long checkGapMs() { return periodMs / 2 < CHECK_GAP_MAX_MS ? periodMs / 2 : CHECK_GAP_MAX_MS; }
 

@@ -62,7 +62,7 @@ long long refreshPeriodMs()
 long long expiryMs() { return refreshPeriodMs() * 7 / 2; }
 
 // A node alone in its configuration file has nobody to tell, and asks its daemon nothing.
-bool othersToTell() { return clientProfile.on && neighbors > 0; }
+bool othersToTell() { return channelsSpanNetwork() && neighbors > 0; }
 
 void syncSoon(long long now)
 {
@@ -210,17 +210,6 @@ void dropMembersOf(uint32_t lost, uint32_t seenBy)
     }
 }
 
-void takeSplit(uint32_t src, const Message &m)
-{
-    char word[NODE_ID_TEXT_SIZE];
-    copyCut(word, m.text);
-    word[std::strcspn(word, " ")] = '\0';
-    const uint32_t lost = readNodeId(word);
-    if (lost == 0 || lost == curr_nodeID) return;
-    if (!m.repeat) dropMembersOf(lost, src);
-    passOnNotice(m, word);
-}
-
 void noteNick(int entry, const char *newNick)
 {
     NetworkMember &m = networkMembers[entry];
@@ -329,39 +318,103 @@ void expireStale(int entry, long long now)
     }
 }
 
-// Notices about a channel or a user that no membership changes with, each read by its owner.
-struct OtherNotice {
-    const char *keyword;
-    bool (*take)(uint32_t src, const Message &m);  // false when the text does not read as one
+// A notice as read: the words that go on down the tree, and the channels a JOIN, PART or QUIT names.
+struct ReadNotice {
+    char words[LINE_SIZE];
+    NoticeChannels channels;
 };
 
-bool takeTopic(uint32_t, const Message &m) { return takeTopicNotice(m); }
-
-constexpr OtherNotice OTHER_NOTICES[] = {
-    {"TOPIC", takeTopic},
-    {"AWAY", takeAwayNotice},
-};
-
-// Taken here and handed on down the tree as it came; false when `m` is none of them.
-bool takeOtherNotice(uint32_t src, const Message &m)
+bool readChannels(const Message &m, ReadNotice &n)
 {
-    for (const OtherNotice &row : OTHER_NOTICES) {
-        if (std::strcmp(row.keyword, m.command) != 0) continue;
-        if (row.take(src, m)) passOnNotice(m, m.text);
-        return true;
-    }
-    return false;
+    if (!readNoticeChannels(m.text, n.channels)) return false;
+    joinNames(n.channels, noticeReason(m.text), n.words);
+    return true;
 }
+
+void takeChannels(uint32_t src, const Message &m, const ReadNotice &n) { takeChannelNotice(src, m, n.channels); }
+
+bool readNick(const Message &m, ReadNotice &n)
+{
+    char newNick[NICK_MAX + 1];
+    if (!readNoticeNick(m.text, newNick)) return false;
+    copyCut(n.words, newNick);
+    return true;
+}
+
+void takeNick(uint32_t src, const Message &m, const ReadNotice &n)
+{
+    char nick[NICK_MAX + 1];
+    senderNick(m.sender, nick);
+    takeNickNotice(src, nick, n.words);
+}
+
+// The lost node's ID, which is neither none nor this node.
+bool readSplit(const Message &m, ReadNotice &n)
+{
+    copyCut(n.words, m.text);
+    n.words[std::strcspn(n.words, " ")] = '\0';
+    const uint32_t lost = readNodeId(n.words);
+    return lost != 0 && lost != curr_nodeID;
+}
+
+void takeSplit(uint32_t src, const Message &, const ReadNotice &n)
+{
+    channelMembersChanged(nullptr, nowMillis());
+    dropMembersOf(readNodeId(n.words), src);
+}
+
+bool readTopic(const Message &m, ReadNotice &n)
+{
+    copyCut(n.words, m.text);
+    return readsAsTopicNotice(m.text);
+}
+
+void takeTopic(uint32_t, const Message &m, const ReadNotice &) { takeTopicNotice(m); }
+
+bool readAway(const Message &m, ReadNotice &n)
+{
+    copyCut(n.words, m.text);
+    return readsAsAwayNotice(m.text);
+}
+
+void takeAway(uint32_t src, const Message &m, const ReadNotice &) { takeAwayNotice(src, m); }
+
+// The channel operators' notices are read where they are taken: each goes on as it came.
+bool readWhole(const Message &m, ReadNotice &n)
+{
+    copyCut(n.words, m.text);
+    return true;
+}
+
+void takeOperators(uint32_t src, const Message &m, const ReadNotice &) { takeChannelModeNotice(src, m); }
+
+// Every notice between nodes goes one way: read (one that does not read as its kind stops here),
+// taken here unless it repeats, and handed on down the tree as it read. A repeat is a line taken
+// here before under its number, which a neighbour sends again after a link broke: acting on it
+// again could bring back what a later notice undid (an AWAY after the user came back), while the
+// refresh that sends every member, topic and mode again each period travels under new numbers.
+struct NoticeKind {
+    const char *keyword;
+    bool (*read)(const Message &m, ReadNotice &n);
+    void (*take)(uint32_t src, const Message &m, const ReadNotice &n);
+};
+
+constexpr NoticeKind NOTICE_KINDS[] = {
+    {"JOIN", readChannels, takeChannels},   {"PART", readChannels, takeChannels}, {"QUIT", readChannels, takeChannels},
+    {"NICK", readNick, takeNick},           {"SPLIT", readSplit, takeSplit},      {"TOPIC", readTopic, takeTopic},
+    {"AWAY", readAway, takeAway},           {"MODE", readWhole, takeOperators},   {"MODES", readWhole, takeOperators},
+    {"KICK", readWhole, takeOperators},     {"INVITE", readWhole, takeOperators},
+};
 
 void beforeWait()
 {
-    if (!clientProfile.on) return;
+    if (!channelsSpanNetwork()) return;
     wakeWithinMs(refresh.nextAt - nowMillis());
 }
 
 void afterWait()
 {
-    if (!clientProfile.on) return;
+    if (!channelsSpanNetwork()) return;
     if (!refresh.started) {
         refresh.started = true;
         announceNodesChannel();
@@ -434,30 +487,14 @@ void MemberNotice::flush()
 void takeMemberNotice(uint32_t src, const Message &m)
 {
     // This node's own notice never comes back along a tree; one that does is no node's.
-    if (!clientProfile.on || src == curr_nodeID) return;
-    if (takeChannelModeNotice(src, m)) return;
-    if (std::strcmp(m.command, "SPLIT") == 0) {
-        channelMembersChanged(nullptr, nowMillis());
-        return takeSplit(src, m);
+    if (!channelsSpanNetwork() || src == curr_nodeID) return;
+    for (const NoticeKind &kind : NOTICE_KINDS) {
+        if (std::strcmp(kind.keyword, m.command) != 0) continue;
+        ReadNotice n;
+        if (!kind.read(m, n)) return;
+        if (!m.repeat) kind.take(src, m, n);
+        return passOnNotice(m, n.words);
     }
-    if (takeOtherNotice(src, m)) return;
-    char nick[NICK_MAX + 1];
-    senderNick(m.sender, nick);
-    // What the nodes further down the tree hear: the words that read as the notice's own.
-    char words[LINE_SIZE];
-    if (std::strcmp(m.command, "NICK") == 0) {
-        char newNick[NICK_MAX + 1];
-        if (!readNoticeNick(m.text, newNick)) return;
-        if (!m.repeat) takeNickNotice(src, nick, newNick);
-        copyCut(words, newNick);
-    } else {
-        NoticeChannels channels;
-        if (!readNoticeChannels(m.text, channels)) return;
-        // Noted here before, when it repeats: only the nodes further down the tree may not have it.
-        if (!m.repeat) takeChannelNotice(src, m, channels);
-        joinNames(channels, noticeReason(m.text), words);
-    }
-    passOnNotice(m, words);
 }
 
 void splitFromNode(uint32_t lost)

@@ -12,6 +12,10 @@
 #include "../routing/pending_queue.h"
 #include "channels.h"
 
+// The client profile's channels span the network: other nodes' members join them by the notices
+// of this file. The exact replies' channels are each node's own.
+inline bool channelsSpanNetwork() { return replyMode == Replies::Client; }
+
 // Tells the daemon of the nodes' channel (again, after the link came back) and re-announces the
 // members here soon, as the link may have been down while others came up.
 void announceNodesChannel();

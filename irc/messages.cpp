@@ -86,10 +86,12 @@ namespace {
 
 // The exact text: words joined by single spaces, a colon optional before the first. The
 // profile's: everything after " :" as it stands, or else the one word there, as RFC 2812 reads it.
+bool takesTrailingText() { return replyMode == Replies::Client; }
+
 bool takeText(LineCursor &cur, char (&text)[LINE_SIZE])
 {
     TextBuilder builder(text);
-    if (clientProfile.on) {
+    if (takesTrailingText()) {
         if (const char *trailing = cur.trailing()) builder.add(trailing);
         return text[0] != '\0';
     }
@@ -103,7 +105,7 @@ bool takeText(LineCursor &cur, char (&text)[LINE_SIZE])
 // The exact replies take a list's targets from the left and stop after the first that needs the
 // daemon (a remote nick or any channel): the input gate counts one routing slot a line. The
 // profile answers each target on its own, as clients expect of `/msg a,b,c`.
-bool listStopsAtRoutedTarget() { return !clientProfile.on; }
+bool listStopsAtRoutedTarget() { return replyMode == Replies::Exact; }
 
 bool needsRoute(const char *target) { return isChannelName(target) || findLocalUser(target) < 0; }
 

@@ -26,6 +26,9 @@ const char *motdPath;
 char motdLines[MOTD_LINES_MAX][MOTD_LINE_MAX + 1];
 int motdCount;  // 0: the one line of old
 
+// Only the client profile reads its MOTD from a file: the exact replies keep their fixed one.
+bool readsMotdFile() { return motdPath != nullptr && replyMode == Replies::Client; }
+
 // The lines of `text`, CR LF or LF ended, each cut to MOTD_LINE_MAX, control bytes left out.
 void keepLines(const char *text, size_t length)
 {
@@ -49,7 +52,7 @@ bool motdGiven() { return motdPath != nullptr; }
 
 void loadMotd()
 {
-    if (!motdPath || !clientProfile.on) return;
+    if (!readsMotdFile()) return;
     static char text[MOTD_LINES_MAX * (MOTD_LINE_MAX + 2)];
     // A FIFO or a device could block the loop: only a regular file is read.
     const int fd = open(motdPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -75,7 +78,7 @@ void loadMotd()
 
 void reloadMotd()
 {
-    if (!motdPath || !clientProfile.on) {
+    if (!readsMotdFile()) {
         std::printf("SIGHUP: nothing to read again (no --motd in the client profile)\n");
         std::fflush(stdout);
         return;

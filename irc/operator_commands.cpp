@@ -372,20 +372,10 @@ void handleInvite(int slot, LineCursor &cur)
     announceNotice(prefix, "INVITE", text);
 }
 
-bool takeChannelModeNotice(uint32_t src, const Message &m)
+void takeChannelModeNotice(uint32_t src, const Message &m)
 {
-    const bool mode = std::strcmp(m.command, "MODE") == 0;
-    const bool snapshot = std::strcmp(m.command, "MODES") == 0;
-    const bool kick = std::strcmp(m.command, "KICK") == 0;
-    const bool invite = std::strcmp(m.command, "INVITE") == 0;
-    if (!mode && !snapshot && !kick && !invite) return false;
-    // Noted here before, when it repeats: only the nodes further down the tree may not have it.
-    if (!m.repeat) {
-        if (mode) takeModeNotice(src, m);
-        else if (snapshot) takeSnapshot(src, m.text);
-        else if (kick) takeKickNotice(m);
-        else takeInviteNotice(m);
-    }
-    passOnNotice(m, m.text);
-    return true;
+    if (std::strcmp(m.command, "MODE") == 0) takeModeNotice(src, m);
+    else if (std::strcmp(m.command, "MODES") == 0) takeSnapshot(src, m.text);
+    else if (std::strcmp(m.command, "KICK") == 0) takeKickNotice(m);
+    else if (std::strcmp(m.command, "INVITE") == 0) takeInviteNotice(m);
 }

@@ -12,5 +12,5 @@ struct Message;
 void handleChannelMode(int slot, const char *channel, LineCursor &cur);
 void handleKick(int slot, LineCursor &cur);
 void handleInvite(int slot, LineCursor &cur);
-// Another node's MODE, MODES, KICK or INVITE notice, taken and passed on; false for another keyword.
-bool takeChannelModeNotice(uint32_t src, const Message &m);
+// Another node's MODE, MODES, KICK or INVITE notice, taken here (member_notices.cpp hands it on).
+void takeChannelModeNotice(uint32_t src, const Message &m);

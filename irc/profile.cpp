@@ -10,13 +10,13 @@
 const char *requesterNick(int slot)
 {
     const char *nick = connections[slot].nick;
-    return clientProfile.on && nick[0] == '\0' ? "*" : nick;
+    return !keepsExactBytes() && nick[0] == '\0' ? "*" : nick;
 }
 
 const char *numericTarget(int slot)
 {
     static char field[NICK_MAX + 2];
-    if (!clientProfile.on) return "";
+    if (keepsExactBytes()) return "";
     std::snprintf(field, sizeof field, " %s", requesterNick(slot));
     return field;
 }
@@ -24,7 +24,7 @@ const char *numericTarget(int slot)
 void userPrefix(int slot, char (&prefix)[PREFIX_SIZE])
 {
     const Connection &c = connections[slot];
-    if (!clientProfile.on) {
+    if (keepsExactBytes()) {
         copyCut(prefix, c.nick);
         return;
     }

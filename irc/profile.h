@@ -6,6 +6,10 @@
 #include "../core/client_profile.h"
 #include "../core/limits.h"
 
+// Whether a line keeps the exact replies' bytes: the lines both modes send but shape apart (the
+// prefixes, the 471 text, the QUIT and NICK notices) pick their format by it.
+inline bool keepsExactBytes() { return replyMode == Replies::Exact; }
+
 // The requester's nick for a numeric's target field: "*" before a nick in the profile.
 const char *requesterNick(int slot);
 // What follows the code in a numeric that the exact replies send without a target: " nick" (or " *")

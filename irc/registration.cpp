@@ -29,6 +29,16 @@ constexpr char FMT_ERROR_CLOSING[] = "ERROR :Closing link: %s";  // the reason
 constexpr char FMT_USER_REPORT[] =
     "\nUser Registered As: \n\tuserName: %s\n\thostName: %s\n\tserverName: %s\n\trealName: %s\n\n";
 
+// The client profile greets a registered client with 001-005, as clients wait for.
+bool welcomesClients() { return replyMode == Replies::Client; }
+
+// A nick is the whole network's in the client profile, and this node's alone in the exact replies.
+bool nicksAreNetworkWide() { return replyMode == Replies::Client; }
+
+// The client profile tells a client why it is closed (ERROR) before it closes; the exact replies
+// close without a word.
+bool repliesWithError() { return replyMode == Replies::Client; }
+
 constexpr char FMT_GUEST_NICK[] = "Guest%02u%02u";  // this node's line in the configuration file, the slot
 
 // Per slot: since the daemon last answered for the user's nick, a member notice showed that nick
@@ -45,7 +55,7 @@ void completeRegistration(int slot)
 {
     connections[slot].registered = 1;
     logInfo("%s registered in slot %d from %s", connections[slot].nick, slot, connections[slot].ip);
-    if (clientProfile.on) sendWelcome(slot);
+    if (welcomesClients()) sendWelcome(slot);
     sendMotd(slot);
     announceUser(connections[slot].nick);
 }
@@ -58,8 +68,8 @@ void announceNickChange(int slot, const char *oldNick, const char *oldPrefix)
     privilegesFollowNick(oldNick, c.nick);
     if (joinCount(slot) > 0) {
         char notice[LINE_SIZE];
-        if (clientProfile.on) formatLine(notice, FMT_PROFILE_NICK_CHANGE, oldPrefix, c.nick);
-        else formatLine(notice, FMT_NICK_CHANGE, oldNick, c.userName, c.hostName, c.nick);
+        if (keepsExactBytes()) formatLine(notice, FMT_NICK_CHANGE, oldNick, c.userName, c.hostName, c.nick);
+        else formatLine(notice, FMT_PROFILE_NICK_CHANGE, oldPrefix, c.nick);
         sendToChannelsOnce(slot, notice);
         announceMemberNick(oldPrefix, c.nick);
     }
@@ -204,7 +214,7 @@ void handleNick(int slot, LineCursor &cur)
     }
     // A nick is unique in the whole network in the profile: the client's later lines wait for the
     // daemon's answer, so that its replies keep their order.
-    if (clientProfile.on && askNickElsewhere(slot, nick)) {
+    if (nicksAreNetworkWide() && askNickElsewhere(slot, nick)) {
         connections[slot].holdInput = 1;
         return;
     }
@@ -294,7 +304,7 @@ void userDeparts(int slot)
 
 int closingLinkLine(char *line, const char *reason)
 {
-    if (!clientProfile.on) return 0;
+    if (!repliesWithError()) return 0;
     std::snprintf(line, LINE_SIZE, FMT_ERROR_CLOSING, reason);
     return 1;
 }

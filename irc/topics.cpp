@@ -180,6 +180,12 @@ void channelOpened(const char *channel)
     if (t && countNetworkMembers(channel) == 0) std::memset(t, 0, sizeof *t);
 }
 
+bool readsAsTopicNotice(const char *text)
+{
+    Topic heard{};
+    return readNotice(text, heard);
+}
+
 bool takeTopicNotice(const Message &m)
 {
     Topic heard{};

@@ -34,6 +34,8 @@ void sendTopic(int slot, const char *channel, bool sayNone);
 // A channel opened here by its first member: with nobody on another node in it either, it is a
 // new channel, and the topic an earlier one of that name had is gone.
 void channelOpened(const char *channel);
+// Whether a TOPIC notice's text reads as one: "#c 1700000000123 2 :the topic".
+bool readsAsTopicNotice(const char *text);
 // A TOPIC notice of another node: kept when it is newer than the one here, and the channel's
 // members here see it change. False when its text does not read as one.
 bool takeTopicNotice(const Message &m);

@@ -13,6 +13,9 @@
 
 namespace {
 
+// WHO of a nick or a mask is the client profile's; the exact replies' WHO names a channel.
+bool whoTakesMasks() { return replyMode == Replies::Client; }
+
 bool matchesAny(const char *mask, const char *nick, const char *user, const char *host)
 {
     return matchesMask(mask, nick) || matchesMask(mask, user) || matchesMask(mask, host);
@@ -45,7 +48,7 @@ bool matchesMask(const char *mask, const char *text)
 
 bool whoUsers(int slot, const char *word)
 {
-    if (!clientProfile.on || isChannelName(word)) return false;
+    if (!whoTakesMasks() || isChannelName(word)) return false;
     const char *mask = std::strcmp(word, "0") == 0 ? "*" : word;  // "WHO 0" asks for everyone
     const char *nick = requesterNick(slot);
     for (int user = FIRST_CLIENT_SLOT; user < slotReach(); ++user) {

@@ -186,7 +186,7 @@ void wireRouting()
     coreHooks.adoptConnection = adoptLink;
     coreHooks.mayQuery = mayAskLinkStatus;
     coreHooks.answerQuery = answerLinkStatus;
-    nodeLinks = clientProfile.on;
+    nodeLinks = replyMode == Replies::Client;
     addTableSizer(sizeRoutingShares);
     addPoller({beforeWait, keepDaemonLinked});
     addPoller(forwardingPoller());

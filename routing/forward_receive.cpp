@@ -64,14 +64,14 @@ bool isSenderWord(const char *sender)
     std::memcpy(nick, sender, nickLength);
     if (!checkNickFormat(nick)) return false;
     if (!bang) return true;
-    return clientProfile.on && std::strlen(sender) < PREFIX_SIZE && std::strchr(bang, '@') != nullptr;
+    return carriesClientLines() && std::strlen(sender) < PREFIX_SIZE && std::strchr(bang, '@') != nullptr;
 }
 
 // Any keyword is taken as PRIVMSG; the client profile also carries NOTICE this way, and the
 // membership notices for the nodes' channel, which carry nothing else. nullptr: no node's line.
 const char *messageKeyword(const char *word, const char *target)
 {
-    if (!clientProfile.on) return "PRIVMSG";
+    if (!carriesClientLines()) return "PRIVMSG";
     if (std::strcmp(target, NODES_CHANNEL) == 0) return memberKeyword(word);
     if (std::strcmp(word, UNDELIVERED_KEYWORD) == 0) return UNDELIVERED_KEYWORD;
     return std::strcmp(word, "NOTICE") == 0 ? "NOTICE" : "PRIVMSG";
@@ -93,7 +93,7 @@ bool readForward(char *line, Message &m, char (&srcNode)[NODE_ID_TEXT_SIZE], cha
     std::snprintf(srcNode, sizeof srcNode, "%lu", static_cast<unsigned long>(src));
     TextBuilder builder(text);
     // The profile's sender wrote the text as its client gave it, so it is taken as it stands.
-    if (clientProfile.on) builder.add(cur.pos);
+    if (carriesClientLines()) builder.add(cur.pos);
     else appendWords(builder, cur);
     const char *command = messageKeyword(keyword, target);
     if (text[0] == '\0' || !command) return false;
@@ -104,7 +104,7 @@ bool readForward(char *line, Message &m, char (&srcNode)[NODE_ID_TEXT_SIZE], cha
 // A message from another node, read and checked, as a line of a link or of a connection of its own.
 FirstLine takeMessage(Message &m, uint32_t src)
 {
-    if (clientProfile.on && std::strcmp(m.target, NODES_CHANNEL) == 0) {
+    if (carriesClientLines() && std::strcmp(m.target, NODES_CHANNEL) == 0) {
         routingHooks.takeMemberNotice(src, m);
         return FirstLine::Taken;
     }

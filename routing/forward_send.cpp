@@ -476,7 +476,7 @@ void answered(int n, long long now)
     }
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (got == 1 && answer == LINE_DECLINED_BYTE && !h.acknowledged) return hopFailed(h, now);
-    headDone(h, h.acknowledged || (got == 0 && !clientProfile.on));
+    headDone(h, h.acknowledged || (got == 0 && !hopsConfirmLines()));
     kick(n, now);
 }
 

@@ -5,10 +5,19 @@
 
 #include <cstdint>
 
+#include "../core/client_profile.h"
 #include "../core/hooks.h"
 #include "pending_queue.h"
 
 struct LineCursor;
+
+// The client profile's nodes carry more than the exact replies' PRIVMSG of words: senders as
+// nick!user@host, NOTICE, the membership notices on the nodes' channel, and texts as their
+// clients typed them.
+inline bool carriesClientLines() { return replyMode == Replies::Client; }
+// In the client profile a hop answers every line with a byte, and a line no hop confirmed is told
+// to its sender; the exact replies count a hop that closed as one that took it.
+inline bool hopsConfirmLines() { return replyMode == Replies::Client; }
 
 // Sending (forward_send.cpp).
 

@@ -58,7 +58,7 @@ int isLocalAddress(unsigned peerAddr)
     return curr_node_config_entry && curr_node_config_entry->ipaddr == peerAddr ? 1 : 0;
 }
 
-int mayAskLinkStatus(unsigned peerAddr) { return clientProfile.on && isLocalAddress(peerAddr); }
+int mayAskLinkStatus(unsigned peerAddr) { return replyMode == Replies::Client && isLocalAddress(peerAddr); }
 
 int isLinkStatusRequest(const char *line, unsigned peerAddr)
 {

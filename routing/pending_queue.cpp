@@ -143,7 +143,7 @@ void tellUndelivered(int owner, unsigned serial, const Message &m)
 
 void tellUnconfirmed(int owner, unsigned serial, const char *target)
 {
-    if (clientProfile.on && ownerStillThere(owner, serial)) routingHooks.tellSender(owner, target, SenderTold::Unconfirmed);
+    if (hopsConfirmLines() && ownerStillThere(owner, serial)) routingHooks.tellSender(owner, target, SenderTold::Unconfirmed);
 }
 
 void tellRoutingBusy(int owner, unsigned serial, const char *target)

@@ -270,7 +270,7 @@ public:
     {
         resetTables("fuzzhost");
         if (profile) {
-            clientProfile.on = 1;
+            replyMode = Replies::Client;
             sizeChannelTables(*profile, MAX_NEIGHBORS);
         }
         curr_nodeID = OWN_NODE;

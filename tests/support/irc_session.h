@@ -315,7 +315,7 @@ protected:
     void registerUser(int slot, const std::string &nick)
     {
         parse(slot, "NICK " + nick);
-        if (clientProfile.on) parse(DAEMON_SLOT, "NONE");  // the profile asks whether another node has it
+        if (replyMode == Replies::Client) parse(DAEMON_SLOT, "NONE");  // the profile asks whether another node has it
         parse(slot, "USER " + userNameOf(nick) + " somehost someserver :" + realNameOf(nick));
         ASSERT_EQ(connections[slot].registered, 1) << nick;
         drain();
@@ -345,7 +345,7 @@ protected:
     // before the test's first line.
     void takeProfile(const ChannelLimits &limits = PROFILE_LIMITS)
     {
-        clientProfile.on = 1;
+        replyMode = Replies::Client;
         sizeChannelTables(limits, MAX_NEIGHBORS);
     }
 

@@ -40,7 +40,7 @@ inline void resetTables(const char *hostName)
     argList.verbose = 0;
     resetMemberNotices();
     clearAwayTable();
-    clientProfile.on = 0;  // the exact replies unless a test takes the profile
+    replyMode = Replies::Exact;  // the exact replies unless a test takes the profile
     // No patience: a hop that fails ends its line at once, unless a test asks for more.
     argList.neighbor_timeout = 0;
     argList.advertisement_cycle_time = 0;

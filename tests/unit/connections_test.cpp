@@ -254,7 +254,7 @@ TEST_F(Connections, UnregisteredClientsAreClosedAtTheLimit)
 {
     for (const int profile : {0, 1}) {
         SCOPED_TRACE(profile);
-        clientProfile.on = profile;
+        replyMode = profile ? Replies::Client : Replies::Exact;
         ClientEnd silent = attachClient(1);
         ClientEnd named = attachClient(2);
         ClientEnd user = attachClient(3);
@@ -300,7 +300,7 @@ TEST_F(Connections, RegistrationTimeRunsFromTheSlot)
 // newest of an address that holds several, while one from that address finds the server full.
 TEST_F(Connections, OneAddressKeepsOneUnregisteredSlotWhenOthersWantIn)
 {
-    clientProfile.on = 1;
+    replyMode = Replies::Client;
     ClientEnd ends[4] = {attachClient(1), attachClient(2), attachClient(3), attachClient(4)};
     for (int slot = 1; slot <= 4; ++slot) connections[slot].admittedAt = slot;
     int pair[2][2];
@@ -561,7 +561,7 @@ TEST_F(FreshTable, StrangersNeverEvictAnotherNodesConnection)
 // told so in the client profile.
 TEST_F(FreshTable, OneStrangerHoldsFewEntries)
 {
-    clientProfile.on = 1;
+    replyMode = Replies::Client;
     constexpr unsigned STRANGER = 0x7f000300;
     for (int i = 0; i < FRESH_PER_STRANGER; ++i) arrive(STRANGER);
     const int extra = arrive(STRANGER);

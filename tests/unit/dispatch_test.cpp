@@ -73,7 +73,7 @@ TEST_F(Dispatch, ListAndWhoNeedRegistrationInTheProfileOnly)
     const std::string who = reply("WHO #a");
     EXPECT_EQ(who.rfind(":testhost 352  #a al ", 0), 0u) << who;
     EXPECT_NE(who.find("\r\n:testhost 315  #a :End of /WHO list.\r\n"), std::string::npos) << who;
-    clientProfile.on = 1;
+    replyMode = Replies::Client;
     for (const char *line : {"LIST", "WHO #a", "WHO"}) {
         SCOPED_TRACE(line);
         EXPECT_EQ(reply(line), ":testhost 451 * :You have not registered\r\n");

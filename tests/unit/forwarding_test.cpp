@@ -668,7 +668,7 @@ TEST_F(Forwarding, WrittenLineThatIsNotAcknowledgedIsNeverSentAgain)
     };
     for (const auto &[profile, how, told] : cases) {
         SCOPED_TRACE(std::to_string(profile) + " " + std::to_string(static_cast<int>(how)));
-        clientProfile.on = profile;
+        replyMode = profile ? Replies::Client : Replies::Exact;
         parse(1, "PRIVMSG carol :hi");
         EXPECT_EQ(daemonLines(), Lines{"NEXTHOP carol"});
         answer("OK 2 1");
@@ -687,7 +687,7 @@ TEST_F(Forwarding, LineUnansweredWithinTheExchangeLimitIsToldAndNotSentToAnyHop)
 {
     HopListener node5;
     addPatientNode5(node5);
-    clientProfile.on = 1;
+    replyMode = Replies::Client;
     parse(1, "PRIVMSG carol :hi");
     answer("OK 5 1");
     parse(2, "PRIVMSG dan :behind");
@@ -721,7 +721,7 @@ TEST_F(Forwarding, DeclinedLineIsSentAgainElsewhereOrForAChannelOnTheSameHop)
 {
     HopListener node5;
     addPatientNode5(node5);
-    clientProfile.on = 1;
+    replyMode = Replies::Client;
     using Answer = HopListener::Answer;
 
     parse(1, "PRIVMSG carol :hi");

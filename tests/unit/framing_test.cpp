@@ -146,7 +146,7 @@ TEST_F(Framing, TooLongLinesDrawOne417EachInTheProfileOnly)
     const std::string longer = std::string(900, 'b') + "\n";
     for (int profile : {0, 1}) {
         SCOPED_TRACE(profile);
-        clientProfile.on = profile;
+        replyMode = profile ? Replies::Client : Replies::Exact;
         const std::string tooLong = profile ? ":testhost 417 * :Input line was too long\r\n" : "";
         const auto unknown = [&](const std::string &word) {
             return profile ? ":testhost 421 * " + word + " :Unknown command\r\n" : unknownCommand(word);

@@ -70,7 +70,7 @@ TEST_F(IdlePings, SilentClientIsAskedOnceThenClosedAndAnAnswerStartsAgain)
 
 TEST_F(IdlePings, TheExactRepliesNeverPing)
 {
-    clientProfile.on = 0;
+    replyMode = Replies::Exact;
     registerUser(1, "alice");
     drain();
     setPingPeriodMs(1);

@@ -57,11 +57,11 @@ TEST_F(LinkStatus, OnlyThisMachineAsksAndOnlyInTheProfile)
         {1, "linkstatus", LOOPBACK, FirstLine::Client},
     };
     for (const Case &c : cases) {
-        clientProfile.on = c.profile;
+        replyMode = c.profile ? Replies::Client : Replies::Exact;
         EXPECT_EQ(takeLine(c.line, c.from), c.kind) << c.line << " from " << std::hex << c.from << " profile " << c.profile;
     }
     // A neighbour's link carries no requests, even from an address of this machine.
-    clientProfile.on = 1;
+    replyMode = Replies::Client;
     char request[] = "LINKSTATUS";
     EXPECT_EQ(takeLinkLine(0, request), FirstLine::Refused);
 }
@@ -71,7 +71,7 @@ TEST_F(LinkStatus, AnswersEveryNeighbourThenEndAndCloses)
     // A line for carol waits for node 2's answer.
     parse(1, "PRIVMSG carol :hi");
     parse(DAEMON_SLOT, "OK 2");
-    clientProfile.on = 1;
+    replyMode = Replies::Client;
     EXPECT_EQ(answerTo("LINKSTATUS"), "link 2 down clear up - sent 0 acked 0 waiting 1 resent 0 rtt_us 0\r\n"
                                       "link 7 down clear up - sent 0 acked 0 waiting 0 resent 0 rtt_us 0\r\n"
                                       "end\r\n");

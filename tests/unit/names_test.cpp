@@ -32,7 +32,7 @@ TEST(Casemapping, FoldsTheAsciiLettersOnlyAndOnlyInTheProfile)
         {"\xc9t\xc9", "\xe9t\xe9", false, false},  {"@", "`", false, false}, {"Z", "z", false, true},
     };
     for (int profile : {0, 1}) {
-        clientProfile.on = profile;
+        replyMode = profile ? Replies::Client : Replies::Exact;
         for (const NamePair &c : cases) {
             SCOPED_TRACE(std::string(c.a) + " / " + c.b + (profile ? " profile" : " exact"));
             const bool same = profile ? c.sameProfile : c.sameExact;
@@ -46,7 +46,7 @@ TEST(Casemapping, FoldsTheAsciiLettersOnlyAndOnlyInTheProfile)
     char folded[6];
     foldNameInto(folded, sizeof folded, "#ROOM-Long");
     EXPECT_STREQ(folded, "#room");
-    clientProfile.on = 0;
+    replyMode = Replies::Exact;
     foldNameInto(folded, sizeof folded, "#ROOM");
     EXPECT_STREQ(folded, "#ROOM");
 }
@@ -67,12 +67,12 @@ TEST(Casemapping, TakeNameCutsOrRefusesWhatIsTooLong)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.word) + (c.profile ? " profile" : " exact"));
-        clientProfile.on = c.profile;
+        replyMode = c.profile ? Replies::Client : Replies::Exact;
         char name[NICK_MAX + 1] = {};
         EXPECT_EQ(takeName(name, c.word), c.taken);
         EXPECT_STREQ(name, c.kept);
     }
-    clientProfile.on = 0;
+    replyMode = Replies::Exact;
 }
 
 class Names : public IrcSession {
@@ -156,7 +156,7 @@ TEST_F(Names, OtherNodesMembersAndRoutesAreFoundInAnyCase)
     EXPECT_EQ(cachedHop("CAROL", 101), 3u);
     routeAnswered("carol", 0, 102);  // gone, in whatever case the answer came
     EXPECT_EQ(cachedHop("Carol", 103), 0u);
-    clientProfile.on = 0;
+    replyMode = Replies::Exact;
     routeAnswered("Carol", 3, 100);
     EXPECT_EQ(cachedHop("CAROL", 101), 0u);
     clearRouteCache();

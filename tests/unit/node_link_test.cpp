@@ -689,7 +689,7 @@ TEST_F(NodeLinks, WithoutTheDaemonALineThatNeedsItIsHandedBack)
 // tells the sender, naming the target as it was written.
 TEST_F(NodeLinks, UndeliveredAnswerTravelsBackToTheSendersNode)
 {
-    clientProfile.on = 1;
+    replyMode = Replies::Client;
     EXPECT_EQ(in.open("00000000000000e1"), 0u);
     in.send({fromNode2("Carol", "lost")});
     pumpFor(3);

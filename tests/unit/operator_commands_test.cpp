@@ -258,7 +258,7 @@ TEST_F(Operators, NamesInAnyCaseFindTheChannelAndTheMember)
 // Masks belong to the client profile, whose casemapping folds the letters.
 TEST(WhoMask, StarsAndQuestionMarksMatchWithoutCase)
 {
-    clientProfile.on = 1;
+    replyMode = Replies::Client;
     struct Row {
         const char *mask, *text;
         bool matches;
@@ -273,7 +273,7 @@ TEST(WhoMask, StarsAndQuestionMarksMatchWithoutCase)
         SCOPED_TRACE(std::string(r.mask) + " " + r.text);
         EXPECT_EQ(matchesMask(r.mask, r.text), r.matches);
     }
-    clientProfile.on = 0;
+    replyMode = Replies::Exact;
 }
 
 TEST_F(Operators, WhoForANickOrAMask)

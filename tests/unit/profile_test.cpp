@@ -52,18 +52,18 @@ TEST(ProfileOption, IsTakenOutOfArgvWhereverItStands)
     char prog[] = "quorvel", id[] = "1", conf[] = "n.conf", compat[] = "--compat", v[] = "-v", one[] = "1";
     char *argv[] = {prog, compat, id, conf, v, one, nullptr};
     int argc = 6;
-    clientProfile.on = 0;
+    replyMode = Replies::Exact;
     takeProfileOption(argc, argv);
-    EXPECT_EQ(clientProfile.on, 1);
+    EXPECT_EQ(replyMode, Replies::Client);
     ASSERT_EQ(argc, 5);
     EXPECT_EQ(std::vector<std::string>(argv, argv + argc), (std::vector<std::string>{"quorvel", "1", "n.conf", "-v", "1"}));
     EXPECT_EQ(argv[argc], nullptr);
 
     char *plain[] = {prog, id, conf, nullptr};
     argc = 3;
-    clientProfile.on = 0;
+    replyMode = Replies::Exact;
     takeProfileOption(argc, plain);
-    EXPECT_EQ(clientProfile.on, 0);
+    EXPECT_EQ(replyMode, Replies::Exact);
     EXPECT_EQ(argc, 3);
 
     // A unit's default --compat, then an options file's --exact: the last one wins, both are taken.
@@ -71,7 +71,7 @@ TEST(ProfileOption, IsTakenOutOfArgvWhereverItStands)
     char *both[] = {prog, id, conf, compat, exact, nullptr};
     argc = 5;
     takeProfileOption(argc, both);
-    EXPECT_EQ(clientProfile.on, 0);
+    EXPECT_EQ(replyMode, Replies::Exact);
     EXPECT_EQ(argc, 3);
 }
 

@@ -81,7 +81,7 @@ TEST(Sizes, TheProfileTakesMaxClientsAndTheExactRepliesKeepFour)
     for (const Case &c : cases) {
         Words w(c.words);
         int argc = w.argc();
-        clientProfile.on = c.profile;
+        replyMode = c.profile ? Replies::Client : Replies::Exact;
         takeMaxClientsOption(argc, w.pointers.data());
         EXPECT_EQ(clientsAsked(), c.asked) << c.words[1] << " " << c.profile;
         EXPECT_EQ(maxClientsGiven(), c.given) << c.words[1];
@@ -90,7 +90,7 @@ TEST(Sizes, TheProfileTakesMaxClientsAndTheExactRepliesKeepFour)
         EXPECT_STREQ(w.pointers[1], "1");
         EXPECT_STREQ(w.pointers[2], "f");
     }
-    clientProfile.on = 0;
+    replyMode = Replies::Exact;
 }
 
 TEST(Sizes, AMaxClientsThatIsNoCountEndsTheProcess)

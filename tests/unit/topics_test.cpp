@@ -430,4 +430,46 @@ TEST_F(AcrossNodes, ReasonsCrossNodesAsTyped)
                                     notice(prefixOf("bob"), "QUIT", "#a :bye now", 1) + "\r\n"}));
 }
 
+// A notice taken here before under its number (a neighbour sends it again once a broken link is
+// back) goes on down the tree but changes nothing here, whatever its kind: an AWAY that came again
+// after its user was back would otherwise mark it away once more.
+TEST_F(AcrossNodes, ARepeatedNoticeGoesOnButIsTakenOnce)
+{
+    struct Row {
+        const char *keyword;
+        const char *text;
+        bool repeat;
+        std::string seenByBob;
+        const char *zedAway;
+        bool handedOn;
+    };
+    const Row rows[] = {
+        {"AWAY", ":at lunch", false, "", "at lunch", true},
+        {"AWAY", "-", false, "", "", true},
+        {"AWAY", ":at lunch", true, "", "", true},  // the first again, after zed came back
+        {"TOPIC", "#a 5000 2 :first", true, "", "", true},
+        {"TOPIC", "#a 5000 2 :first", false, crlf(std::string(":") + ZED + " TOPIC #a :first"), "", true},
+        {"TOPIC", "#a x 2 :t", true, "", "", false},  // a repeat that does not read goes nowhere either
+        {"NICK", "zorro", true, "", "", true},
+        {"MODES", "#a 5000 2 + @zed", true, "", "", true},
+        {"PART", "#a :bye", true, "", "", true},
+        {"PART", "#a :bye", false, crlf(std::string(":") + ZED + " PART #a :bye"), nullptr, true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(std::string(r.keyword) + " " + r.text + (r.repeat ? " (repeat)" : ""));
+        takeMemberNotice(2, Message{"2", ZED, "&quorvel-nodes", r.text, r.keyword, r.repeat});
+        EXPECT_EQ(messageWaiting(), r.handedOn ? 1 : 0);
+        answerDaemon();
+        EXPECT_EQ(client(1).take(), r.seenByBob);
+        const int zed = findNetworkMember("zed");
+        if (!r.zedAway) {
+            EXPECT_EQ(zed, -1);
+            continue;
+        }
+        ASSERT_NE(zed, -1);
+        EXPECT_STREQ(networkMembers[zed].awayText, r.zedAway);
+    }
+    EXPECT_EQ(findNetworkMember("zorro"), -1);
+}
+
 }  // namespace
