@@ -3,6 +3,7 @@
 // and the loop's readiness says when to call again.
 #include "tls.h"
 
+#include <dlfcn.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -28,6 +29,99 @@
 namespace {
 
 constexpr int DEFAULT_TLS_PORT = 6697;
+
+// OpenSSL is loaded when a TLS port is asked for, not linked: mapped and relocated at every start,
+// its two libraries would cost each node about 1.7 MB of resident memory that a node without TLS
+// never uses. The headers' major version names the library they describe.
+static_assert(OPENSSL_VERSION_MAJOR == 3, "the library's name below follows the headers");
+constexpr char LIBSSL[] = "libssl.so.3";
+
+// What this file calls of OpenSSL, by the names of its functions (the headers' macros stand for
+// the *_ctrl and *_flags calls here).
+struct OpenSsl {
+    decltype(&TLS_server_method) serverMethod;
+    decltype(&SSL_CTX_new) ctxNew;
+    decltype(&SSL_CTX_free) ctxFree;
+    decltype(&SSL_CTX_ctrl) ctxCtrl;
+    decltype(&SSL_CTX_set_options) ctxSetOptions;
+    decltype(&SSL_CTX_set_num_tickets) ctxSetNumTickets;
+    decltype(&SSL_CTX_use_certificate_chain_file) ctxUseChainFile;
+    decltype(&SSL_CTX_use_PrivateKey_file) ctxUseKeyFile;
+    decltype(&SSL_CTX_check_private_key) ctxCheckKey;
+    decltype(&ERR_get_error) errGet;
+    decltype(&ERR_error_string_n) errString;
+    decltype(&ERR_clear_error) errClear;
+    decltype(&BIO_get_new_index) bioNewIndex;
+    decltype(&BIO_meth_new) bioMethNew;
+    decltype(&BIO_meth_set_write) bioMethSetWrite;
+    decltype(&BIO_meth_set_read) bioMethSetRead;
+    decltype(&BIO_meth_set_ctrl) bioMethSetCtrl;
+    decltype(&BIO_meth_set_create) bioMethSetCreate;
+    decltype(&BIO_new) bioNew;
+    decltype(&BIO_get_data) bioGetData;
+    decltype(&BIO_set_data) bioSetData;
+    decltype(&BIO_set_init) bioSetInit;
+    decltype(&BIO_set_flags) bioSetFlags;
+    decltype(&BIO_clear_flags) bioClearFlags;
+    decltype(&SSL_new) sslNew;
+    decltype(&SSL_free) sslFree;
+    decltype(&SSL_set_bio) sslSetBio;
+    decltype(&SSL_set_accept_state) sslSetAcceptState;
+    decltype(&SSL_do_handshake) sslDoHandshake;
+    decltype(&SSL_pending) sslPending;
+    decltype(&SSL_get_error) sslGetError;
+    decltype(&SSL_read) sslRead;
+    decltype(&SSL_write) sslWrite;
+    decltype(&SSL_shutdown) sslShutdown;
+};
+
+OpenSsl ossl;
+bool osslLoaded;
+
+template <typename F>
+bool bindCall(void *library, F &call, const char *name)
+{
+    call = reinterpret_cast<F>(dlsym(library, name));
+    return call != nullptr;
+}
+
+// Loads the library once; false, said on standard error, when the system lacks it.
+bool loadOpenSsl()
+{
+    if (osslLoaded) return true;
+    void *lib = dlopen(LIBSSL, RTLD_NOW | RTLD_LOCAL);
+    OpenSsl &o = ossl;
+    // libcrypto's functions are found through libssl, which depends on it.
+    const bool bound = lib && bindCall(lib, o.serverMethod, "TLS_server_method") && bindCall(lib, o.ctxNew, "SSL_CTX_new") &&
+                       bindCall(lib, o.ctxFree, "SSL_CTX_free") && bindCall(lib, o.ctxCtrl, "SSL_CTX_ctrl") &&
+                       bindCall(lib, o.ctxSetOptions, "SSL_CTX_set_options") &&
+                       bindCall(lib, o.ctxSetNumTickets, "SSL_CTX_set_num_tickets") &&
+                       bindCall(lib, o.ctxUseChainFile, "SSL_CTX_use_certificate_chain_file") &&
+                       bindCall(lib, o.ctxUseKeyFile, "SSL_CTX_use_PrivateKey_file") &&
+                       bindCall(lib, o.ctxCheckKey, "SSL_CTX_check_private_key") && bindCall(lib, o.errGet, "ERR_get_error") &&
+                       bindCall(lib, o.errString, "ERR_error_string_n") && bindCall(lib, o.errClear, "ERR_clear_error") &&
+                       bindCall(lib, o.bioNewIndex, "BIO_get_new_index") && bindCall(lib, o.bioMethNew, "BIO_meth_new") &&
+                       bindCall(lib, o.bioMethSetWrite, "BIO_meth_set_write") &&
+                       bindCall(lib, o.bioMethSetRead, "BIO_meth_set_read") &&
+                       bindCall(lib, o.bioMethSetCtrl, "BIO_meth_set_ctrl") &&
+                       bindCall(lib, o.bioMethSetCreate, "BIO_meth_set_create") && bindCall(lib, o.bioNew, "BIO_new") &&
+                       bindCall(lib, o.bioGetData, "BIO_get_data") && bindCall(lib, o.bioSetData, "BIO_set_data") &&
+                       bindCall(lib, o.bioSetInit, "BIO_set_init") && bindCall(lib, o.bioSetFlags, "BIO_set_flags") &&
+                       bindCall(lib, o.bioClearFlags, "BIO_clear_flags") && bindCall(lib, o.sslNew, "SSL_new") &&
+                       bindCall(lib, o.sslFree, "SSL_free") && bindCall(lib, o.sslSetBio, "SSL_set_bio") &&
+                       bindCall(lib, o.sslSetAcceptState, "SSL_set_accept_state") &&
+                       bindCall(lib, o.sslDoHandshake, "SSL_do_handshake") && bindCall(lib, o.sslPending, "SSL_pending") &&
+                       bindCall(lib, o.sslGetError, "SSL_get_error") && bindCall(lib, o.sslRead, "SSL_read") &&
+                       bindCall(lib, o.sslWrite, "SSL_write") && bindCall(lib, o.sslShutdown, "SSL_shutdown");
+    if (!bound) {
+        const char *why = dlerror();
+        std::fprintf(stderr, "quorvel: TLS needs OpenSSL's %s: %s\n", LIBSSL, why ? why : "a function is missing");
+        if (lib) (void)dlclose(lib);
+        return false;
+    }
+    osslLoaded = true;
+    return true;
+}
 
 const char *certPath;
 const char *keyPath;
@@ -63,19 +157,19 @@ void list(int fd)
 // The socket's own send, so that a peer that left is a failed write, never SIGPIPE.
 int bioWrite(BIO *bio, const char *bytes, int length)
 {
-    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
-    BIO_clear_retry_flags(bio);
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(ossl.bioGetData(bio)));
+    ossl.bioClearFlags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
     const ssize_t sent = send(fd, bytes, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) ossl.bioSetFlags(bio, BIO_FLAGS_WRITE | BIO_FLAGS_SHOULD_RETRY);
     return static_cast<int>(sent);
 }
 
 int bioRead(BIO *bio, char *bytes, int length)
 {
-    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
-    BIO_clear_retry_flags(bio);
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(ossl.bioGetData(bio)));
+    ossl.bioClearFlags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
     const ssize_t got = recv(fd, bytes, static_cast<size_t>(length), MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) ossl.bioSetFlags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
     return static_cast<int>(got);
 }
 
@@ -83,15 +177,15 @@ long bioControl(BIO *, int command, long, void *) { return command == BIO_CTRL_F
 
 int bioCreate(BIO *bio)
 {
-    BIO_set_init(bio, 1);
+    ossl.bioSetInit(bio, 1);
     return 1;
 }
 
 void reportSslError(const char *what)
 {
     char reason[256] = "no reason given";
-    if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, reason, sizeof reason);
-    ERR_clear_error();
+    if (const unsigned long code = ossl.errGet()) ossl.errString(code, reason, sizeof reason);
+    ossl.errClear();
     std::fprintf(stderr, "quorvel: %s: %s\n", what, reason);
 }
 
@@ -100,42 +194,43 @@ void reportSslError(const char *what)
 // holds no buffers (RELEASE_BUFFERS), so that thousands of idle TLS clients cost little.
 SSL_CTX *makeContext()
 {
-    SSL_CTX *made = SSL_CTX_new(TLS_server_method());
+    SSL_CTX *made = ossl.ctxNew(ossl.serverMethod());
     if (!made) {
         reportSslError("no TLS context");
         return nullptr;
     }
-    (void)SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
-    SSL_CTX_set_options(made, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET | SSL_OP_CIPHER_SERVER_PREFERENCE);
-    SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
-    (void)SSL_CTX_set_num_tickets(made, 0);
-    (void)SSL_CTX_set_session_cache_mode(made, SSL_SESS_CACHE_OFF);
+    (void)ossl.ctxCtrl(made, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    ossl.ctxSetOptions(made, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    (void)ossl.ctxCtrl(made, SSL_CTRL_MODE, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS,
+                        nullptr);
+    (void)ossl.ctxSetNumTickets(made, 0);
+    (void)ossl.ctxCtrl(made, SSL_CTRL_SET_SESS_CACHE_MODE, SSL_SESS_CACHE_OFF, nullptr);
     char what[LINE_SIZE];
-    if (SSL_CTX_use_certificate_chain_file(made, certPath) != 1) {
+    if (ossl.ctxUseChainFile(made, certPath) != 1) {
         std::snprintf(what, sizeof what, "TLS certificate %s", certPath);
-    } else if (SSL_CTX_use_PrivateKey_file(made, keyPath, SSL_FILETYPE_PEM) != 1) {
+    } else if (ossl.ctxUseKeyFile(made, keyPath, SSL_FILETYPE_PEM) != 1) {
         std::snprintf(what, sizeof what, "TLS key %s", keyPath);
-    } else if (SSL_CTX_check_private_key(made) != 1) {
+    } else if (ossl.ctxCheckKey(made) != 1) {
         std::snprintf(what, sizeof what, "TLS key %s does not match the certificate %s", keyPath, certPath);
     } else {
         return made;
     }
     reportSslError(what);
-    SSL_CTX_free(made);
+    ossl.ctxFree(made);
     return nullptr;
 }
 
 void failSession(Session &s)
 {
     s.failed = true;
-    ERR_clear_error();
+    ossl.errClear();
 }
 
 int slotOfTag(int tag) { return tag > slotTag(DAEMON_SLOT) ? tag - 1 : -1; }
 int freshOfTag(int tag) { return tag < 0 ? -tag - 1 : -1; }
 
 // Whether the listed socket still needs the poller, and whether it would now read.
-bool holdsPlainBytes(const Session &s) { return s.established && !s.failed && SSL_pending(s.ssl) > 0; }
+bool holdsPlainBytes(const Session &s) { return s.established && !s.failed && ossl.sslPending(s.ssl) > 0; }
 
 bool readyToRead(int fd)
 {
@@ -209,8 +304,9 @@ bool checkTlsFiles()
 {
     if (tlsPort() == 0) return true;
     if (!keyPath) keyPath = certPath;  // one PEM file may hold both
+    if (!loadOpenSsl()) return false;
     SSL_CTX *made = makeContext();
-    SSL_CTX_free(made);
+    if (made) ossl.ctxFree(made);
     return made != nullptr;
 }
 
@@ -218,14 +314,15 @@ bool prepareTls(int descriptors)
 {
     if (tlsPort() == 0) return true;
     if (!keyPath) keyPath = certPath;
+    if (!loadOpenSsl()) return false;
     context = makeContext();
     if (!context) return false;
-    socketMethod = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quorvel socket");
+    socketMethod = ossl.bioMethNew(ossl.bioNewIndex() | BIO_TYPE_SOURCE_SINK, "quorvel socket");
     if (!socketMethod) return false;
-    BIO_meth_set_write(socketMethod, bioWrite);
-    BIO_meth_set_read(socketMethod, bioRead);
-    BIO_meth_set_ctrl(socketMethod, bioControl);
-    BIO_meth_set_create(socketMethod, bioCreate);
+    ossl.bioMethSetWrite(socketMethod, bioWrite);
+    ossl.bioMethSetRead(socketMethod, bioRead);
+    ossl.bioMethSetCtrl(socketMethod, bioControl);
+    ossl.bioMethSetCreate(socketMethod, bioCreate);
     capacity = descriptors;
     sessions = static_cast<Session *>(mapZeroed(static_cast<size_t>(capacity) * sizeof *sessions));
     attention = static_cast<int *>(mapZeroed(static_cast<size_t>(capacity) * sizeof *attention));
@@ -246,7 +343,7 @@ void reloadTls()
         return;
     }
     // Sessions hold a reference of their own to the context they began with.
-    SSL_CTX_free(context);
+    ossl.ctxFree(context);
     context = made;
     std::printf("quorvel: TLS certificate %s reloaded\n", certPath);
     std::fflush(stdout);
@@ -255,16 +352,16 @@ void reloadTls()
 bool beginTlsSession(int fd)
 {
     if (!context || fd <= 0 || fd >= capacity) return false;
-    SSL *ssl = SSL_new(context);
-    BIO *bio = ssl ? BIO_new(socketMethod) : nullptr;
+    SSL *ssl = ossl.sslNew(context);
+    BIO *bio = ssl ? ossl.bioNew(socketMethod) : nullptr;
     if (!bio) {
-        SSL_free(ssl);
-        ERR_clear_error();
+        if (ssl) ossl.sslFree(ssl);
+        ossl.errClear();
         return false;
     }
-    BIO_set_data(bio, reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
-    SSL_set_bio(ssl, bio, bio);
-    SSL_set_accept_state(ssl);
+    ossl.bioSetData(bio, reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
+    ossl.sslSetBio(ssl, bio, bio);
+    ossl.sslSetAcceptState(ssl);
     sessions[fd] = Session{ssl, false, false, false, sessions[fd].listed};
     return true;
 }
@@ -276,16 +373,16 @@ Handshake continueHandshake(int fd)
     Session *s = sessionOf(fd);
     if (!s || s->failed) return Handshake::Failed;
     if (s->established) return Handshake::Done;
-    const int done = SSL_do_handshake(s->ssl);
+    const int done = ossl.sslDoHandshake(s->ssl);
     s->wantsWrite = false;
     if (done == 1) {
         s->established = true;
         watchOwn(fd, true, false);
         // The client's first lines may have come with its last handshake record.
-        if (SSL_pending(s->ssl) > 0) list(fd);
+        if (ossl.sslPending(s->ssl) > 0) list(fd);
         return Handshake::Done;
     }
-    switch (SSL_get_error(s->ssl, done)) {
+    switch (ossl.sslGetError(s->ssl, done)) {
     case SSL_ERROR_WANT_READ:
         watchOwn(fd, true, false);
         return Handshake::Again;
@@ -305,9 +402,9 @@ void endTlsSession(int fd)
     Session *s = sessionOf(fd);
     if (!s) return;
     // close_notify, if the socket takes it now: a client then tells a close from a cut connection.
-    if (s->established && !s->failed) (void)SSL_shutdown(s->ssl);
-    ERR_clear_error();
-    SSL_free(s->ssl);
+    if (s->established && !s->failed) (void)ossl.sslShutdown(s->ssl);
+    ossl.errClear();
+    ossl.sslFree(s->ssl);
     s->ssl = nullptr;
     s->established = s->failed = s->wantsWrite = false;
 }
@@ -328,12 +425,12 @@ ssize_t readSocket(int fd, char *bytes, size_t room)
     }
     size_t got = 0;
     while (got < room) {
-        const int n = SSL_read(s->ssl, bytes + got, static_cast<int>(room - got));
+        const int n = ossl.sslRead(s->ssl, bytes + got, static_cast<int>(room - got));
         if (n > 0) {
             got += static_cast<size_t>(n);
             continue;
         }
-        const int error = SSL_get_error(s->ssl, n);
+        const int error = ossl.sslGetError(s->ssl, n);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
             if (got > 0) break;
             errno = EAGAIN;
@@ -378,9 +475,9 @@ ssize_t writeSocket(int fd, const iovec *parts, int count)
         }
         bytes = gathered;
     }
-    const int n = SSL_write(s->ssl, bytes, static_cast<int>(length));
+    const int n = ossl.sslWrite(s->ssl, bytes, static_cast<int>(length));
     if (n > 0) return n;
-    const int error = SSL_get_error(s->ssl, n);
+    const int error = ossl.sslGetError(s->ssl, n);
     if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
         errno = EAGAIN;
         return -1;

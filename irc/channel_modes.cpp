@@ -337,8 +337,10 @@ bool refusedByModes(int slot, const char *channel, const char *key)
 
 bool silencedByModes(int slot, const char *channel, const char *command)
 {
+    // The exact node sets no modes: its channel lines skip the table's walk.
+    if (!channelsHaveModes()) return false;
     const int entry = findModes(channel);
-    if (!channelsHaveModes() || entry < 0) return false;
+    if (entry < 0) return false;
     const ChannelModes &c = modeTable[entry];
     const int roomSlot = checkChannel(channel);
     const bool member = roomSlot > 0 && isMember(roomSlot, slot);

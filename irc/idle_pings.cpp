@@ -98,6 +98,8 @@ bool sizeIdlePings(const TableSizes &sizes)
 
 void heardFrom(int slot)
 {
+    // Read by the pings alone: the exact node's lines spare the clock.
+    if (!pingsIdleClients()) return;
     heardAt[slot] = nowMillis();
     pinged[slot] = false;
 }

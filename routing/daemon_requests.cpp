@@ -15,10 +15,18 @@ constexpr char FMT_NEXTHOPS[] = "NEXTHOPS %s %s";  // source node, channel
 
 // The daemons compare names byte for byte, so every node gives them each name folded by the
 // casemapping: ALICE and alice, #ROOM and #room, then meet in every daemon's tables. The exact
-// replies' casemapping folds nothing, and their daemons see the names as typed.
+// replies' casemapping folds nothing, and their daemons see the names as typed, without a copy.
 struct Folded {
-    explicit Folded(const char *name) { foldNameInto(text, sizeof text, name); }
-    char text[LINE_SIZE];
+    explicit Folded(const char *name) : text(name)
+    {
+        if (casemapping() == Casemapping::Exact) return;
+        foldNameInto(folded, sizeof folded, name);
+        text = folded;
+    }
+    Folded(const Folded &) = delete;
+    Folded &operator=(const Folded &) = delete;
+    const char *text;
+    char folded[LINE_SIZE];
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "core/client_profile.h"
 #include "core/connections.h"
 #include "core/framing.h"
+#include "core/names.h"
 #include "core/out_queue.h"
 #include "core/sizes.h"
 #include "support/client_end.h"
@@ -29,6 +30,25 @@ struct Words {
     std::vector<std::string> storage;
     std::vector<char *> pointers;
 };
+
+// Every client slot taken by a socketpair whose other end the test holds.
+void occupyEveryClientSlot(std::vector<std::unique_ptr<ClientEnd>> &ends)
+{
+    for (int slot = FIRST_CLIENT_SLOT; slot < slotCount(); ++slot) {
+        int pair[2] = {-1, -1};
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        occupySlot(slot, pair[1]);
+        ends.push_back(std::make_unique<ClientEnd>(slot, pair[0], pair[1]));
+    }
+}
+
+// The slot holding the nick as a walk through the table finds it, which the index must agree with.
+int walk(const std::string &nick)
+{
+    for (int slot = 0; slot < slotCount(); ++slot)
+        if (connections[slot].sock != 0 && sameName(connections[slot].nick, nick.c_str())) return slot;
+    return -1;
+}
 
 TEST(Sizes, TheExactNodeKeepsItsTables)
 {
@@ -159,18 +179,9 @@ TEST(Sizes, NicksAreFoundInAFullTableAfterEveryChange)
 {
     resetTables("testhost");
     ASSERT_TRUE(applyTableSizes(sizesFor(300)));
-    const auto walk = [](const std::string &nick) {
-        for (int slot = 0; slot < slotCount(); ++slot)
-            if (connections[slot].sock != 0 && nick == connections[slot].nick) return slot;
-        return -1;
-    };
     std::vector<std::unique_ptr<ClientEnd>> ends;
-    for (int slot = FIRST_CLIENT_SLOT; slot < slotCount(); ++slot) {
-        int pair[2] = {-1, -1};
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        occupySlot(slot, pair[1]);
-        ends.push_back(std::make_unique<ClientEnd>(slot, pair[0], pair[1]));
-    }
+    occupyEveryClientSlot(ends);
+    ASSERT_FALSE(HasFatalFailure());
     std::mt19937 next(7);
     for (int round = 0; round < 5000; ++round) {
         const int slot = FIRST_CLIENT_SLOT + static_cast<int>(next() % 300);
@@ -187,6 +198,36 @@ TEST(Sizes, NicksAreFoundInAFullTableAfterEveryChange)
         }
     }
     ends.clear();
+    resetTables("testhost");
+    ASSERT_TRUE(applyTableSizes(sizesFor(EXACT_CLIENT_SLOTS)));
+}
+
+// The exact node's table hashes with plain FNV-1a, in either casemapping: every nick is found in
+// its slot after churn among many more nicks than cells, so that probe chains cross and shift.
+TEST(Sizes, NicksAreFoundInTheExactTableInEitherCasemapping)
+{
+    for (const int profile : {0, 1}) {
+        SCOPED_TRACE(profile ? "client profile" : "exact replies");
+        replyMode = profile ? Replies::Client : Replies::Exact;
+        resetTables("testhost");
+        ASSERT_TRUE(applyTableSizes(sizesFor(EXACT_CLIENT_SLOTS)));
+        std::vector<std::unique_ptr<ClientEnd>> ends;
+        occupyEveryClientSlot(ends);
+        ASSERT_FALSE(HasFatalFailure());
+        std::mt19937 next(11);
+        const auto someNick = [&next] { return std::string(next() % 2 ? "n" : "N") + std::to_string(next() % 60); };
+        for (int round = 0; round < 3000; ++round) {
+            const int slot = FIRST_CLIENT_SLOT + static_cast<int>(next() % EXACT_CLIENT_SLOTS);
+            const std::string nick = someNick();
+            if (next() % 5 == 0) setNick(slot, "");
+            else if (findUser(nick.c_str()) < 0) setNick(slot, nick.c_str());
+            const std::string probe = someNick();
+            ASSERT_EQ(findUser(probe.c_str()), walk(probe)) << "round " << round << ", " << probe;
+            ASSERT_LE(nickProbeLength(probe.c_str()), MAX_CONNECTIONS);
+        }
+        ends.clear();
+    }
+    replyMode = Replies::Exact;
     resetTables("testhost");
     ASSERT_TRUE(applyTableSizes(sizesFor(EXACT_CLIENT_SLOTS)));
 }
