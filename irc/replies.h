@@ -102,6 +102,8 @@ inline constexpr char FMT_311_WHOIS_USER[] = ":%s 311 %s %s %s %s * :%s";  // ni
 inline constexpr char FMT_312_WHOIS_SERVER[] = ":%s 312 %s %s %s :quorvel node %lu";
 inline constexpr char FMT_319_WHOIS_CHANNELS[] = ":%s 319 %s %s :%s";
 inline constexpr char FMT_318_END_OF_WHOIS[] = ":%s 318 %s %s :End of WHOIS list";
+inline constexpr char FMT_406_WAS_NO_SUCH_NICK[] = ":%s 406 %s %s :There was no such nickname";
+inline constexpr char FMT_369_END_OF_WHOWAS[] = ":%s 369 %s %s :End of WHOWAS";  // the list as asked
 inline constexpr char FMT_401_NO_SUCH_NICK[] = ":%s 401 %s %s :No such nick/channel";
 // What members see in the profile: a real PART, QUIT with the whole prefix, NICK with its colon.
 inline constexpr char FMT_PART[] = ":%s PART %s";                                 // prefix, channel
