@@ -34,7 +34,7 @@ inline constexpr char FMT_431_NO_SUCH_CHANNEL[] = ":%s 431%s :No such channel ex
 inline constexpr char FMT_321_LIST_START[] = ":%s 321 %s Channel :Users Name";
 inline constexpr char FMT_322_LIST_ENTRY[] = ":%s 322 %s %s :%i";
 inline constexpr char FMT_323_LIST_END[] = ":%s 323 %s :End of /LIST";
-inline constexpr char FMT_352_WHO_ENTRY[] = ":%s 352 %s %s %s %s %s %s H :0 %s";
+inline constexpr char FMT_352_WHO_ENTRY[] = ":%s 352 %s %s %s %s %s %s %s :0 %s";  // ..., nick, flags, real name
 inline constexpr char FMT_315_WHO_END[] = ":%s 315 %s %s :End of /WHO list.";
 // Messages.
 inline constexpr char FMT_USER_MESSAGE[] = ":%s %s %s :%s";  // sender, PRIVMSG or NOTICE, recipient or channel, text

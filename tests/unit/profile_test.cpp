@@ -179,7 +179,7 @@ TEST_F(Profile, NickThatAnotherNodeHostsTooYieldsToAGuestNick)
     EXPECT_EQ(client(2).take(), crlf(":testhost NOTICE bob :Your nick bob is in use on another node too, so it was "
                                      "changed to Guest0002") +
                                     crlf(":" + prefixOf("bob") + " NICK :Guest0002"));
-    EXPECT_EQ(reply(2, "WHO #a"), numeric("352 Guest0002 #a bob_u client.test testhost Guest0002 H :0 Real bob ") +
+    EXPECT_EQ(reply(2, "WHO #a"), numeric("352 Guest0002 #a bob_u client.test testhost Guest0002 H@ :0 Real bob ") +
                                       numeric("315 Guest0002 #a :End of /WHO list."));
     EXPECT_STREQ(connections[3].nick, "Guest0003");
     EXPECT_EQ(client(3).take(), "");
