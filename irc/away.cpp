@@ -72,17 +72,19 @@ void handleAway(int slot, LineCursor &cur)
     announceAway(slot);
 }
 
+const char *awayTextFor(const char *nick)
+{
+    if (!anyoneMayBeAway()) return nullptr;
+    const int user = findRegistered(nick);
+    if (user >= FIRST_CLIENT_SLOT) return awayTextOf(user);
+    const int entry = findNetworkMember(nick);
+    return entry >= 0 && networkMembers[entry].awayText[0] != '\0' ? networkMembers[entry].awayText : nullptr;
+}
+
 void replyIfAway(int slot, const char *nick)
 {
-    if (!anyoneMayBeAway()) return;
-    const int user = findRegistered(nick);
-    const char *text = nullptr;
-    if (user >= FIRST_CLIENT_SLOT) {
-        text = awayTextOf(user);
-    } else if (const int entry = findNetworkMember(nick); entry >= 0) {
-        text = networkMembers[entry].awayText[0] != '\0' ? networkMembers[entry].awayText : nullptr;
-    }
-    if (text) replyf(slot, FMT_301_AWAY, serverName(), connections[slot].nick, nick, text);
+    if (const char *text = awayTextFor(nick))
+        replyf(slot, FMT_301_AWAY, serverName(), connections[slot].nick, nick, text);
 }
 
 bool takeAwayNotice(uint32_t src, const Message &m)

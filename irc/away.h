@@ -16,6 +16,8 @@ inline constexpr int AWAY_MAX = 300;
 bool sizeAwayTable(const TableSizes &sizes);
 void clearAwayTable();
 void handleAway(int slot, LineCursor &cur);
+// The away text of `nick`, here or on another node; nullptr when it is not away.
+const char *awayTextFor(const char *nick);
 // 301 to the user in `slot` when `nick` is away, here or on another node.
 void replyIfAway(int slot, const char *nick);
 // An AWAY notice that node `src` sent for one of its members: ":text" away, "-" back. False when

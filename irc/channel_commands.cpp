@@ -80,7 +80,7 @@ void whoHere(int slot, const Room &room)
     for (int i = 0; i < room.userCount; ++i) {
         const Connection &member = connections[room.users[i]];
         replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, room.name, member.userName, member.hostName,
-               member.serverName, member.nick, member.realName);
+               member.serverName, member.nick, whoFlags(room.name, member.nick), member.realName);
     }
 }
 
@@ -91,7 +91,8 @@ void whoElsewhere(int slot, const char *channel)
     for (int i = 0; i < networkMemberSlots; ++i) {
         const NetworkMember &m = networkMembers[i];
         if (inNetworkChannel(i, channel))
-            replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, channel, m.user, m.host, "*", m.nick, "*");
+            replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, channel, m.user, m.host, "*", m.nick,
+                   whoFlags(channel, m.nick), "*");
     }
 }
 

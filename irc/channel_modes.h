@@ -52,6 +52,8 @@ int isChannelOperator(int slot, int roomSlot);
 unsigned char privilegeOf(const char *channel, const char *nick);
 // 1 when the channel has the flag (MODE_TOPIC, ...) set; 0 for a channel with no modes known.
 int hasModeFlag(const char *channel, unsigned flag);
+// "@", "+" or "" for the nick's privilege in the channel, as NAMES and WHO show it.
+const char *privilegeMark(const char *channel, const char *nick);
 // The nick as NAMES shows it: "@nick", "+nick" or "nick". Valid until the next call.
 const char *shownNick(const char *channel, const char *nick);
 

@@ -28,6 +28,7 @@
 #include "registration.h"
 #include "replies.h"
 #include "topic_commands.h"
+#include "whowas.h"
 
 namespace {
 
@@ -66,6 +67,7 @@ constexpr CommandRow PROFILE_COMMANDS[] = {
     {"USERHOST", Gate::Registered,   handleUserhost},
     {"ISON",     Gate::Registered,   handleIson},
     {"WHOIS",    Gate::Registered,   handleWhois},
+    {"WHOWAS",   Gate::Registered,   handleWhowas},
     {"NAMES",    Gate::Registered,   handleNames},
     {"TOPIC",    Gate::Registered,   handleTopic},
     {"AWAY",     Gate::Registered,   handleAway},

@@ -34,7 +34,7 @@ inline constexpr char FMT_431_NO_SUCH_CHANNEL[] = ":%s 431%s :No such channel ex
 inline constexpr char FMT_321_LIST_START[] = ":%s 321 %s Channel :Users Name";
 inline constexpr char FMT_322_LIST_ENTRY[] = ":%s 322 %s %s :%i";
 inline constexpr char FMT_323_LIST_END[] = ":%s 323 %s :End of /LIST";
-inline constexpr char FMT_352_WHO_ENTRY[] = ":%s 352 %s %s %s %s %s %s H :0 %s";
+inline constexpr char FMT_352_WHO_ENTRY[] = ":%s 352 %s %s %s %s %s %s %s :0 %s";  // ..., nick, flags, real name
 inline constexpr char FMT_315_WHO_END[] = ":%s 315 %s %s :End of /WHO list.";
 // Messages.
 inline constexpr char FMT_USER_MESSAGE[] = ":%s %s %s :%s";  // sender, PRIVMSG or NOTICE, recipient or channel, text
@@ -102,6 +102,8 @@ inline constexpr char FMT_311_WHOIS_USER[] = ":%s 311 %s %s %s %s * :%s";  // ni
 inline constexpr char FMT_312_WHOIS_SERVER[] = ":%s 312 %s %s %s :quorvel node %lu";
 inline constexpr char FMT_319_WHOIS_CHANNELS[] = ":%s 319 %s %s :%s";
 inline constexpr char FMT_318_END_OF_WHOIS[] = ":%s 318 %s %s :End of WHOIS list";
+inline constexpr char FMT_406_WAS_NO_SUCH_NICK[] = ":%s 406 %s %s :There was no such nickname";
+inline constexpr char FMT_369_END_OF_WHOWAS[] = ":%s 369 %s %s :End of WHOWAS";  // the list as asked
 inline constexpr char FMT_401_NO_SUCH_NICK[] = ":%s 401 %s %s :No such nick/channel";
 // What members see in the profile: a real PART, QUIT with the whole prefix, NICK with its colon.
 inline constexpr char FMT_PART[] = ":%s PART %s";                                 // prefix, channel

@@ -2,11 +2,14 @@
 // nodes from the network member table (which knows them while they are in some channel).
 #include "who_masks.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "../core/connections.h"
 #include "../core/names.h"
 #include "../core/server.h"
+#include "away.h"
+#include "channel_modes.h"
 #include "network_members.h"
 #include "profile.h"
 #include "replies.h"
@@ -46,6 +49,15 @@ bool matchesMask(const char *mask, const char *text)
     return *mask == '\0';
 }
 
+const char *whoFlags(const char *channel, const char *nick)
+{
+    static char flags[3];
+    if (!clientProfile.on) return "H";
+    const char *mark = std::strcmp(channel, "*") == 0 ? "" : privilegeMark(channel, nick);
+    std::snprintf(flags, sizeof flags, "%c%s", awayTextFor(nick) ? 'G' : 'H', mark);
+    return flags;
+}
+
 bool whoUsers(int slot, const char *word)
 {
     if (!whoTakesMasks() || isChannelName(word)) return false;
@@ -54,13 +66,14 @@ bool whoUsers(int slot, const char *word)
     for (int user = FIRST_CLIENT_SLOT; user < slotReach(); ++user) {
         const Connection &c = connections[user];
         if (c.sock == 0 || !c.registered || !matchesAny(mask, c.nick, c.userName, c.hostName)) continue;
-        replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, "*", c.userName, c.hostName, serverName(), c.nick, c.realName);
+        replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, "*", c.userName, c.hostName, serverName(), c.nick,
+               whoFlags("*", c.nick), c.realName);
     }
     // Other nodes tell of their members' names only: their server and real name stand as "*".
     for (int i = 0; i < networkMemberSlots; ++i) {
         const NetworkMember &m = networkMembers[i];
         if (m.node != 0 && matchesAny(mask, m.nick, m.user, m.host))
-            replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, "*", m.user, m.host, "*", m.nick, "*");
+            replyf(slot, FMT_352_WHO_ENTRY, serverName(), nick, "*", m.user, m.host, "*", m.nick, whoFlags("*", m.nick), "*");
     }
     replyf(slot, FMT_315_WHO_END, serverName(), nick, word);
     return true;

@@ -179,7 +179,7 @@ TEST_F(Profile, NickThatAnotherNodeHostsTooYieldsToAGuestNick)
     EXPECT_EQ(client(2).take(), crlf(":testhost NOTICE bob :Your nick bob is in use on another node too, so it was "
                                      "changed to Guest0002") +
                                     crlf(":" + prefixOf("bob") + " NICK :Guest0002"));
-    EXPECT_EQ(reply(2, "WHO #a"), numeric("352 Guest0002 #a bob_u client.test testhost Guest0002 H :0 Real bob ") +
+    EXPECT_EQ(reply(2, "WHO #a"), numeric("352 Guest0002 #a bob_u client.test testhost Guest0002 H@ :0 Real bob ") +
                                       numeric("315 Guest0002 #a :End of /WHO list."));
     EXPECT_STREQ(connections[3].nick, "Guest0003");
     EXPECT_EQ(client(3).take(), "");
@@ -235,6 +235,27 @@ TEST_F(Profile, UserhostIsonAndWhoisTellOfUsersHere)
                                                  numeric("318 alice alice :End of WHOIS list"));
     EXPECT_EQ(reply(1, "WHOIS carol"), numeric("401 alice carol :No such nick/channel") +
                                            numeric("318 alice carol :End of WHOIS list"));
+}
+
+// No history is kept: every nick of the list is answered 406, one that is on now as well, and the
+// list ends in one 369 as it was asked.
+TEST_F(Profile, WhowasAnswersEveryNickOfTheList)
+{
+    EXPECT_EQ(reply(1, "WHOWAS bob"), numeric("451 * :You have not registered"));
+    registerUser(1, "alice");
+    registerUser(2, "bob");
+    const std::string none = " :There was no such nickname";
+    const struct {
+        const char *line;
+        std::string answer;
+    } cases[] = {
+        {"WHOWAS", numeric("461 alice WHOWAS :Not enough parameters")},
+        {"WHOWAS carol", numeric("406 alice carol" + none) + numeric("369 alice carol :End of WHOWAS")},
+        {"WHOWAS bob", numeric("406 alice bob" + none) + numeric("369 alice bob :End of WHOWAS")},
+        {"WHOWAS carol,,dave 1 elsewhere", numeric("406 alice carol" + none) + numeric("406 alice dave" + none) +
+                                               numeric("369 alice carol,,dave :End of WHOWAS")},
+    };
+    for (const auto &c : cases) EXPECT_EQ(reply(1, c.line), c.answer) << c.line;
 }
 
 // As many channels as a user may be in, in order of joining, in one 319 line.
@@ -362,7 +383,7 @@ TEST_F(Profile, ForwardLinesCarryThePrefixTheKeywordAndTheTextAsItStands)
 // Without the profile its commands are unknown and its prefixes are refused as a node's sender.
 TEST_F(IrcSession, ProfileCommandsAreUnknownWithoutIt)
 {
-    for (const char *word : {"NOTICE", "PING", "PONG", "CAP", "MODE", "USERHOST", "ISON", "WHOIS"}) {
+    for (const char *word : {"NOTICE", "PING", "PONG", "CAP", "MODE", "USERHOST", "ISON", "WHOIS", "WHOWAS"}) {
         SCOPED_TRACE(word);
         EXPECT_EQ(reply(1, std::string(word) + " x"), numeric(std::string("421 ") + word + " :Unknown command"));
     }

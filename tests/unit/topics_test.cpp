@@ -392,6 +392,31 @@ TEST_F(AcrossNodes, WhoisOfAMemberOfAnotherNodeComesFromItsNotices)
                                             numeric("318 carol nobody :End of WHOIS list"));
 }
 
+// WHO's flags as clients read them: G for away, then @ or + in the channel asked of; none for a
+// nick or a mask, which names no channel.
+TEST_F(AcrossNodes, WhoFlagsShowAwayAndPrivilegeHereAndElsewhere)
+{
+    parse(2, "JOIN #a");
+    parse(1, "MODE #a +v carol");
+    parse(1, "AWAY :afk");
+    EXPECT_EQ(forwardFrom(notice(ZED, "AWAY", ":brb")), 1);
+    toNode2();
+    drain();
+    const struct {
+        const char *line;
+        std::string answer;
+    } rows[] = {
+        {"WHO #a", numeric("352 carol #a bob_u client.test testhost bob G@ :0 Real bob ") +
+                       numeric("352 carol #a carol_u client.test testhost carol H+ :0 Real carol ") +
+                       numeric("352 carol #a z far.example * zed G :0 *") + numeric("315 carol #a :End of /WHO list.")},
+        {"WHO #far", numeric("352 carol #far y h * yan H@ :0 *") + numeric("315 carol #far :End of /WHO list.")},
+        {"WHO zed", numeric("352 carol * z far.example * zed G :0 *") + numeric("315 carol zed :End of /WHO list.")},
+        {"WHO bob", numeric("352 carol * bob_u client.test testhost bob G :0 Real bob ") +
+                        numeric("315 carol bob :End of /WHO list.")},
+    };
+    for (const auto &r : rows) EXPECT_EQ(reply(2, r.line), r.answer) << r.line;
+}
+
 TEST_F(AcrossNodes, NamesShowMembersHereAndElsewhere)
 {
     EXPECT_EQ(reply(2, "NAMES #a,#far"), numeric("353 carol = #a :@bob zed") + numeric("366 carol #a :End of /NAMES list") +
