@@ -19,6 +19,9 @@ namespace {
 // WHO of a nick or a mask is the client profile's; the exact replies' WHO names a channel.
 bool whoTakesMasks() { return replyMode == Replies::Client; }
 
+// Away (G) and a member's privilege in the flags are the client profile's; the exact replies say H.
+bool whoShowsStatus() { return replyMode == Replies::Client; }
+
 bool matchesAny(const char *mask, const char *nick, const char *user, const char *host)
 {
     return matchesMask(mask, nick) || matchesMask(mask, user) || matchesMask(mask, host);
@@ -52,7 +55,7 @@ bool matchesMask(const char *mask, const char *text)
 const char *whoFlags(const char *channel, const char *nick)
 {
     static char flags[3];
-    if (!clientProfile.on) return "H";
+    if (!whoShowsStatus()) return "H";
     const char *mark = std::strcmp(channel, "*") == 0 ? "" : privilegeMark(channel, nick);
     std::snprintf(flags, sizeof flags, "%c%s", awayTextFor(nick) ? 'G' : 'H', mark);
     return flags;
