@@ -120,6 +120,11 @@ void yieldNick(int slot)
     takeNick(slot, guest);
 }
 
+// The exact replies write each word with the space after it; clients show a real name in WHO and
+// WHOIS, where that last space reads as part of the name. A lone ':' keeps its one space, as an
+// empty real name would leave the registration incomplete.
+bool trimsRealName() { return replyMode == Replies::Client; }
+
 // The trailing parameter and every word after it, each followed by one space.
 void storeRealName(Connection &c, const char *firstWord, LineCursor &cur)
 {
@@ -128,6 +133,8 @@ void storeRealName(Connection &c, const char *firstWord, LineCursor &cur)
         realName.add(word);
         realName.add(" ");
     }
+    const size_t length = realName.length();
+    if (trimsRealName() && length > 1 && c.realName[length - 1] == ' ') c.realName[length - 1] = '\0';
 }
 
 void reportUser(const Connection &c)

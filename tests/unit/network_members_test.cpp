@@ -141,8 +141,8 @@ TEST_F(NetworkChannels, OtherNodesMembersShowInNamesWhoAndListAndTheirNoticesRea
     EXPECT_EQ(reply(2, "JOIN #a"), crlf(":" + prefixOf("carol") + " JOIN #a") + numeric("353 carol = #a :@bob carol zed") +
                                         numeric("366 carol #a :End of /NAMES list"));
     answerNodeRequests();
-    EXPECT_EQ(reply(2, "WHO #a"), numeric("352 carol #a bob_u client.test testhost bob H@ :0 Real bob ") +
-                                      numeric("352 carol #a carol_u client.test testhost carol H :0 Real carol ") +
+    EXPECT_EQ(reply(2, "WHO #a"), numeric("352 carol #a bob_u client.test testhost bob H@ :0 Real bob") +
+                                      numeric("352 carol #a carol_u client.test testhost carol H :0 Real carol") +
                                       numeric("352 carol #a z far.example * zed H :0 *") +
                                       numeric("315 carol #a :End of /WHO list."));
     EXPECT_EQ(reply(2, "WHO #far"), numeric("352 carol #far y h * yan H@ :0 *") + numeric("315 carol #far :End of /WHO list."));

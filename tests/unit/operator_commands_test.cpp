@@ -278,8 +278,8 @@ TEST(WhoMask, StarsAndQuestionMarksMatchWithoutCase)
 
 TEST_F(Operators, WhoForANickOrAMask)
 {
-    const std::string whoBob = numeric("352 carol * bob_u client.test testhost bob H :0 Real bob ");
-    const std::string whoCarol = numeric("352 carol * carol_u client.test testhost carol H :0 Real carol ");
+    const std::string whoBob = numeric("352 carol * bob_u client.test testhost bob H :0 Real bob");
+    const std::string whoCarol = numeric("352 carol * carol_u client.test testhost carol H :0 Real carol");
     EXPECT_EQ(reply(3, "WHO bob"), whoBob + numeric("315 carol bob :End of /WHO list."));
     EXPECT_EQ(reply(3, "WHO BOB"), whoBob + numeric("315 carol BOB :End of /WHO list."));
     EXPECT_EQ(reply(3, "WHO *o*"), whoBob + whoCarol + numeric("315 carol *o* :End of /WHO list."));

@@ -80,9 +80,24 @@ TEST_F(Profile, RegistrationEndsInTheWelcomeThenTheMotd)
     EXPECT_EQ(reply(1, "CAP LS 302"), crlf(":testhost CAP * LS :"));
     takeNick(1, "alice");
     EXPECT_EQ(client(1).take(), "");
-    EXPECT_EQ(reply(1, "USER alice_u 0 * :Real alice "), welcome("alice") + motd("alice"));
+    EXPECT_EQ(reply(1, "USER alice_u 0 * :Real alice"), welcome("alice") + motd("alice"));
     EXPECT_EQ(daemon.take(), "ADDUSER alice\r\n");
     EXPECT_EQ(reply(1, "CAP END"), "");
+}
+
+// WHO and WHOIS show the real name as clients typed it, with no space of the exact replies' after
+// it; a lone ':' still names someone.
+TEST_F(Profile, RealNameKeepsNoTrailingSpace)
+{
+    const struct {
+        const char *user;
+        const char *stored;
+    } cases[] = {{"USER a 0 * :Yan Y", "Yan Y"}, {"USER a 0 * :Yan  Y ", "Yan Y"}, {"USER a 0 * :", " "}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.user);
+        parse(1, c.user);
+        EXPECT_STREQ(connections[1].realName, c.stored);
+    }
 }
 
 TEST_F(Profile, EveryNumericNamesTheRequesterOrAStar)
@@ -179,7 +194,7 @@ TEST_F(Profile, NickThatAnotherNodeHostsTooYieldsToAGuestNick)
     EXPECT_EQ(client(2).take(), crlf(":testhost NOTICE bob :Your nick bob is in use on another node too, so it was "
                                      "changed to Guest0002") +
                                     crlf(":" + prefixOf("bob") + " NICK :Guest0002"));
-    EXPECT_EQ(reply(2, "WHO #a"), numeric("352 Guest0002 #a bob_u client.test testhost Guest0002 H@ :0 Real bob ") +
+    EXPECT_EQ(reply(2, "WHO #a"), numeric("352 Guest0002 #a bob_u client.test testhost Guest0002 H@ :0 Real bob") +
                                       numeric("315 Guest0002 #a :End of /WHO list."));
     EXPECT_STREQ(connections[3].nick, "Guest0003");
     EXPECT_EQ(client(3).take(), "");
@@ -227,10 +242,10 @@ TEST_F(Profile, UserhostIsonAndWhoisTellOfUsersHere)
     EXPECT_EQ(reply(1, "USERHOST"), numeric("461 alice USERHOST :Not enough parameters"));
     EXPECT_EQ(reply(1, "ISON :bob carol dave alice"), numeric("303 alice :bob alice"));
     EXPECT_EQ(reply(1, "ISON dave"), numeric("303 alice :"));
-    EXPECT_EQ(reply(1, "WHOIS bob"), numeric("311 alice bob bob_u client.test * :Real bob ") +
+    EXPECT_EQ(reply(1, "WHOIS bob"), numeric("311 alice bob bob_u client.test * :Real bob") +
                                          numeric("312 alice bob testhost :quorvel node 0") +
                                          numeric("319 alice bob :#b #c &d") + numeric("318 alice bob :End of WHOIS list"));
-    EXPECT_EQ(reply(1, "WHOIS alice alice"), numeric("311 alice alice alice_u client.test * :Real alice ") +
+    EXPECT_EQ(reply(1, "WHOIS alice alice"), numeric("311 alice alice alice_u client.test * :Real alice") +
                                                  numeric("312 alice alice testhost :quorvel node 0") +
                                                  numeric("318 alice alice :End of WHOIS list"));
     EXPECT_EQ(reply(1, "WHOIS carol"), numeric("401 alice carol :No such nick/channel") +
@@ -269,7 +284,7 @@ TEST_F(Profile, WhoisNamesEveryChannel)
     joinAs(2, list);
     std::string named = list;
     std::replace(named.begin(), named.end(), ',', ' ');
-    EXPECT_EQ(reply(1, "WHOIS bob"), numeric("311 alice bob bob_u client.test * :Real bob ") +
+    EXPECT_EQ(reply(1, "WHOIS bob"), numeric("311 alice bob bob_u client.test * :Real bob") +
                                          numeric("312 alice bob testhost :quorvel node 0") +
                                          numeric("319 alice bob :" + named) + numeric("318 alice bob :End of WHOIS list"));
 }

@@ -162,7 +162,7 @@ TEST_F(OneNode, AwayAnswersMessagesAndWhoisUntilTheUserIsBack)
         const char *line;
         std::string toSender, toBob;
     };
-    const std::string whoisBob = numeric("311 carol bob bob_u client.test * :Real bob ") +
+    const std::string whoisBob = numeric("311 carol bob bob_u client.test * :Real bob") +
                                  numeric("312 carol bob testhost :quorvel node 0") + numeric("319 carol bob :#a");
     const Row rows[] = {
         {1, "AWAY :out for lunch", numeric("306 bob :You have been marked as being away"), ""},
@@ -406,12 +406,12 @@ TEST_F(AcrossNodes, WhoFlagsShowAwayAndPrivilegeHereAndElsewhere)
         const char *line;
         std::string answer;
     } rows[] = {
-        {"WHO #a", numeric("352 carol #a bob_u client.test testhost bob G@ :0 Real bob ") +
-                       numeric("352 carol #a carol_u client.test testhost carol H+ :0 Real carol ") +
+        {"WHO #a", numeric("352 carol #a bob_u client.test testhost bob G@ :0 Real bob") +
+                       numeric("352 carol #a carol_u client.test testhost carol H+ :0 Real carol") +
                        numeric("352 carol #a z far.example * zed G :0 *") + numeric("315 carol #a :End of /WHO list.")},
         {"WHO #far", numeric("352 carol #far y h * yan H@ :0 *") + numeric("315 carol #far :End of /WHO list.")},
         {"WHO zed", numeric("352 carol * z far.example * zed G :0 *") + numeric("315 carol zed :End of /WHO list.")},
-        {"WHO bob", numeric("352 carol * bob_u client.test testhost bob G :0 Real bob ") +
+        {"WHO bob", numeric("352 carol * bob_u client.test testhost bob G :0 Real bob") +
                         numeric("315 carol bob :End of /WHO list.")},
     };
     for (const auto &r : rows) EXPECT_EQ(reply(2, r.line), r.answer) << r.line;
