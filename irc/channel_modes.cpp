@@ -275,11 +275,23 @@ int isChannelOperator(int slot, int roomSlot)
     return (privilegeOf(rooms[roomSlot].name, connections[slot].nick) & PRIV_OP) ? 1 : 0;
 }
 
+const char *privilegeMark(const char *channel, const char *nick)
+{
+    const unsigned char p = privilegeOf(channel, nick);
+    return (p & PRIV_OP) ? "@" : (p & PRIV_VOICE) ? "+" : "";
+}
+
 const char *shownNick(const char *channel, const char *nick)
 {
     static char shown[NICK_MAX + 2];
-    const unsigned char p = privilegeOf(channel, nick);
-    std::snprintf(shown, sizeof shown, "%s%s", (p & PRIV_OP) ? "@" : (p & PRIV_VOICE) ? "+" : "", nick);
+    std::snprintf(shown, sizeof shown, "%s%s", privilegeMark(channel, nick), nick);
+    return shown;
+}
+
+const char *shownChannel(const char *channel, const char *nick)
+{
+    static char shown[CHANNEL_NAME_MAX + 2];
+    std::snprintf(shown, sizeof shown, "%s%s", privilegeMark(channel, nick), channel);
     return shown;
 }
 

@@ -21,6 +21,7 @@
 #include "member_notices.h"
 #include "messages.h"
 #include "motd.h"
+#include "node_queries.h"
 #include "network_members.h"
 #include "operator_commands.h"
 #include "profile.h"
@@ -159,4 +160,5 @@ void wireIrc()
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());
     addPoller(idlePingPoller());
+    addPoller(nodeQueryPoller());
 }

@@ -40,14 +40,6 @@ void answerNickQuestion(const PendingMessage &m, bool elsewhere)
     else routingHooks.nickCheckAnswered(m.owner, m.ownerSerial, m.target, elsewhere);
 }
 
-// Only the connection that sent the message is told: the slot may have been taken over since,
-// and a peer node's FORWARD connection, never registered, is written nothing.
-bool ownerStillThere(int owner, unsigned serial)
-{
-    if (owner < FIRST_CLIENT_SLOT || owner >= slotCount()) return false;
-    const Connection &c = connections[owner];
-    return c.sock != 0 && c.registered && c.serial == serial;
-}
 
 unsigned serialOf(int owner) { return owner >= 0 ? connections[owner].serial : 0; }
 
@@ -114,6 +106,13 @@ bool askNick(int slot, const char *nick, const char *keyword)
 }
 
 }  // namespace
+
+bool ownerStillThere(int owner, unsigned serial)
+{
+    if (owner < FIRST_CLIENT_SLOT || owner >= slotCount()) return false;
+    const Connection &c = connections[owner];
+    return c.sock != 0 && c.registered && c.serial == serial;
+}
 
 bool drawsReplies(const Message &m) { return std::strcmp(m.command, "PRIVMSG") == 0; }
 
