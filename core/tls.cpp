@@ -113,7 +113,8 @@ SSL_CTX *makeContext()
     if (SSL_CTX_use_certificate_chain_file(made, certPath) != 1) {
         std::snprintf(what, sizeof what, "TLS certificate %s", certPath);
     } else if (SSL_CTX_use_PrivateKey_file(made, keyPath, SSL_FILETYPE_PEM) != 1) {
-        std::snprintf(what, sizeof what, "TLS key %s", keyPath);
+        if (keyPath == certPath) std::snprintf(what, sizeof what, "TLS key: no --tls-key given, and none in %s", certPath);
+        else std::snprintf(what, sizeof what, "TLS key %s", keyPath);
     } else if (SSL_CTX_check_private_key(made) != 1) {
         std::snprintf(what, sizeof what, "TLS key %s does not match the certificate %s", keyPath, certPath);
     } else {
@@ -182,6 +183,14 @@ void afterWait()
     }
 }
 
+// A key without its certificate would leave the TLS port silently shut: the user meant to have one.
+bool tlsPairGiven()
+{
+    if (!clientProfile.on || !keyPath || certPath) return true;
+    std::fprintf(stderr, "quorvel: --tls-key %s needs --tls-cert FILE too: no TLS port without a certificate\n", keyPath);
+    return false;
+}
+
 }  // namespace
 
 void takeTlsOptions(int &argc, char **argv)
@@ -206,6 +215,7 @@ int tlsPort() { return clientProfile.on && certPath ? givenPort : 0; }
 
 bool checkTlsFiles()
 {
+    if (!tlsPairGiven()) return false;
     if (tlsPort() == 0) return true;
     if (!keyPath) keyPath = certPath;  // one PEM file may hold both
     SSL_CTX *made = makeContext();
@@ -215,6 +225,7 @@ bool checkTlsFiles()
 
 bool prepareTls(int descriptors)
 {
+    if (!tlsPairGiven()) return false;
     if (tlsPort() == 0) return true;
     if (!keyPath) keyPath = certPath;
     context = makeContext();
