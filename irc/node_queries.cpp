@@ -106,7 +106,7 @@ void showWhois(const NodeQuery &q, const Message &m, const char *rest)
     char words[LINE_SIZE];
     copyCut(words, rest);
     LineCursor cur{words};
-    const char *channels = cur.next();
+    char *channels = cur.next();
     const char *lengthWord = cur.next();
     if (!channels || !lengthWord) return;
     const char *texts = cur.pos[0] == ':' ? cur.pos + 1 : cur.pos;
@@ -118,7 +118,7 @@ void showWhois(const NodeQuery &q, const Message &m, const char *rest)
     replyf(q.slot, FMT_311_WHOIS_USER, serverName(), nick, who.nick, who.user, who.host, realName);
     replyf(q.slot, FMT_312_WHOIS_NODE, serverName(), nick, who.nick, node, node);
     WordLines shown(q.slot, who.nick, emitWhoisChannels);
-    LineCursor list{const_cast<char *>(channels)};
+    LineCursor list{channels};
     for (const char *channel = list.next(','); channel && std::strcmp(channel, "*") != 0; channel = list.next(','))
         shown.add(channel);
     shown.flush();
