@@ -187,7 +187,7 @@ void sendAsNode(const char *sender, const char *target, const char *text, const 
 
 bool ask(int slot, Kind kind, const char *nick, const char *channel)
 {
-    if (!canAskOtherNodes()) return false;
+    if (!canAskAbout(nick)) return false;
     const QueryRow &row = rowOf(kind);
     const int entry = freeEntry();
     if (entry < 0 || roomForLines(slot) <= 0) {
@@ -270,7 +270,12 @@ void expireNodeQueries(long long now)
     }
 }
 
-bool canAskOtherNodes() { return clientProfile.on && neighbors > 0 && connections[DAEMON_SLOT].sock != 0; }
+// A word that is no nick names nobody on any node: asking would only delay its 401.
+bool canAskAbout(const char *nick)
+{
+    if (!checkNickFormat(nick) || std::strlen(nick) > NICK_MAX) return false;
+    return clientProfile.on && neighbors > 0 && connections[DAEMON_SLOT].sock != 0;
+}
 
 bool askWhoisElsewhere(int slot, const char *nick) { return ask(slot, Kind::Whois, nick, ""); }
 

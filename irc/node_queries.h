@@ -7,8 +7,9 @@
 
 struct Message;
 
-// Whether other nodes can be asked now: the profile's, with neighbours and a daemon to route by.
-bool canAskOtherNodes();
+// Whether other nodes can be asked about `nick` now: a word that reads as a nick, in the profile,
+// with neighbours and a daemon to route by.
+bool canAskAbout(const char *nick);
 // Whether the question about `nick` went to the other nodes for the user in `slot`; when it could
 // not go for want of room, the user is told to try again (263, and 318 for a WHOIS) and it counts
 // as asked. False when no other node can be asked: the caller answers as for nobody.

@@ -352,7 +352,7 @@ void handleInvite(int slot, LineCursor &cur)
     const int roomSlot = checkChannel(channel);
     const bool exists = channelExists(channel);
     const bool known = knownUser(target);
-    if (!known && !canAskOtherNodes()) {
+    if (!known && !canAskAbout(target)) {
         replyf(slot, FMT_401_NO_SUCH_NICK, serverName(), nick, target);
         return;
     }

@@ -135,6 +135,18 @@ TEST_F(NodeQueries, InviteOfAUserNobodyHereKnowsWaitsForItsNode)
     EXPECT_EQ(client(1).take(), numeric("401 bob yan :No such nick/channel"));
 }
 
+TEST_F(NodeQueries, AWordThatIsNoNickIsAnsweredAtOnce)
+{
+    for (const char *word : {"#a", "ten_chars1", "9lives", "a,b"}) {
+        SCOPED_TRACE(word);
+        const std::string w = word;
+        EXPECT_EQ(reply(2, "WHOIS " + w), numeric("401 carol " + w + " :No such nick/channel") +
+                                              numeric("318 carol " + w + " :End of WHOIS list"));
+        EXPECT_EQ(reply(1, "INVITE " + w + " #a"), numeric("401 bob " + w + " :No such nick/channel"));
+        EXPECT_EQ(waitingCount(), 0);
+    }
+}
+
 TEST_F(NodeQueries, UnansweredQuestionsEndIn401AndAFullTableIn263)
 {
     // A question whose asker left tells nobody.
