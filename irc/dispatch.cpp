@@ -151,6 +151,7 @@ void wireIrc()
     routingHooks.tellSender = tellSender;
     routingHooks.daemonLinkUp = announceEverything;
     routingHooks.nodeSplit = splitFromNode;
+    routingHooks.questionUndelivered = questionUndelivered;
     addTableSizer(sizeHostLookups);
     addTableSizer(sizeNickHolders);
     addTableSizer(sizeChannelSlots);

@@ -31,8 +31,8 @@
 namespace {
 
 constexpr int QUERIES_MAX = 32;
-// A node a few hops away answers within milliseconds; a nick that no node hosts draws no answer
-// at all, so its 401 comes when this is over.
+// A node a few hops away answers within milliseconds; a question whose answer was lost on the
+// way, or whose user's node no longer knows it, ends when this is over.
 constexpr long long QUERY_PATIENCE_MS = 3000;
 constexpr char FMT_QUERY_TOKEN[] = "%u";
 constexpr char FMT_REAL_NAME_LENGTH[] = " %zu :";
@@ -256,18 +256,30 @@ void beforeWait()
 
 void afterWait() { expireNodeQueries(nowMillis()); }
 
+// The asker hears 401 (and 318 for a WHOIS) when it is still there.
+void endUnanswered(NodeQuery &q)
+{
+    q.token = 0;
+    if (!ownerStillThere(q.slot, q.serial)) return;
+    replyf(q.slot, FMT_401_NO_SUCH_NICK, serverName(), connections[q.slot].nick, q.nick);
+    rowOf(q.kind).close(q.slot, q.nick);
+}
+
 }  // namespace
+
+void questionUndelivered(const Message &m)
+{
+    const char *rest = nullptr;
+    const unsigned token = readToken(m.text, &rest);
+    for (NodeQuery &q : queries)
+        if (token != 0 && q.token == token && std::strcmp(rowOf(q.kind).ask, m.command) == 0) return endUnanswered(q);
+}
 
 // A question nobody answered in time: the nick is nowhere, as far as the asker can tell.
 void expireNodeQueries(long long now)
 {
-    for (NodeQuery &q : queries) {
-        if (q.token == 0 || q.dueAt > now) continue;
-        q.token = 0;
-        if (!ownerStillThere(q.slot, q.serial)) continue;
-        replyf(q.slot, FMT_401_NO_SUCH_NICK, serverName(), connections[q.slot].nick, q.nick);
-        rowOf(q.kind).close(q.slot, q.nick);
-    }
+    for (NodeQuery &q : queries)
+        if (q.token != 0 && q.dueAt <= now) endUnanswered(q);
 }
 
 // A word that is no nick names nobody on any node: asking would only delay its 401.

@@ -1,6 +1,7 @@
 // WHOIS and INVITE of a user that this node knows nothing of (another node's user in no channel):
 // the question goes to the nick's node the way a private message does, that node answers the same
-// way, and the asker hears the numerics when the answer comes, or 401 once it is overdue.
+// way, and the asker hears the numerics when the answer comes, or 401 when no node hosts the nick
+// or the answer is overdue.
 #pragma once
 
 #include "../core/hooks.h"
@@ -18,6 +19,8 @@ bool askWhoisElsewhere(int slot, const char *nick);
 bool askInviteElsewhere(int slot, const char *nick, const char *channel);
 // A question or answer for the user `to` here; false when `m` is neither, and is a message.
 bool takeNodeQuery(int to, const Message &m);
+// No node hosts the nick of this node's question `m` (routingHooks.questionUndelivered).
+void questionUndelivered(const Message &m);
 // Every question whose answer is overdue at `now` ends: its asker hears 401 (and 318 for a WHOIS).
 void expireNodeQueries(long long now);
 void clearNodeQueries();

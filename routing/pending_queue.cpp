@@ -124,6 +124,8 @@ void tellNoSuchTarget(int owner, unsigned serial, const char *target)
 void tellUndelivered(int owner, unsigned serial, const Message &m)
 {
     if (owner != NO_SLOT) return tellNoSuchTarget(owner, serial, m.target);
+    if (readNodeId(m.srcNode) == curr_nodeID && queryKeyword(m.command) && routingHooks.questionUndelivered)
+        return routingHooks.questionUndelivered(m);
     // A message taken here before under its number was answered then, if it had to be.
     if (!nodeLinks || !drawsReplies(m) || readNodeId(m.srcNode) == curr_nodeID || custodyNow().repeat) return;
     // The answer is a message of this node's own, numbered afresh, held for the line it answers.

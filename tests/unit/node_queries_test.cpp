@@ -147,6 +147,28 @@ TEST_F(NodeQueries, AWordThatIsNoNickIsAnsweredAtOnce)
     }
 }
 
+TEST_F(NodeQueries, ANickNoNodeHostsIsAnsweredWhenTheDaemonSaysSo)
+{
+    struct Row {
+        int slot;
+        const char *line;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {2, "WHOIS zed", numeric("401 carol zed :No such nick/channel") + numeric("318 carol zed :End of WHOIS list")},
+        {1, "INVITE yan #a", numeric("401 bob yan :No such nick/channel")},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.line);
+        EXPECT_EQ(reply(r.slot, r.line), "");
+        parse(DAEMON_SLOT, "NONE");
+        daemon.take();
+        EXPECT_EQ(client(r.slot).take(), r.expected);
+        expireNodeQueries(nowMillis() + 60000);  // ended once, not again
+        EXPECT_EQ(client(r.slot).take(), "");
+    }
+}
+
 TEST_F(NodeQueries, UnansweredQuestionsEndIn401AndAFullTableIn263)
 {
     // A question whose asker left tells nobody.
