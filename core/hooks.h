@@ -63,5 +63,5 @@ struct Poller {
     void (*afterWait)();
 };
 
-inline constexpr int MAX_POLLERS = 8;
+inline constexpr int MAX_POLLERS = 12;
 void addPoller(Poller poller);

@@ -87,6 +87,17 @@ inline constexpr char NODES_CHANNEL[] = "&quorvel-nodes";
 inline constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK", "SPLIT", "TOPIC", "AWAY",
                                                   "MODE", "MODES", "KICK", "INVITE"};
 
+// What one node asks of the node of a user (WHOIS, INVITE) and that node's answers, named by the
+// numeric they turn into: each travels to a nick as a private message does.
+inline constexpr const char *QUERY_KEYWORDS[] = {"WHOIS", "INVITE", "311", "341"};
+
+inline const char *queryKeyword(const char *word)
+{
+    for (const char *keyword : QUERY_KEYWORDS)
+        if (std::strcmp(word, keyword) == 0) return keyword;
+    return nullptr;
+}
+
 // The keyword of a notice between nodes (JOIN, PART, QUIT, NICK, SPLIT, TOPIC, AWAY, and the
 // channel operators' MODE, MODES, KICK, INVITE), or nullptr for any other word.
 inline const char *memberKeyword(const char *word)

@@ -209,7 +209,8 @@ SSL_CTX *makeContext()
     if (ossl.ctxUseChainFile(made, certPath) != 1) {
         std::snprintf(what, sizeof what, "TLS certificate %s", certPath);
     } else if (ossl.ctxUseKeyFile(made, keyPath, SSL_FILETYPE_PEM) != 1) {
-        std::snprintf(what, sizeof what, "TLS key %s", keyPath);
+        if (keyPath == certPath) std::snprintf(what, sizeof what, "TLS key: no --tls-key given, and none in %s", certPath);
+        else std::snprintf(what, sizeof what, "TLS key %s", keyPath);
     } else if (ossl.ctxCheckKey(made) != 1) {
         std::snprintf(what, sizeof what, "TLS key %s does not match the certificate %s", keyPath, certPath);
     } else {
@@ -278,6 +279,14 @@ void afterWait()
     }
 }
 
+// A key without its certificate would leave the TLS port silently shut: the user meant to have one.
+bool tlsPairGiven()
+{
+    if (replyMode != Replies::Client || !keyPath || certPath) return true;
+    std::fprintf(stderr, "quorvel: --tls-key %s needs --tls-cert FILE too: no TLS port without a certificate\n", keyPath);
+    return false;
+}
+
 }  // namespace
 
 void takeTlsOptions(int &argc, char **argv)
@@ -302,6 +311,7 @@ int tlsPort() { return replyMode == Replies::Client && certPath ? givenPort : 0;
 
 bool checkTlsFiles()
 {
+    if (!tlsPairGiven()) return false;
     if (tlsPort() == 0) return true;
     if (!keyPath) keyPath = certPath;  // one PEM file may hold both
     if (!loadOpenSsl()) return false;
@@ -312,6 +322,7 @@ bool checkTlsFiles()
 
 bool prepareTls(int descriptors)
 {
+    if (!tlsPairGiven()) return false;
     if (tlsPort() == 0) return true;
     if (!keyPath) keyPath = certPath;
     if (!loadOpenSsl()) return false;

@@ -29,11 +29,6 @@ struct AwayEntry {
 AwayEntry exactAway[MAX_CONNECTIONS];
 AwayEntry *away = exactAway;
 
-const char *awayTextOf(int slot)
-{
-    const AwayEntry &a = away[slot];
-    return a.serial == connections[slot].serial && a.text[0] != '\0' ? a.text : nullptr;
-}
 
 void announceAway(int slot)
 {
@@ -53,6 +48,12 @@ void announceAway(int slot)
 bool anyoneMayBeAway() { return replyMode == Replies::Client; }
 
 }  // namespace
+
+const char *awayTextOf(int slot)
+{
+    const AwayEntry &a = away[slot];
+    return a.serial == connections[slot].serial && a.text[0] != '\0' ? a.text : nullptr;
+}
 
 bool sizeAwayTable(const TableSizes &sizes)
 {

@@ -18,6 +18,8 @@ void clearAwayTable();
 void handleAway(int slot, LineCursor &cur);
 // The away text of `nick`, here or on another node; nullptr when it is not away.
 const char *awayTextFor(const char *nick);
+// The away text of the user in `slot` here, or nullptr when it is not away.
+const char *awayTextOf(int slot);
 // 301 to the user in `slot` when `nick` is away, here or on another node.
 void replyIfAway(int slot, const char *nick);
 // An AWAY notice that node `src` sent for one of its members: ":text" away, "-" back. False when

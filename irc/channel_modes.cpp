@@ -288,6 +288,13 @@ const char *shownNick(const char *channel, const char *nick)
     return shown;
 }
 
+const char *shownChannel(const char *channel, const char *nick)
+{
+    static char shown[CHANNEL_NAME_MAX + 2];
+    std::snprintf(shown, sizeof shown, "%s%s", privilegeMark(channel, nick), channel);
+    return shown;
+}
+
 void foundChannel(int slot, int roomSlot)
 {
     const char *name = rooms[roomSlot].name;

@@ -52,10 +52,12 @@ int isChannelOperator(int slot, int roomSlot);
 unsigned char privilegeOf(const char *channel, const char *nick);
 // 1 when the channel has the flag (MODE_TOPIC, ...) set; 0 for a channel with no modes known.
 int hasModeFlag(const char *channel, unsigned flag);
-// "@", "+" or "" for the nick's privilege in the channel, as NAMES and WHO show it.
-const char *privilegeMark(const char *channel, const char *nick);
 // The nick as NAMES shows it: "@nick", "+nick" or "nick". Valid until the next call.
 const char *shownNick(const char *channel, const char *nick);
+// "@", "+" or "": the nick's mark in the channel, as NAMES and WHOIS show it.
+const char *privilegeMark(const char *channel, const char *nick);
+// The channel's name behind the nick's mark in it, as 319 shows it (in a buffer the next call reuses).
+const char *shownChannel(const char *channel, const char *nick);
 
 // A user of this node opened the channel: when no other node has members in it, the user is its
 // first operator. Every other node makes the same of the JOIN notice that tells of it

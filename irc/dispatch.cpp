@@ -21,6 +21,7 @@
 #include "member_notices.h"
 #include "messages.h"
 #include "motd.h"
+#include "node_queries.h"
 #include "network_members.h"
 #include "operator_commands.h"
 #include "profile.h"
@@ -158,6 +159,7 @@ void wireIrc()
     routingHooks.tellSender = tellSender;
     routingHooks.daemonLinkUp = announceEverything;
     routingHooks.nodeSplit = splitFromNode;
+    routingHooks.questionUndelivered = questionUndelivered;
     addTableSizer(sizeHostLookups);
     addTableSizer(sizeNickHolders);
     addTableSizer(sizeChannelSlots);
@@ -167,4 +169,5 @@ void wireIrc()
     addPoller(hostLookupPoller());
     addPoller(memberNoticePoller());
     addPoller(idlePingPoller());
+    addPoller(nodeQueryPoller());
 }

@@ -11,6 +11,7 @@
 #include "away.h"
 #include "channel_modes.h"
 #include "channels.h"
+#include "node_queries.h"
 #include "profile.h"
 #include "registration.h"
 #include "replies.h"
@@ -58,7 +59,7 @@ bool sendToNick(int owner, const Message &m)
 {
     const int to = findLocalUser(m.target);
     if (to >= 0) {
-        if (!m.repeat) replyf(to, FMT_USER_MESSAGE, m.sender, m.command, connections[to].nick, m.text);
+        if (!m.repeat && !takeNodeQuery(to, m)) replyf(to, FMT_USER_MESSAGE, m.sender, m.command, connections[to].nick, m.text);
         return true;
     }
     char request[LINE_SIZE];

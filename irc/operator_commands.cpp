@@ -16,6 +16,7 @@
 #include "channels.h"
 #include "member_notices.h"
 #include "network_members.h"
+#include "node_queries.h"
 #include "profile.h"
 #include "replies.h"
 
@@ -214,14 +215,6 @@ void kickOne(int slot, const char *channel, const char *typed, const char *reaso
     removeKicked(channel, target, line);
 }
 
-void deliverInvite(const char *sender, const char *target, const char *channel)
-{
-    const int user = findUser(target);
-    if (user < FIRST_CLIENT_SLOT || !connections[user].registered) return;
-    inviteHere(channel, connections[user].nick);
-    replyf(user, FMT_INVITE, sender, connections[user].nick, channel);
-}
-
 // A notice's text cut into words in a copy of its own: the first two, and the cursor after them.
 struct NoticeWords {
     explicit NoticeWords(const char *text)
@@ -286,6 +279,15 @@ void takeInviteNotice(const Message &m)
 
 }  // namespace
 
+void deliverInvite(const char *sender, const char *target, const char *channel)
+{
+    const int user = findUser(target);
+    if (user < FIRST_CLIENT_SLOT || !connections[user].registered) return;
+    inviteHere(channel, connections[user].nick);
+    replyf(user, FMT_INVITE, sender, connections[user].nick, channel);
+}
+
+
 void handleChannelMode(int slot, const char *channel, LineCursor &cur)
 {
     const char *nick = requesterNick(slot);
@@ -347,12 +349,13 @@ void handleInvite(int slot, LineCursor &cur)
         replyf(slot, FMT_461_NEED_MORE, serverName(), nick, "INVITE");
         return;
     }
-    if (!knownUser(target)) {
+    const int roomSlot = checkChannel(channel);
+    const bool exists = channelExists(channel);
+    const bool known = knownUser(target);
+    if (!known && !canAskAbout(target)) {
         replyf(slot, FMT_401_NO_SUCH_NICK, serverName(), nick, target);
         return;
     }
-    const int roomSlot = checkChannel(channel);
-    const bool exists = channelExists(channel);
     if (exists && refuseNonMember(slot, roomSlot, channel)) return;
     if (onChannel(channel, target)) {
         replyf(slot, FMT_443_ALREADY_ON, serverName(), nick, target, channel);
@@ -362,10 +365,12 @@ void handleInvite(int slot, LineCursor &cur)
         replyf(slot, FMT_482_NOT_OPERATOR, serverName(), nick, channel);
         return;
     }
+    const char *held = roomSlot > 0 ? rooms[roomSlot].name : channel;  // as the invitee will see it
+    // A user this node knows nothing of may be another node's, in no channel: its node is asked.
+    if (!known) return (void)askInviteElsewhere(slot, target, held);
     replyf(slot, FMT_341_INVITING, serverName(), nick, target, channel);
     char prefix[PREFIX_SIZE];
     userPrefix(slot, prefix);
-    const char *held = roomSlot > 0 ? rooms[roomSlot].name : channel;  // as the invitee will see it
     if (findUser(target) >= FIRST_CLIENT_SLOT) return deliverInvite(prefix, target, held);
     char text[LINE_SIZE];
     std::snprintf(text, sizeof text, "%s %s", target, held);

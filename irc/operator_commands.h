@@ -12,5 +12,8 @@ struct Message;
 void handleChannelMode(int slot, const char *channel, LineCursor &cur);
 void handleKick(int slot, LineCursor &cur);
 void handleInvite(int slot, LineCursor &cur);
+// The user `target` here, when registered, is invited by `sender` (a prefix): recorded where its
+// JOIN is checked, and told.
+void deliverInvite(const char *sender, const char *target, const char *channel);
 // Another node's MODE, MODES, KICK or INVITE notice, taken here (member_notices.cpp hands it on).
 void takeChannelModeNotice(uint32_t src, const Message &m);

@@ -1,6 +1,6 @@
 // PING, CAP, MODE, USERHOST, ISON and WHOIS as RFC 2812 answers them, within what this server
 // has: no capabilities, no user modes (channel modes are operator_commands'); WHOIS also of other
-// nodes' members that share a channel.
+// nodes' members, from the member table or by asking their node.
 #include "profile_commands.h"
 
 #include <cstring>
@@ -9,22 +9,20 @@
 #include "../core/server.h"
 #include "../core/text.h"
 #include "channel_commands.h"
+#include "channel_modes.h"
 #include "away.h"
 #include "channels.h"
 #include "network_members.h"
+#include "node_queries.h"
 #include "operator_commands.h"
 #include "profile.h"
 #include "registration.h"
+#include "topics.h"
 #include "replies.h"
 
 namespace {
 
 constexpr int USERHOST_MAX = 5;  // nicks one USERHOST answers, as RFC 2812 has it
-
-void emitChannels(int slot, const char *nick, const char *channels)
-{
-    replyf(slot, FMT_319_WHOIS_CHANNELS, serverName(), connections[slot].nick, nick, channels);
-}
 
 // A member of another node, from what its notices told: no real name, its node for the server.
 void whoisElsewhere(int slot, int entry)
@@ -34,14 +32,19 @@ void whoisElsewhere(int slot, int entry)
     const auto node = static_cast<unsigned long>(m.node);
     replyf(slot, FMT_311_WHOIS_USER, serverName(), nick, m.nick, m.user, m.host, "*");
     replyf(slot, FMT_312_WHOIS_NODE, serverName(), nick, m.nick, node, node);
-    WordLines channels(slot, m.nick, emitChannels);
-    for (int k = 0; k < m.channelCount; ++k) channels.add(m.channels[k].name);
+    WordLines channels(slot, m.nick, emitWhoisChannels);
+    for (int k = 0; k < m.channelCount; ++k) channels.add(shownChannel(m.channels[k].name, m.nick));
     channels.flush();
     replyIfAway(slot, m.nick);
     replyf(slot, FMT_318_END_OF_WHOIS, serverName(), nick, m.nick);
 }
 
 }  // namespace
+
+void emitWhoisChannels(int slot, const char *nick, const char *channels)
+{
+    replyf(slot, FMT_319_WHOIS_CHANNELS, serverName(), connections[slot].nick, nick, channels);
+}
 
 int findRegistered(const char *nick)
 {
@@ -59,7 +62,7 @@ void sendWelcome(int slot)
     replyf(slot, FMT_003_CREATED, serverName(), nick);
     replyf(slot, FMT_004_MY_INFO, serverName(), nick, serverName());
     replyf(slot, FMT_005_ISUPPORT, serverName(), nick, NICK_MAX, USER_PREFIX_MAX, CHANNEL_NAME_MAX, channelLimits.joins,
-           channelLimits.joins);
+           channelLimits.joins, TOPIC_MAX);
 }
 
 void handlePing(int slot, LineCursor &cur)
@@ -165,6 +168,7 @@ void handleWhois(int slot, LineCursor &cur)
     const int user = findRegistered(who);
     const int elsewhere = user < 0 ? findNetworkMember(who) : -1;
     if (elsewhere >= 0) return whoisElsewhere(slot, elsewhere);
+    if (user < 0 && askWhoisElsewhere(slot, who)) return;
     if (user < 0) {
         replyf(slot, FMT_401_NO_SUCH_NICK, serverName(), nick, who);
         replyf(slot, FMT_318_END_OF_WHOIS, serverName(), nick, who);
@@ -174,8 +178,8 @@ void handleWhois(int slot, LineCursor &cur)
     replyf(slot, FMT_311_WHOIS_USER, serverName(), nick, c.nick, c.userName, c.hostName, c.realName);
     replyf(slot, FMT_312_WHOIS_SERVER, serverName(), nick, c.nick, serverName(),
            static_cast<unsigned long>(curr_nodeID));
-    WordLines channels(slot, c.nick, emitChannels);
-    for (int i = 0; i < joinCount(user); ++i) channels.add(rooms[joinedRooms(user)[i]].name);
+    WordLines channels(slot, c.nick, emitWhoisChannels);
+    for (int i = 0; i < joinCount(user); ++i) channels.add(shownChannel(rooms[joinedRooms(user)[i]].name, c.nick));
     channels.flush();
     replyIfAway(slot, c.nick);
     replyf(slot, FMT_318_END_OF_WHOIS, serverName(), nick, c.nick);

@@ -16,3 +16,5 @@ void handleMode(int slot, LineCursor &cur);
 void handleUserhost(int slot, LineCursor &cur);
 void handleIson(int slot, LineCursor &cur);
 void handleWhois(int slot, LineCursor &cur);
+// One 319 line of the WHOIS of `nick` for the user in `slot` (a WordLines emitter).
+void emitWhoisChannels(int slot, const char *nick, const char *channels);

@@ -67,7 +67,7 @@ inline constexpr char FMT_003_CREATED[] = ":%s 003 %s :This server keeps nothing
 inline constexpr char FMT_004_MY_INFO[] = ":%s 004 %s %s quorvel-" QUORVEL_VERSION " - iklmnotv";  // no user modes
 inline constexpr char FMT_005_ISUPPORT[] =
     ":%s 005 %s NETWORK=quorvel NICKLEN=%d USERLEN=%d CHANNELLEN=%d CHANTYPES=#& CHANLIMIT=#&:%d "
-    "MAXCHANNELS=%d MAXTARGETS=4 PREFIX=(ov)@+ CHANMODES=,k,l,imnt CASEMAPPING=ascii :are supported by this server";
+    "MAXCHANNELS=%d MAXTARGETS=4 PREFIX=(ov)@+ CHANMODES=,k,l,imnt CASEMAPPING=ascii TOPICLEN=%d :are supported by this server";
 inline constexpr char FMT_PONG[] = ":%s PONG %s :%s";  // server, server, token
 inline constexpr char FMT_PING_IDLE[] = "PING :%s";   // server; asks a silent client for any line
 inline constexpr char FMT_409_NO_ORIGIN[] = ":%s 409 %s :No origin specified";
@@ -104,6 +104,8 @@ inline constexpr char FMT_319_WHOIS_CHANNELS[] = ":%s 319 %s %s :%s";
 inline constexpr char FMT_318_END_OF_WHOIS[] = ":%s 318 %s %s :End of WHOIS list";
 inline constexpr char FMT_406_WAS_NO_SUCH_NICK[] = ":%s 406 %s %s :There was no such nickname";
 inline constexpr char FMT_369_END_OF_WHOWAS[] = ":%s 369 %s %s :End of WHOWAS";  // the list as asked
+// The question about a user on another node could not go now: no room to carry it.
+inline constexpr char FMT_263_TRY_AGAIN[] = ":%s 263 %s %s :Server load is temporarily too heavy. Please wait a while and try again";
 inline constexpr char FMT_401_NO_SUCH_NICK[] = ":%s 401 %s %s :No such nick/channel";
 // What members see in the profile: a real PART, QUIT with the whole prefix, NICK with its colon.
 inline constexpr char FMT_PART[] = ":%s PART %s";                                 // prefix, channel

@@ -67,13 +67,15 @@ bool isSenderWord(const char *sender)
     return carriesClientLines() && std::strlen(sender) < PREFIX_SIZE && std::strchr(bang, '@') != nullptr;
 }
 
-// Any keyword is taken as PRIVMSG; the client profile also carries NOTICE this way, and the
-// membership notices for the nodes' channel, which carry nothing else. nullptr: no node's line.
+// Any keyword is taken as PRIVMSG; the client profile also carries NOTICE this way, the questions
+// to a user's node and their answers, and the membership notices for the nodes' channel, which
+// carry nothing else. nullptr: no node's line.
 const char *messageKeyword(const char *word, const char *target)
 {
     if (!carriesClientLines()) return "PRIVMSG";
     if (std::strcmp(target, NODES_CHANNEL) == 0) return memberKeyword(word);
     if (std::strcmp(word, UNDELIVERED_KEYWORD) == 0) return UNDELIVERED_KEYWORD;
+    if (const char *query = queryKeyword(word)) return query;
     return std::strcmp(word, "NOTICE") == 0 ? "NOTICE" : "PRIVMSG";
 }
 

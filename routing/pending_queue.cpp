@@ -40,14 +40,6 @@ void answerNickQuestion(const PendingMessage &m, bool elsewhere)
     else routingHooks.nickCheckAnswered(m.owner, m.ownerSerial, m.target, elsewhere);
 }
 
-// Only the connection that sent the message is told: the slot may have been taken over since,
-// and a peer node's FORWARD connection, never registered, is written nothing.
-bool ownerStillThere(int owner, unsigned serial)
-{
-    if (owner < FIRST_CLIENT_SLOT || owner >= slotCount()) return false;
-    const Connection &c = connections[owner];
-    return c.sock != 0 && c.registered && c.serial == serial;
-}
 
 unsigned serialOf(int owner) { return owner >= 0 ? connections[owner].serial : 0; }
 
@@ -115,6 +107,13 @@ bool askNick(int slot, const char *nick, const char *keyword)
 
 }  // namespace
 
+bool ownerStillThere(int owner, unsigned serial)
+{
+    if (owner < FIRST_CLIENT_SLOT || owner >= slotCount()) return false;
+    const Connection &c = connections[owner];
+    return c.sock != 0 && c.registered && c.serial == serial;
+}
+
 bool drawsReplies(const Message &m) { return std::strcmp(m.command, "PRIVMSG") == 0; }
 
 void tellNoSuchTarget(int owner, unsigned serial, const char *target)
@@ -125,6 +124,8 @@ void tellNoSuchTarget(int owner, unsigned serial, const char *target)
 void tellUndelivered(int owner, unsigned serial, const Message &m)
 {
     if (owner != NO_SLOT) return tellNoSuchTarget(owner, serial, m.target);
+    if (readNodeId(m.srcNode) == curr_nodeID && queryKeyword(m.command) && routingHooks.questionUndelivered)
+        return routingHooks.questionUndelivered(m);
     // A message taken here before under its number was answered then, if it had to be.
     if (!nodeLinks || !drawsReplies(m) || readNodeId(m.srcNode) == curr_nodeID || custodyNow().repeat) return;
     // The answer is a message of this node's own, numbered afresh, held for the line it answers.

@@ -43,6 +43,9 @@ struct Message {
 
 // Only a PRIVMSG may draw an automatic reply (401, 437) to its sender.
 bool drawsReplies(const Message &m);
+// Only the connection that sent a message is told of it: the slot may have been taken over since,
+// and a peer node's FORWARD connection, never registered, is written nothing.
+bool ownerStillThere(int owner, unsigned serial);
 
 void emptyQueue();
 int messageWaiting();  // 1 when some message waits for an answer

@@ -33,6 +33,9 @@ struct RoutingHooks {
     // The daemon link is (again) up: the daemon hears of every user and channel here, as it may
     // have lost them with the link.
     void (*daemonLinkUp)();
+    // A question of this node's own to a user's node (a query keyword) found no node that hosts
+    // its nick: its asker hears so now rather than when its patience is over.
+    void (*questionUndelivered)(const Message &m);
     // Every link with the neighbour `lost` broke and stayed down: its members are shown leaving, here
     // and, by a notice, on every other node.
     void (*nodeSplit)(uint32_t lost);

@@ -360,6 +360,34 @@ TEST(TlsProcess, CertificateIsCheckedAtStartAndReloadedOnSighup)
     registerTls(n, grace, "grace");
 }
 
+// Half a pair is refused at start-up, with a word on what is missing, rather than no TLS port in silence.
+TEST(TlsProcess, KeyWithoutCertificateOrCertificateWithoutKeyIsRefused)
+{
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+        std::string said;
+    } cases[] = {
+        {{"--tls-key", "/nonexistent/node.key"}, 255, "--tls-key /nonexistent/node.key needs --tls-cert FILE too"},
+        {{"--tls-key", "/nonexistent/node.key", "--check"}, 1, "--tls-key /nonexistent/node.key needs --tls-cert FILE too"},
+        {{"--tls-cert", "@CERT@"}, 255, "TLS key: no --tls-key given, and none in @CERT@"},
+    };
+    for (const Case &c : cases) {
+        NodeProcess bad;
+        FakeDaemon daemon;
+        const NodePorts ports{freePort(), daemon.port(), freePort()};
+        ASSERT_TRUE(makeCertificate(bad.dir(), "node"));
+        const std::string cert = bad.dir() + "/node.crt";
+        std::vector<std::string> args{"--compat", "3", bad.writeConfig(configLine(3, ports))};
+        std::string said = c.said;
+        if (said.find("@CERT@") != std::string::npos) said.replace(said.find("@CERT@"), 6, cert);
+        for (std::string option : c.options) args.push_back(option == "@CERT@" ? cert : option);
+        bad.start(args);
+        EXPECT_EQ(bad.waitForExit(), c.status) << said;
+        EXPECT_NE(bad.err().find(said), std::string::npos) << bad.err();
+    }
+}
+
 // IPv6 clients on ::1, plain and TLS, register under the name of their address and talk with an
 // IPv4 one.
 TEST(TlsProcess, Ipv6ClientsRegisterOnBothPorts)

@@ -57,6 +57,9 @@ inline std::string forwardLine(const std::string &src, const std::string &from, 
     return expected::forward(src, from, to, text);
 }
 
+// The full prefix the client profile gives a user registered by registerUser.
+inline std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(nick) + "@" + STUB_CLIENT_HOST; }
+
 inline std::string leftNotice(const std::string &nick, const std::string &host = STUB_CLIENT_HOST)
 {
     return expected::leftNotice(nick + "!" + userNameOf(nick) + "@" + host, nick);
@@ -357,6 +360,30 @@ protected:
     ClientEnd four = attachClient(4);
     ClientEnd *ends[MAX_CONNECTIONS] = {&daemon, &one, &two, &three, &four};
     rt_config_entry_t neighbourEntries[MAX_NEIGHBORS] = {};
+};
+
+// Node 1 in the client profile beside node 2, a listener the test reads: bob (slot 1) opened #a,
+// carol (slot 2) is in no channel, and what reached node 2 on the way is taken.
+class TwoNodeSession : public IrcSession {
+protected:
+    TwoNodeSession()
+    {
+        takeProfile();
+        curr_nodeID = 1;
+        addNeighbour(2, node2.port());
+        registerUser(1, "bob");
+        registerUser(2, "carol");
+        joinAs(1, "#a");
+        toNode2();
+        node2.take(1);
+    }
+    // Node 2 is the next hop of everything asked about so far.
+    void toNode2()
+    {
+        while (messageWaiting()) parse(DAEMON_SLOT, "OK 2");
+        daemon.take();
+    }
+    HopListener node2;
 };
 
 }  // namespace irctest

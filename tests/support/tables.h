@@ -11,6 +11,7 @@
 #include "irc/channels.h"
 #include "irc/dispatch.h"
 #include "irc/member_notices.h"
+#include "irc/node_queries.h"
 #include "irc/profile.h"
 #include "routing/daemon_link.h"
 #include "routing/pending_queue.h"
@@ -40,6 +41,7 @@ inline void resetTables(const char *hostName)
     argList.verbose = 0;
     resetMemberNotices();
     clearAwayTable();
+    clearNodeQueries();
     replyMode = Replies::Exact;  // the exact replies unless a test takes the profile
     // No patience: a hop that fails ends its line at once, unless a test asks for more.
     argList.neighbor_timeout = 0;

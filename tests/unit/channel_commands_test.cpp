@@ -240,7 +240,6 @@ protected:
     {
         for (auto [slot, nick] : {std::pair{1, "alice"}, {2, "bob"}, {3, "carol"}}) registerUser(slot, nick);
     }
-    static std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(nick) + "@" + STUB_CLIENT_HOST; }
     static std::string joined(const std::string &nick, const std::string &channel, const std::string &names)
     {
         return crlf(":" + prefixOf(nick) + " JOIN " + channel) + expected::namesLine(SERVER, nick, channel, names) +

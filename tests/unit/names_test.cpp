@@ -15,7 +15,6 @@ namespace {
 
 using namespace irctest;
 
-std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(nick) + "@" + STUB_CLIENT_HOST; }
 
 struct NamePair {
     const char *a, *b;

@@ -21,7 +21,6 @@ using Lines = std::vector<std::string>;
 
 constexpr char ZED[] = "zed!z@far.example";
 
-std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(nick) + "@" + STUB_CLIENT_HOST; }
 std::string notice(const std::string &sender, const std::string &keyword, const std::string &word, int src = 2)
 {
     return "FORWARD " + std::to_string(src) + " :" + sender + " " + keyword + " &quorvel-nodes " + word;

@@ -16,7 +16,6 @@ namespace {
 using namespace irctest;
 using Lines = std::vector<std::string>;
 
-std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(nick) + "@" + STUB_CLIENT_HOST; }
 std::string from(const std::string &nick, const std::string &rest) { return crlf(":" + prefixOf(nick) + " " + rest); }
 std::string notice(const std::string &sender, const std::string &keyword, const std::string &text, int src = 2)
 {
@@ -344,13 +343,16 @@ TEST_F(OperatorsAcross, ChangesKicksAndInvitesGoToTheOtherNodeAsNotices)
     parse(1, "KICK #a zed :bye now");
     EXPECT_EQ(client(1).take(), from("alice", "KICK #a zed :bye now"));
     EXPECT_EQ(countNetworkMembers("#a"), 0);
-    parse(1, "INVITE zed #a");  // zed is in no channel now, so no node tells of it
-    EXPECT_EQ(client(1).take(), numeric("401 alice zed :No such nick/channel"));
+    // zed is in no channel now, so no notice tells of it: zed's node is asked, and answers.
+    parse(1, "INVITE zed #a");
+    EXPECT_EQ(client(1).take(), "");
+    ASSERT_EQ(forwardFrom("FORWARD 2 :zed!z@far 341 alice 1"), 1);
+    EXPECT_EQ(client(1).take(), numeric("341 alice zed #a"));
     ASSERT_EQ(forwardFrom(notice("zed!z@far", "JOIN", "#z")), 1);
     parse(1, "INVITE zed #a");
     EXPECT_EQ(client(1).take(), numeric("341 alice zed #a"));
-    EXPECT_EQ(toNode2(5), (Lines{notice(alice, "MODE", "#a 2 +mv zed", 1), notice(alice, "KICK", "#a zed bye now", 1),
-                                 notice(alice, "INVITE", "zed #a", 1)}));
+    EXPECT_EQ(toNode2(6), (Lines{notice(alice, "MODE", "#a 2 +mv zed", 1), notice(alice, "KICK", "#a zed bye now", 1),
+                                 "FORWARD 1 :" + alice + " INVITE zed 1 #a", notice(alice, "INVITE", "zed #a", 1)}));
 }
 
 TEST_F(OperatorsAcross, AnotherNodesNoticesChangeTheTableAndReachTheMembersHere)

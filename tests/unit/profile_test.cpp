@@ -16,7 +16,6 @@ namespace {
 using namespace irctest;
 using Lines = std::vector<std::string>;
 
-std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(nick) + "@" + STUB_CLIENT_HOST; }
 
 std::string welcome(const std::string &nick)
 {
@@ -25,7 +24,7 @@ std::string welcome(const std::string &nick)
            numeric("003 " + nick + " :This server keeps nothing across restarts") +
            numeric("004 " + nick + " testhost quorvel-" QUORVEL_VERSION " - iklmnotv") +
            numeric("005 " + nick + " NETWORK=quorvel NICKLEN=9 USERLEN=16 CHANNELLEN=9 CHANTYPES=#& CHANLIMIT=#&:20 "
-                                   "MAXCHANNELS=20 MAXTARGETS=4 PREFIX=(ov)@+ CHANMODES=,k,l,imnt CASEMAPPING=ascii :are supported by this server");
+                                   "MAXCHANNELS=20 MAXTARGETS=4 PREFIX=(ov)@+ CHANMODES=,k,l,imnt CASEMAPPING=ascii TOPICLEN=300 :are supported by this server");
 }
 
 class Profile : public IrcSession {
@@ -244,7 +243,7 @@ TEST_F(Profile, UserhostIsonAndWhoisTellOfUsersHere)
     EXPECT_EQ(reply(1, "ISON dave"), numeric("303 alice :"));
     EXPECT_EQ(reply(1, "WHOIS bob"), numeric("311 alice bob bob_u client.test * :Real bob") +
                                          numeric("312 alice bob testhost :quorvel node 0") +
-                                         numeric("319 alice bob :#b #c &d") + numeric("318 alice bob :End of WHOIS list"));
+                                         numeric("319 alice bob :@#b @#c @&d") + numeric("318 alice bob :End of WHOIS list"));
     EXPECT_EQ(reply(1, "WHOIS alice alice"), numeric("311 alice alice alice_u client.test * :Real alice") +
                                                  numeric("312 alice alice testhost :quorvel node 0") +
                                                  numeric("318 alice alice :End of WHOIS list"));
@@ -282,8 +281,9 @@ TEST_F(Profile, WhoisNamesEveryChannel)
     std::string list;
     for (int i = 0; i < LIMITS_CEILING.joins; ++i) list += (i > 0 ? ",#chan" : "#chan") + std::to_string(1000 + i);
     joinAs(2, list);
-    std::string named = list;
-    std::replace(named.begin(), named.end(), ',', ' ');
+    // bob opened every one of them, so he is their operator.
+    std::string named = "@" + list;
+    for (size_t at = named.find(','); at != std::string::npos; at = named.find(',', at)) named.replace(at, 1, " @");
     EXPECT_EQ(reply(1, "WHOIS bob"), numeric("311 alice bob bob_u client.test * :Real bob") +
                                          numeric("312 alice bob testhost :quorvel node 0") +
                                          numeric("319 alice bob :" + named) + numeric("318 alice bob :End of WHOIS list"));

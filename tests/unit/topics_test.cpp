@@ -11,6 +11,7 @@
 #include "irc/away.h"
 #include "irc/member_notices.h"
 #include "irc/network_members.h"
+#include "irc/node_queries.h"
 #include "irc/topics.h"
 #include "support/irc_session.h"
 
@@ -21,7 +22,6 @@ using Lines = std::vector<std::string>;
 
 constexpr char ZED[] = "zed!z@far.example";
 
-std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(nick) + "@" + STUB_CLIENT_HOST; }
 std::string notice(const std::string &sender, const std::string &keyword, const std::string &text, int src = 2)
 {
     return "FORWARD " + std::to_string(src) + " :" + sender + " " + keyword + " &quorvel-nodes " + text;
@@ -163,7 +163,7 @@ TEST_F(OneNode, AwayAnswersMessagesAndWhoisUntilTheUserIsBack)
         std::string toSender, toBob;
     };
     const std::string whoisBob = numeric("311 carol bob bob_u client.test * :Real bob") +
-                                 numeric("312 carol bob testhost :quorvel node 0") + numeric("319 carol bob :#a");
+                                 numeric("312 carol bob testhost :quorvel node 0") + numeric("319 carol bob :@#a");
     const Row rows[] = {
         {1, "AWAY :out for lunch", numeric("306 bob :You have been marked as being away"), ""},
         {2, "PRIVMSG bob :hi", numeric("301 carol bob :out for lunch"), crlf(":" + prefixOf("carol") + " PRIVMSG bob :hi")},
@@ -209,35 +209,20 @@ TEST_F(OneNode, QuitAndPartReasonsReachTheMembersAsTyped)
     EXPECT_EQ(client(1).take(), crlf(":" + prefixOf("bob") + " QUIT :bob has left the channel"));
 }
 
-class AcrossNodes : public IrcSession {
+class AcrossNodes : public TwoNodeSession {
 protected:
     AcrossNodes()
     {
-        takeProfile();
-        curr_nodeID = 1;
-        addNeighbour(2, node2.port());
-        registerUser(1, "bob");
-        registerUser(2, "carol");
-        joinAs(1, "#a");
-        toNode2();
-        node2.take(1);
         EXPECT_EQ(forwardFrom(notice(ZED, "JOIN", "#a")), 1);
         EXPECT_EQ(forwardFrom(notice("yan!y@h", "JOIN", "#far")), 1);
         answerDaemon();
         drain();
-    }
-    // The nodes' channel's next hop is node 2, for every notice asked about so far.
-    void toNode2()
-    {
-        while (messageWaiting()) parse(DAEMON_SLOT, "OK 2");
-        daemon.take();
     }
     void answerDaemon()
     {
         while (messageWaiting()) parse(DAEMON_SLOT, "OK");
         daemon.take();
     }
-    HopListener node2;
 };
 
 TEST_F(AcrossNodes, ATopicSetHereGoesToEveryNodeAndComesAgainEachRefresh)
@@ -386,10 +371,15 @@ TEST_F(AcrossNodes, WhoisOfAMemberOfAnotherNodeComesFromItsNotices)
     EXPECT_EQ(forwardFrom(notice(ZED, "AWAY", ":brb")), 1);
     answerDaemon();
     EXPECT_EQ(reply(2, "WHOIS zed"), numeric("311 carol zed z far.example * :*") +
-                                         numeric("312 carol zed node2 :quorvel node 2") + numeric("319 carol zed :#a #b") +
+                                         numeric("312 carol zed node2 :quorvel node 2") + numeric("319 carol zed :#a @#b") +
                                          numeric("301 carol zed :brb") + numeric("318 carol zed :End of WHOIS list"));
-    EXPECT_EQ(reply(2, "WHOIS nobody"), numeric("401 carol nobody :No such nick/channel") +
-                                            numeric("318 carol nobody :End of WHOIS list"));
+    // Nobody this node knows of: the nick's node is asked, and none answers in time.
+    EXPECT_EQ(reply(2, "WHOIS nobody"), "");
+    toNode2();
+    EXPECT_EQ(node2.take(1), Lines{"FORWARD 1 :" + prefixOf("carol") + " WHOIS nobody 1\r\n"});
+    expireNodeQueries(nowMillis() + 60000);
+    EXPECT_EQ(client(2).take(), numeric("401 carol nobody :No such nick/channel") +
+                                    numeric("318 carol nobody :End of WHOIS list"));
 }
 
 // WHO's flags as clients read them: G for away, then @ or + in the channel asked of; none for a
