@@ -43,10 +43,6 @@ void announceAway(int slot)
     announceNotice(prefix, "AWAY", text);
 }
 
-// Only the client profile takes AWAY: without it nobody is ever away, and a message to a nick costs
-// no second lookup.
-bool anyoneMayBeAway() { return replyMode == Replies::Client; }
-
 }  // namespace
 
 const char *awayTextOf(int slot)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "../core/client_profile.h"
 #include "dispatch.h"
 
 struct Message;
@@ -20,6 +21,9 @@ void handleAway(int slot, LineCursor &cur);
 const char *awayTextFor(const char *nick);
 // The away text of the user in `slot` here, or nullptr when it is not away.
 const char *awayTextOf(int slot);
+// Only the client profile takes AWAY: without it nobody is ever away, and a message to a nick costs
+// no second lookup.
+inline bool anyoneMayBeAway() { return replyMode == Replies::Client; }
 // 301 to the user in `slot` when `nick` is away, here or on another node.
 void replyIfAway(int slot, const char *nick);
 // An AWAY notice that node `src` sent for one of its members: ":text" away, "-" back. False when

@@ -145,7 +145,7 @@ void sendToTargets(int slot, char *targets, const char *text, const char *comman
             sendToChannel(slot, m, routeName);
         } else {
             // Only a PRIVMSG draws automatic replies: a NOTICE learns nothing of an away user.
-            if (drawsReplies(m)) replyIfAway(slot, target);
+            if (anyoneMayBeAway() && drawsReplies(m)) replyIfAway(slot, target);
             routed = !sendToNick(slot, m);
         }
         if (routed && listStopsAtRoutedTarget()) return;

@@ -51,6 +51,8 @@ struct NodeQuery {
 };
 
 NodeQuery queries[QUERIES_MAX];
+// Questions waiting for their answer: with none, a pass spends nothing on the table or the clock.
+int waiting = 0;
 unsigned lastToken;
 
 // The asked user's nick, user and host, cut out of the answer's sender.
@@ -161,6 +163,15 @@ constexpr QueryRow QUERY_ROWS[] = {
 
 const QueryRow &rowOf(Kind kind) { return kind == Kind::Whois ? QUERY_ROWS[0] : QUERY_ROWS[1]; }
 
+// Nodes ask each other about their users in the client profile only.
+bool nodesAskEachOther() { return replyMode == Replies::Client; }
+
+void settle(NodeQuery &q)
+{
+    q.token = 0;
+    --waiting;
+}
+
 int freeEntry()
 {
     for (int i = 0; i < QUERIES_MAX; ++i)
@@ -196,6 +207,7 @@ bool ask(int slot, Kind kind, const char *nick, const char *channel)
         return true;
     }
     NodeQuery &q = queries[entry];
+    ++waiting;
     q = {++lastToken == 0 ? ++lastToken : lastToken, slot, connections[slot].serial, nowMillis() + QUERY_PATIENCE_MS,
          kind, {}, {}};
     copyCut(q.nick, nick);
@@ -240,7 +252,7 @@ void takeAnswer(const QueryRow &row, const Message &m)
     const unsigned token = readToken(m.text, &rest);
     for (NodeQuery &q : queries) {
         if (token == 0 || q.token != token || q.kind != row.kind) continue;
-        q.token = 0;
+        settle(q);
         if (ownerStillThere(q.slot, q.serial)) row.show(q, m, rest);
         return;
     }
@@ -248,18 +260,22 @@ void takeAnswer(const QueryRow &row, const Message &m)
 
 void beforeWait()
 {
+    if (waiting == 0) return;
     long long first = 0;
     for (const NodeQuery &q : queries)
         if (q.token != 0 && (first == 0 || q.dueAt < first)) first = q.dueAt;
     if (first != 0) wakeWithinMs(first - nowMillis());
 }
 
-void afterWait() { expireNodeQueries(nowMillis()); }
+void afterWait()
+{
+    if (waiting > 0) expireNodeQueries(nowMillis());
+}
 
 // The asker hears 401 (and 318 for a WHOIS) when it is still there.
 void endUnanswered(NodeQuery &q)
 {
-    q.token = 0;
+    settle(q);
     if (!ownerStillThere(q.slot, q.serial)) return;
     replyf(q.slot, FMT_401_NO_SUCH_NICK, serverName(), connections[q.slot].nick, q.nick);
     rowOf(q.kind).close(q.slot, q.nick);
@@ -286,7 +302,7 @@ void expireNodeQueries(long long now)
 bool canAskAbout(const char *nick)
 {
     if (!checkNickFormat(nick) || std::strlen(nick) > NICK_MAX) return false;
-    return replyMode == Replies::Client && neighbors > 0 && connections[DAEMON_SLOT].sock != 0;
+    return nodesAskEachOther() && neighbors > 0 && connections[DAEMON_SLOT].sock != 0;
 }
 
 bool askWhoisElsewhere(int slot, const char *nick) { return ask(slot, Kind::Whois, nick, ""); }
@@ -295,6 +311,7 @@ bool askInviteElsewhere(int slot, const char *nick, const char *channel) { retur
 
 bool takeNodeQuery(int to, const Message &m)
 {
+    if (!nodesAskEachOther()) return false;  // the exact node's every message is one for its user
     for (const QueryRow &row : QUERY_ROWS) {
         if (std::strcmp(row.ask, m.command) == 0) {
             answerQuestion(row, to, m);
@@ -311,6 +328,7 @@ bool takeNodeQuery(int to, const Message &m)
 void clearNodeQueries()
 {
     std::memset(queries, 0, sizeof queries);
+    waiting = 0;
     lastToken = 0;
 }
 
