@@ -1,5 +1,5 @@
 // PING, CAP, MODE, USERHOST, ISON and WHOIS as RFC 2812 answers them, within what this server
-// has: no capabilities, no user modes (channel modes are operator_commands'); WHOIS also of other
+// has: no capabilities, no user modes (+i and +w are taken and change nothing; channel modes are operator_commands'); WHOIS also of other
 // nodes' members, from the member table or by asking their node.
 #include "profile_commands.h"
 
@@ -23,6 +23,17 @@
 namespace {
 
 constexpr int USERHOST_MAX = 5;  // nicks one USERHOST answers, as RFC 2812 has it
+
+// irssi and WeeChat ask for +i on every connect: nobody is hidden here, and nobody receives
+// wallops, so +i and +w (and their minus forms) change nothing and draw no 501; any other flag
+// does.
+bool harmlessUserModes(const char *change)
+{
+    if (*change != '+' && *change != '-') return false;
+    for (const char *c = change; *c; ++c)
+        if (*c != '+' && *c != '-' && *c != 'i' && *c != 'w') return false;
+    return true;
+}
 
 // A member of another node, from what its notices told: no real name, its node for the server.
 void whoisElsewhere(int slot, int entry)
@@ -107,7 +118,8 @@ void handleMode(int slot, LineCursor &cur)
     if (isChannelName(target)) return handleChannelMode(slot, target, cur);
     const char *change = cur.next();
     if (!sameName(target, nick)) replyf(slot, FMT_502_OTHERS_MODES, serverName(), nick);
-    else if (change) replyf(slot, FMT_501_UNKNOWN_MODE, serverName(), nick);
+    else if (change && !harmlessUserModes(change)) replyf(slot, FMT_501_UNKNOWN_MODE, serverName(), nick);
+    else if (change) return;
     else replyf(slot, FMT_221_USER_MODES, serverName(), nick);
 }
 
