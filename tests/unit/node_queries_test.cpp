@@ -151,6 +151,7 @@ TEST_F(NodeQueries, InviteOfAUserNobodyHereKnowsWaitsForItsNode)
     EXPECT_EQ(client(1).take(), numeric("341 bob zed #a"));
     // The refusals of the channel come first; only then is the other node asked.
     EXPECT_EQ(reply(2, "INVITE zed #a"), numeric("442 carol #a :You're not on that channel"));
+    EXPECT_EQ(reply(1, "INVITE yan a"), numeric("403 bob a :No such channel"));  // its node could not answer
     EXPECT_EQ(reply(1, "INVITE yan #a"), "");
     expireNodeQueries(nowMillis() + 60000);
     EXPECT_EQ(client(1).take(), numeric("401 bob yan :No such nick/channel"));
