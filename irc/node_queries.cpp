@@ -13,6 +13,7 @@
 
 #include "../core/clock.h"
 #include "../core/connections.h"
+#include "../core/names.h"
 #include "../core/server.h"
 #include "../core/text.h"
 #include "../routing/forwarding.h"
@@ -102,29 +103,53 @@ bool replyWhois(int to, const Message &, const char *, TextBuilder &b)
     return true;
 }
 
+// A WHOIS answer's words after its token, cut apart in a copy of their own.
+struct WhoisAnswer {
+    char words[LINE_SIZE];
+    char *channels;
+    const char *texts;
+    size_t length;  // of the real name that opens `texts`
+
+    // False when the words do not read as an answer: no channels, or no length in digits.
+    bool read(const char *rest)
+    {
+        copyCut(words, rest);
+        LineCursor cur{words};
+        channels = cur.next();
+        const char *lengthWord = cur.next();
+        if (!channels || !lengthWord || !isDigit(lengthWord[0])) return false;
+        char *end = nullptr;
+        const unsigned long given = std::strtoul(lengthWord, &end, 10);
+        if (*end != '\0') return false;
+        texts = cur.pos[0] == ':' ? cur.pos + 1 : cur.pos;
+        length = std::min(static_cast<size_t>(given), std::strlen(texts));
+        return true;
+    }
+};
+
+bool readsAsWhois(const char *rest)
+{
+    WhoisAnswer a;
+    return a.read(rest);
+}
+
 void showWhois(const NodeQuery &q, const Message &m, const char *rest)
 {
     const SenderParts who(m.sender);
-    char words[LINE_SIZE];
-    copyCut(words, rest);
-    LineCursor cur{words};
-    char *channels = cur.next();
-    const char *lengthWord = cur.next();
-    if (!channels || !lengthWord) return;
-    const char *texts = cur.pos[0] == ':' ? cur.pos + 1 : cur.pos;
-    const size_t length = std::min(std::strtoul(lengthWord, nullptr, 10), std::strlen(texts));
+    WhoisAnswer a;
+    if (!a.read(rest)) return;
     char realName[LINE_SIZE] = {};
-    std::memcpy(realName, texts, length);
+    std::memcpy(realName, a.texts, a.length);
     const char *nick = connections[q.slot].nick;
     const auto node = static_cast<unsigned long>(readNodeId(m.srcNode));
     replyf(q.slot, FMT_311_WHOIS_USER, serverName(), nick, who.nick, who.user, who.host, realName);
     replyf(q.slot, FMT_312_WHOIS_NODE, serverName(), nick, who.nick, node, node);
     WordLines shown(q.slot, who.nick, emitWhoisChannels);
-    LineCursor list{channels};
+    LineCursor list{a.channels};
     for (const char *channel = list.next(','); channel && std::strcmp(channel, "*") != 0; channel = list.next(','))
         shown.add(channel);
     shown.flush();
-    if (texts[length] != '\0') replyf(q.slot, FMT_301_AWAY, serverName(), nick, who.nick, texts + length);
+    if (a.texts[a.length] != '\0') replyf(q.slot, FMT_301_AWAY, serverName(), nick, who.nick, a.texts + a.length);
     closeWhois(q.slot, who.nick);
 }
 
@@ -139,6 +164,8 @@ bool replyInvite(int to, const Message &m, const char *rest, TextBuilder &)
     return true;
 }
 
+bool readsAsInvite(const char *) { return true; }
+
 void showInvite(const NodeQuery &q, const Message &m, const char *)
 {
     const SenderParts who(m.sender);
@@ -151,14 +178,16 @@ struct QueryRow {
     const char *answer;
     // At the user's node: the answer's words after its token; false when none goes back.
     bool (*reply)(int to, const Message &m, const char *rest, TextBuilder &b);
+    // At the asker's node: whether the answer's words after its token read as this kind's.
+    bool (*reads)(const char *rest);
     // At the asker's node, for the asker still there.
     void (*show)(const NodeQuery &q, const Message &m, const char *rest);
     void (*close)(int slot, const char *nick);  // after a 401 or a 263
 };
 
 constexpr QueryRow QUERY_ROWS[] = {
-    {Kind::Whois, "WHOIS", "311", replyWhois, showWhois, closeWhois},
-    {Kind::Invite, "INVITE", "341", replyInvite, showInvite, closeNothing},
+    {Kind::Whois, "WHOIS", "311", replyWhois, readsAsWhois, showWhois, closeWhois},
+    {Kind::Invite, "INVITE", "341", replyInvite, readsAsInvite, showInvite, closeNothing},
 };
 
 const QueryRow &rowOf(Kind kind) { return kind == Kind::Whois ? QUERY_ROWS[0] : QUERY_ROWS[1]; }
@@ -252,6 +281,11 @@ void takeAnswer(const QueryRow &row, const Message &m)
     const unsigned token = readToken(m.text, &rest);
     for (NodeQuery &q : queries) {
         if (token == 0 || q.token != token || q.kind != row.kind) continue;
+        // Tokens are counted, so another's guess is easy: only an answer from the nick asked, in
+        // words that read, ends the question; any other leaves it to its own answer or time-out,
+        // and a WHOIS always ends in 318.
+        const SenderParts who(m.sender);
+        if (!sameName(who.nick, q.nick) || !row.reads(rest)) return;
         settle(q);
         if (ownerStillThere(q.slot, q.serial)) row.show(q, m, rest);
         return;

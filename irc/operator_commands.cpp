@@ -349,6 +349,12 @@ void handleInvite(int slot, LineCursor &cur)
         replyf(slot, FMT_461_NEED_MORE, serverName(), nick, "INVITE");
         return;
     }
+    // A word that is no channel name: a user here would be invited to nothing, another node would
+    // drop the invitation, and a question to the user's node would draw no answer and end in 401.
+    if (!isChannelName(channel)) {
+        replyf(slot, FMT_403_NO_SUCH_CHANNEL, serverName(), nick, channel);
+        return;
+    }
     const int roomSlot = checkChannel(channel);
     const bool exists = channelExists(channel);
     const bool known = knownUser(target);

@@ -27,6 +27,13 @@ protected:
         const Lines got = node2.take(1);
         return got.empty() ? "" : got[0];
     }
+    // The token of the question that went to node 2, its last word.
+    std::string askedToken()
+    {
+        const std::string question = lineToNode2();
+        const size_t from = question.rfind(' ') + 1;
+        return question.substr(from, question.size() - from - 2);
+    }
 };
 
 TEST_F(NodeQueries, AnAnswerFromTheUsersNodeBecomesTheWhoisNumerics)
@@ -60,6 +67,38 @@ TEST_F(NodeQueries, AnAnswerFromTheUsersNodeBecomesTheWhoisNumerics)
         expireNodeQueries(nowMillis() + 60000);
         EXPECT_EQ(client(2).take(), "");
     }
+}
+
+TEST_F(NodeQueries, AnAnswerThatDoesNotReadOrComesFromAnotherNickLeavesTheQuestionWaiting)
+{
+    struct Row {
+        const char *sender;
+        const char *words;  // after the token
+    };
+    const Row rows[] = {
+        {"yan!y@far.example", "* 7 :Zed Zed"},  // a nick not asked, with the right token
+        {"zed!z@far.example", ""},              // no channels
+        {"zed!z@far.example", "*"},             // no length
+        {"zed!z@far.example", "* x :Zed"},      // a length that is no number
+        {"zed!z@far.example", "* 7x :Zed"},
+        {"zed!z@far.example", "* -1 :Zed"},
+    };
+    const std::string end = numeric("318 carol zed :End of WHOIS list");
+    for (const Row &r : rows) {
+        SCOPED_TRACE(std::string(r.sender) + " " + r.words);
+        EXPECT_EQ(reply(2, "WHOIS zed"), "");
+        const std::string token = askedToken();
+        EXPECT_EQ(forwardFrom("FORWARD 2 :" + std::string(r.sender) + " 311 carol " + token + " " + r.words), 1);
+        EXPECT_EQ(client(2).take(), "");
+        expireNodeQueries(nowMillis() + 60000);
+        EXPECT_EQ(client(2).take(), numeric("401 carol zed :No such nick/channel") + end);
+    }
+    // The asked nick in another case is the same user.
+    EXPECT_EQ(reply(2, "WHOIS ZED"), "");
+    const std::string token = askedToken();
+    EXPECT_EQ(forwardFrom("FORWARD 2 :zed!z@far.example 311 carol " + token + " * 3 :Zed"), 1);
+    EXPECT_EQ(client(2).take(), numeric("311 carol zed z far.example * :Zed") + numeric("312 carol zed node2 :quorvel node 2") +
+                                    numeric("318 carol zed :End of WHOIS list"));
 }
 
 TEST_F(NodeQueries, TheUsersNodeAnswersForItsOwnUsers)
@@ -112,6 +151,7 @@ TEST_F(NodeQueries, InviteOfAUserNobodyHereKnowsWaitsForItsNode)
     EXPECT_EQ(client(1).take(), numeric("341 bob zed #a"));
     // The refusals of the channel come first; only then is the other node asked.
     EXPECT_EQ(reply(2, "INVITE zed #a"), numeric("442 carol #a :You're not on that channel"));
+    EXPECT_EQ(reply(1, "INVITE yan a"), numeric("403 bob a :No such channel"));  // its node could not answer
     EXPECT_EQ(reply(1, "INVITE yan #a"), "");
     expireNodeQueries(nowMillis() + 60000);
     EXPECT_EQ(client(1).take(), numeric("401 bob yan :No such nick/channel"));

@@ -192,6 +192,7 @@ TEST_F(Operators, KickAndInviteRefusals)
         {1, "INVITE dave #a", numeric("401 alice dave :No such nick/channel")},
         {1, "INVITE carol #b", numeric("442 alice #b :You're not on that channel")},
         {1, "INVITE bob #a", numeric("443 alice bob #a :is already on channel")},
+        {1, "INVITE carol a", numeric("403 alice a :No such channel")},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.line);
