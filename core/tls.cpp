@@ -329,7 +329,10 @@ bool prepareTls(int descriptors)
     context = makeContext();
     if (!context) return false;
     socketMethod = ossl.bioMethNew(ossl.bioNewIndex() | BIO_TYPE_SOURCE_SINK, "quorvel socket");
-    if (!socketMethod) return false;
+    if (!socketMethod) {
+        std::fprintf(stderr, "quorvel: OpenSSL gave no socket method for the TLS port\n");
+        return false;
+    }
     ossl.bioMethSetWrite(socketMethod, bioWrite);
     ossl.bioMethSetRead(socketMethod, bioRead);
     ossl.bioMethSetCtrl(socketMethod, bioControl);
