@@ -57,6 +57,13 @@ inline std::string forwardLine(const std::string &src, const std::string &from, 
     return expected::forward(src, from, to, text);
 }
 
+// One case of a table-driven test: the line a slot sends, and what that slot is answered.
+struct ReplyRow {
+    int slot;
+    const char *line;
+    std::string expected;
+};
+
 // The full prefix the client profile gives a user registered by registerUser.
 inline std::string prefixOf(const std::string &nick) { return nick + "!" + userNameOf(nick) + "@" + STUB_CLIENT_HOST; }
 

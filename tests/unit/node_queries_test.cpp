@@ -171,16 +171,11 @@ TEST_F(NodeQueries, AWordThatIsNoNickIsAnsweredAtOnce)
 
 TEST_F(NodeQueries, ANickNoNodeHostsIsAnsweredWhenTheDaemonSaysSo)
 {
-    struct Row {
-        int slot;
-        const char *line;
-        std::string expected;
-    };
-    const Row rows[] = {
+    const ReplyRow rows[] = {
         {2, "WHOIS zed", numeric("401 carol zed :No such nick/channel") + numeric("318 carol zed :End of WHOIS list")},
         {1, "INVITE yan #a", numeric("401 bob yan :No such nick/channel")},
     };
-    for (const Row &r : rows) {
+    for (const ReplyRow &r : rows) {
         SCOPED_TRACE(r.line);
         EXPECT_EQ(reply(r.slot, r.line), "");
         parse(DAEMON_SLOT, "NONE");

@@ -59,12 +59,7 @@ TEST_F(Operators, TheFirstMemberIsOperatorAndNamesShowIt)
 
 TEST_F(Operators, ModeRefusalsEachGetTheirNumericAndChangeNothing)
 {
-    struct Row {
-        int slot;
-        const char *line;
-        std::string expected;
-    };
-    const Row rows[] = {
+    const ReplyRow rows[] = {
         {2, "MODE #a", numeric("324 bob #a +")},
         {3, "MODE #zz +m", numeric("403 carol #zz :No such channel")},
         {2, "MODE #a +m", numeric("482 bob #a :You're not channel operator")},
@@ -81,7 +76,7 @@ TEST_F(Operators, ModeRefusalsEachGetTheirNumericAndChangeNothing)
         {1, "MODE #a b", numeric("368 alice #a :End of channel ban list")},
         {1, "MODE #a -m", ""},  // not set: nothing to tell
     };
-    for (const Row &r : rows) {
+    for (const ReplyRow &r : rows) {
         SCOPED_TRACE(r.line);
         EXPECT_EQ(reply(r.slot, r.line), r.expected);
         drain();
@@ -174,12 +169,7 @@ TEST_F(Operators, ModeratedAndNoOutsideMessagesAreRefused)
 TEST_F(Operators, KickAndInviteRefusals)
 {
     joinAs(3, "#b");
-    struct Row {
-        int slot;
-        const char *line;
-        std::string expected;
-    };
-    const Row rows[] = {
+    const ReplyRow rows[] = {
         {1, "KICK", numeric("461 alice KICK :Not enough parameters")},
         {1, "KICK #a", numeric("461 alice KICK :Not enough parameters")},
         {1, "KICK #zz bob", numeric("403 alice #zz :No such channel")},
@@ -194,7 +184,7 @@ TEST_F(Operators, KickAndInviteRefusals)
         {1, "INVITE bob #a", numeric("443 alice bob #a :is already on channel")},
         {1, "INVITE carol a", numeric("403 alice a :No such channel")},
     };
-    for (const Row &r : rows) {
+    for (const ReplyRow &r : rows) {
         SCOPED_TRACE(r.line);
         EXPECT_EQ(reply(r.slot, r.line), r.expected);
         EXPECT_EQ(client(3).take(), "");

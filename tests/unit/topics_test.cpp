@@ -58,12 +58,7 @@ TEST_F(OneNode, TopicRefusalsChangeNothing)
     // bob opened #a and is its operator; carol is a member without privileges.
     EXPECT_EQ(reply(1, "MODE #a +t"), crlf(":" + prefixOf("bob") + " MODE #a +t"));
     client(2).take();
-    struct Row {
-        int slot;
-        const char *line;
-        std::string expected;
-    };
-    const Row rows[] = {
+    const ReplyRow rows[] = {
         {1, "TOPIC", numeric("461 bob TOPIC :Not enough parameters")},
         {1, "TOPIC #none", numeric("403 bob #none :No such channel")},
         {1, "TOPIC #none :hi", numeric("403 bob #none :No such channel")},
@@ -74,7 +69,7 @@ TEST_F(OneNode, TopicRefusalsChangeNothing)
         {2, "TOPIC #A :hi", numeric("482 carol #A :You're not channel operator")},
         {2, "TOPIC #a", numeric("331 carol #a :No topic is set")},  // +t still lets members read it
     };
-    for (const Row &r : rows) {
+    for (const ReplyRow &r : rows) {
         SCOPED_TRACE(r.line);
         EXPECT_EQ(reply(r.slot, r.line), r.expected);
         EXPECT_EQ(findTopic("#a"), nullptr);
