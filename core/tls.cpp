@@ -36,43 +36,49 @@ constexpr int DEFAULT_TLS_PORT = 6697;
 static_assert(OPENSSL_VERSION_MAJOR == 3, "the library's name below follows the headers");
 constexpr char LIBSSL[] = "libssl.so.3";
 
-// What this file calls of OpenSSL, by the names of its functions (the headers' macros stand for
-// the *_ctrl and *_flags calls here).
+// What this file calls of OpenSSL, one row each: the member that holds it and the library's name
+// for it (the headers' macros stand for the *_ctrl and *_flags calls here). The table and its
+// loading are both made from this list, so that a member cannot be bound to another's name.
+#define OPENSSL_CALLS(X) \
+    X(serverMethod, TLS_server_method) \
+    X(ctxNew, SSL_CTX_new) \
+    X(ctxFree, SSL_CTX_free) \
+    X(ctxCtrl, SSL_CTX_ctrl) \
+    X(ctxSetOptions, SSL_CTX_set_options) \
+    X(ctxSetNumTickets, SSL_CTX_set_num_tickets) \
+    X(ctxUseChainFile, SSL_CTX_use_certificate_chain_file) \
+    X(ctxUseKeyFile, SSL_CTX_use_PrivateKey_file) \
+    X(ctxCheckKey, SSL_CTX_check_private_key) \
+    X(errGet, ERR_get_error) \
+    X(errString, ERR_error_string_n) \
+    X(errClear, ERR_clear_error) \
+    X(bioNewIndex, BIO_get_new_index) \
+    X(bioMethNew, BIO_meth_new) \
+    X(bioMethSetWrite, BIO_meth_set_write) \
+    X(bioMethSetRead, BIO_meth_set_read) \
+    X(bioMethSetCtrl, BIO_meth_set_ctrl) \
+    X(bioMethSetCreate, BIO_meth_set_create) \
+    X(bioNew, BIO_new) \
+    X(bioGetData, BIO_get_data) \
+    X(bioSetData, BIO_set_data) \
+    X(bioSetInit, BIO_set_init) \
+    X(bioSetFlags, BIO_set_flags) \
+    X(bioClearFlags, BIO_clear_flags) \
+    X(sslNew, SSL_new) \
+    X(sslFree, SSL_free) \
+    X(sslSetBio, SSL_set_bio) \
+    X(sslSetAcceptState, SSL_set_accept_state) \
+    X(sslDoHandshake, SSL_do_handshake) \
+    X(sslPending, SSL_pending) \
+    X(sslGetError, SSL_get_error) \
+    X(sslRead, SSL_read) \
+    X(sslWrite, SSL_write) \
+    X(sslShutdown, SSL_shutdown)
+
 struct OpenSsl {
-    decltype(&TLS_server_method) serverMethod;
-    decltype(&SSL_CTX_new) ctxNew;
-    decltype(&SSL_CTX_free) ctxFree;
-    decltype(&SSL_CTX_ctrl) ctxCtrl;
-    decltype(&SSL_CTX_set_options) ctxSetOptions;
-    decltype(&SSL_CTX_set_num_tickets) ctxSetNumTickets;
-    decltype(&SSL_CTX_use_certificate_chain_file) ctxUseChainFile;
-    decltype(&SSL_CTX_use_PrivateKey_file) ctxUseKeyFile;
-    decltype(&SSL_CTX_check_private_key) ctxCheckKey;
-    decltype(&ERR_get_error) errGet;
-    decltype(&ERR_error_string_n) errString;
-    decltype(&ERR_clear_error) errClear;
-    decltype(&BIO_get_new_index) bioNewIndex;
-    decltype(&BIO_meth_new) bioMethNew;
-    decltype(&BIO_meth_set_write) bioMethSetWrite;
-    decltype(&BIO_meth_set_read) bioMethSetRead;
-    decltype(&BIO_meth_set_ctrl) bioMethSetCtrl;
-    decltype(&BIO_meth_set_create) bioMethSetCreate;
-    decltype(&BIO_new) bioNew;
-    decltype(&BIO_get_data) bioGetData;
-    decltype(&BIO_set_data) bioSetData;
-    decltype(&BIO_set_init) bioSetInit;
-    decltype(&BIO_set_flags) bioSetFlags;
-    decltype(&BIO_clear_flags) bioClearFlags;
-    decltype(&SSL_new) sslNew;
-    decltype(&SSL_free) sslFree;
-    decltype(&SSL_set_bio) sslSetBio;
-    decltype(&SSL_set_accept_state) sslSetAcceptState;
-    decltype(&SSL_do_handshake) sslDoHandshake;
-    decltype(&SSL_pending) sslPending;
-    decltype(&SSL_get_error) sslGetError;
-    decltype(&SSL_read) sslRead;
-    decltype(&SSL_write) sslWrite;
-    decltype(&SSL_shutdown) sslShutdown;
+#define DECLARE_CALL(member, function) decltype(&function) member;
+    OPENSSL_CALLS(DECLARE_CALL)
+#undef DECLARE_CALL
 };
 
 OpenSsl ossl;
@@ -92,27 +98,10 @@ bool loadOpenSsl()
     void *lib = dlopen(LIBSSL, RTLD_NOW | RTLD_LOCAL);
     OpenSsl &o = ossl;
     // libcrypto's functions are found through libssl, which depends on it.
-    const bool bound = lib && bindCall(lib, o.serverMethod, "TLS_server_method") && bindCall(lib, o.ctxNew, "SSL_CTX_new") &&
-                       bindCall(lib, o.ctxFree, "SSL_CTX_free") && bindCall(lib, o.ctxCtrl, "SSL_CTX_ctrl") &&
-                       bindCall(lib, o.ctxSetOptions, "SSL_CTX_set_options") &&
-                       bindCall(lib, o.ctxSetNumTickets, "SSL_CTX_set_num_tickets") &&
-                       bindCall(lib, o.ctxUseChainFile, "SSL_CTX_use_certificate_chain_file") &&
-                       bindCall(lib, o.ctxUseKeyFile, "SSL_CTX_use_PrivateKey_file") &&
-                       bindCall(lib, o.ctxCheckKey, "SSL_CTX_check_private_key") && bindCall(lib, o.errGet, "ERR_get_error") &&
-                       bindCall(lib, o.errString, "ERR_error_string_n") && bindCall(lib, o.errClear, "ERR_clear_error") &&
-                       bindCall(lib, o.bioNewIndex, "BIO_get_new_index") && bindCall(lib, o.bioMethNew, "BIO_meth_new") &&
-                       bindCall(lib, o.bioMethSetWrite, "BIO_meth_set_write") &&
-                       bindCall(lib, o.bioMethSetRead, "BIO_meth_set_read") &&
-                       bindCall(lib, o.bioMethSetCtrl, "BIO_meth_set_ctrl") &&
-                       bindCall(lib, o.bioMethSetCreate, "BIO_meth_set_create") && bindCall(lib, o.bioNew, "BIO_new") &&
-                       bindCall(lib, o.bioGetData, "BIO_get_data") && bindCall(lib, o.bioSetData, "BIO_set_data") &&
-                       bindCall(lib, o.bioSetInit, "BIO_set_init") && bindCall(lib, o.bioSetFlags, "BIO_set_flags") &&
-                       bindCall(lib, o.bioClearFlags, "BIO_clear_flags") && bindCall(lib, o.sslNew, "SSL_new") &&
-                       bindCall(lib, o.sslFree, "SSL_free") && bindCall(lib, o.sslSetBio, "SSL_set_bio") &&
-                       bindCall(lib, o.sslSetAcceptState, "SSL_set_accept_state") &&
-                       bindCall(lib, o.sslDoHandshake, "SSL_do_handshake") && bindCall(lib, o.sslPending, "SSL_pending") &&
-                       bindCall(lib, o.sslGetError, "SSL_get_error") && bindCall(lib, o.sslRead, "SSL_read") &&
-                       bindCall(lib, o.sslWrite, "SSL_write") && bindCall(lib, o.sslShutdown, "SSL_shutdown");
+    bool bound = lib != nullptr;
+#define BIND_CALL(member, function) bound = bound && bindCall(lib, o.member, #function);
+    OPENSSL_CALLS(BIND_CALL)
+#undef BIND_CALL
     if (!bound) {
         const char *why = dlerror();
         std::fprintf(stderr, "quorvel: TLS needs OpenSSL's %s: %s\n", LIBSSL, why ? why : "a function is missing");
