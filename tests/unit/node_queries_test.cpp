@@ -3,6 +3,7 @@
 // no answer comes or no room is left.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,28 @@ TEST_F(NodeQueries, TheUsersNodeAnswersForItsOwnUsers)
         if (!r.toNode2.empty()) EXPECT_EQ(lineToNode2(), r.toNode2);
         else EXPECT_EQ(waitingCount(), 0);
     }
+}
+
+TEST_F(NodeQueries, AWhoisAnswerReadsForAUserInAsManyChannelsAsTheJoinsAllow)
+{
+    // Every channel of the longest name, and carol operator of each: not all of them fit the line.
+    takeProfile({PROFILE_LIMITS.channels, PROFILE_LIMITS.members, LIMITS_CEILING.joins});
+    std::string list;
+    for (int i = 0; i < LIMITS_CEILING.joins; ++i) {
+        const std::string n = std::to_string(10000 + i).substr(1);
+        list += (i > 0 ? ",#chan" : "#chan") + n;
+    }
+    joinAs(2, list);
+    toNode2();
+    node2.take(1);
+    const std::string question = "4294967295";
+    EXPECT_EQ(forwardFrom("FORWARD 2 :zed!z@far WHOIS carol " + question), 1);
+    const std::string answer = lineToNode2();
+    // The channels that went are whole, and the real name's length and text follow them.
+    const std::string prefix = std::regex_replace(prefixOf("carol"), std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&");
+    const std::regex reads("FORWARD 1 :" + prefix + " 311 zed " + question +
+                           " @#chan0000(,@#chan[0-9]{4})* 10 :Real carol\r\n");
+    EXPECT_TRUE(std::regex_match(answer, reads)) << answer;
 }
 
 TEST_F(NodeQueries, AnInvitationFromAnotherNodeLetsItsUserIntoAnInviteOnlyChannel)
