@@ -74,8 +74,12 @@ const char *messageKeyword(const char *word, const char *target)
 {
     if (!carriesClientLines()) return "PRIVMSG";
     if (std::strcmp(target, NODES_CHANNEL) == 0) return memberKeyword(word);
-    if (std::strcmp(word, UNDELIVERED_KEYWORD) == 0) return UNDELIVERED_KEYWORD;
-    if (const char *query = queryKeyword(word)) return query;
+    // The undelivered answer, the questions and their answers go to a nick: for a channel their
+    // keyword would reach its members as a command no client sent.
+    if (!isChannelName(target)) {
+        if (std::strcmp(word, UNDELIVERED_KEYWORD) == 0) return UNDELIVERED_KEYWORD;
+        if (const char *query = queryKeyword(word)) return query;
+    }
     return std::strcmp(word, "NOTICE") == 0 ? "NOTICE" : "PRIVMSG";
 }
 

@@ -153,6 +153,19 @@ TEST_F(NodeQueries, AWhoisAnswerReadsForAUserInAsManyChannelsAsTheJoinsAllow)
     EXPECT_TRUE(std::regex_match(answer, reads)) << answer;
 }
 
+TEST_F(NodeQueries, AQuestionsOrAnswersKeywordForAChannelIsReadAsAnyOtherWord)
+{
+    // Questions, answers and the undelivered answer go to a nick: for a channel their keyword
+    // would reach its members as a line of a command no client sent.
+    for (const char *keyword : {"WHOIS", "INVITE", "311", "341", "401", "ANY"}) {
+        SCOPED_TRACE(keyword);
+        EXPECT_EQ(forwardFrom("FORWARD 2 :zed!z@far " + std::string(keyword) + " #a 5"), 1);
+        EXPECT_EQ(client(1).take(), crlf(":zed!z@far PRIVMSG #a :5"));
+        parse(DAEMON_SLOT, "OK");  // no other node hosts a member
+        daemon.take();
+    }
+}
+
 TEST_F(NodeQueries, AnInvitationFromAnotherNodeLetsItsUserIntoAnInviteOnlyChannel)
 {
     EXPECT_EQ(forwardFrom("FORWARD 2 :zed!z@far JOIN &quorvel-nodes #b"), 1);
