@@ -166,6 +166,27 @@ TEST_F(NodeQueries, AQuestionsOrAnswersKeywordForAChannelIsReadAsAnyOtherWord)
     }
 }
 
+// A question for a user here is answered by a line that needs routing, as a line for elsewhere
+// does: past other nodes' room it is declined, so that its node sends it again, and never takes
+// the clients' shares nor is dropped unanswered.
+TEST_F(NodeQueries, AQuestionPastOtherNodesRoomIsDeclinedLikeALineForElsewhere)
+{
+    int taken = 0;
+    while (taken < MSG_QUEUE_SLOTS && takeLine("FORWARD 2 :zed!z@far PRIVMSG yan m") == FirstLine::Taken) ++taken;
+    const int bobsRoom = roomForLines(1);
+    EXPECT_GT(bobsRoom, 0);
+    for (const char *question : {"WHOIS bob 7", "INVITE bob 8 #q"}) {
+        SCOPED_TRACE(question);
+        EXPECT_EQ(takeLine("FORWARD 2 :zed!z@far " + std::string(question)), FirstLine::Declined);
+    }
+    EXPECT_EQ(client(1).take(), "");  // not invited: the line was not taken
+    EXPECT_EQ(roomForLines(1), bobsRoom);
+    // An answer, which asks for nothing more, is still taken.
+    EXPECT_EQ(takeLine("FORWARD 2 :zed!z@far 311 bob 9 * 1 :x"), FirstLine::Taken);
+    daemon.take();
+    while (messageWaiting()) parse(DAEMON_SLOT, "NONE");
+}
+
 TEST_F(NodeQueries, AnInvitationFromAnotherNodeLetsItsUserIntoAnInviteOnlyChannel)
 {
     EXPECT_EQ(forwardFrom("FORWARD 2 :zed!z@far JOIN &quorvel-nodes #b"), 1);
