@@ -23,6 +23,7 @@ public:
         std::memset(dest, 0, N);
     }
     size_t length() const { return len_; }
+    size_t room() const { return size_ - 1 - len_; }  // characters still free before the terminator
     void add(const char *piece)
     {
         const size_t n = strnlen(piece, size_ - 1 - len_);

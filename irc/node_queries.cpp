@@ -88,13 +88,18 @@ bool replyWhois(int to, const Message &, const char *, TextBuilder &b)
 {
     const int count = joinCount(to);
     b.add(" ");
+    // A user in many channels of long names may fill the line: the channels that would leave no
+    // room for the length stay out, since an answer cut before its length reads as none.
+    int shown = 0;
     for (int i = 0; i < count; ++i) {
         const char *name = rooms[joinedRooms(to)[i]].name;
-        if (i > 0) b.add(",");
-        b.add(privilegeMark(name, connections[to].nick));
+        const char *mark = privilegeMark(name, connections[to].nick);
+        if (std::strlen(mark) + std::strlen(name) + 1 + LENGTH_TEXT_SIZE > b.room()) break;
+        if (shown++ > 0) b.add(",");
+        b.add(mark);
         b.add(name);
     }
-    if (count == 0) b.add("*");
+    if (shown == 0) b.add("*");
     char length[LENGTH_TEXT_SIZE];
     std::snprintf(length, sizeof length, FMT_REAL_NAME_LENGTH, std::strlen(connections[to].realName));
     b.add(length);

@@ -22,13 +22,17 @@ namespace {
 
 constexpr char FMT_FORWARD_TRACE[] = "Command[%i]: %s\n";
 
-// A line for a nick here needs nothing more. Any other needs the daemon and a slot of the routing
-// queue beside what the clients' shares keep (which also leaves its answer an entry of the pool):
-// without them the line is declined, so that its sender keeps it and tries again. A channel's is declined whole, even with members here,
-// as they would get it twice when the sender tries again.
-bool canHandOn(const char *target)
+// Another node's question for a user here, which this node answers by a line of its own.
+bool isQuestion(const char *command) { return std::strcmp(command, "WHOIS") == 0 || std::strcmp(command, "INVITE") == 0; }
+
+// A line for a nick here needs nothing more, but for a question, whose answer is routed. Any other
+// needs the daemon and a slot of the routing queue beside what the clients' shares keep (which
+// also leaves its answer an entry of the pool): without them the line is declined, so that its
+// sender keeps it and tries again. A channel's is declined whole, even with members here, as they
+// would get it twice when the sender tries again.
+bool canHandOn(const char *target, const char *command)
 {
-    if (!isChannelName(target) && findUser(target) >= FIRST_CLIENT_SLOT) return true;
+    if (!isChannelName(target) && findUser(target) >= FIRST_CLIENT_SLOT && !isQuestion(command)) return true;
     return connections[DAEMON_SLOT].sock != 0 && roomForLines(NO_SLOT) > 0;
 }
 
@@ -41,7 +45,7 @@ FirstLine takeUndelivered(const Message &m)
         if (!m.repeat) routingHooks.tellSender(slot, m.text, SenderTold::NoSuchTarget);
         return FirstLine::Taken;
     }
-    if (!canHandOn(m.target)) return FirstLine::Declined;
+    if (!canHandOn(m.target, m.command)) return FirstLine::Declined;
     routingHooks.sendToNick(NO_SLOT, m);
     return FirstLine::Taken;
 }
@@ -74,8 +78,12 @@ const char *messageKeyword(const char *word, const char *target)
 {
     if (!carriesClientLines()) return "PRIVMSG";
     if (std::strcmp(target, NODES_CHANNEL) == 0) return memberKeyword(word);
-    if (std::strcmp(word, UNDELIVERED_KEYWORD) == 0) return UNDELIVERED_KEYWORD;
-    if (const char *query = queryKeyword(word)) return query;
+    // The undelivered answer, the questions and their answers go to a nick: for a channel their
+    // keyword would reach its members as a command no client sent.
+    if (!isChannelName(target)) {
+        if (std::strcmp(word, UNDELIVERED_KEYWORD) == 0) return UNDELIVERED_KEYWORD;
+        if (const char *query = queryKeyword(word)) return query;
+    }
     return std::strcmp(word, "NOTICE") == 0 ? "NOTICE" : "PRIVMSG";
 }
 
@@ -115,7 +123,7 @@ FirstLine takeMessage(Message &m, uint32_t src)
     copyCut(target, m.target);
     m.target = target;
     if (std::strcmp(m.command, UNDELIVERED_KEYWORD) == 0 && !isChannelName(target)) return takeUndelivered(m);
-    if (!canHandOn(target)) return FirstLine::Declined;
+    if (!canHandOn(target, m.command)) return FirstLine::Declined;
     if (isChannelName(target)) routingHooks.sendToChannel(NO_SLOT, m, target);
     else routingHooks.sendToNick(NO_SLOT, m);
     return FirstLine::Taken;

@@ -3,6 +3,7 @@
 // no answer comes or no room is left.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,62 @@ TEST_F(NodeQueries, TheUsersNodeAnswersForItsOwnUsers)
         if (!r.toNode2.empty()) EXPECT_EQ(lineToNode2(), r.toNode2);
         else EXPECT_EQ(waitingCount(), 0);
     }
+}
+
+TEST_F(NodeQueries, AWhoisAnswerReadsForAUserInAsManyChannelsAsTheJoinsAllow)
+{
+    // Every channel of the longest name, and carol operator of each: not all of them fit the line.
+    takeProfile({PROFILE_LIMITS.channels, PROFILE_LIMITS.members, LIMITS_CEILING.joins});
+    std::string list;
+    for (int i = 0; i < LIMITS_CEILING.joins; ++i) {
+        const std::string n = std::to_string(10000 + i).substr(1);
+        list += (i > 0 ? ",#chan" : "#chan") + n;
+    }
+    joinAs(2, list);
+    toNode2();
+    node2.take(1);
+    const std::string question = "4294967295";
+    EXPECT_EQ(forwardFrom("FORWARD 2 :zed!z@far WHOIS carol " + question), 1);
+    const std::string answer = lineToNode2();
+    // The channels that went are whole, and the real name's length and text follow them.
+    const std::string prefix = std::regex_replace(prefixOf("carol"), std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&");
+    const std::regex reads("FORWARD 1 :" + prefix + " 311 zed " + question +
+                           " @#chan0000(,@#chan[0-9]{4})* 10 :Real carol\r\n");
+    EXPECT_TRUE(std::regex_match(answer, reads)) << answer;
+}
+
+TEST_F(NodeQueries, AQuestionsOrAnswersKeywordForAChannelIsReadAsAnyOtherWord)
+{
+    // Questions, answers and the undelivered answer go to a nick: for a channel their keyword
+    // would reach its members as a line of a command no client sent.
+    for (const char *keyword : {"WHOIS", "INVITE", "311", "341", "401", "ANY"}) {
+        SCOPED_TRACE(keyword);
+        EXPECT_EQ(forwardFrom("FORWARD 2 :zed!z@far " + std::string(keyword) + " #a 5"), 1);
+        EXPECT_EQ(client(1).take(), crlf(":zed!z@far PRIVMSG #a :5"));
+        parse(DAEMON_SLOT, "OK");  // no other node hosts a member
+        daemon.take();
+    }
+}
+
+// A question for a user here is answered by a line that needs routing, as a line for elsewhere
+// does: past other nodes' room it is declined, so that its node sends it again, and never takes
+// the clients' shares nor is dropped unanswered.
+TEST_F(NodeQueries, AQuestionPastOtherNodesRoomIsDeclinedLikeALineForElsewhere)
+{
+    int taken = 0;
+    while (taken < MSG_QUEUE_SLOTS && takeLine("FORWARD 2 :zed!z@far PRIVMSG yan m") == FirstLine::Taken) ++taken;
+    const int bobsRoom = roomForLines(1);
+    EXPECT_GT(bobsRoom, 0);
+    for (const char *question : {"WHOIS bob 7", "INVITE bob 8 #q"}) {
+        SCOPED_TRACE(question);
+        EXPECT_EQ(takeLine("FORWARD 2 :zed!z@far " + std::string(question)), FirstLine::Declined);
+    }
+    EXPECT_EQ(client(1).take(), "");  // not invited: the line was not taken
+    EXPECT_EQ(roomForLines(1), bobsRoom);
+    // An answer, which asks for nothing more, is still taken.
+    EXPECT_EQ(takeLine("FORWARD 2 :zed!z@far 311 bob 9 * 1 :x"), FirstLine::Taken);
+    daemon.take();
+    while (messageWaiting()) parse(DAEMON_SLOT, "NONE");
 }
 
 TEST_F(NodeQueries, AnInvitationFromAnotherNodeLetsItsUserIntoAnInviteOnlyChannel)
