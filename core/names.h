@@ -89,20 +89,27 @@ inline constexpr const char *MEMBER_KEYWORDS[] = {"JOIN", "PART", "QUIT", "NICK"
 
 // What one node asks of the node of a user (WHOIS, INVITE) and that node's answers, named by the
 // numeric they turn into: each travels to a nick as a private message does.
-inline constexpr const char *QUERY_KEYWORDS[] = {"WHOIS", "INVITE", "311", "341"};
+inline constexpr const char *QUESTION_KEYWORDS[] = {"WHOIS", "INVITE"};
+inline constexpr const char *ANSWER_KEYWORDS[] = {"311", "341"};
+
+// The list's own copy of the word, or nullptr when the list lacks it.
+template <size_t N>
+inline const char *keywordIn(const char *const (&list)[N], const char *word)
+{
+    for (const char *keyword : list)
+        if (std::strcmp(word, keyword) == 0) return keyword;
+    return nullptr;
+}
+
+// A question, unlike its answer, makes the node that takes it send a routed line of its own.
+inline bool isQuestionKeyword(const char *word) { return keywordIn(QUESTION_KEYWORDS, word) != nullptr; }
 
 inline const char *queryKeyword(const char *word)
 {
-    for (const char *keyword : QUERY_KEYWORDS)
-        if (std::strcmp(word, keyword) == 0) return keyword;
-    return nullptr;
+    const char *question = keywordIn(QUESTION_KEYWORDS, word);
+    return question ? question : keywordIn(ANSWER_KEYWORDS, word);
 }
 
 // The keyword of a notice between nodes (JOIN, PART, QUIT, NICK, SPLIT, TOPIC, AWAY, and the
 // channel operators' MODE, MODES, KICK, INVITE), or nullptr for any other word.
-inline const char *memberKeyword(const char *word)
-{
-    for (const char *keyword : MEMBER_KEYWORDS)
-        if (std::strcmp(word, keyword) == 0) return keyword;
-    return nullptr;
-}
+inline const char *memberKeyword(const char *word) { return keywordIn(MEMBER_KEYWORDS, word); }

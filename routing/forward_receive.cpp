@@ -22,9 +22,6 @@ namespace {
 
 constexpr char FMT_FORWARD_TRACE[] = "Command[%i]: %s\n";
 
-// Another node's question for a user here, which this node answers by a line of its own.
-bool isQuestion(const char *command) { return std::strcmp(command, "WHOIS") == 0 || std::strcmp(command, "INVITE") == 0; }
-
 // A line for a nick here needs nothing more, but for a question, whose answer is routed. Any other
 // needs the daemon and a slot of the routing queue beside what the clients' shares keep (which
 // also leaves its answer an entry of the pool): without them the line is declined, so that its
@@ -32,7 +29,7 @@ bool isQuestion(const char *command) { return std::strcmp(command, "WHOIS") == 0
 // would get it twice when the sender tries again.
 bool canHandOn(const char *target, const char *command)
 {
-    if (!isChannelName(target) && findUser(target) >= FIRST_CLIENT_SLOT && !isQuestion(command)) return true;
+    if (!isChannelName(target) && findUser(target) >= FIRST_CLIENT_SLOT && !isQuestionKeyword(command)) return true;
     return connections[DAEMON_SLOT].sock != 0 && roomForLines(NO_SLOT) > 0;
 }
 
