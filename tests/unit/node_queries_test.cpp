@@ -3,7 +3,6 @@
 // no answer comes or no room is left.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -147,10 +146,16 @@ TEST_F(NodeQueries, AWhoisAnswerReadsForAUserInAsManyChannelsAsTheJoinsAllow)
     EXPECT_EQ(forwardFrom("FORWARD 2 :zed!z@far WHOIS carol " + question), 1);
     const std::string answer = lineToNode2();
     // The channels that went are whole, and the real name's length and text follow them.
-    const std::string prefix = std::regex_replace(prefixOf("carol"), std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&");
-    const std::regex reads("FORWARD 1 :" + prefix + " 311 zed " + question +
-                           " @#chan0000(,@#chan[0-9]{4})* 10 :Real carol\r\n");
-    EXPECT_TRUE(std::regex_match(answer, reads)) << answer;
+    const std::string head = "FORWARD 1 :" + prefixOf("carol") + " 311 zed " + question + " @#chan0000";
+    const std::string tail = " 10 :Real carol\r\n";
+    ASSERT_EQ(answer.rfind(head, 0), 0u) << answer;
+    ASSERT_GE(answer.size(), head.size() + tail.size()) << answer;
+    EXPECT_EQ(answer.substr(answer.size() - tail.size()), tail) << answer;
+    const std::string more = answer.substr(head.size(), answer.size() - head.size() - tail.size());
+    const std::string entry = ",@#chan0000";
+    EXPECT_EQ(more.size() % entry.size(), 0u) << answer;
+    for (size_t at = 0; at + entry.size() <= more.size(); at += entry.size())
+        EXPECT_EQ(more.compare(at, 7, entry, 0, 7), 0) << more;
 }
 
 TEST_F(NodeQueries, AQuestionsOrAnswersKeywordForAChannelIsReadAsAnyOtherWord)
